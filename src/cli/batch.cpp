@@ -1,0 +1,230 @@
+#include "cli/batch.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "cli/firmware_update.h"
+#include "cli/module_check.h"
+#include "cli/terminal.h"
+#include "cli/tool_settings.h"
+#include "link/ctl_exchange.h"
+#include "link/reader_link.h"
+#include "services/reader_functions.h"
+
+namespace {
+
+constexpr int CUSTOM_CONFIG_PAUSE_MS = 1000;
+
+// The data buffer is made once and kept for the rest of the process.
+uint8_t* data_buffer() {
+    static std::unique_ptr<uint8_t[]> buffer;
+    if (!buffer) buffer.reset(new (std::nothrow) uint8_t[BATCH_BUFFER_SIZE]);
+    if (buffer) std::memset(buffer.get(), 0, BATCH_BUFFER_SIZE);
+    return buffer.get();
+}
+
+bool sends_input(const ToolSettings& s) {
+    return s.update_firmware || s.update_service_firmware || s.send_config ||
+           s.send_custom_config || s.module_check || s.raw_function != 0;
+}
+
+bool fetches_output(const ToolSettings& s) {
+    return s.get_config || s.get_log || s.raw_function != 0;
+}
+
+int32_t list_readers(int count) {
+    for (int i = 0; i < count; ++i) {
+        const Reader* r = reader_by_index(i);
+        printf("%d \"%s\" \"%s\"\n", i, r->model->description, r->serial);
+    }
+    return 0;
+}
+
+Reader* select_reader(int32_t index, const char* serial) {
+    Reader* r = tool_settings.select_by_index ? reader_by_index(index) : reader_first();
+    if (tool_settings.select_by_serial) r = reader_by_serial(serial);
+    return r;
+}
+
+bool permitted(const ReaderModel* model) {
+    const ToolSettings& s = tool_settings;
+    return !((s.update_firmware && !model->can_update_firmware) ||
+             (s.update_service_firmware && !model->can_update_service_firmware) ||
+             (s.get_config && !model->can_get_config));
+}
+
+int32_t read_input(BatchRun* run) {
+    FILE* in = stdin;
+    if (tool_settings.has_input_path) {
+        in = fopen(tool_settings.input_path, "rb");
+        if (in == nullptr) {
+            diag(1, "Cannot open %s for reading: %s\n", tool_settings.input_path,
+                 strerror(errno));
+            return BATCH_FILE_ERROR;
+        }
+    }
+    size_t total = 0;
+    while (total < static_cast<size_t>(BATCH_BUFFER_SIZE)) {
+        const size_t n = fread(run->data + total, 1, BATCH_BUFFER_SIZE - total, in);
+        total += n;
+        if (n == 0) break;
+    }
+    const bool failed = ferror(in) != 0;
+    const int read_errno = errno;
+    fclose(in);
+    if (failed) {
+        diag(1, "Cannot read file: %s\n", strerror(read_errno));
+        return BATCH_FILE_ERROR;
+    }
+    if (total >= static_cast<size_t>(BATCH_BUFFER_SIZE)) {
+        diag(1, "Input file too large, maximum is: %d\n", BATCH_BUFFER_SIZE);
+        return BATCH_INPUT_TOO_LARGE;
+    }
+    run->input_len = static_cast<int32_t>(total);
+    return 0;
+}
+
+int32_t open_output(FILE** out) {
+    *out = stdout;
+    if (!tool_settings.has_output_path) return 0;
+    *out = fopen(tool_settings.output_path, "wb");
+    if (*out == nullptr) {
+        diag(1, "Cannot open %s for writing: %s\n", tool_settings.output_path, strerror(errno));
+        return BATCH_FILE_ERROR;
+    }
+    return 0;
+}
+
+// Writes the fetched data and closes the stream. A short write or a failed
+// close loses data, so it fails the run.
+int32_t write_output(FILE* out, const uint8_t* data, int32_t length) {
+    const size_t written = fwrite(data, 1, static_cast<size_t>(length), out);
+    int write_errno = written == static_cast<size_t>(length) ? 0 : errno;
+    if (fclose(out) != 0 && write_errno == 0) write_errno = errno;
+    if (write_errno != 0 || written != static_cast<size_t>(length)) {
+        diag(1, "Cannot write output: %s\n", strerror(write_errno != 0 ? write_errno : EIO));
+        return BATCH_FILE_ERROR;
+    }
+    return 0;
+}
+
+uint16_t function_code(BatchRun* run) {
+    const ToolSettings& s = tool_settings;
+    uint16_t code = 0;
+    if (s.update_firmware) code = FN_UPDATE_FIRMWARE;
+    if (s.update_service_firmware) code = FN_UPDATE_SERVICE_FIRMWARE;
+    if (s.send_config) code = FN_SET_CONFIG;
+    if (s.get_config) code = FN_GET_CONFIG;
+    if (s.reset_defaults) code = FN_SET_DEFAULTS;
+    if (s.get_log) code = FN_GET_LOG;
+    if (s.send_custom_config) {
+        code = FN_SET_CUSTOM_CONFIG;
+        std::this_thread::sleep_for(std::chrono::milliseconds(CUSTOM_CONFIG_PAUSE_MS));
+    }
+    if (s.raw_function != 0) code = static_cast<uint16_t>(s.raw_function);
+    if (s.set_protocol) {
+        code = FN_SET_CONFIG;
+        const int n = snprintf(reinterpret_cast<char*>(run->data), BATCH_BUFFER_SIZE,
+                               "READERPROTOCOL=%d", s.protocol);
+        run->input_len = n + 1;
+    }
+    return code;
+}
+
+// The one exchange that carries the data, with the progress bar around it.
+int32_t transfer(BatchRun* run, uint16_t function) {
+    Reader* reader = run->reader;
+    run->shown = 0;
+    if (tool_settings.show_progress) {
+        reader->progress = &run->shown;
+        reader->progress_from = 0;
+        reader->progress_to = tool_settings.update_firmware ? 50 : 100;
+        progress_start(&run->shown);
+    }
+    const int32_t result =
+        reader_ctl(reader, function, run->input_len, run->data, &run->output_len, run->data);
+    if (tool_settings.show_progress) {
+        progress_stop(&run->shown);
+        reader->progress = nullptr;
+    }
+    return result;
+}
+
+// Shared ending: newline after the bar, -k reset whatever the result, close.
+int32_t finish(BatchRun* run, int32_t result, bool stdout_closed) {
+    if (tool_settings.show_progress && !stdout_closed) {
+        fputc('\n', stdout);
+        fflush(stdout);
+    }
+    if (tool_settings.reset_after) reader_reset(run->reader);
+    reader_close(run->reader);
+    return result;
+}
+
+} // namespace
+
+int32_t batch_run(int32_t reader_index, const char* reader_serial) {
+    const ToolSettings& s = tool_settings;
+    const int count = readers_enumerate();
+    if (count == 0) {
+        diag(1, "No configurable readers found\n");
+        return BATCH_NO_READER;
+    }
+    if (s.list_readers) return list_readers(count);
+
+    BatchRun run;
+    run.reader = select_reader(reader_index, reader_serial);
+    if (run.reader == nullptr) {
+        diag(1, "Reader could not be selected\n");
+        return BATCH_NO_READER;
+    }
+    std::memcpy(run.serial, run.reader->serial, sizeof run.serial);
+    const int opened = reader_open(run.reader);
+    if (opened < 0) {
+        diag(1, "Cannot open cfg interface: %d\n", opened);
+        return BATCH_READER_UNUSABLE;
+    }
+    if (s.update_firmware && !run.reader->model->can_update_firmware) {
+        const int32_t r = firmware_switch_phase(&run);
+        if (r != 0) return r;
+    }
+    if (!permitted(run.reader->model)) {
+        diag(1, "Operation not supported on given reader.\n");
+        return BATCH_NOT_SUPPORTED;
+    }
+    run.data = data_buffer();
+    if (run.data == nullptr) {
+        diag(1, "Cannot allocate buffer: %s\n", strerror(ENOMEM));
+        return BATCH_FILE_ERROR;
+    }
+    if (sends_input(s)) {
+        const int32_t r = read_input(&run);
+        if (r != 0) return r;
+    }
+    FILE* out = nullptr;
+    if (fetches_output(s)) {
+        const int32_t r = open_output(&out);
+        if (r != 0) return r;
+    }
+    const uint16_t function = function_code(&run);
+    if (s.module_check) return finish(&run, module_check_run(&run), false);
+
+    int32_t result = transfer(&run, function);
+    bool stdout_closed = false;
+    if (run.output_len != 0 && result >= 0 && out != nullptr) {
+        stdout_closed = out == stdout;
+        const int32_t w = write_output(out, run.data, run.output_len);
+        if (w != 0) result = w;
+    }
+    if (s.update_firmware) {
+        const int32_t r = firmware_restart_phase(&run);
+        if (r != 0) return r;
+        result = module_check_run(&run);
+    }
+    return finish(&run, result, stdout_closed);
+}

@@ -1,0 +1,21 @@
+// Standard firmware update (-u): switch into the service firmware, send the
+// image, restart into the normal firmware, then the module check.
+#pragma once
+
+#include <cstdint>
+
+struct BatchRun;
+
+inline constexpr int FIND_AGAIN_ATTEMPTS = 60;
+inline constexpr int FIND_AGAIN_PAUSE_MS = 1000;
+
+// While the selected reader's model refuses a standard firmware update:
+// function 511, close, find it again by serial. 0 with run->reader replaced
+// by the reader found; 5 when 511 was refused; -1 when the reader did not
+// come back within the run's 60 attempts.
+int32_t firmware_switch_phase(BatchRun* run);
+
+// After the transfer: function 506, close, find the reader again and wait
+// until it is ready. 0 with run->reader replaced; 5 when it did not become
+// ready; -1 when it did not come back within 60 attempts.
+int32_t firmware_restart_phase(BatchRun* run);

@@ -1,0 +1,53 @@
+#include "cli/module_check.h"
+
+#include <chrono>
+#include <thread>
+
+#include "cli/batch.h"
+#include "cli/terminal.h"
+#include "cli/tool_settings.h"
+#include "link/ctl_exchange.h"
+#include "services/extfw_update.h"
+#include "services/reader_functions.h"
+
+namespace {
+// Receives the check's output, which nothing uses.
+uint8_t check_output[MODULE_CHECK_CAPACITY];
+
+int32_t ask_module(Reader* reader) {
+    int32_t r = 0;
+    for (int busy_ms = 0; busy_ms <= MODULE_CHECK_BUSY_LIMIT_MS;
+         busy_ms += MODULE_CHECK_BUSY_PAUSE_MS) {
+        int32_t capacity = MODULE_CHECK_CAPACITY;
+        r = reader_ctl(reader, FN_EXTFW_CHECK, 0, nullptr, &capacity, check_output);
+        if (r != RDR_BUSY) break;
+        diag(2, "Busy: %d\n", r);
+        std::this_thread::sleep_for(std::chrono::milliseconds(MODULE_CHECK_BUSY_PAUSE_MS));
+    }
+    return r;
+}
+} // namespace
+
+int32_t module_check_run(BatchRun* run) {
+    Reader* reader = run->reader;
+    diag(2, "Starting external reader firmware check\n");
+    if (tool_settings.show_progress) {
+        reader->extfw_progress = &run->shown;
+        reader->progress_from = 50;
+        reader->progress_to = 100;
+        progress_start(&run->shown);
+    }
+    int32_t result = 0;
+    if (ask_module(reader) == 0) {
+        diag(2, "External reader firmware update needed");
+        result = reader_extfw_update(reader, run->data, static_cast<uint32_t>(run->input_len));
+    } else {
+        diag(2, "External reader firmware update not needed");
+    }
+    run->shown = 100;
+    if (tool_settings.show_progress) {
+        reader->extfw_progress = nullptr;
+        progress_stop(&run->shown);
+    }
+    return result;
+}

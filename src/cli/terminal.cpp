@@ -1,0 +1,55 @@
+#include "cli/terminal.h"
+
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+#include <thread>
+
+#include "cli/tool_settings.h"
+
+namespace {
+std::thread progress_thread;
+std::atomic<bool> progress_stop_flag{false};
+
+void progress_loop(std::atomic<int32_t>* shown) {
+    while (shown->load() <= 99 && !progress_stop_flag.load()) {
+        progress_draw(shown->load());
+        std::this_thread::sleep_for(std::chrono::milliseconds(PROGRESS_REDRAW_MS));
+    }
+}
+} // namespace
+
+void term_clear() { fputs("\x1b[2J\x1b[0;0H", stdout); }
+
+void term_goto(int16_t column, int16_t row) { printf("\x1b[%d;%dH", row + 1, column + 1); }
+
+void progress_draw(int32_t value) {
+    char cells[PROGRESS_CELLS + 1];
+    const int64_t filled = int64_t{value} * PROGRESS_CELLS / 100;
+    for (int i = 0; i < PROGRESS_CELLS; ++i) cells[i] = filled > i ? '=' : '-';
+    cells[PROGRESS_CELLS] = '\0';
+    fputc('\r', stdout);
+    fflush(stdout);
+    printf("%3d%%[%s]", value, cells);
+    fflush(stdout);
+}
+
+int progress_start(std::atomic<int32_t>* shown) {
+    progress_stop_flag = false;
+    // std::thread reports a failure to start by throwing; a thread that
+    // cannot be made only costs the redraws.
+    try {
+        progress_thread = std::thread(progress_loop, shown);
+    } catch (const std::system_error& e) {
+        diag(1, "Cannot create thread: %s", e.code().message().c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int progress_stop(std::atomic<int32_t>* shown) {
+    progress_stop_flag = true;
+    if (progress_thread.joinable()) progress_thread.join();
+    progress_draw(shown->load());
+    return 0;
+}

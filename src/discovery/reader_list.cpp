@@ -1,0 +1,147 @@
+#include <hidapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "discovery/reader.h"
+#include "link/hid_guard.h"
+#include "link/reader_link.h"
+
+std::mutex list_lock;
+
+namespace {
+
+Reader* list_head = nullptr;
+int list_count = 0;
+
+Reader* list_tail() {
+    Reader* r = list_head;
+    while (r != nullptr && r->next != nullptr) r = r->next;
+    return r;
+}
+
+Reader* find_by_path(const char* path) {
+    for (Reader* r = list_head; r != nullptr; r = r->next)
+        if (std::strcmp(r->path, path) == 0) return r;
+    return nullptr;
+}
+
+// hidapi serial numbers are wide strings, possibly absent (no string or no
+// permission to read it); an absent one is kept as an empty text.
+void copy_serial(char (&dest)[READER_SERIAL_SIZE], const wchar_t* serial) {
+    dest[0] = '\0';
+    if (serial == nullptr) return;
+    std::snprintf(dest, sizeof dest, "%ls", serial);
+}
+
+void fill_new(Reader* r, const hid_device_info* dev, const ReaderModel* model) {
+    r->out_report_size = REPORT_SIZE;
+    r->in_report_size = REPORT_SIZE;
+    r->seen = 1;
+    r->model = model;
+    copy_serial(r->serial, dev->serial_number);
+    std::snprintf(r->path, sizeof r->path, "%s", dev->path);
+}
+
+} // namespace
+
+int readers_init() {
+    list_head = nullptr;
+    list_count = 0;
+    std::lock_guard<std::mutex> hid(hid_library_lock);
+    hid_init();
+    return 0;
+}
+
+int readers_exit() {
+    readers_free_all();
+    std::lock_guard<std::mutex> hid(hid_library_lock);
+    hid_exit();
+    return 0;
+}
+
+int readers_enumerate() {
+    for (Reader* r = list_head; r != nullptr; r = r->next) r->seen = 0;
+    {
+        std::lock_guard<std::mutex> hid(hid_library_lock);
+        hid_device_info* devices = hid_enumerate(0, 0);
+        for (hid_device_info* dev = devices; dev != nullptr; dev = dev->next) {
+            const ReaderModel* model =
+                reader_model_find(dev->vendor_id, dev->product_id, dev->interface_number);
+            // A path that does not fit the field could never be opened again.
+            if (model == nullptr || dev->path == nullptr ||
+                std::strlen(dev->path) >= READER_PATH_SIZE)
+                continue;
+            if (Reader* known = find_by_path(dev->path)) {
+                known->seen = 1;
+                continue;
+            }
+            Reader* fresh = reader_alloc();
+            if (fresh == nullptr) continue;
+            fill_new(fresh, dev, model);
+        }
+        hid_free_enumeration(devices);
+    }
+    Reader* r = list_head;
+    while (r != nullptr) {
+        Reader* next = r->next;
+        if (r->seen == 0 && !reader_is_open(r)) reader_free(r);
+        r = next;
+    }
+    return list_count;
+}
+
+Reader* reader_first() { return list_head; }
+
+Reader* reader_by_index(int index) {
+    if (index < 0) return nullptr;
+    Reader* r = list_head;
+    for (int i = 0; r != nullptr && i < index; ++i) r = r->next;
+    return r;
+}
+
+Reader* reader_by_serial(const char* serial) {
+    for (Reader* r = list_head; r != nullptr; r = r->next)
+        if (strcasecmp(r->serial, serial) == 0) return r;
+    return nullptr;
+}
+
+int reader_count() { return list_count; }
+
+int reader_is_open(const Reader* reader) { return reader->is_open.load(); }
+
+Reader* reader_alloc() {
+    if (list_count >= READER_LIST_MAX) return nullptr;
+    Reader* r = new (std::nothrow) Reader();
+    if (r == nullptr) return nullptr;
+    Reader* tail = list_tail();
+    if (tail != nullptr) {
+        tail->next = r;
+        r->prev = tail;
+    } else {
+        list_head = r;
+    }
+    ++list_count;
+    return r;
+}
+
+int reader_free(Reader* reader) {
+    if (reader == nullptr) return -1;
+    if (reader_is_open(reader)) reader_close(reader);
+    if (reader->prev != nullptr) reader->prev->next = reader->next;
+    else list_head = reader->next;
+    if (reader->next != nullptr) reader->next->prev = reader->prev;
+    // A test worker's thread is detached before its record can be freed.
+    if (reader->test_thread.joinable()) reader->test_thread.detach();
+    delete reader;
+    --list_count;
+    return 0;
+}
+
+int readers_free_all() {
+    while (list_head != nullptr) reader_free(list_head);
+    list_head = nullptr;
+    list_count = 0;
+    return 0;
+}

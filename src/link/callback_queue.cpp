@@ -1,0 +1,70 @@
+#include "link/callback_queue.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "discovery/reader.h"
+
+int cb_queue_init(Reader* reader) {
+    std::lock_guard<std::mutex> lock(reader->cb_lock);
+    reader->cb_head = nullptr;
+    reader->cb_tail = nullptr;
+    return 0;
+}
+
+int cb_queue_destroy(Reader* reader) {
+    while (cb_queue_pop(reader, nullptr, nullptr, nullptr) == 0) {
+    }
+    std::lock_guard<std::mutex> lock(reader->cb_lock);
+    reader->cb_head = nullptr;
+    reader->cb_tail = nullptr;
+    return 0;
+}
+
+int cb_queue_push(Reader* reader, uint16_t code, uint32_t length, const uint8_t* data) {
+    if (length > SIZE_MAX - sizeof(ReaderCallback)) return -2;
+    void* block = std::malloc(sizeof(ReaderCallback) + length);
+    if (block == nullptr) return -2;
+    auto* record = static_cast<ReaderCallback*>(block);
+    record->reader = reader;
+    record->code = code;
+    record->length = length;
+    if (length != 0) std::memcpy(record->data(), data, length);
+    std::lock_guard<std::mutex> lock(reader->cb_lock);
+    record->next = nullptr;
+    record->prev = reader->cb_tail;
+    if (reader->cb_tail != nullptr) reader->cb_tail->next = record;
+    else reader->cb_head = record;
+    reader->cb_tail = record;
+    return 0;
+}
+
+int cb_queue_peek(Reader* reader, uint16_t* code, uint32_t* length, uint8_t** data) {
+    std::lock_guard<std::mutex> lock(reader->cb_lock);
+    ReaderCallback* head = reader->cb_head;
+    if (head == nullptr) return 1;
+    *code = head->code;
+    *length = head->length;
+    *data = head->data();
+    return 0;
+}
+
+int cb_queue_pop(Reader* reader, uint16_t* code, uint32_t* length, uint8_t* data) {
+    ReaderCallback* head;
+    {
+        std::lock_guard<std::mutex> lock(reader->cb_lock);
+        head = reader->cb_head;
+        if (head == nullptr) return 1;
+        if (head->next != nullptr) head->next->prev = nullptr;
+        else reader->cb_tail = nullptr;
+        reader->cb_head = head->next;
+    }
+    if (code != nullptr && length != nullptr && data != nullptr) {
+        *code = head->code;
+        *length = head->length;
+        if (head->length != 0) std::memcpy(data, head->data(), head->length);
+    }
+    std::free(head);
+    return 0;
+}

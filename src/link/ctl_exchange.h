@@ -1,0 +1,23 @@
+// The CTL exchange: one numbered reader function on one open reader.
+#pragma once
+
+#include <cstdint>
+
+struct Reader;
+
+inline constexpr int CTL_ATTEMPTS = 5;
+inline constexpr int CTL_ACK_WAIT_MS = 90;
+inline constexpr int CTL_RETRY_PAUSE_MS = 30;
+inline constexpr int CTL_DONE_WAIT_MS = 9990;
+inline constexpr int CTL_OUTPUT_WAIT_MS = 1990; // per report of output data
+inline constexpr int32_t CTL_HOST_NO_ROOM = -5; // host's CTL_ERROR value: output too large
+
+// Runs function on reader: request (5 attempts 30 ms apart, taking in any
+// CB_REQUEST that arrives instead of CTL_ACK), input data, CTL_DONE, output.
+// *output_len is the capacity on entry and the bytes delivered on return
+// (0 when the reader announced more than the capacity or a negative length).
+// Returns the reader's result, the value of a CTL_ERROR answering the
+// request, -1 when no CTL_ACK came or CTL_DONE was not what arrived, or a
+// link result (-2, -110, -9999). Takes ctl_lock for the whole exchange.
+int32_t reader_ctl(Reader* reader, uint16_t function, int32_t input_len, const uint8_t* input,
+                   int32_t* output_len, uint8_t* output);

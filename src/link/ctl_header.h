@@ -1,0 +1,43 @@
+// The 11-byte header of every CTL and callback step. All multi-byte fields
+// are big-endian: type(1) value(4) code(2) capacity(4); in CTL_DONE the
+// output length is at offsets 5..8 instead.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int CTL_HEADER_SIZE = 11;
+
+enum CtlType : uint8_t {
+    CTL_REQUEST = 1,
+    CTL_ACK = 2,
+    CTL_DONE = 4,
+    CTL_FETCH = 5,
+    CTL_ERROR = 9,
+    CB_REQUEST = 21,
+    CB_ACK = 22,
+    CB_DONE = 24,
+    CB_ERROR = 29,
+};
+
+struct CtlHeader {
+    uint8_t bytes[CTL_HEADER_SIZE];
+};
+
+void ctl_header_clear(CtlHeader* header);
+
+uint8_t ctl_header_type(const CtlHeader& header);
+int32_t ctl_header_value(const CtlHeader& header);        // offsets 1..4
+uint16_t ctl_header_code(const CtlHeader& header);        // offsets 5..6
+uint32_t ctl_header_capacity(const CtlHeader& header);    // offsets 7..10
+int32_t ctl_header_done_length(const CtlHeader& header);  // CTL_DONE: offsets 5..8
+
+void ctl_header_set_type(CtlHeader* header, uint8_t type);
+void ctl_header_set_value(CtlHeader* header, int32_t value);
+void ctl_header_set_code(CtlHeader* header, uint16_t code);
+void ctl_header_set_capacity(CtlHeader* header, uint32_t capacity);
+
+// Big-endian helpers shared by the services that build CTL data.
+uint32_t be32_load(const uint8_t* p);
+void be32_store(uint8_t* p, uint32_t value);
+uint16_t be16_load(const uint8_t* p);
+void be16_store(uint8_t* p, uint16_t value);

@@ -1,0 +1,10 @@
+// Serialisation of the hidapi calls that must not run concurrently.
+#pragma once
+
+#include <mutex>
+
+// hid_init, hid_exit, hid_enumerate, hid_open_path and hid_close never run
+// at the same time as one another; this lock, taken only around those calls,
+// ensures it. It is never held across hid_write or hid_read_timeout, so
+// readers stay independent. Lock order: list_lock, then this one.
+extern std::mutex hid_library_lock;

@@ -1,0 +1,41 @@
+// Connection to one reader and the framing of blocks into 64-byte HID
+// reports: a control byte (bit 7 header packet, bits 5..0 payload length)
+// and up to 63 payload bytes.
+#pragma once
+
+#include <cstdint>
+
+#include "link/ctl_header.h"
+
+struct Reader;
+
+// Link results shared by the whole link layer.
+inline constexpr int LINK_ERROR = -1;        // general failure
+inline constexpr int LINK_BAD_HEADER = -2;   // header of wrong length; no memory for a callback
+inline constexpr int LINK_WRONG_STATE = -3;  // open/close in the wrong state
+inline constexpr int LINK_TIMEOUT = -110;    // no report within the timeout
+inline constexpr int LINK_IO_ERROR = -9999;  // hidapi reported a failure
+
+inline constexpr uint8_t PACKET_HEADER_FLAG = 0x80;
+inline constexpr uint8_t PACKET_LENGTH_MASK = 0x3F;
+
+// Opens the HID device at reader->path. 0; -1 when it cannot be opened or no
+// Reader is given; -3 when already open.
+int reader_open(Reader* reader);
+// Closes the device and discards queued callbacks. 0; -1 for no Reader; -3
+// when not open. No other thread may use the Reader meanwhile.
+int reader_close(Reader* reader);
+
+// Sends length bytes as header (header=true) or data packets. Returns length,
+// or -9999 when hid_write fails. Caller holds ctl_lock.
+int reader_write_block(Reader* reader, const uint8_t* bytes, int32_t length, bool header);
+// Receives at least length payload bytes into dest (nothing stored past
+// dest[length-1]); timeout_ms applies to each report. Returns the payload
+// bytes received; -1 short report or (header=true) a data packet; -110
+// time-out; -9999 hidapi failure. Caller holds ctl_lock.
+int reader_read_block(Reader* reader, uint8_t* dest, int32_t length, int timeout_ms, bool header);
+
+// One header as one header packet. 11, or a negative link result.
+int reader_write_header(Reader* reader, const CtlHeader& header);
+// 11; -2 when the block was not 11 bytes; other link results passed on.
+int reader_read_header(Reader* reader, CtlHeader* header, int timeout_ms);

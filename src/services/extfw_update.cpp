@@ -1,0 +1,105 @@
+#include "services/extfw_update.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "cli/tool_settings.h"
+#include "discovery/reader.h"
+#include "link/ctl_exchange.h"
+#include "link/ctl_header.h"
+#include "services/reader_functions.h"
+
+namespace {
+
+void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int32_t call(Reader* reader, uint16_t function, uint32_t input_len, const uint8_t* input) {
+    int32_t capacity = 0;
+    return reader_ctl(reader, function, static_cast<int32_t>(input_len), input, &capacity, nullptr);
+}
+
+void store_progress(Reader* reader, uint32_t done, uint32_t total) {
+    if (reader->extfw_progress == nullptr) return;
+    const auto from = static_cast<uint64_t>(static_cast<uint32_t>(reader->progress_from));
+    const auto span = static_cast<uint64_t>(
+        static_cast<uint32_t>(reader->progress_to - reader->progress_from));
+    reader->extfw_progress->store(static_cast<int32_t>(from + span * done / total));
+}
+
+// Sends Finish until the answer is not busy, closing a sequence the module
+// still holds open. Returns that answer.
+int32_t close_old_sequence(Reader* reader) {
+    int wait = EXTFW_FIRST_WAIT_MS;
+    int32_t r;
+    while ((r = call(reader, FN_EXTFW_FINISH, 0, nullptr)) == RDR_BUSY) {
+        pause_ms(wait);
+        wait = extfw_next_wait(wait);
+    }
+    return r;
+}
+
+int32_t start_phase(Reader* reader, uint32_t length) {
+    uint8_t input[4];
+    be32_store(input, length);
+    int wait = EXTFW_FIRST_WAIT_MS;
+    int closes = 0;
+    for (;;) {
+        const int32_t r = call(reader, FN_EXTFW_START, sizeof input, input);
+        if (r == 0) return 0;
+        if (r == RDR_BUSY) {
+            diag(2, "Extfw busy\n");
+        } else if (r == RDR_SEQUENCE_ERROR && closes < EXTFW_SEQUENCE_CLOSES_MAX) {
+            diag(2, "Extfw seq error\n");
+            // The module cannot take pieces of an image whose length it was
+            // never told, so Start is always sent again after the close.
+            close_old_sequence(reader);
+            ++closes;
+            wait = EXTFW_FIRST_WAIT_MS;
+        } else {
+            diag(1, "Cannot start Extfw update: %d\n", r);
+            return r;
+        }
+        pause_ms(wait);
+        wait = extfw_next_wait(wait);
+    }
+}
+
+// Sends one step until it is not answered busy; returns that answer.
+int32_t send_until_not_busy(Reader* reader, uint16_t function, uint32_t length,
+                            const uint8_t* input) {
+    int wait = EXTFW_FIRST_WAIT_MS;
+    int32_t r;
+    while ((r = call(reader, function, length, input)) == RDR_BUSY) {
+        diag(2, "Extfw busy\n");
+        pause_ms(wait);
+        wait = extfw_next_wait(wait);
+    }
+    return r;
+}
+
+} // namespace
+
+int extfw_next_wait(int wait_ms) { return std::min(wait_ms * 3 / 2, EXTFW_MAX_WAIT_MS); }
+
+int32_t reader_extfw_update(Reader* reader, const uint8_t* image, uint32_t length) {
+    if (reader->extfw_progress != nullptr) reader->extfw_progress->store(reader->progress_from);
+    int32_t r = start_phase(reader, length);
+    if (r != 0) return r;
+    for (uint32_t offset = 0; offset < length; offset += EXTFW_PIECE_BYTES) {
+        store_progress(reader, offset, length);
+        const uint32_t piece = std::min(EXTFW_PIECE_BYTES, length - offset);
+        r = send_until_not_busy(reader, FN_EXTFW_DATA, piece, image + offset);
+        if (r != 0) {
+            diag(1, "Cannot send Extfw data: %d\n", r);
+            return r;
+        }
+    }
+    r = send_until_not_busy(reader, FN_EXTFW_FINISH, 0, nullptr);
+    if (r != 0) {
+        diag(1, "Cannot finalize Extfw update: %d\n", r);
+        return r;
+    }
+    if (reader->extfw_progress != nullptr) reader->extfw_progress->store(reader->progress_to);
+    return 0;
+}

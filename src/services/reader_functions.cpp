@@ -1,0 +1,51 @@
+#include "services/reader_functions.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "link/ctl_exchange.h"
+#include "link/ctl_header.h"
+
+int text_copy(char* dest, int dest_size, const uint8_t* src, int64_t length) {
+    if (dest_size <= 0) return 0;
+    const int64_t limit = std::clamp<int64_t>(length, 0, dest_size - 1);
+    int n = 0;
+    while (n < limit && src[n] != '\0') {
+        dest[n] = static_cast<char>(src[n]);
+        ++n;
+    }
+    dest[n] = '\0';
+    return n;
+}
+
+int32_t reader_get_param(Reader* reader, const char* key, char* out, int32_t capacity) {
+    const auto key_len = static_cast<int32_t>(std::strlen(key) + 1);
+    int32_t delivered = capacity;
+    const int32_t r = reader_ctl(reader, FN_GET_PARAM, key_len,
+                                 reinterpret_cast<const uint8_t*>(key), &delivered,
+                                 reinterpret_cast<uint8_t*>(out));
+    if (r != 0) return r;
+    if (delivered <= 0 || capacity <= 0) return PARAM_NOT_DELIVERED;
+    out[std::min(delivered, capacity - 1)] = '\0';
+    return 0;
+}
+
+int32_t reader_set_param(Reader* reader, const char* assignment) {
+    uint8_t scratch[SET_PARAM_CAPACITY];
+    int32_t capacity = SET_PARAM_CAPACITY;
+    return reader_ctl(reader, FN_SET_CONFIG, static_cast<int32_t>(std::strlen(assignment) + 1),
+                      reinterpret_cast<const uint8_t*>(assignment), &capacity, scratch);
+}
+
+int32_t reader_reset(Reader* reader) {
+    int32_t capacity = 0;
+    return reader_ctl(reader, FN_RESET, 0, nullptr, &capacity, nullptr);
+}
+
+int32_t reader_register_callback(Reader* reader, uint16_t first, uint16_t second) {
+    uint8_t input[8] = {};
+    be16_store(input + 4, first);
+    be16_store(input + 6, second);
+    int32_t capacity = 0;
+    return reader_ctl(reader, FN_REGISTER_CALLBACK, sizeof input, input, &capacity, nullptr);
+}

@@ -1,0 +1,87 @@
+// The catalogue of reader functions and parameters, and the small
+// operations built directly on the CTL exchange.
+#pragma once
+
+#include <cstdint>
+
+struct Reader;
+
+enum ReaderFunction : uint16_t {
+    FN_STATUS_MESSAGE = 13,
+    FN_GET_LOG = 501,
+    FN_SET_CONFIG = 502,
+    FN_GET_CONFIG = 503,
+    FN_GET_PARAM = 504,
+    FN_SET_DEFAULTS = 505,
+    FN_RESET = 506,
+    FN_UPDATE_FIRMWARE = 510,
+    FN_ENTER_SERVICE = 511,
+    FN_UPDATE_SERVICE_FIRMWARE = 512,
+    FN_REGISTER_CALLBACK = 530,
+    FN_EXTFW_START = 535,
+    FN_EXTFW_DATA = 536,
+    FN_EXTFW_FINISH = 537,
+    FN_TEST_CARD_DONE = 542,
+    FN_TEST_WAIT_CARD = 562,
+    FN_TEST_CARD_OK = 563,
+    FN_TEST_CARD_BAD = 564,
+    FN_CARD_QUERY = 600,
+    FN_CARD_DETAIL = 601,
+    FN_EXTFW_CHECK = 1500,
+    FN_LIB_VERSION = 2000,
+    FN_GET_FEATURES = 2100,
+    FN_MODULE_COUNT = 2103,
+    FN_MODULE_DESCRIPTION = 2104,
+    FN_MODULE_RECORD = 2106,
+    FN_GET_STATUS = 2107,
+    FN_SET_CUSTOM_CONFIG = 2403,
+};
+
+// Results the reader gives that the program acts upon.
+inline constexpr int32_t RDR_BUSY = -25;
+inline constexpr int32_t RDR_SEQUENCE_ERROR = -13;
+// reader_get_param: the reader answered 0 but delivered no value (it did not
+// fit the capacity, or came empty).
+inline constexpr int32_t PARAM_NOT_DELIVERED = -5;
+
+inline constexpr int PARAM_VALUE_SIZE = 256;
+inline constexpr int SET_PARAM_CAPACITY = 255;
+
+// Parameter keys.
+inline constexpr const char* PARAM_FWVERSION = "FWVERSION";
+inline constexpr const char* PARAM_SERVICE_VER = "SERVICE_VER";
+inline constexpr const char* PARAM_SERVICE_STATUS = "SERVICE_STATUS";
+inline constexpr const char* PARAM_USBMODE = "USBMODE";
+inline constexpr const char* PARAM_KBDPRESSDLY = "KBDPRESSDLY";
+inline constexpr const char* PARAM_KBDRELEASEDLY = "KBDRELEASEDLY";
+inline constexpr const char* PARAM_KBDLAYOUT = "KBDLAYOUT";
+inline constexpr const char* PARAM_KMMODE = "KMMODE";
+inline constexpr const char* PARAM_READER = "READER";
+inline constexpr const char* PARAM_READERPROTOCOL = "READERPROTOCOL";
+inline constexpr const char* PARAM_READERPROTOCOLTMP = "READERPROTOCOLTMP";
+inline constexpr const char* PARAM_RDRNEEDRESTART = "RDRNEEDRESTART";
+inline constexpr const char* PARAM_RDRCFG_CSUM = "RDRCFG_CSUM";
+inline constexpr const char* PARAM_DEBUG = "DEBUG";
+inline constexpr const char* PARAM_SOUND = "SOUND";
+inline constexpr const char* PARAM_HWCFG_MAJOR = "HWCFG_MAJOR";
+inline constexpr const char* PARAM_HWCFG_MINOR = "HWCFG_MINOR";
+inline constexpr const char* PARAM_HWCFG_SUBVERSION = "HWCFG_SUBVERSION";
+inline constexpr const char* PARAM_HWCFG_SERIAL = "HWCFG_SERIAL";
+inline constexpr const char* PARAM_HWCFG_MAN_DATE = "HWCFG_MAN_DATE";
+
+// Reads parameter key into out (capacity bytes). 0 when a value was
+// delivered; out then holds it, always terminated within capacity. A
+// nonzero reader result or link failure is returned unchanged (out
+// untouched); PARAM_NOT_DELIVERED when the reader answered 0 without a value.
+int32_t reader_get_param(Reader* reader, const char* key, char* out, int32_t capacity);
+// Sends "KEY=VALUE" with its NUL (function 502, output capacity 255,
+// discarded). Returns the reader's result.
+int32_t reader_set_param(Reader* reader, const char* assignment);
+// Function 506: the reader restarts. Returns the reader's result.
+int32_t reader_reset(Reader* reader);
+// Function 530 with 00 00 00 00, first, second (big-endian).
+int32_t reader_register_callback(Reader* reader, uint16_t first, uint16_t second);
+
+// Copies at most length bytes of a text received from a reader into dest,
+// stopping at a NUL, and terminates it within dest_size. Returns the length.
+int text_copy(char* dest, int dest_size, const uint8_t* src, int64_t length);

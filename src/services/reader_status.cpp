@@ -1,0 +1,60 @@
+#include "services/reader_status.h"
+
+#include <chrono>
+#include <thread>
+
+#include "cardtest/reader_test_state.h"
+#include "cli/tool_settings.h"
+#include "discovery/reader.h"
+#include "link/ctl_exchange.h"
+#include "link/ctl_header.h"
+#include "services/reader_functions.h"
+
+const char* reader_status_text(int32_t code) {
+    switch (code) {
+    case 0: return "unknown reader status";
+    case 1: return "reader operating ok";
+    case 2: return "reader initializing";
+    case 3: return "reader init error";
+    case 4: return "reader firmware update in progress";
+    case 5: return "reader fw update error";
+    case 6: return "reader firmware update needed";
+    case 7: return "reader selftest error";
+    case 100: return "USB firmware not compatible with reader";
+    case 101: return "no reader connected";
+    case -1: return "reader rebooting";
+    default: return "undefined reader status";
+    }
+}
+
+namespace {
+void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+} // namespace
+
+int reader_wait_ready(Reader* reader) {
+    ReaderTestState* state = reader->test_ctx.load();
+    int zero_count = 0;
+    for (;;) {
+        uint8_t status_bytes[4] = {};
+        int32_t capacity = sizeof status_bytes;
+        const int32_t r = reader_ctl(reader, FN_GET_STATUS, 0, nullptr, &capacity, status_bytes);
+        if (r == RDR_BUSY) {
+            if (state != nullptr) state->status = STATUS_REBOOTING;
+            diag(2, "Busy: %d\n", r);
+            pause_ms(STATUS_BUSY_PAUSE_MS);
+            continue;
+        }
+        if (r != 0) {
+            diag(2, "Cannot get status: %d\n", r);
+            pause_ms(STATUS_FAILURE_PAUSE_MS);
+            return r;
+        }
+        const auto s = static_cast<int32_t>(be32_load(status_bytes));
+        if (state != nullptr) state->status = s;
+        if (s == STATUS_OK || s == STATUS_UPDATE_NEEDED) return 0;
+        if (s == STATUS_UNKNOWN && ++zero_count > STATUS_ZERO_TOLERATED) return 0;
+        diag(2, "Reader not ready: %d\n", s);
+        pause_ms(STATUS_NOT_READY_PAUSE_MS);
+        if (state != nullptr && state->stop_requested) return -1;
+    }
+}

@@ -1,0 +1,26 @@
+// Reader status codes and the wait until a reader is ready.
+#pragma once
+
+#include <cstdint>
+
+struct Reader;
+
+inline constexpr int32_t STATUS_UNKNOWN = 0;
+inline constexpr int32_t STATUS_OK = 1;
+inline constexpr int32_t STATUS_UPDATE_NEEDED = 6;
+inline constexpr int32_t STATUS_REBOOTING = -1; // shown while the reader answers busy
+
+inline constexpr int STATUS_BUSY_PAUSE_MS = 500;
+inline constexpr int STATUS_NOT_READY_PAUSE_MS = 500;
+inline constexpr int STATUS_FAILURE_PAUSE_MS = 2000;
+inline constexpr int STATUS_ZERO_TOLERATED = 3;
+
+// Text for a status code; never fails.
+const char* reader_status_text(int32_t code);
+
+// Asks for the status (function 2107) until the reader reports 1 or 6, or
+// status 0 for the fourth time; busy answers are retried every 500 ms.
+// Returns 0 when ready, -1 when a test worker's stop request ended the wait,
+// or the failing reader_ctl result (after a 2 s pause). With test_ctx set,
+// each status seen is stored in it (-1 while busy).
+int reader_wait_ready(Reader* reader);
