@@ -1,18 +1,17 @@
 #include "cli/batch.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <thread>
 
 #include "cli/firmware_update.h"
 #include "cli/module_check.h"
 #include "cli/terminal.h"
 #include "cli/tool_settings.h"
 #include "link/ctl_exchange.h"
+#include "link/pause.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"
 
@@ -63,8 +62,7 @@ int32_t read_input(BatchRun* run) {
     if (tool_settings.has_input_path) {
         in = fopen(tool_settings.input_path, "rb");
         if (in == nullptr) {
-            diag(1, "Cannot open %s for reading: %s\n", tool_settings.input_path,
-                 strerror(errno));
+            diag(1, "Cannot open %s for reading: %s\n", tool_settings.input_path, strerror(errno));
             return BATCH_FILE_ERROR;
         }
     }
@@ -124,7 +122,7 @@ uint16_t function_code(BatchRun* run) {
     if (s.get_log) code = FN_GET_LOG;
     if (s.send_custom_config) {
         code = FN_SET_CUSTOM_CONFIG;
-        std::this_thread::sleep_for(std::chrono::milliseconds(CUSTOM_CONFIG_PAUSE_MS));
+        pause_ms(CUSTOM_CONFIG_PAUSE_MS);
     }
     if (s.raw_function != 0) code = static_cast<uint16_t>(s.raw_function);
     if (s.set_protocol) {

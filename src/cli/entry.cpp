@@ -1,20 +1,18 @@
 #include "cli/entry.h"
 
-#include <chrono>
-#include <thread>
-
 #include "cardtest/card_test_console.h"
 #include "cli/batch.h"
 #include "cli/tool_settings.h"
 #include "console/main_menu.h"
 #include "discovery/reader.h"
+#include "link/pause.h"
 
 namespace {
 
 bool batch_requested(const ToolSettings& s) {
     return s.list_readers || s.update_firmware || s.update_service_firmware || s.send_config ||
-           s.get_config || s.get_log || s.send_custom_config || s.set_protocol ||
-           s.module_check || s.reset_defaults || s.raw_function != 0;
+           s.get_config || s.get_log || s.send_custom_config || s.set_protocol || s.module_check ||
+           s.reset_defaults || s.raw_function != 0;
 }
 
 } // namespace
@@ -33,12 +31,15 @@ int tool_main(int argc, char** argv) {
     }
     readers_init();
     int32_t result;
-    if (tool_settings.test_mode) result = card_test_run();
-    else if (batch_requested(tool_settings)) result = batch_run(choice.index, choice.serial);
-    else result = main_menu();
+    if (tool_settings.test_mode)
+        result = card_test_run();
+    else if (batch_requested(tool_settings))
+        result = batch_run(choice.index, choice.serial);
+    else
+        result = main_menu();
     if (result != 0) {
         diag(2, "Error occured, sleeping\n");
-        std::this_thread::sleep_for(std::chrono::milliseconds(ERROR_PAUSE_MS));
+        pause_ms(ERROR_PAUSE_MS);
     }
     readers_exit();
     return exit_status(result);

@@ -1,11 +1,9 @@
 #include "cli/firmware_update.h"
 
-#include <chrono>
-#include <thread>
-
 #include "cli/batch.h"
 #include "cli/tool_settings.h"
 #include "link/ctl_exchange.h"
+#include "link/pause.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"
 #include "services/reader_status.h"
@@ -20,7 +18,7 @@ int32_t find_again(BatchRun* run, int* attempts) {
             diag(1, "Cannot find back the reader, timeout.");
             return BATCH_READER_LOST;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(FIND_AGAIN_PAUSE_MS));
+        pause_ms(FIND_AGAIN_PAUSE_MS);
         if (readers_enumerate() == 0) {
             diag(2, "No readers found.");
             continue;

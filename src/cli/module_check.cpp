@@ -1,12 +1,10 @@
 #include "cli/module_check.h"
 
-#include <chrono>
-#include <thread>
-
 #include "cli/batch.h"
 #include "cli/terminal.h"
 #include "cli/tool_settings.h"
 #include "link/ctl_exchange.h"
+#include "link/pause.h"
 #include "services/extfw_update.h"
 #include "services/reader_functions.h"
 
@@ -22,7 +20,7 @@ int32_t ask_module(Reader* reader) {
         r = reader_ctl(reader, FN_EXTFW_CHECK, 0, nullptr, &capacity, check_output);
         if (r != RDR_BUSY) break;
         diag(2, "Busy: %d\n", r);
-        std::this_thread::sleep_for(std::chrono::milliseconds(MODULE_CHECK_BUSY_PAUSE_MS));
+        pause_ms(MODULE_CHECK_BUSY_PAUSE_MS);
     }
     return r;
 }

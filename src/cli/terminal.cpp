@@ -19,14 +19,19 @@ void progress_loop(std::atomic<int32_t>* shown) {
 }
 } // namespace
 
-void term_clear() { fputs("\x1b[2J\x1b[0;0H", stdout); }
+void term_clear() {
+    fputs("\x1b[2J\x1b[0;0H", stdout);
+}
 
-void term_goto(int16_t column, int16_t row) { printf("\x1b[%d;%dH", row + 1, column + 1); }
+void term_goto(int16_t column, int16_t row) {
+    printf("\x1b[%d;%dH", row + 1, column + 1);
+}
 
 void progress_draw(int32_t value) {
     char cells[PROGRESS_CELLS + 1];
     const int64_t filled = int64_t{value} * PROGRESS_CELLS / 100;
-    for (int i = 0; i < PROGRESS_CELLS; ++i) cells[i] = filled > i ? '=' : '-';
+    for (int i = 0; i < PROGRESS_CELLS; ++i)
+        cells[i] = filled > i ? '=' : '-';
     cells[PROGRESS_CELLS] = '\0';
     fputc('\r', stdout);
     fflush(stdout);

@@ -17,7 +17,8 @@ int list_count = 0;
 
 Reader* list_tail() {
     Reader* r = list_head;
-    while (r != nullptr && r->next != nullptr) r = r->next;
+    while (r != nullptr && r->next != nullptr)
+        r = r->next;
     return r;
 }
 
@@ -62,7 +63,8 @@ int readers_exit() {
 }
 
 int readers_enumerate() {
-    for (Reader* r = list_head; r != nullptr; r = r->next) r->seen = 0;
+    for (Reader* r = list_head; r != nullptr; r = r->next)
+        r->seen = 0;
     {
         std::lock_guard<std::mutex> hid(hid_library_lock);
         hid_device_info* devices = hid_enumerate(0, 0);
@@ -92,12 +94,15 @@ int readers_enumerate() {
     return list_count;
 }
 
-Reader* reader_first() { return list_head; }
+Reader* reader_first() {
+    return list_head;
+}
 
 Reader* reader_by_index(int index) {
     if (index < 0) return nullptr;
     Reader* r = list_head;
-    for (int i = 0; r != nullptr && i < index; ++i) r = r->next;
+    for (int i = 0; r != nullptr && i < index; ++i)
+        r = r->next;
     return r;
 }
 
@@ -107,9 +112,13 @@ Reader* reader_by_serial(const char* serial) {
     return nullptr;
 }
 
-int reader_count() { return list_count; }
+int reader_count() {
+    return list_count;
+}
 
-int reader_is_open(const Reader* reader) { return reader->is_open.load(); }
+int reader_is_open(const Reader* reader) {
+    return reader->is_open.load();
+}
 
 Reader* reader_alloc() {
     if (list_count >= READER_LIST_MAX) return nullptr;
@@ -129,8 +138,10 @@ Reader* reader_alloc() {
 int reader_free(Reader* reader) {
     if (reader == nullptr) return -1;
     if (reader_is_open(reader)) reader_close(reader);
-    if (reader->prev != nullptr) reader->prev->next = reader->next;
-    else list_head = reader->next;
+    if (reader->prev != nullptr)
+        reader->prev->next = reader->next;
+    else
+        list_head = reader->next;
     if (reader->next != nullptr) reader->next->prev = reader->prev;
     // A test worker's thread is detached before its record can be freed.
     if (reader->test_thread.joinable()) reader->test_thread.detach();
@@ -140,7 +151,8 @@ int reader_free(Reader* reader) {
 }
 
 int readers_free_all() {
-    while (list_head != nullptr) reader_free(list_head);
+    while (list_head != nullptr)
+        reader_free(list_head);
     list_head = nullptr;
     list_count = 0;
     return 0;

@@ -22,8 +22,9 @@ int cb_queue_destroy(Reader* reader) {
     return 0;
 }
 
+static_assert(sizeof(size_t) > sizeof(uint32_t), "a callback's size always fits size_t");
+
 int cb_queue_push(Reader* reader, uint16_t code, uint32_t length, const uint8_t* data) {
-    if (length > SIZE_MAX - sizeof(ReaderCallback)) return -2;
     void* block = std::malloc(sizeof(ReaderCallback) + length);
     if (block == nullptr) return -2;
     auto* record = static_cast<ReaderCallback*>(block);
@@ -34,8 +35,10 @@ int cb_queue_push(Reader* reader, uint16_t code, uint32_t length, const uint8_t*
     std::lock_guard<std::mutex> lock(reader->cb_lock);
     record->next = nullptr;
     record->prev = reader->cb_tail;
-    if (reader->cb_tail != nullptr) reader->cb_tail->next = record;
-    else reader->cb_head = record;
+    if (reader->cb_tail != nullptr)
+        reader->cb_tail->next = record;
+    else
+        reader->cb_head = record;
     reader->cb_tail = record;
     return 0;
 }
@@ -56,8 +59,10 @@ int cb_queue_pop(Reader* reader, uint16_t* code, uint32_t* length, uint8_t* data
         std::lock_guard<std::mutex> lock(reader->cb_lock);
         head = reader->cb_head;
         if (head == nullptr) return 1;
-        if (head->next != nullptr) head->next->prev = nullptr;
-        else reader->cb_tail = nullptr;
+        if (head->next != nullptr)
+            head->next->prev = nullptr;
+        else
+            reader->cb_tail = nullptr;
         reader->cb_head = head->next;
     }
     if (code != nullptr && length != nullptr && data != nullptr) {

@@ -1,11 +1,10 @@
 #include "link/ctl_exchange.h"
 
-#include <chrono>
 #include <mutex>
-#include <thread>
 
 #include "cli/tool_settings.h"
 #include "discovery/reader.h"
+#include "link/pause.h"
 #include "link/reader_callbacks.h"
 #include "link/reader_link.h"
 
@@ -63,14 +62,18 @@ int32_t request_step(Reader* reader, uint16_t function, int32_t input_len, int32
         int last = 0;
         int32_t result = 0;
         switch (request_attempt(reader, &header, function, input_len, capacity, &last, &result)) {
-        case Ack::Received: *acked = true; return 0;
-        case Ack::Failed: return result;
-        case Ack::Retry: break;
+        case Ack::Received:
+            *acked = true;
+            return 0;
+        case Ack::Failed:
+            return result;
+        case Ack::Retry:
+            break;
         }
         if (last == LINK_IO_ERROR) return LINK_IO_ERROR;
         diag(2, "CTL not acknowledged, type: %d, retval: %d, attempt: %d\n",
              ctl_header_type(header), ctl_header_value(header), attempt);
-        std::this_thread::sleep_for(std::chrono::milliseconds(CTL_RETRY_PAUSE_MS));
+        pause_ms(CTL_RETRY_PAUSE_MS);
     }
     diag(1, "CTL send attepts exhausted\n");
     return LINK_ERROR;

@@ -26,10 +26,10 @@ struct CtlHeader {
 void ctl_header_clear(CtlHeader* header);
 
 uint8_t ctl_header_type(const CtlHeader& header);
-int32_t ctl_header_value(const CtlHeader& header);        // offsets 1..4
-uint16_t ctl_header_code(const CtlHeader& header);        // offsets 5..6
-uint32_t ctl_header_capacity(const CtlHeader& header);    // offsets 7..10
-int32_t ctl_header_done_length(const CtlHeader& header);  // CTL_DONE: offsets 5..8
+int32_t ctl_header_value(const CtlHeader& header);       // offsets 1..4
+uint16_t ctl_header_code(const CtlHeader& header);       // offsets 5..6
+uint32_t ctl_header_capacity(const CtlHeader& header);   // offsets 7..10
+int32_t ctl_header_done_length(const CtlHeader& header); // CTL_DONE: offsets 5..8
 
 void ctl_header_set_type(CtlHeader* header, uint8_t type);
 void ctl_header_set_value(CtlHeader* header, int32_t value);

@@ -1,18 +1,15 @@
 #include "services/extfw_update.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "cli/tool_settings.h"
 #include "discovery/reader.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
+#include "link/pause.h"
 #include "services/reader_functions.h"
 
 namespace {
-
-void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 int32_t call(Reader* reader, uint16_t function, uint32_t input_len, const uint8_t* input) {
     int32_t capacity = 0;
@@ -22,8 +19,8 @@ int32_t call(Reader* reader, uint16_t function, uint32_t input_len, const uint8_
 void store_progress(Reader* reader, uint32_t done, uint32_t total) {
     if (reader->extfw_progress == nullptr) return;
     const auto from = static_cast<uint64_t>(static_cast<uint32_t>(reader->progress_from));
-    const auto span = static_cast<uint64_t>(
-        static_cast<uint32_t>(reader->progress_to - reader->progress_from));
+    const auto span =
+        static_cast<uint64_t>(static_cast<uint32_t>(reader->progress_to - reader->progress_from));
     reader->extfw_progress->store(static_cast<int32_t>(from + span * done / total));
 }
 
@@ -80,7 +77,9 @@ int32_t send_until_not_busy(Reader* reader, uint16_t function, uint32_t length,
 
 } // namespace
 
-int extfw_next_wait(int wait_ms) { return std::min(wait_ms * 3 / 2, EXTFW_MAX_WAIT_MS); }
+int extfw_next_wait(int wait_ms) {
+    return std::min(wait_ms * 3 / 2, EXTFW_MAX_WAIT_MS);
+}
 
 int32_t reader_extfw_update(Reader* reader, const uint8_t* image, uint32_t length) {
     if (reader->extfw_progress != nullptr) reader->extfw_progress->store(reader->progress_from);

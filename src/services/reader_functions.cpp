@@ -21,9 +21,9 @@ int text_copy(char* dest, int dest_size, const uint8_t* src, int64_t length) {
 int32_t reader_get_param(Reader* reader, const char* key, char* out, int32_t capacity) {
     const auto key_len = static_cast<int32_t>(std::strlen(key) + 1);
     int32_t delivered = capacity;
-    const int32_t r = reader_ctl(reader, FN_GET_PARAM, key_len,
-                                 reinterpret_cast<const uint8_t*>(key), &delivered,
-                                 reinterpret_cast<uint8_t*>(out));
+    const int32_t r =
+        reader_ctl(reader, FN_GET_PARAM, key_len, reinterpret_cast<const uint8_t*>(key), &delivered,
+                   reinterpret_cast<uint8_t*>(out));
     if (r != 0) return r;
     if (delivered <= 0 || capacity <= 0) return PARAM_NOT_DELIVERED;
     out[std::min(delivered, capacity - 1)] = '\0';

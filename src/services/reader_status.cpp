@@ -1,35 +1,41 @@
 #include "services/reader_status.h"
 
-#include <chrono>
-#include <thread>
-
 #include "cardtest/reader_test_state.h"
 #include "cli/tool_settings.h"
 #include "discovery/reader.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
+#include "link/pause.h"
 #include "services/reader_functions.h"
 
 const char* reader_status_text(int32_t code) {
     switch (code) {
-    case 0: return "unknown reader status";
-    case 1: return "reader operating ok";
-    case 2: return "reader initializing";
-    case 3: return "reader init error";
-    case 4: return "reader firmware update in progress";
-    case 5: return "reader fw update error";
-    case 6: return "reader firmware update needed";
-    case 7: return "reader selftest error";
-    case 100: return "USB firmware not compatible with reader";
-    case 101: return "no reader connected";
-    case -1: return "reader rebooting";
-    default: return "undefined reader status";
+    case 0:
+        return "unknown reader status";
+    case 1:
+        return "reader operating ok";
+    case 2:
+        return "reader initializing";
+    case 3:
+        return "reader init error";
+    case 4:
+        return "reader firmware update in progress";
+    case 5:
+        return "reader fw update error";
+    case 6:
+        return "reader firmware update needed";
+    case 7:
+        return "reader selftest error";
+    case 100:
+        return "USB firmware not compatible with reader";
+    case 101:
+        return "no reader connected";
+    case -1:
+        return "reader rebooting";
+    default:
+        return "undefined reader status";
     }
 }
-
-namespace {
-void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-} // namespace
 
 int reader_wait_ready(Reader* reader) {
     ReaderTestState* state = reader->test_ctx.load();

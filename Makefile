@@ -1,0 +1,39 @@
+# Quick start:  make demo   (set up, build, run brinlet on emulated readers)
+#               make test   (set up, build, run the whole test suite)
+BUILD ?= build
+JOBS  ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: setup build demo test asan tsan fuzz bench clean
+
+setup:
+	@sh scripts/setup.sh
+
+build: setup
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j$(JOBS)
+
+demo: build
+	@echo '$$ brinlet-emu emulator/scenarios/default.scn -- -l'
+	@tools/brinlet-emu emulator/scenarios/default.scn -- -l
+	@echo '$$ brinlet-emu emulator/scenarios/default.scn -- -g -r 1'
+	@tools/brinlet-emu emulator/scenarios/default.scn -- -g -r 1; echo
+
+test: build
+	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure
+
+asan:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DBRINLET_SANITIZE=address -DBRINLET_BENCH=OFF"
+
+tsan:
+	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DBRINLET_SANITIZE=thread -DBRINLET_BENCH=OFF"
+
+fuzz:
+	@sh scripts/setup.sh --full
+	sh fuzz/run.sh 60
+
+bench: build
+	sh bench/run.sh $(BUILD)
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs the Debian packages the build and the tests need.
+# Usage: scripts/setup.sh [--full]   (--full adds the fuzzing tool chain)
+set -e
+packages="cmake g++ make pkg-config libhidapi-dev libgtest-dev"
+if [ "${1:-}" = "--full" ]; then
+    packages="$packages clang libclang-rt-14-dev"
+fi
+missing=""
+for p in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing:$missing"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+else
+    echo "These packages are missing:$missing" >&2
+    echo "Install them with:" >&2
+    echo "    sudo apt-get install -y$missing" >&2
+    exit 1
+fi

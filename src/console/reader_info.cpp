@@ -1,0 +1,407 @@
+#include "console/reader_info.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "console/console_input.h"
+#include "discovery/reader.h"
+#include "link/ctl_exchange.h"
+#include "link/ctl_header.h"
+#include "services/reader_functions.h"
+#include "services/reader_status.h"
+
+ReportedConfig reported_config = {};
+
+namespace {
+
+constexpr const char* FAILED_TEXT = "FAILED";
+constexpr int FUNCTION_TEXT_CAPACITY = 256;
+constexpr int STATUS_BYTES = 4;
+constexpr int STATUS_COLUMNS = 64;
+// ctime_r needs room for "Www Mmm dd hh:mm:ss yyyy\n" and its NUL.
+constexpr int CTIME_BUFFER_SIZE = 26;
+
+// The module description: part number, description, automatic mode,
+// protocol, features, information, then further information lines.
+constexpr int MODULE_LABELLED_LINES = 6;
+constexpr const char* MODULE_LABELS[MODULE_LABELLED_LINES] = {
+    "Reader partno : ", "Reader descr. : ", "Reader auto   : ",
+    "Reader proto. : ", "Reader featur.: ", "Reader info   : ",
+};
+constexpr const char* MODULE_MORE_LABEL = "                ";
+
+// Module record layout; the feature word is the one little-endian number.
+constexpr int RECORD_CAPACITY = 128;
+constexpr int RECORD_PCB_MAJOR = 1;
+constexpr int RECORD_PCB_TYPE = 4;
+constexpr int RECORD_FEATURES = 5;
+constexpr int RECORD_SERIAL = 11;
+constexpr int RECORD_SERIAL_BYTES = 32;
+constexpr int RECORD_PART_NUMBER = 43;
+constexpr int RECORD_PART_NUMBER_BYTES = 20;
+constexpr int RECORD_DATE = 63;
+constexpr int RECORD_SW_VERSION = 67;
+constexpr int RECORD_LIB_VERSION = 70;
+
+struct ModeName {
+    int32_t mode;
+    const char* name;
+};
+
+constexpr ModeName USB_MODE_NAMES[] = {
+    {1, "USB keyboard"}, {2, "USB KM reader"}, {3, "USB serial"}, {4, "USB SHARP"},
+    {5, "USB CCID"},     {6, "FX EPA"},        {7, "USB HP"},     {10, "USB HIDRAW"},
+};
+
+constexpr const char* DEBUG_MODE_NAMES[] = {"no log", "warn only", "debug"};
+
+void print_failed() { puts(FAILED_TEXT); }
+
+// Reads one parameter into value (PARAM_VALUE_SIZE bytes). 0 with a
+// terminated value, else the failing result.
+int32_t read_param(Reader* reader, const char* key, char (&value)[PARAM_VALUE_SIZE]) {
+    return reader_get_param(reader, key, value, PARAM_VALUE_SIZE);
+}
+
+// Label, then the parameter's text as received, or FAILED.
+int32_t print_param_line(Reader* reader, const char* label, const char* key) {
+    char value[PARAM_VALUE_SIZE];
+    fputs(label, stdout);
+    const int32_t r = read_param(reader, key, value);
+    if (r != 0) print_failed();
+    else puts(value);
+    return r;
+}
+
+// A function with no input whose output is text. 0 with the text (what was
+// received, bounded and terminated) in text, else the failing result.
+int32_t read_function_text(Reader* reader, uint16_t function, int32_t input_len,
+                           const uint8_t* input, char (&text)[FUNCTION_TEXT_CAPACITY + 1]) {
+    uint8_t output[FUNCTION_TEXT_CAPACITY];
+    int32_t delivered = FUNCTION_TEXT_CAPACITY;
+    const int32_t r = reader_ctl(reader, function, input_len, input, &delivered, output);
+    if (r != 0) return r;
+    text_copy(text, sizeof text, output, delivered);
+    return 0;
+}
+
+// The local-time form of ctime, ending in its own line end; FAILED when the
+// time has no such form (outside the range localtime or a four-digit year
+// can show).
+void print_date(time_t when) {
+    char text[CTIME_BUFFER_SIZE];
+    if (ctime_r(&when, text) == nullptr) print_failed();
+    else fputs(text, stdout);
+}
+
+void print_identity(Reader* reader) {
+    puts("USB Reader information:");
+    printf("Usb reader    : %s\n", reader->model != nullptr ? reader->model->description : "");
+    printf("Serial no.    : %s\n", reader->serial);
+}
+
+void print_service_status(Reader* reader) {
+    char value[PARAM_VALUE_SIZE];
+    fputs("Servicefw stat: ", stdout);
+    if (read_param(reader, PARAM_SERVICE_STATUS, value) != 0) print_failed();
+    else puts(console_number(value) != 0 ? "OK" : "Damaged");
+}
+
+void print_usb_mode(Reader* reader) {
+    char value[PARAM_VALUE_SIZE];
+    fputs("USB op. mode  : ", stdout);
+    if (read_param(reader, PARAM_USBMODE, value) != 0) {
+        print_failed();
+        return;
+    }
+    reported_config.usb_mode = console_number(value);
+    for (const ModeName& m : USB_MODE_NAMES) {
+        if (m.mode == reported_config.usb_mode) {
+            puts(m.name);
+            return;
+        }
+    }
+    printf("Unknown (%d)\n", reported_config.usb_mode);
+}
+
+// The delays are 16-bit on the reader; the value text is shown as such.
+uint16_t param_u16(const char* value) { return static_cast<uint16_t>(console_number(value)); }
+
+void print_keyboard(Reader* reader) {
+    char press[PARAM_VALUE_SIZE];
+    char release[PARAM_VALUE_SIZE];
+    reported_config.kbd_params_known = 0;
+    if (read_param(reader, PARAM_KBDPRESSDLY, press) != 0) return;
+    if (read_param(reader, PARAM_KBDRELEASEDLY, release) != 0) return;
+    const bool keyboard = reported_config.usb_mode == USB_MODE_KEYBOARD;
+    if (keyboard)
+        printf("USB kbd params: %d ms press, %d ms release\n", param_u16(press),
+               param_u16(release));
+    char layout[PARAM_VALUE_SIZE];
+    if (read_param(reader, PARAM_KBDLAYOUT, layout) == 0 && keyboard)
+        printf("USB kbd layout: %d\n", param_u16(layout));
+    reported_config.kbd_params_known = 1;
+}
+
+void print_km_mode(Reader* reader) {
+    char value[PARAM_VALUE_SIZE];
+    reported_config.km_mode_known = 0;
+    if (read_param(reader, PARAM_KMMODE, value) != 0) return;
+    if (reported_config.usb_mode == USB_MODE_KM) printf("KM mode       : %d\n", param_u16(value));
+    reported_config.km_mode_known = 1;
+}
+
+void print_reader_type(Reader* reader) {
+    char value[PARAM_VALUE_SIZE];
+    fputs("Reader type   : ", stdout);
+    if (read_param(reader, PARAM_READER, value) != 0) {
+        print_failed();
+        return;
+    }
+    reported_config.reader_type = console_number(value);
+    puts(value);
+}
+
+void print_protocol(Reader* reader) {
+    char value[PARAM_VALUE_SIZE];
+    fputs("Reader proto  : ", stdout);
+    if (read_param(reader, PARAM_READERPROTOCOL, value) != 0) {
+        print_failed();
+        return;
+    }
+    reported_config.reader_protocol = console_number(value);
+    if (reported_config.reader_protocol != PROTOCOL_USER_CONFIG) {
+        puts(value);
+        return;
+    }
+    puts("User configuration");
+    print_param_line(reader, "User cfg csum : ", PARAM_RDRCFG_CSUM);
+}
+
+void print_debug_mode(Reader* reader) {
+    char value[PARAM_VALUE_SIZE];
+    fputs("Debug mode    : ", stdout);
+    if (read_param(reader, PARAM_DEBUG, value) != 0) {
+        print_failed();
+        return;
+    }
+    const int32_t mode = console_number(value);
+    if (mode >= 0 && mode <= 2) puts(DEBUG_MODE_NAMES[mode]);
+    else printf("Unknown (%d)\n", mode);
+}
+
+void print_sound(Reader* reader) {
+    char value[PARAM_VALUE_SIZE];
+    fputs("Sound         : ", stdout);
+    if (read_param(reader, PARAM_SOUND, value) != 0) print_failed();
+    else puts(console_number(value) != 0 ? "Disabled" : "Enabled");
+}
+
+// Appends the parameter's value to the text already in version; the reader
+// is told how much room is left. 0, or negative when the read fails or no
+// room is left for it.
+int32_t append_param(Reader* reader, const char* key, char (&version)[PARAM_VALUE_SIZE]) {
+    const auto used = static_cast<int32_t>(std::strlen(version));
+    if (used >= PARAM_VALUE_SIZE - 1) return PARAM_NOT_DELIVERED;
+    return reader_get_param(reader, key, version + used, PARAM_VALUE_SIZE - used);
+}
+
+// Appends "." when a value can still follow it (room for at least the NUL).
+int32_t append_dot(char (&version)[PARAM_VALUE_SIZE]) {
+    const size_t used = std::strlen(version);
+    if (used + 2 > sizeof version) return PARAM_NOT_DELIVERED;
+    version[used] = '.';
+    version[used + 1] = '\0';
+    return 0;
+}
+
+void print_hw_version(Reader* reader) {
+    char version[PARAM_VALUE_SIZE] = {};
+    fputs("HW version    : ", stdout);
+    const bool ok = append_param(reader, PARAM_HWCFG_MAJOR, version) == 0 &&
+                    append_dot(version) == 0 &&
+                    append_param(reader, PARAM_HWCFG_MINOR, version) == 0 &&
+                    append_dot(version) == 0 &&
+                    append_param(reader, PARAM_HWCFG_SUBVERSION, version) == 0;
+    if (ok) puts(version);
+    else print_failed();
+}
+
+void print_hw_date(Reader* reader) {
+    char value[PARAM_VALUE_SIZE];
+    fputs("Manuf. date   : ", stdout);
+    if (read_param(reader, PARAM_HWCFG_MAN_DATE, value) != 0) {
+        print_failed();
+        return;
+    }
+    print_date(static_cast<time_t>(std::strtoll(value, nullptr, 10)));
+}
+
+void print_hardware(Reader* reader) {
+    puts("");
+    puts("Hardware information:");
+    print_hw_version(reader);
+    print_param_line(reader, "Serial number : ", PARAM_HWCFG_SERIAL);
+    print_hw_date(reader);
+}
+
+void print_lib_version(Reader* reader) {
+    char text[FUNCTION_TEXT_CAPACITY + 1];
+    fputs("LibReader ver.: ", stdout);
+    if (read_function_text(reader, FN_LIB_VERSION, 0, nullptr, text) != 0) print_failed();
+    else puts(text);
+}
+
+// The count of card reader modules; 0 when it cannot be read.
+int8_t print_module_count(Reader* reader) {
+    uint8_t count = 0;
+    int32_t delivered = 1;
+    fputs("Reader count  : ", stdout);
+    const int32_t r = reader_ctl(reader, FN_MODULE_COUNT, 0, nullptr, &delivered, &count);
+    if (r != 0 || delivered < 1) {
+        print_failed();
+        return 0;
+    }
+    const auto signed_count = static_cast<int8_t>(count);
+    printf("%d\n", signed_count);
+    return signed_count;
+}
+
+// Prints the next non-empty line of *text (lines end at '\n'; runs of line
+// ends count as one) and moves *text past it; an exhausted text prints an
+// empty line.
+void print_next_line(const char* label, const char** text) {
+    const char* p = *text;
+    while (*p == '\n') ++p;
+    const size_t len = std::strcspn(p, "\n");
+    printf("%s%.*s\n", label, static_cast<int>(len), p);
+    *text = p + len;
+}
+
+bool has_more_lines(const char* text) {
+    while (*text == '\n') ++text;
+    return *text != '\0';
+}
+
+void print_module_description(Reader* reader) {
+    const uint8_t module_index = 0;
+    char text[FUNCTION_TEXT_CAPACITY + 1];
+    if (read_function_text(reader, FN_MODULE_DESCRIPTION, 1, &module_index, text) != 0) {
+        fputs(MODULE_LABELS[0], stdout);
+        print_failed();
+        return;
+    }
+    const char* rest = text;
+    for (const char* label : MODULE_LABELS) print_next_line(label, &rest);
+    while (has_more_lines(rest)) print_next_line(MODULE_MORE_LABEL, &rest);
+}
+
+void print_status(Reader* reader) {
+    uint8_t status[STATUS_BYTES] = {};
+    int32_t delivered = STATUS_BYTES;
+    fputs("Reader status : ", stdout);
+    const int32_t r = reader_ctl(reader, FN_GET_STATUS, 0, nullptr, &delivered, status);
+    if (r != 0 || delivered < STATUS_BYTES) {
+        print_failed();
+        return;
+    }
+    const auto code = static_cast<int32_t>(be32_load(status));
+    printf("%-*s\n", STATUS_COLUMNS, reader_status_text(code));
+}
+
+void print_status_message(Reader* reader) {
+    char text[FUNCTION_TEXT_CAPACITY + 1];
+    fputs("Status message: ", stdout);
+    if (read_function_text(reader, FN_STATUS_MESSAGE, 0, nullptr, text) != 0) puts("None");
+    else printf("%-*s\n", STATUS_COLUMNS, text);
+}
+
+void print_card_reader(Reader* reader, int8_t* count) {
+    puts("");
+    puts("Card reader information:");
+    print_lib_version(reader);
+    *count = print_module_count(reader);
+    if (*count != 0) print_module_description(reader);
+    print_status(reader);
+    print_status_message(reader);
+}
+
+uint32_t le32_load(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+void print_version_or_na(const char* label, const uint8_t* v) {
+    fputs(label, stdout);
+    if (v[0] == 0 && v[1] == 0 && v[2] == 0) puts("Not applicable");
+    else printf("%d.%d.%d\n", v[0], v[1], v[2]);
+}
+
+// A text field of the record: no more than the field holds and the reader
+// sent, whether or not it carries its NUL.
+void print_record_text(const char* format, const uint8_t* record, int32_t delivered, int offset,
+                       int field_bytes) {
+    char text[RECORD_SERIAL_BYTES + 1];
+    const int32_t available = delivered > offset ? delivered - offset : 0;
+    text_copy(text, sizeof text, record + offset, available < field_bytes ? available : field_bytes);
+    printf(format, text);
+}
+
+void print_module_record(const uint8_t* record, int32_t delivered) {
+    const uint8_t* pcb = record + RECORD_PCB_MAJOR;
+    printf("PCB ver.(type): %d.%d.%d (%d)\n", pcb[0], pcb[1], pcb[2], record[RECORD_PCB_TYPE]);
+    printf("Features      : %08X\n", le32_load(record + RECORD_FEATURES));
+    print_record_text("Serial no.    : %s\n", record, delivered, RECORD_SERIAL, RECORD_SERIAL_BYTES);
+    print_record_text("Partnumber    : %s\n", record, delivered, RECORD_PART_NUMBER,
+                      RECORD_PART_NUMBER_BYTES);
+    fputs("Manf. date    : ", stdout);
+    print_date(static_cast<time_t>(be32_load(record + RECORD_DATE)));
+    print_version_or_na("Reader SW ver.: ", record + RECORD_SW_VERSION);
+    print_version_or_na("Req lib ver.  : ", record + RECORD_LIB_VERSION);
+}
+
+// The embedded module section. 0, or the failing result of the record read.
+int32_t print_embedded(Reader* reader, int8_t count) {
+    puts("");
+    puts("Embedded reader information:");
+    if (count == 0) {
+        puts("NO READER DETECTED");
+        return 0;
+    }
+    const uint8_t module_index = 0;
+    // Zero-filled so that a record shorter than its layout shows zeros, not
+    // stale stack bytes, in the fields the reader did not send.
+    uint8_t record[RECORD_CAPACITY] = {};
+    int32_t delivered = RECORD_CAPACITY;
+    int32_t r = reader_ctl(reader, FN_MODULE_RECORD, 1, &module_index, &delivered, record);
+    if (r == 0 && delivered <= 0) r = PARAM_NOT_DELIVERED;
+    if (r != 0) {
+        print_failed();
+        return r;
+    }
+    print_module_record(record, delivered);
+    return 0;
+}
+
+} // namespace
+
+int32_t reader_print_info(Reader* reader) {
+    print_identity(reader);
+    print_param_line(reader, "Firmware ver. : ", PARAM_FWVERSION);
+    print_param_line(reader, "Servicefw ver.: ", PARAM_SERVICE_VER);
+    print_service_status(reader);
+    print_usb_mode(reader);
+    print_keyboard(reader);
+    print_km_mode(reader);
+    print_reader_type(reader);
+    print_protocol(reader);
+    print_debug_mode(reader);
+    print_sound(reader);
+    print_hardware(reader);
+    int8_t count = 0;
+    print_card_reader(reader, &count);
+    const int32_t r = print_embedded(reader, count);
+    if (r != 0) return r;
+    puts("");
+    return 0;
+}

@@ -1,0 +1,8 @@
+#include "link/pause.h"
+
+#include <chrono>
+#include <thread>
+
+void pause_ms(int ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
