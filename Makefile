@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS  ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: setup build demo test asan tsan fuzz bench clean
+.PHONY: setup build demo test asan tsan fuzz bench package clean
 
 setup:
 	@sh scripts/setup.sh
@@ -34,6 +34,9 @@ fuzz:
 
 bench: build
 	sh bench/run.sh $(BUILD)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

@@ -1,8 +1,229 @@
 #include "cardtest/card_test_console.h"
 
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "cardtest/card_screen.h"
+#include "cardtest/card_test_lines.h"
+#include "cardtest/card_test_worker.h"
+#include "cardtest/reader_test_state.h"
+#include "cli/terminal.h"
+#include "cli/tool_settings.h"
+#include "discovery/reader.h"
+
+std::atomic<int32_t> test_quit{0};
+static_assert(std::atomic<int32_t>::is_always_lock_free, "test_quit is set in a signal handler");
+
+namespace {
+
+constexpr const char* CONSOLE_RULE =
+    "----------------------------------------------------------------------------";
+constexpr int CONSOLE_FIRST_ROW = 2; // below the title and its rule
+constexpr int CONSOLE_FOOTER_ROWS = 4;
+constexpr int PADDED_SIZE = SCREEN_COLUMNS + 1;
+
+// Everything drawn in one iteration, copied while list_lock is held.
+struct ConsoleFrame {
+    ReaderView views[READER_LIST_MAX];
+    int count;
+};
+
+void pause_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void install_signal_handler(void (*handler)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+// Starts a worker on every testable Reader that is not under test yet.
+// Caller holds list_lock.
+void enumeration_pass() {
+    if (readers_enumerate() == 0) return;
+    for (Reader* r = reader_first(); r != nullptr; r = r->next) {
+        if (reader_is_open(r)) continue;
+        if (r->model == nullptr || r->model->can_test_cards == 0) {
+            diag(2, "Device does not support card testing\n");
+            continue;
+        }
+        if (card_test_start_reader(r, card_test_worker) == 0) test_workers.fetch_add(1);
+    }
+}
+
+// Caller holds list_lock: the workers cannot release a state meanwhile.
+void take_frame(ConsoleFrame* frame) {
+    frame->count = 0;
+    for (Reader* r = reader_first(); r != nullptr && frame->count < READER_LIST_MAX; r = r->next)
+        if (reader_is_open(r)) card_view_take(r, &frame->views[frame->count++]);
+}
+
+int rows_of(const ConsoleFrame& frame, bool notice) {
+    int rows = CONSOLE_FIRST_ROW + CONSOLE_FOOTER_ROWS + (notice ? 1 : 0);
+    for (int i = 0; i < frame.count; ++i)
+        rows += card_line_has_data(frame.views[i]) ? 3 : 2;
+    return rows;
+}
+
+// Whether the terminal holds the whole drawing without scrolling or
+// wrapping; anything that is not a terminal of known size is taken as one.
+bool terminal_holds(int rows) {
+    winsize size = {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0)
+        return true;
+    return size.ws_row >= rows && size.ws_col >= SCREEN_COLUMNS;
+}
+
+// "%-80s\n" of a line cut to 79 characters, as one row of the screen.
+int put_padded(CardScreen* screen, int row, const char* line, bool newline, bool always) {
+    char padded[PADDED_SIZE];
+    std::snprintf(padded, sizeof padded, "%-80s", line);
+    return card_screen_put(screen, row, padded, newline, always);
+}
+
+// Returns the row below the last one drawn; *written counts rows sent.
+int draw_readers(CardScreen* screen, const ConsoleFrame& frame, bool always, int* written) {
+    int row = CONSOLE_FIRST_ROW;
+    for (int i = 0; i < frame.count; ++i) {
+        const ReaderView& view = frame.views[i];
+        char line[CARD_LINE_SIZE];
+        card_line_reader(view, line);
+        *written += put_padded(screen, row++, line, true, always);
+        card_line_card(view, line);
+        *written += put_padded(screen, row++, line, true, always);
+        if (!card_line_has_data(view)) continue;
+        card_line_data(view, line);
+        *written += put_padded(screen, row++, line, true, always);
+    }
+    return row;
+}
+
+void draw_footer(CardScreen* screen, int row, bool always) {
+    card_screen_put(screen, row, CONSOLE_RULE, true, always);
+    put_padded(screen, row + 1, "(CTRL+C to exit)", true, always);
+    put_padded(screen, row + 2, "", true, always);
+    put_padded(screen, row + 3, "", false, always);
+    card_screen_place_cursor(screen, row + 3, SCREEN_COLUMNS);
+}
+
+// One redraw. The terminal gets the same picture as if every line were
+// printed in place, but only rows that changed are sent, except at an
+// enumeration pass (every row, so that a disturbed screen heals) and when
+// the drawing does not fit (every row, scrolling as plain printing would).
+void draw_iteration(CardScreen* screen, const ConsoleFrame& frame, bool enumerated) {
+    const bool notice = test_workers.load() == 0;
+    const bool fits = terminal_holds(rows_of(frame, notice));
+    const bool always = enumerated || !fits;
+    int written = 0;
+    int row = draw_readers(screen, frame, always, &written);
+    if (notice) written += put_padded(screen, row++, "NO TESTABLE READERS FOUND", true, always);
+    // Where plain printing would have left the cursor; an unchanged
+    // screen keeps it at the end of the footer, as between redraws.
+    if (written != 0) card_screen_place_cursor(screen, row, 0);
+    std::fflush(stdout);
+    if (notice) pause_ms(CONSOLE_IDLE_PAUSE_MS);
+    pause_ms(CONSOLE_REDRAW_PAUSE_MS);
+    draw_footer(screen, row, always);
+    std::fflush(stdout);
+    if (!fits) card_screen_forget(screen);
+}
+
+void run_iterations(CardScreen* screen, ConsoleFrame* frame) {
+    for (int iteration = 0; test_quit.load() == 0; ++iteration) {
+        const bool enumerate = iteration % CONSOLE_ENUMERATE_EVERY == 0;
+        {
+            std::lock_guard<std::mutex> lock(list_lock);
+            if (enumerate) enumeration_pass();
+            take_frame(frame);
+        }
+        draw_iteration(screen, *frame, enumerate);
+    }
+}
+
+// Asks the Reader's worker to stop and waits until it has closed the
+// Reader; list_lock is held only to reach the state, never while waiting.
+void stop_worker(Reader* reader) {
+    {
+        std::lock_guard<std::mutex> lock(list_lock);
+        ReaderTestState* state = reader->test_ctx.load();
+        if (reader->model == nullptr || reader->model->can_test_cards == 0 ||
+            !reader_is_open(reader) || state == nullptr)
+            return;
+        state->stop_requested = 1;
+    }
+    while (reader_is_open(reader))
+        pause_ms(CONSOLE_STOP_POLL_MS);
+}
+
+void shut_down() {
+    std::fputs("\nShutting down, please wait...\n", stdout);
+    std::fflush(stdout);
+    install_signal_handler(SIG_DFL);
+    // Only this thread changes the list, so the links stay valid unlocked.
+    for (Reader* r = reader_first(); r != nullptr;) {
+        Reader* next = r->next;
+        stop_worker(r);
+        r = next;
+    }
+    // Every stopped worker closed its Reader inside list_lock and finishes
+    // its last steps in that same critical section: once the lock has been
+    // had here, none of them touches a Reader any more, and the caller may
+    // free the list.
+    { std::lock_guard<std::mutex> lock(list_lock); }
+    std::fputs("\nPress ENTER to continue\n", stdout);
+    std::fflush(stdout);
+    // At the end of standard input fgets returns at once: nothing to wait for.
+    char answer[CONSOLE_ANSWER_SIZE];
+    const char* got = std::fgets(answer, sizeof answer, stdin);
+    (void)got;
+}
+
+} // namespace
+
+void card_test_on_signal(int signal_number) {
+    if (tool_settings.verbosity >= 2) {
+        // Only write(2) may be used here; the number is formatted by hand.
+        char text[48] = "Received signal ";
+        size_t n = std::strlen(text);
+        char digits[12];
+        int count = 0;
+        unsigned value = signal_number < 0 ? 0u : static_cast<unsigned>(signal_number);
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0 && count < static_cast<int>(sizeof digits));
+        while (count > 0)
+            text[n++] = digits[--count];
+        text[n++] = '\n';
+        const ssize_t written = write(STDERR_FILENO, text, n);
+        (void)written;
+    }
+    test_quit.store(1);
+}
 
 int32_t card_test_run() {
-    fputs("Card test mode is not available in this build\n", stderr);
-    return 1;
+    test_quit = 0;
+    test_workers = 0;
+    // One console at a time; the frame (about 33 KB) stays off the stack.
+    static CardScreen screen;
+    static ConsoleFrame frame;
+    term_clear();
+    card_screen_cleared(&screen);
+    card_screen_put(&screen, 0, "Card testing:", true, true);
+    card_screen_put(&screen, 1, CONSOLE_RULE, true, true);
+    std::fflush(stdout);
+    install_signal_handler(card_test_on_signal);
+    run_iterations(&screen, &frame);
+    shut_down();
+    return 0;
 }

@@ -1,8 +1,6 @@
 #include "console/config_menu.h"
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "cli/terminal.h"
 #include "cli/tool_settings.h"
@@ -10,6 +8,7 @@
 #include "console/reader_info.h"
 #include "discovery/reader.h"
 #include "link/ctl_exchange.h"
+#include "link/pause.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"
 
@@ -109,12 +108,7 @@ int32_t ask_keyboard_options(PendingConfig* pending) {
 
 int32_t dialog_usb_mode(PendingConfig* pending) {
     int32_t mode = 0;
-    char line[CONSOLE_LINE_SIZE];
-    do {
-        fputs(usb_mode_question(), stdout);
-        if (console_read_line(line) < 0) return CONSOLE_INPUT_ENDED;
-    } while (line[0] == '\n');
-    mode = console_number(line);
+    if (console_ask_number(usb_mode_question(), &mode) < 0) return CONSOLE_INPUT_ENDED;
     if (!usb_mode_valid(mode)) {
         puts(INVALID_VALUE);
         return console_wait_enter();
@@ -151,8 +145,7 @@ int32_t dialog_protocol(PendingConfig* pending) {
         const int32_t go_on = confirm_protocol_change();
         if (go_on <= 0) return go_on;
     }
-    if (console_ask_number("Reader protocol: ", &pending->protocol) < 0)
-        return CONSOLE_INPUT_ENDED;
+    if (console_ask_number("Reader protocol: ", &pending->protocol) < 0) return CONSOLE_INPUT_ENDED;
     pending->protocol_chosen = 1;
     puts(VALUE_OK);
     return console_wait_enter();
@@ -273,10 +266,6 @@ int32_t save_usb_mode(Reader* reader, PendingConfig* pending) {
     return 0;
 }
 
-void wait_for_restart() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(RESTART_WAIT_MS));
-}
-
 } // namespace
 
 int32_t config_save(Reader* reader, PendingConfig* pending) {
@@ -303,7 +292,7 @@ int32_t config_save(Reader* reader, PendingConfig* pending) {
         // The new settings take effect only after a restart; its result
         // tells nothing, as the reader leaves the bus while answering.
         reader_reset(reader);
-        wait_for_restart();
+        pause_ms(RESTART_WAIT_MS);
     }
     return result;
 }

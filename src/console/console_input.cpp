@@ -5,16 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-bool input_ended = false;
-
-} // namespace
-
 int32_t console_read_line(char (&line)[CONSOLE_LINE_SIZE]) {
     line[0] = '\0';
     fflush(stdout);
-    if (input_ended) return CONSOLE_INPUT_ENDED;
+    // The stream's end-of-file and error flags stay set, so an ended input
+    // stays ended for every dialog that asks afterwards, including reads
+    // made elsewhere in the program.
+    if (console_input_ended()) return CONSOLE_INPUT_ENDED;
     for (;;) {
         errno = 0;
         if (fgets(line, CONSOLE_LINE_SIZE, stdin) != nullptr) return 0;
@@ -28,12 +25,11 @@ int32_t console_read_line(char (&line)[CONSOLE_LINE_SIZE]) {
         break;
     }
     line[0] = '\0';
-    input_ended = true;
     return CONSOLE_INPUT_ENDED;
 }
 
 int32_t console_input_ended() {
-    return (input_ended || feof(stdin) || ferror(stdin)) ? 1 : 0;
+    return (feof(stdin) || ferror(stdin)) ? 1 : 0;
 }
 
 int32_t console_number(const char* text) {

@@ -1,8 +1,103 @@
 #include "console/main_menu.h"
 
 #include <cstdio>
+#include <mutex>
+
+#include "cardtest/card_test_console.h"
+#include "cli/terminal.h"
+#include "cli/tool_settings.h"
+#include "console/config_menu.h"
+#include "console/console_input.h"
+#include "discovery/reader.h"
+
+namespace {
+
+constexpr int32_t CHOICE_EXIT = 99;
+constexpr int32_t CHOICE_TEST_MODE = 100;
+constexpr int32_t CHOICE_REFRESH = 101;
+constexpr int32_t CHOICE_MAX = 101;
+constexpr int32_t CHOICE_NONE = -1;
+constexpr int RULE_WIDTH = 76;
+
+void print_rule() {
+    for (int i = 0; i < RULE_WIDTH; ++i)
+        fputc('-', stdout);
+    fputc('\n', stdout);
+}
+
+void print_reader_list() {
+    // Card test workers may still be leaving when the test console returns;
+    // the list is rebuilt under the same lock they use.
+    std::lock_guard<std::mutex> hold(list_lock);
+    const int count = readers_enumerate();
+    if (count == 0) {
+        puts("NO CONFIGURABLE READERS FOUND");
+        return;
+    }
+    int index = 0;
+    for (Reader* r = reader_first(); r != nullptr; r = r->next, ++index)
+        printf("%d) %s, Ser.no.: %s\n", index, r->model->description, r->serial);
+}
+
+void draw_screen() {
+    term_clear();
+    printf("Norvane USB card reader configuration utility ver. %s, %s release\n\n"
+           "List of available readers:\n",
+           TOOL_VERSION, TOOL_RELEASE);
+    print_rule();
+    print_reader_list();
+    print_rule();
+    puts("99) Exit application\t100) Test mode\t101) Refresh reader list");
+    puts("");
+}
+
+// The operator's choice, 0 to 101; only the prompt is repeated for anything
+// else. CONSOLE_INPUT_ENDED when no more input can come.
+int32_t read_choice(int32_t* choice) {
+    char line[CONSOLE_LINE_SIZE];
+    do {
+        fputs("Enter number: ", stdout);
+        if (console_read_line(line) < 0) return CONSOLE_INPUT_ENDED;
+        *choice = line[0] == '\0' ? CHOICE_NONE : console_number(line);
+    } while (*choice < 0 || *choice > CHOICE_MAX);
+    return 0;
+}
+
+Reader* find_reader(int32_t index) {
+    std::lock_guard<std::mutex> hold(list_lock);
+    return reader_by_index(index);
+}
+
+// Opens the configuration menu of the reader at index. CONSOLE_INPUT_ENDED
+// when the operator's input ended meanwhile, else 0.
+int32_t select_reader(int32_t index) {
+    Reader* reader = find_reader(index);
+    if (reader == nullptr) {
+        puts("\nCannot select given reader");
+        puts("- Press ENTER to continue");
+        char line[CONSOLE_LINE_SIZE];
+        return console_read_line(line);
+    }
+    config_menu(reader);
+    return console_input_ended() ? CONSOLE_INPUT_ENDED : 0;
+}
+
+} // namespace
 
 int32_t main_menu() {
-    fputs("The interactive menu is not available in this build\n", stderr);
-    return 1;
+    for (;;) {
+        draw_screen();
+        int32_t choice = CHOICE_NONE;
+        if (read_choice(&choice) < 0) break;
+        if (choice == CHOICE_EXIT) break;
+        if (choice == CHOICE_REFRESH) continue;
+        if (choice == CHOICE_TEST_MODE) {
+            card_test_run();
+            if (console_input_ended()) break;
+            continue;
+        }
+        if (select_reader(choice) < 0) break;
+    }
+    fflush(stdout);
+    return 0;
 }

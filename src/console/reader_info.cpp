@@ -1,6 +1,7 @@
 #include "console/reader_info.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -56,7 +57,9 @@ constexpr ModeName USB_MODE_NAMES[] = {
 
 constexpr const char* DEBUG_MODE_NAMES[] = {"no log", "warn only", "debug"};
 
-void print_failed() { puts(FAILED_TEXT); }
+void print_failed() {
+    puts(FAILED_TEXT);
+}
 
 // Reads one parameter into value (PARAM_VALUE_SIZE bytes). 0 with a
 // terminated value, else the failing result.
@@ -69,8 +72,10 @@ int32_t print_param_line(Reader* reader, const char* label, const char* key) {
     char value[PARAM_VALUE_SIZE];
     fputs(label, stdout);
     const int32_t r = read_param(reader, key, value);
-    if (r != 0) print_failed();
-    else puts(value);
+    if (r != 0)
+        print_failed();
+    else
+        puts(value);
     return r;
 }
 
@@ -91,8 +96,10 @@ int32_t read_function_text(Reader* reader, uint16_t function, int32_t input_len,
 // can show).
 void print_date(time_t when) {
     char text[CTIME_BUFFER_SIZE];
-    if (ctime_r(&when, text) == nullptr) print_failed();
-    else fputs(text, stdout);
+    if (ctime_r(&when, text) == nullptr)
+        print_failed();
+    else
+        fputs(text, stdout);
 }
 
 void print_identity(Reader* reader) {
@@ -104,8 +111,10 @@ void print_identity(Reader* reader) {
 void print_service_status(Reader* reader) {
     char value[PARAM_VALUE_SIZE];
     fputs("Servicefw stat: ", stdout);
-    if (read_param(reader, PARAM_SERVICE_STATUS, value) != 0) print_failed();
-    else puts(console_number(value) != 0 ? "OK" : "Damaged");
+    if (read_param(reader, PARAM_SERVICE_STATUS, value) != 0)
+        print_failed();
+    else
+        puts(console_number(value) != 0 ? "OK" : "Damaged");
 }
 
 void print_usb_mode(Reader* reader) {
@@ -126,7 +135,9 @@ void print_usb_mode(Reader* reader) {
 }
 
 // The delays are 16-bit on the reader; the value text is shown as such.
-uint16_t param_u16(const char* value) { return static_cast<uint16_t>(console_number(value)); }
+uint16_t param_u16(const char* value) {
+    return static_cast<uint16_t>(console_number(value));
+}
 
 void print_keyboard(Reader* reader) {
     char press[PARAM_VALUE_SIZE];
@@ -187,23 +198,26 @@ void print_debug_mode(Reader* reader) {
         return;
     }
     const int32_t mode = console_number(value);
-    if (mode >= 0 && mode <= 2) puts(DEBUG_MODE_NAMES[mode]);
-    else printf("Unknown (%d)\n", mode);
+    if (mode >= 0 && mode <= 2)
+        puts(DEBUG_MODE_NAMES[mode]);
+    else
+        printf("Unknown (%d)\n", mode);
 }
 
 void print_sound(Reader* reader) {
     char value[PARAM_VALUE_SIZE];
     fputs("Sound         : ", stdout);
-    if (read_param(reader, PARAM_SOUND, value) != 0) print_failed();
-    else puts(console_number(value) != 0 ? "Disabled" : "Enabled");
+    if (read_param(reader, PARAM_SOUND, value) != 0)
+        print_failed();
+    else
+        puts(console_number(value) != 0 ? "Disabled" : "Enabled");
 }
 
 // Appends the parameter's value to the text already in version; the reader
-// is told how much room is left. 0, or negative when the read fails or no
-// room is left for it.
+// is told how much room is left (at least the NUL's byte, as version is
+// always terminated within it). 0, or the failing result.
 int32_t append_param(Reader* reader, const char* key, char (&version)[PARAM_VALUE_SIZE]) {
     const auto used = static_cast<int32_t>(std::strlen(version));
-    if (used >= PARAM_VALUE_SIZE - 1) return PARAM_NOT_DELIVERED;
     return reader_get_param(reader, key, version + used, PARAM_VALUE_SIZE - used);
 }
 
@@ -219,13 +233,14 @@ int32_t append_dot(char (&version)[PARAM_VALUE_SIZE]) {
 void print_hw_version(Reader* reader) {
     char version[PARAM_VALUE_SIZE] = {};
     fputs("HW version    : ", stdout);
-    const bool ok = append_param(reader, PARAM_HWCFG_MAJOR, version) == 0 &&
-                    append_dot(version) == 0 &&
-                    append_param(reader, PARAM_HWCFG_MINOR, version) == 0 &&
-                    append_dot(version) == 0 &&
-                    append_param(reader, PARAM_HWCFG_SUBVERSION, version) == 0;
-    if (ok) puts(version);
-    else print_failed();
+    const bool ok =
+        append_param(reader, PARAM_HWCFG_MAJOR, version) == 0 && append_dot(version) == 0 &&
+        append_param(reader, PARAM_HWCFG_MINOR, version) == 0 && append_dot(version) == 0 &&
+        append_param(reader, PARAM_HWCFG_SUBVERSION, version) == 0;
+    if (ok)
+        puts(version);
+    else
+        print_failed();
 }
 
 void print_hw_date(Reader* reader) {
@@ -249,8 +264,10 @@ void print_hardware(Reader* reader) {
 void print_lib_version(Reader* reader) {
     char text[FUNCTION_TEXT_CAPACITY + 1];
     fputs("LibReader ver.: ", stdout);
-    if (read_function_text(reader, FN_LIB_VERSION, 0, nullptr, text) != 0) print_failed();
-    else puts(text);
+    if (read_function_text(reader, FN_LIB_VERSION, 0, nullptr, text) != 0)
+        print_failed();
+    else
+        puts(text);
 }
 
 // The count of card reader modules; 0 when it cannot be read.
@@ -273,14 +290,16 @@ int8_t print_module_count(Reader* reader) {
 // empty line.
 void print_next_line(const char* label, const char** text) {
     const char* p = *text;
-    while (*p == '\n') ++p;
+    while (*p == '\n')
+        ++p;
     const size_t len = std::strcspn(p, "\n");
     printf("%s%.*s\n", label, static_cast<int>(len), p);
     *text = p + len;
 }
 
 bool has_more_lines(const char* text) {
-    while (*text == '\n') ++text;
+    while (*text == '\n')
+        ++text;
     return *text != '\0';
 }
 
@@ -293,8 +312,10 @@ void print_module_description(Reader* reader) {
         return;
     }
     const char* rest = text;
-    for (const char* label : MODULE_LABELS) print_next_line(label, &rest);
-    while (has_more_lines(rest)) print_next_line(MODULE_MORE_LABEL, &rest);
+    for (const char* label : MODULE_LABELS)
+        print_next_line(label, &rest);
+    while (has_more_lines(rest))
+        print_next_line(MODULE_MORE_LABEL, &rest);
 }
 
 void print_status(Reader* reader) {
@@ -313,8 +334,10 @@ void print_status(Reader* reader) {
 void print_status_message(Reader* reader) {
     char text[FUNCTION_TEXT_CAPACITY + 1];
     fputs("Status message: ", stdout);
-    if (read_function_text(reader, FN_STATUS_MESSAGE, 0, nullptr, text) != 0) puts("None");
-    else printf("%-*s\n", STATUS_COLUMNS, text);
+    if (read_function_text(reader, FN_STATUS_MESSAGE, 0, nullptr, text) != 0)
+        puts("None");
+    else
+        printf("%-*s\n", STATUS_COLUMNS, text);
 }
 
 void print_card_reader(Reader* reader, int8_t* count) {
@@ -333,8 +356,10 @@ uint32_t le32_load(const uint8_t* p) {
 
 void print_version_or_na(const char* label, const uint8_t* v) {
     fputs(label, stdout);
-    if (v[0] == 0 && v[1] == 0 && v[2] == 0) puts("Not applicable");
-    else printf("%d.%d.%d\n", v[0], v[1], v[2]);
+    if (v[0] == 0 && v[1] == 0 && v[2] == 0)
+        puts("Not applicable");
+    else
+        printf("%d.%d.%d\n", v[0], v[1], v[2]);
 }
 
 // A text field of the record: no more than the field holds and the reader
@@ -343,7 +368,8 @@ void print_record_text(const char* format, const uint8_t* record, int32_t delive
                        int field_bytes) {
     char text[RECORD_SERIAL_BYTES + 1];
     const int32_t available = delivered > offset ? delivered - offset : 0;
-    text_copy(text, sizeof text, record + offset, available < field_bytes ? available : field_bytes);
+    text_copy(text, sizeof text, record + offset,
+              available < field_bytes ? available : field_bytes);
     printf(format, text);
 }
 
@@ -351,7 +377,8 @@ void print_module_record(const uint8_t* record, int32_t delivered) {
     const uint8_t* pcb = record + RECORD_PCB_MAJOR;
     printf("PCB ver.(type): %d.%d.%d (%d)\n", pcb[0], pcb[1], pcb[2], record[RECORD_PCB_TYPE]);
     printf("Features      : %08X\n", le32_load(record + RECORD_FEATURES));
-    print_record_text("Serial no.    : %s\n", record, delivered, RECORD_SERIAL, RECORD_SERIAL_BYTES);
+    print_record_text("Serial no.    : %s\n", record, delivered, RECORD_SERIAL,
+                      RECORD_SERIAL_BYTES);
     print_record_text("Partnumber    : %s\n", record, delivered, RECORD_PART_NUMBER,
                       RECORD_PART_NUMBER_BYTES);
     fputs("Manf. date    : ", stdout);

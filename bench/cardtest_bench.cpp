@@ -1,0 +1,152 @@
+// Card test mode under load: the real brinlet -t in a pseudo-terminal on 32
+// emulated idle readers. Prints the console's CPU share of one core and the
+// bytes it writes to the terminal per second while nothing happens, then the
+// delay from a reader announcing a card to the card number appearing on the
+// screen. Prints figures only; goals: < 5 % of a core, < 10 KB/s idle, card
+// on screen within 40 ms.
+//
+// Usage: cardtest_bench [BRINLET_BINARY EMULATOR_LIBRARY]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "../tests/cardtest/pty_session.h"
+
+namespace {
+
+constexpr int BENCH_READERS = 32;
+constexpr int BENCH_IDLE_S = 10;
+constexpr int BENCH_CARDS = 40;
+constexpr int BENCH_ROWS = 100; // the whole drawing fits: no scrolling
+constexpr int BENCH_COLUMNS = 100;
+constexpr int BENCH_READY_TIMEOUT_MS = 60000;
+constexpr int BENCH_CARD_TIMEOUT_MS = 2000;
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+std::string scenario(int readers) {
+    std::ostringstream s;
+    for (int i = 1; i <= readers; ++i) {
+        s << "device r" << i << "\n";
+        s << "  product 0x0202\n";
+        s << "  serial BENCH" << (1000 + i) << "\n";
+        s << "  features 1\n";
+    }
+    return s.str();
+}
+
+// CPU seconds (user and system) the process has used so far.
+double cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(close_paren + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14) utime = std::stod(field);
+        if (i == 15) {
+            stime = std::stod(field);
+            break;
+        }
+    }
+    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int count_rows(const PtySession& s, const std::string& text) {
+    int n = 0;
+    for (int r = 0; r < s.screen.rows; ++r)
+        if (s.screen.text(r).find(text) != std::string::npos) ++n;
+    return n;
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(i, v.size() - 1)];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+#if defined(BRINLET_BIN) && defined(BRINLET_EMU_LIB)
+    std::string bin = BRINLET_BIN, lib = BRINLET_EMU_LIB;
+#else
+    std::string bin, lib;
+#endif
+    if (argc >= 3) {
+        bin = argv[1];
+        lib = argv[2];
+    }
+    if (bin.empty() || lib.empty()) {
+        std::fprintf(stderr, "usage: %s BRINLET_BINARY EMULATOR_LIBRARY\n", argv[0]);
+        return 2;
+    }
+    char dir_template[] = "/tmp/cardtest-bench-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    const std::string scenario_path = dir + "/readers.scn";
+    std::ofstream(scenario_path) << scenario(BENCH_READERS);
+
+    PtySession s(BENCH_ROWS, BENCH_COLUMNS);
+    if (!s.start(bin, lib, {"-t"}, scenario_path, dir + "/control")) {
+        std::perror("forkpty");
+        return 1;
+    }
+    const Clock::time_point started = Clock::now();
+    if (!s.wait_for([&] { return count_rows(s, "CARD: 'none'") == BENCH_READERS; },
+                    BENCH_READY_TIMEOUT_MS)) {
+        std::printf("readers ready: %d of %d after %.1f s; giving up\n",
+                    count_rows(s, "CARD: 'none'"), BENCH_READERS, seconds_since(started));
+        return 1;
+    }
+    std::printf("cardtest_bench: %d emulated readers, terminal %dx%d\n", BENCH_READERS,
+                BENCH_COLUMNS, BENCH_ROWS);
+    std::printf("all readers ready after          %8.2f s\n", seconds_since(started));
+
+    const double cpu_before = cpu_seconds(s.pid);
+    const size_t bytes_before = s.bytes_read;
+    const Clock::time_point idle_start = Clock::now();
+    while (seconds_since(idle_start) < BENCH_IDLE_S) s.pump(50);
+    const double idle_s = seconds_since(idle_start);
+    const double cpu_share = (cpu_seconds(s.pid) - cpu_before) / idle_s;
+    const double idle_bytes = static_cast<double>(s.bytes_read - bytes_before) / idle_s;
+    std::printf("idle CPU (console, workers, emulator) %6.2f %% of one core\n", 100 * cpu_share);
+    std::printf("idle terminal output             %8.0f bytes/s\n", idle_bytes);
+
+    std::vector<double> delays_ms;
+    int missed = 0;
+    for (int i = 0; i < BENCH_CARDS; ++i) {
+        const int reader = 1 + (i * 7) % BENCH_READERS;
+        const std::string number = "77" + std::to_string(100000 + i);
+        s.command("event r" + std::to_string(reader) + " 1 " + number);
+        const Clock::time_point sent = Clock::now();
+        if (s.wait_for([&] { return s.shows("'" + number + "'"); }, BENCH_CARD_TIMEOUT_MS))
+            delays_ms.push_back(1000 * seconds_since(sent));
+        else
+            ++missed;
+        s.command("event r" + std::to_string(reader) + " 4");
+        s.wait_for([&] { return !s.shows("'" + number + "'"); }, BENCH_CARD_TIMEOUT_MS);
+    }
+    std::printf("card to screen (%d cards): median %6.1f ms, 90th %6.1f ms, worst %6.1f ms",
+                static_cast<int>(delays_ms.size()), percentile(delays_ms, 0.5),
+                percentile(delays_ms, 0.9), percentile(delays_ms, 1.0));
+    std::printf(missed != 0 ? ", %d not seen\n" : "\n", missed);
+
+    s.type("\x03");
+    s.wait_for([&] { return s.shows("Press ENTER to continue"); }, 20000);
+    s.type("\n");
+    const int status = s.finish(20000);
+    std::printf("shut down after Ctrl+C, exit status %d\n", status);
+    return 0;
+}

@@ -1,0 +1,10 @@
+#!/bin/sh
+# Runs every benchmark of a build tree and prints its figures.
+set -e
+build=${1:-build}
+for b in link_bench cardtest_bench; do
+    if [ -x "$build/bench/$b" ]; then
+        echo "== $b"
+        "$build/bench/$b"
+    fi
+done

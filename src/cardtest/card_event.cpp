@@ -1,0 +1,58 @@
+#include "cardtest/card_event.h"
+
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "cardtest/reader_test_state.h"
+#include "cli/tool_settings.h"
+#include "discovery/reader.h"
+#include "services/reader_functions.h"
+
+namespace {
+
+void show_card_number(ReaderTestState* state, uint32_t length, const uint8_t* data) {
+    // The reader's text is neither trusted to be terminated nor to fit.
+    char number[TEST_TEXT_SIZE];
+    text_copy(number, sizeof number, data, data != nullptr ? length : 0);
+    diag(2, "CARDNO: '%s'\n", number);
+    {
+        std::lock_guard<std::mutex> lock(state->text_lock);
+        std::memcpy(state->card_text, number, sizeof number);
+    }
+    state->card_time = std::time(nullptr);
+}
+
+// The previous card's data belongs to a card that is no longer shown.
+void show_event_text(ReaderTestState* state, const char* text) {
+    std::lock_guard<std::mutex> lock(state->text_lock);
+    std::strcpy(state->card_text, text);
+    state->card_data[0] = '\0';
+}
+
+} // namespace
+
+int32_t card_test_on_event(Reader* reader, uint16_t code, uint32_t length, const uint8_t* data) {
+    ReaderTestState* state = reader->test_ctx.load();
+    if (state == nullptr) return 0;
+    switch (code) {
+    case CARD_EVENT_READ:
+        show_card_number(state, length, data);
+        break;
+    case CARD_EVENT_ERROR:
+        diag(2, "CARD ERROR\n");
+        show_event_text(state, "Card read error");
+        break;
+    case CARD_EVENT_REFUSED:
+        diag(2, "CARD REFUSED\n");
+        show_event_text(state, "Card refused");
+        break;
+    case CARD_EVENT_REMOVED:
+        diag(2, "CARD REMOVED\n");
+        show_event_text(state, "");
+        break;
+    default:
+        break;
+    }
+    return 0;
+}

@@ -1,0 +1,62 @@
+#include "cardtest/card_screen.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/terminal.h"
+
+namespace {
+
+constexpr char CELL_UNKNOWN = '\0';
+constexpr char CELL_BLANK = ' ';
+
+bool row_shows(const CardScreen* screen, int row, const char* text, int length) {
+    if (row < 0 || row >= SCREEN_ROWS_MAX) return false;
+    return std::memcmp(screen->cells[row], text, static_cast<size_t>(length)) == 0;
+}
+
+} // namespace
+
+int card_screen_cleared(CardScreen* screen) {
+    std::memset(screen->cells, CELL_BLANK, sizeof screen->cells);
+    screen->cursor_row = 0;
+    screen->cursor_column = 0;
+    return 0;
+}
+
+int card_screen_forget(CardScreen* screen) {
+    std::memset(screen->cells, CELL_UNKNOWN, sizeof screen->cells);
+    screen->cursor_row = SCREEN_CURSOR_UNKNOWN;
+    screen->cursor_column = SCREEN_CURSOR_UNKNOWN;
+    return 0;
+}
+
+int card_screen_cursor_at(CardScreen* screen, int row, int column) {
+    screen->cursor_row = row;
+    screen->cursor_column = column;
+    return 0;
+}
+
+int card_screen_put(CardScreen* screen, int row, const char* text, bool newline, bool always) {
+    const int length = static_cast<int>(std::min(std::strlen(text), size_t{SCREEN_COLUMNS}));
+    if (!always && row_shows(screen, row, text, length)) return 0;
+    card_screen_place_cursor(screen, row, 0);
+    std::fwrite(text, 1, static_cast<size_t>(length), stdout);
+    if (row >= 0 && row < SCREEN_ROWS_MAX)
+        std::memcpy(screen->cells[row], text, static_cast<size_t>(length));
+    if (newline) {
+        std::fputc('\n', stdout);
+        card_screen_cursor_at(screen, row + 1, 0);
+    } else {
+        card_screen_cursor_at(screen, row, length);
+    }
+    return 1;
+}
+
+int card_screen_place_cursor(CardScreen* screen, int row, int column) {
+    if (screen->cursor_row == row && screen->cursor_column == column) return 0;
+    term_goto(static_cast<int16_t>(column), static_cast<int16_t>(row));
+    card_screen_cursor_at(screen, row, column);
+    return 1;
+}

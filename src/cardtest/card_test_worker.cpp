@@ -1,0 +1,277 @@
+#include "cardtest/card_test_worker.h"
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "cardtest/card_event.h"
+#include "cardtest/module_info.h"
+#include "cardtest/reader_test_state.h"
+#include "cli/tool_settings.h"
+#include "discovery/reader.h"
+#include "link/ctl_exchange.h"
+#include "link/ctl_header.h"
+#include "link/reader_callbacks.h"
+#include "link/reader_link.h"
+#include "services/reader_functions.h"
+#include "services/reader_status.h"
+
+std::atomic<int32_t> test_workers{0};
+
+namespace {
+
+constexpr int32_t EXTFW_UPDATE_NEEDED = 0; // function 1500: the module wants new firmware
+constexpr int EXTFW_CHECK_CAPACITY = 256;
+constexpr int CARD_QUERY_BYTES = 2;
+constexpr int CARD_DETAIL_CAPACITY = 256;
+constexpr int ASSIGNMENT_SIZE = 64;
+constexpr uint8_t USB_MODE_KM = 2;
+
+void pause_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+int32_t call_plain(Reader* reader, uint16_t function) {
+    int32_t capacity = 0;
+    return reader_ctl(reader, function, 0, nullptr, &capacity, nullptr);
+}
+
+// Function 2100; features stay as they were when the reader refuses.
+int32_t read_features(Reader* reader, ReaderTestState* state) {
+    uint8_t bytes[4] = {};
+    int32_t capacity = sizeof bytes;
+    const int32_t r = reader_ctl(reader, FN_GET_FEATURES, 0, nullptr, &capacity, bytes);
+    if (r == 0) state->features = be32_load(bytes);
+    return r;
+}
+
+// Reads a numeric parameter; false (value untouched) when none was delivered.
+bool read_number(Reader* reader, const char* key, int32_t* value) {
+    char text[PARAM_VALUE_SIZE];
+    if (reader_get_param(reader, key, text, sizeof text) != 0) return false;
+    *value = card_test_param_number(text);
+    return true;
+}
+
+void release_state(Reader* reader) {
+    delete reader->test_ctx.exchange(nullptr);
+}
+
+void check_module_firmware(Reader* reader, ReaderTestState* state) {
+    uint8_t scratch[EXTFW_CHECK_CAPACITY];
+    int32_t capacity = sizeof scratch;
+    if (reader_ctl(reader, FN_EXTFW_CHECK, 0, nullptr, &capacity, scratch) == EXTFW_UPDATE_NEEDED) {
+        state->status = STATUS_UPDATE_NEEDED;
+        diag(2, "External reader firmware update needed");
+    }
+}
+
+void read_protocols(Reader* reader, ReaderTestState* state) {
+    int32_t value = 0;
+    if (!read_number(reader, PARAM_READERPROTOCOLTMP, &value)) return;
+    state->has_volatile_protocol = 1;
+    state->volatile_protocol = value;
+    if (value == state->saved_protocol) return;
+    diag(2, "Current protocol not set to saved protocol");
+    card_test_restore_protocol(reader, state->saved_protocol);
+}
+
+void read_usb_mode(Reader* reader, ReaderTestState* state) {
+    int32_t value = 0;
+    if (read_number(reader, PARAM_USBMODE, &value)) state->usb_mode = static_cast<uint8_t>(value);
+    if (state->usb_mode != USB_MODE_KM) return;
+    if (read_number(reader, PARAM_KMMODE, &value)) state->km_mode = static_cast<uint8_t>(value);
+}
+
+// 0 when the reader is registered for card events and may be polled.
+int32_t set_up(Reader* reader, ReaderTestState* state) {
+    reader_wait_ready(reader);
+    check_module_firmware(reader, state);
+    read_features(reader, state);
+    read_number(reader, PARAM_READERPROTOCOL, &state->saved_protocol);
+    const int32_t r = reader_register_callback(reader, CARD_EVENT_READ, CARD_EVENT_REMOVED);
+    if (r != 0) {
+        diag(2, "Cannot register callback: %d\n", r);
+        return r;
+    }
+    read_protocols(reader, state);
+    read_usb_mode(reader, state);
+    reader_get_module_info(reader);
+    return 0;
+}
+
+// Fetches the new card's data and tells the reader the card was taken.
+int32_t answer_card_read(Reader* reader, ReaderTestState* state) {
+    uint8_t query[CARD_QUERY_BYTES] = {};
+    int32_t query_len = sizeof query;
+    int32_t r = reader_ctl(reader, FN_CARD_QUERY, 0, nullptr, &query_len, query);
+    if (r == 0) {
+        uint8_t detail[CARD_DETAIL_CAPACITY];
+        int32_t detail_len = sizeof detail;
+        r = reader_ctl(reader, FN_CARD_DETAIL, sizeof query, query, &detail_len, detail);
+        if (r == 0) {
+            std::lock_guard<std::mutex> lock(state->text_lock);
+            text_copy(state->card_data, sizeof state->card_data, detail, detail_len);
+        }
+    }
+    call_plain(reader, FN_TEST_CARD_OK);
+    r = call_plain(reader, FN_TEST_CARD_DONE);
+    state->card_present = 1;
+    return r;
+}
+
+// The exchange a polled event needs; r passes through when it needs none.
+int32_t answer_event(Reader* reader, ReaderTestState* state, int32_t r) {
+    switch (r) {
+    case CARD_EVENT_READ:
+        return answer_card_read(reader, state);
+    case CARD_EVENT_ERROR:
+    case CARD_EVENT_REFUSED:
+        return call_plain(reader, FN_TEST_CARD_BAD);
+    case CARD_EVENT_REMOVED:
+        r = call_plain(reader, FN_TEST_WAIT_CARD);
+        state->card_present = 0;
+        return r;
+    default:
+        return r;
+    }
+}
+
+// A reader without removal events never says the card is gone: the card
+// is taken away from the screen after CARD_SHOWN_S seconds.
+int32_t expire_card(Reader* reader, ReaderTestState* state, int32_t r) {
+    if ((state->features & FEATURE_REMOVAL_EVENTS) != 0 || state->card_present == 0) return r;
+    if (std::time(nullptr) < state->card_time + CARD_SHOWN_S) return r;
+    r = call_plain(reader, FN_TEST_WAIT_CARD);
+    state->card_present = 0;
+    std::lock_guard<std::mutex> lock(state->text_lock);
+    state->card_text[0] = '\0';
+    state->card_data[0] = '\0';
+    return r;
+}
+
+void poll_cards(Reader* reader, ReaderTestState* state) {
+    state->ready = 1;
+    int32_t r = call_plain(reader, FN_TEST_WAIT_CARD);
+    state->card_time = std::time(nullptr);
+    while (state->stop_requested == 0 && r != LINK_IO_ERROR && reader_is_open(reader)) {
+        r = reader_poll_callbacks(reader, card_test_on_event);
+        if (r == LINK_IO_ERROR) break;
+        r = answer_event(reader, state, r);
+        r = expire_card(reader, state, r);
+        pause_ms(WORKER_POLL_PAUSE_MS);
+    }
+}
+
+// The worker's last steps run under list_lock, which the console holds
+// while it enumerates, starts workers and copies the test states it draws.
+// So the console never copies a released record, and enumeration, which
+// frees only closed Readers, cannot free this Reader before the worker has
+// stopped touching it: the close and the release happen in one critical
+// section, and after it the worker touches neither the Reader nor its
+// state.
+void finish(Reader* reader) {
+    std::lock_guard<std::mutex> lock(list_lock);
+    if (ReaderTestState* state = reader->test_ctx.load()) state->ready = 0;
+    test_workers.fetch_sub(1);
+    reader_close(reader);
+    release_state(reader);
+    if (!reader->test_thread.joinable()) {
+        diag(1, "Thread detach failed: %d", EINVAL);
+        return;
+    }
+    reader->test_thread.detach();
+}
+
+} // namespace
+
+int32_t card_test_param_number(const char* text) {
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    int64_t value = 0;
+    while (std::isdigit(static_cast<unsigned char>(*p))) {
+        value = value * 10 + (*p++ - '0');
+        if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return static_cast<int32_t>(value);
+}
+
+int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
+    if (reader == nullptr || body == nullptr || reader_is_open(reader)) return -1;
+    // A thread object still attached would end the program when replaced.
+    if (reader->test_thread.joinable()) return -1;
+    ReaderTestState* state = new (std::nothrow) ReaderTestState();
+    if (state == nullptr) {
+        diag(2, "Not enough memory\n");
+        return -1;
+    }
+    reader->test_ctx = state;
+    const int r = reader_open(reader);
+    if (r != 0) {
+        diag(2, "Cfg open: cannot open reader: %d\n", r);
+        release_state(reader);
+        return -1;
+    }
+    // std::thread reports a failure to start only by throwing.
+    try {
+        reader->test_thread = std::thread(body, reader);
+    } catch (const std::system_error& e) {
+        diag(1, "Cannot create thread: %s", e.code().message().c_str());
+        reader_close(reader);
+        release_state(reader);
+        return -1;
+    }
+    return 0;
+}
+
+int32_t card_test_worker(Reader* reader) {
+    ReaderTestState* state = reader->test_ctx.load();
+    if (state != nullptr && set_up(reader, state) == 0) poll_cards(reader, state);
+    finish(reader);
+    return 0;
+}
+
+int32_t card_test_restore_protocol(Reader* reader, int32_t protocol) {
+    ReaderTestState* state = reader->test_ctx.load();
+    if (state == nullptr || state->has_volatile_protocol == 0) return WORKER_NO_VOLATILE_PROTOCOL;
+    reader_wait_ready(reader);
+    char assignment[ASSIGNMENT_SIZE];
+    std::snprintf(assignment, sizeof assignment, "%s=%d", PARAM_READERPROTOCOLTMP, protocol);
+    int32_t r = reader_set_param(reader, assignment);
+    if (r < 0) {
+        diag(1, "Cannot set volatile protocol");
+        return r;
+    }
+    state->volatile_protocol = protocol;
+    std::snprintf(assignment, sizeof assignment, "%s=1", PARAM_RDRNEEDRESTART);
+    r = reader_set_param(reader, assignment);
+    if (r < 0) {
+        diag(1, "Cannot reset reader");
+        return r;
+    }
+    do {
+        pause_ms(RESTORE_RETRY_PAUSE_MS);
+        reader_wait_ready(reader);
+        r = reader_register_callback(reader, CARD_EVENT_READ, CARD_EVENT_REMOVED);
+        if (r != 0) {
+            diag(2, "Cannot register callback: %d\n", r);
+            continue;
+        }
+        r = read_features(reader, state);
+        if (r != 0) diag(2, "Cannot get features: %d\n", r);
+        if (r != RDR_BUSY) r = reader_get_module_info(reader);
+    } while (r == RDR_BUSY && state->stop_requested == 0);
+    return r;
+}

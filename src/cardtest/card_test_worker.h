@@ -1,0 +1,46 @@
+// One thread per reader under test: set-up, card event polling and the
+// exchanges that answer each event, then the release of the reader.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct Reader;
+
+// Running workers: the console adds one per started worker, each worker
+// subtracts one at its end (under list_lock).
+extern std::atomic<int32_t> test_workers;
+
+// Thread body run with the Reader under test as its argument.
+using card_test_body_fn = int32_t (*)(Reader* reader);
+
+inline constexpr int32_t WORKER_NO_VOLATILE_PROTOCOL = -22;
+inline constexpr int CARD_SHOWN_S = 2;                  // without removal events, shown this long
+inline constexpr int WORKER_POLL_PAUSE_MS = 1;          // between two callback polls
+inline constexpr int RESTORE_RETRY_PAUSE_MS = 100;      // between tries after the restart
+inline constexpr uint32_t FEATURE_REMOVAL_EVENTS = 0x1; // reader reports card removal (code 4)
+
+// Gives a closed Reader a fresh test state, opens it and starts body on a
+// new thread (handle in test_thread). 0; -1 when the Reader is open or
+// still has a worker thread, or the state, the open or the thread failed
+// (everything undone). Console thread only; caller holds list_lock, so the
+// worker cannot finish and detach before test_thread is assigned.
+int32_t card_test_start_reader(Reader* reader, card_test_body_fn body);
+
+// Worker thread body: waits for the reader, sets it up, polls it for card
+// events until stop_requested, a link failure (-9999) or the Reader closes,
+// then closes the Reader, releases its test state and detaches its thread,
+// all under list_lock. Always 0. Takes list_lock at its end only.
+int32_t card_test_worker(Reader* reader);
+
+// Makes protocol the reader's volatile protocol, restarts the reader and,
+// once it answers again, registers for card events and reads features and
+// module texts again; busy answers are retried until stop_requested. The
+// result of the last exchange; -22 when the reader has no volatile
+// protocol; a refused assignment's result. Worker thread; no lock held.
+int32_t card_test_restore_protocol(Reader* reader, int32_t protocol);
+
+// Parameter text as a number: leading blanks, a sign, the leading digits;
+// 0 when there are none. Saturates at the int32_t limits instead of
+// overflowing.
+int32_t card_test_param_number(const char* text);

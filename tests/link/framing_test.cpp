@@ -1,0 +1,164 @@
+// Blocks framed into 64-byte reports: control byte, 63-byte payloads,
+// progress while input data goes out, and what a read accepts.
+#include <dlfcn.h>
+#include <hidapi.h>
+
+#include <atomic>
+#include <vector>
+
+#include "link/reader_link.h"
+#include "support/capture.h"
+#include "support/reader_fixture.h"
+
+namespace {
+
+// The progress value as it stood at each hid_write, recorded by the shim
+// below while a test watches one.
+std::atomic<int32_t>* watched = nullptr;
+std::vector<int32_t> seen_at_write;
+
+constexpr const char* ONE_READER = "device r1 0x0204\n  serial F1\n";
+
+class Framing : public EmulatedReaders {};
+
+TEST_F(Framing, EmptyBlockSendsAndReceivesNothing) {
+    Reader* r = open_reader(ONE_READER);
+    uint8_t buf[1];
+    EXPECT_EQ(reader_write_block(r, buf, 0, false), 0);
+    EXPECT_EQ(reader_read_block(r, buf, 0, 10, false), 0);
+    EXPECT_TRUE(host_reports("r1").empty());
+}
+
+TEST_F(Framing, BlocksAreCutInto63BytePayloads) {
+    Reader* r = open_reader(ONE_READER);
+    std::vector<uint8_t> data(130);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i + 1);
+    EXPECT_EQ(reader_write_block(r, data.data(), 63, false), 63);
+    EXPECT_EQ(reader_write_block(r, data.data(), 64, false), 64);
+    EXPECT_EQ(reader_write_block(r, data.data(), 130, false), 130);
+    const auto sent = host_reports("r1");
+    ASSERT_EQ(sent.size(), 6u);
+    const uint8_t controls[6] = {63, 63, 1, 63, 63, 4};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(sent[i][0], controls[i]) << "report " << i;
+    EXPECT_EQ(sent[2][1], 64) << "the 64th byte travels alone";
+    EXPECT_EQ(sent[2][2], 0) << "the rest of a short report is zero";
+    EXPECT_EQ(sent[5][4], 130);
+    EXPECT_EQ(sent[5][5], 0);
+}
+
+TEST_F(Framing, HeaderTravelsInOneReportMarkedAsHeader) {
+    Reader* r = open_reader(ONE_READER);
+    CtlHeader h;
+    ctl_header_clear(&h);
+    ctl_header_set_type(&h, CTL_FETCH);
+    EXPECT_EQ(reader_write_header(r, h), CTL_HEADER_SIZE);
+    const auto sent = host_reports("r1");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0][0], 0x8B);
+    EXPECT_EQ(sent[0][1], CTL_FETCH);
+}
+
+TEST_F(Framing, InputProgressAdvancesBeforeEachReport) {
+    Reader* r = open_reader(ONE_READER);
+    std::atomic<int32_t> shown{-1};
+    r->progress = &shown;
+    r->progress_from = 0;
+    r->progress_to = 100;
+    r->in_data = 1;
+    std::vector<uint8_t> data(130, 0x11);
+    watched = &shown;
+    seen_at_write.clear();
+    reader_write_block(r, data.data(), 130, false);
+    watched = nullptr;
+    EXPECT_EQ(seen_at_write, (std::vector<int32_t>{0, 48, 96}));
+    EXPECT_EQ(shown.load(), 100);
+
+    r->in_data = 0;
+    shown = -1;
+    reader_write_block(r, data.data(), 130, false);
+    EXPECT_EQ(shown.load(), -1) << "only input data of an exchange moves the bar";
+    r->progress = nullptr;
+}
+
+TEST_F(Framing, NoReportWithinTimeoutIsSilent) {
+    Reader* r = open_reader(ONE_READER);
+    tool_settings.verbosity = 2;
+    uint8_t buf[11];
+    FdCapture err(2);
+    const double start = now_ms();
+    EXPECT_EQ(reader_read_block(r, buf, 11, 50, true), LINK_TIMEOUT);
+    EXPECT_GE(elapsed_ms(start), 45);
+    EXPECT_EQ(err.finish(), "");
+}
+
+TEST_F(Framing, DataReadTakesHeaderPacketsAsData) {
+    Reader* r = open_reader(ONE_READER);
+    CtlHeader request;
+    ctl_header_clear(&request);
+    ctl_header_set_type(&request, CTL_REQUEST);
+    ctl_header_set_code(&request, 13);
+    reader_write_header(r, request);
+    uint8_t buf[11] = {};
+    EXPECT_EQ(reader_read_block(r, buf, 11, 100, false), 11);
+    EXPECT_EQ(buf[0], CTL_ACK);
+}
+
+TEST_F(Framing, HeaderReadRefusesDataPacket) {
+    Reader* r = open_reader("device r1 0x0204\n  serial F1\n  fn 13 dataheader ack\n");
+    tool_settings.verbosity = 1;
+    CtlHeader request;
+    ctl_header_clear(&request);
+    ctl_header_set_type(&request, CTL_REQUEST);
+    ctl_header_set_code(&request, 13);
+    reader_write_header(r, request);
+    CtlHeader answer;
+    FdCapture err(2);
+    EXPECT_EQ(reader_read_header(r, &answer, 100), LINK_ERROR);
+    EXPECT_EQ(err.finish(), "Invalid packet type\n");
+}
+
+TEST_F(Framing, ShortReportIsRefused) {
+    Reader* r = open_reader("device r1 0x0204\n  serial F1\n  fn 13 short ack 5\n");
+    tool_settings.verbosity = 1;
+    CtlHeader request;
+    ctl_header_clear(&request);
+    ctl_header_set_type(&request, CTL_REQUEST);
+    ctl_header_set_code(&request, 13);
+    reader_write_header(r, request);
+    CtlHeader answer;
+    FdCapture err(2);
+    EXPECT_EQ(reader_read_header(r, &answer, 100), LINK_ERROR);
+    EXPECT_EQ(err.finish(), "Read size invalid\n");
+}
+
+TEST_F(Framing, OpenAndCloseRefuseTheWrongState) {
+    Reader* r = open_reader(ONE_READER);
+    EXPECT_EQ(reader_open(r), LINK_WRONG_STATE);
+    EXPECT_TRUE(reader_is_open(r));
+    EXPECT_EQ(reader_close(r), 0);
+    EXPECT_EQ(reader_close(r), LINK_WRONG_STATE);
+    EXPECT_EQ(reader_open(nullptr), LINK_ERROR);
+    EXPECT_EQ(reader_close(nullptr), LINK_ERROR);
+    EXPECT_EQ(reader_open(r), 0) << "a reader can be opened again";
+}
+
+TEST_F(Framing, UnplugMakesWritesAndReadsFail) {
+    Reader* r = open_reader(ONE_READER);
+    tool_settings.verbosity = 1;
+    emu::unplug("r1");
+    uint8_t data[4] = {};
+    FdCapture err(2);
+    EXPECT_EQ(reader_write_block(r, data, 4, false), LINK_IO_ERROR);
+    EXPECT_EQ(reader_read_block(r, data, 4, 10, false), LINK_IO_ERROR);
+    EXPECT_EQ(err.finish(), "Write error: -1\nRead error: -1\n");
+}
+
+} // namespace
+
+// Records the watched progress value at every report, then writes it.
+extern "C" int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
+    using WriteFn = int (*)(hid_device*, const unsigned char*, size_t);
+    static const auto real = reinterpret_cast<WriteFn>(dlsym(RTLD_NEXT, "hid_write"));
+    if (watched != nullptr) seen_at_write.push_back(watched->load());
+    return real(dev, data, length);
+}

@@ -1,0 +1,52 @@
+#include "support/reader_fixture.h"
+
+#include <chrono>
+
+#include "link/reader_link.h"
+
+void EmulatedReaders::SetUp() {
+    emu::reset();
+    tool_settings = ToolSettings{};
+    readers_init();
+}
+
+void EmulatedReaders::TearDown() {
+    readers_exit();
+    emu::reset();
+    tool_settings = ToolSettings{};
+}
+
+int EmulatedReaders::load(std::string_view scenario) {
+    const int r = emu::load_scenario(scenario);
+    EXPECT_EQ(r, 0) << emu::last_error();
+    return readers_enumerate();
+}
+
+Reader* EmulatedReaders::open_reader(std::string_view scenario, int index) {
+    load(scenario);
+    Reader* reader = reader_by_index(index);
+    if (reader == nullptr) {
+        ADD_FAILURE() << "no reader at " << index;
+        return nullptr;
+    }
+    if (reader_open(reader) != 0) {
+        ADD_FAILURE() << "reader_open failed";
+        return nullptr;
+    }
+    return reader;
+}
+
+std::vector<std::vector<uint8_t>> host_reports(std::string_view device) {
+    std::vector<std::vector<uint8_t>> out;
+    for (const emu::Report& r : emu::reports(device))
+        if (r.to_device) out.emplace_back(r.bytes.begin(), r.bytes.end());
+    return out;
+}
+
+double now_ms() {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double elapsed_ms(double since) { return now_ms() - since; }

@@ -1,0 +1,28 @@
+// Test fixture: the program's reader layer on emulated readers, in-process.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/tool_settings.h"
+#include "discovery/reader.h"
+#include "emu.h"
+
+class EmulatedReaders : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Loads the scenario and enumerates; fails the test on a bad scenario.
+    int load(std::string_view scenario);
+    // load() and reader_open of the reader at index; nullptr on failure.
+    Reader* open_reader(std::string_view scenario, int index = 0);
+};
+
+// Reports the host wrote to a device (64 bytes each).
+std::vector<std::vector<uint8_t>> host_reports(std::string_view device);
+// Milliseconds since the first call, on the steady clock.
+double elapsed_ms(double since);
+double now_ms();
