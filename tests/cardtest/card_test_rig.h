@@ -1,0 +1,231 @@
+// Emulated readers for card test mode in this process: scenario loading,
+// workers started and stopped as the console does, exchange lists, and a
+// console run on its own thread with standard input and output redirected.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cardtest/card_test_console.h"
+#include "cardtest/card_test_worker.h"
+#include "cardtest/reader_test_state.h"
+#include "cardtest/vt_screen.h"
+#include "cli/tool_settings.h"
+#include "discovery/reader.h"
+#include "emu.h"
+
+using namespace std::chrono_literals;
+
+// Waits until done() holds, checking every millisecond. Returns done().
+inline bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Function codes the reader saw, in order.
+inline std::vector<int> functions_of(const char* name) {
+    std::vector<int> out;
+    for (const emu::Exchange& e : emu::exchanges(name)) out.push_back(e.function);
+    return out;
+}
+
+inline std::string text_of(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// A device block of the scenario language.
+inline std::string device_block(const std::string& name, const char* product,
+                                const std::string& serial, const std::string& statements = "") {
+    return "device " + name + " " + product + "\n  serial " + serial + "\n" + statements + "end\n";
+}
+
+class CardTestRig : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tool_settings = ToolSettings{};
+        test_quit = 0;
+        test_workers = 0;
+    }
+
+    void TearDown() override {
+        stop_all();
+        readers_exit();
+        emu::reset();
+        tool_settings = ToolSettings{};
+    }
+
+    // Loads the scenario and lists its readers.
+    void load(const std::string& scenario) {
+        emu::reset();
+        ASSERT_EQ(emu::load_scenario(scenario), 0) << emu::last_error();
+        readers_init();
+        std::lock_guard<std::mutex> lock(list_lock);
+        readers_enumerate();
+    }
+
+    static Reader* reader(const char* serial) {
+        std::lock_guard<std::mutex> lock(list_lock);
+        return reader_by_serial(serial);
+    }
+
+    // As the console starts a worker.
+    static bool start(Reader* r) {
+        std::lock_guard<std::mutex> lock(list_lock);
+        if (card_test_start_reader(r, card_test_worker) != 0) return false;
+        test_workers.fetch_add(1);
+        return true;
+    }
+
+    // Runs f on the Reader's test state while it cannot be released;
+    // false when the Reader has none.
+    static bool with_state(Reader* r, const std::function<void(ReaderTestState&)>& f) {
+        std::lock_guard<std::mutex> lock(list_lock);
+        ReaderTestState* s = r->test_ctx.load();
+        if (s == nullptr) return false;
+        std::lock_guard<std::mutex> texts(s->text_lock);
+        f(*s);
+        return true;
+    }
+
+    static bool ready(Reader* r) {
+        bool is_ready = false;
+        with_state(r, [&](ReaderTestState& s) { is_ready = s.ready != 0; });
+        return is_ready;
+    }
+
+    static std::string card_text(Reader* r) {
+        std::string t;
+        with_state(r, [&](ReaderTestState& s) { t = s.card_text; });
+        return t;
+    }
+    static std::string card_data(Reader* r) {
+        std::string t;
+        with_state(r, [&](ReaderTestState& s) { t = s.card_data; });
+        return t;
+    }
+
+    // Asks the worker to stop as the console does and waits for its end.
+    static bool stop(Reader* r) {
+        with_state(r, [](ReaderTestState& s) { s.stop_requested = 1; });
+        const bool closed = wait_until([&] { return !reader_is_open(r); }, 5000ms);
+        std::lock_guard<std::mutex> lock(list_lock); // the worker's last steps are done
+        return closed && r->test_ctx.load() == nullptr;
+    }
+
+    static void stop_all() {
+        std::vector<Reader*> open;
+        {
+            std::lock_guard<std::mutex> lock(list_lock);
+            for (Reader* r = reader_first(); r != nullptr; r = r->next)
+                if (reader_is_open(r) && r->test_ctx.load() != nullptr) open.push_back(r);
+        }
+        for (Reader* r : open) stop(r);
+    }
+};
+
+// card_test_run on its own thread; standard output goes to a file that can
+// be read while the console runs, standard input holds one line.
+class ConsoleRun {
+  public:
+    explicit ConsoleRun(const std::string& input = "\n") {
+        std::fflush(stdout);
+        char name[] = "/tmp/cardtest-screen-XXXXXX";
+        out_fd_ = mkstemp(name);
+        unlink(name);
+        saved_out_ = dup(1);
+        dup2(out_fd_, 1);
+        int in_pipe[2];
+        if (pipe(in_pipe) == 0) {
+            const ssize_t w = write(in_pipe[1], input.data(), input.size());
+            (void)w;
+            close(in_pipe[1]);
+            saved_in_ = dup(0);
+            dup2(in_pipe[0], 0);
+            close(in_pipe[0]);
+            clearerr(stdin);
+        }
+        thread_ = std::thread([this] { result_ = card_test_run(); });
+    }
+    ~ConsoleRun() {
+        finish();
+        close(out_fd_);
+    }
+    ConsoleRun(const ConsoleRun&) = delete;
+    ConsoleRun& operator=(const ConsoleRun&) = delete;
+
+    // What the console has written so far.
+    std::string output() const {
+        struct stat st = {};
+        fstat(out_fd_, &st);
+        std::string text(static_cast<size_t>(st.st_size), '\0');
+        const ssize_t n = pread(out_fd_, text.data(), text.size(), 0);
+        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return text;
+    }
+
+    VtScreen screen(int rows = 60) const {
+        VtScreen vt(rows, 80);
+        vt.feed(output());
+        return vt;
+    }
+
+    // Waits until the screen as drawn so far satisfies done.
+    bool wait_screen(const std::function<bool(const VtScreen&)>& done,
+                     std::chrono::milliseconds limit) const {
+        return wait_until([&] { return done(screen()); }, limit);
+    }
+
+    // Sets test_quit (as the SIGINT handler does) unless quit is false, and
+    // waits for card_test_run to return.
+    int32_t finish(bool quit = true) {
+        if (!thread_.joinable()) return result_;
+        if (quit) test_quit = 1;
+        thread_.join();
+        std::fflush(stdout);
+        dup2(saved_out_, 1);
+        close(saved_out_);
+        if (saved_in_ >= 0) {
+            dup2(saved_in_, 0);
+            close(saved_in_);
+            clearerr(stdin);
+        }
+        // Failures reported while standard output was redirected went into
+        // the screen file; show them, and the screen, where they can be read.
+        if (::testing::Test::HasFailure()) {
+            std::string text = output();
+            for (size_t i = 0; (i = text.find('\x1b', i)) != std::string::npos;) text.replace(i, 1, "\\e");
+            std::fprintf(stderr, "--- console output ---\n%s\n--- end ---\n", text.c_str());
+        }
+        return result_;
+    }
+
+    bool running() const { return thread_.joinable(); }
+
+
+  private:
+    int out_fd_ = -1;
+    int saved_out_ = -1;
+    int saved_in_ = -1;
+    std::thread thread_;
+    int32_t result_ = -1;
+};
+
+inline bool row_has(const VtScreen& s, const std::string& text) {
+    for (int r = 0; r < s.rows; ++r)
+        if (s.text(r).find(text) != std::string::npos) return true;
+    return false;
+}
