@@ -15,13 +15,15 @@ const std::string RULE(76, '-');
 class CardTestConsole : public CardTestRig {};
 
 // Rows from the third on, as a person reads them.
-std::vector<std::string> body(const VtScreen& s) { return s.lines(2); }
+std::vector<std::string> body(const VtScreen& s) {
+    return s.lines(2);
+}
 
 TEST_F(CardTestConsole, WithoutReadersTheNoticeStandsAboveTheFooter) {
     load("");
     ConsoleRun run;
-    ASSERT_TRUE(run.wait_screen([](const VtScreen& s) { return s.text(4) == "(CTRL+C to exit)"; },
-                                2000ms));
+    ASSERT_TRUE(
+        run.wait_screen([](const VtScreen& s) { return s.text(4) == "(CTRL+C to exit)"; }, 2000ms));
     EXPECT_EQ(run.finish(), 0);
     const VtScreen s = run.screen();
     const std::vector<std::string> expected = {"Card testing:",
@@ -44,8 +46,8 @@ TEST_F(CardTestConsole, ReadersAreDrawnInListOrderWithCardsAndMfpData) {
          device_block("r3", "0x0202", "KB3", "  module_desc \"M-1\\n\\nDesc\\nauto\\nP9\\nx\"\n") +
          device_block("r4", "0x0203", "KM4", "  param KMMODE 0\n  features 1\n"));
     ConsoleRun run;
-    ASSERT_TRUE(run.wait_screen(
-        [](const VtScreen& s) { return s.text(11) == "(CTRL+C to exit)"; }, 3000ms));
+    ASSERT_TRUE(run.wait_screen([](const VtScreen& s) { return s.text(11) == "(CTRL+C to exit)"; },
+                                3000ms));
     emu::send_event("r1", 1, std::string("1234ABCD\0", 9));
     emu::send_event("r4", 1, std::string("1234\0", 5));
     ASSERT_TRUE(run.wait_screen(
@@ -126,7 +128,8 @@ TEST_F(CardTestConsole, CtrlCStopsTheReadersOneAfterAnotherInListOrder) {
             for (int i = 0; i < 3; ++i) {
                 if (closed_ms[i] != 0 || emu::is_open(names[i])) continue;
                 closed_ms[i] = emu::now_ms();
-                for (int j = 0; j < 3; ++j) open_at_close[i][j] = emu::is_open(names[j]);
+                for (int j = 0; j < 3; ++j)
+                    open_at_close[i][j] = emu::is_open(names[j]);
             }
             return closed_ms[0] != 0 && closed_ms[1] != 0 && closed_ms[2] != 0;
         },
@@ -153,8 +156,8 @@ TEST_F(CardTestConsole, CtrlCStopsTheReadersOneAfterAnotherInListOrder) {
 TEST_F(CardTestConsole, EndOfInputAtTheFinalPromptDoesNotHang) {
     load("");
     ConsoleRun run("");
-    ASSERT_TRUE(run.wait_screen([](const VtScreen& s) { return s.text(4) == "(CTRL+C to exit)"; },
-                                2000ms));
+    ASSERT_TRUE(
+        run.wait_screen([](const VtScreen& s) { return s.text(4) == "(CTRL+C to exit)"; }, 2000ms));
     EXPECT_EQ(run.finish(), 0);
 }
 
@@ -176,7 +179,9 @@ TEST_F(CardTestConsole, IdleScreenIsLeftAloneAndACardRewritesOnlyItsRow) {
          device_block("r2", "0x0202", "SN2", "  features 1\n"));
     ConsoleRun run;
     ASSERT_TRUE(run.wait_screen(
-        [](const VtScreen& s) { return s.text(3) == "  CARD: 'none'" && s.text(5) == "  CARD: 'none'"; },
+        [](const VtScreen& s) {
+            return s.text(3) == "  CARD: 'none'" && s.text(5) == "  CARD: 'none'";
+        },
         3000ms));
     std::this_thread::sleep_for(100ms);
     const size_t idle_start = run.output().size();
@@ -199,8 +204,8 @@ TEST_F(CardTestConsole, IdleScreenIsLeftAloneAndACardRewritesOnlyItsRow) {
 TEST_F(CardTestConsole, EnumerationPassRedrawsEverythingAndRepairsADisturbedScreen) {
     load(device_block("r1", "0x0202", "SN1", "  features 1\n"));
     ConsoleRun run;
-    ASSERT_TRUE(run.wait_screen([](const VtScreen& s) { return s.text(3) == "  CARD: 'none'"; },
-                                3000ms));
+    ASSERT_TRUE(
+        run.wait_screen([](const VtScreen& s) { return s.text(3) == "  CARD: 'none'"; }, 3000ms));
     const std::vector<std::string> good = body(run.screen());
     // Another program scribbles over the reader's rows.
     const std::string scribble = "\x1b[3;1Hscribbled\x1b[4;1Hover";
@@ -218,10 +223,11 @@ TEST_F(CardTestConsole, RefusedRegistrationHidesTheReaderUntilTheNextPass) {
             return s.text(2) == "NO TESTABLE READERS FOUND" && s.text(4) == "(CTRL+C to exit)";
         },
         2000ms));
-    ASSERT_TRUE(run.wait_screen([](const VtScreen& s) { return s.text(3) == "  CARD: 'none'"; },
-                                4500ms));
+    ASSERT_TRUE(
+        run.wait_screen([](const VtScreen& s) { return s.text(3) == "  CARD: 'none'"; }, 4500ms));
     int registrations = 0;
-    for (int f : functions_of("r1")) registrations += f == 530;
+    for (int f : functions_of("r1"))
+        registrations += f == 530;
     EXPECT_EQ(registrations, 2);
     EXPECT_EQ(run.finish(), 0);
 }
@@ -230,8 +236,8 @@ TEST_F(CardTestConsole, UnpluggedReaderVanishesAndIsTestedAgainWhenBack) {
     load(device_block("r1", "0x0202", "SN1", "  features 1\n") +
          device_block("r2", "0x0202", "SN2", "  features 1\n"));
     ConsoleRun run;
-    ASSERT_TRUE(run.wait_screen([](const VtScreen& s) { return s.text(5) == "  CARD: 'none'"; },
-                                3000ms));
+    ASSERT_TRUE(
+        run.wait_screen([](const VtScreen& s) { return s.text(5) == "  CARD: 'none'"; }, 3000ms));
     emu::unplug("r1");
     ASSERT_TRUE(run.wait_screen(
         [](const VtScreen& s) {

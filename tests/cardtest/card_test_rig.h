@@ -39,7 +39,8 @@ inline bool wait_until(const std::function<bool()>& done, std::chrono::milliseco
 // Function codes the reader saw, in order.
 inline std::vector<int> functions_of(const char* name) {
     std::vector<int> out;
-    for (const emu::Exchange& e : emu::exchanges(name)) out.push_back(e.function);
+    for (const emu::Exchange& e : emu::exchanges(name))
+        out.push_back(e.function);
     return out;
 }
 
@@ -133,7 +134,8 @@ class CardTestRig : public ::testing::Test {
             for (Reader* r = reader_first(); r != nullptr; r = r->next)
                 if (reader_is_open(r) && r->test_ctx.load() != nullptr) open.push_back(r);
         }
-        for (Reader* r : open) stop(r);
+        for (Reader* r : open)
+            stop(r);
     }
 };
 
@@ -207,14 +209,14 @@ class ConsoleRun {
         // the screen file; show them, and the screen, where they can be read.
         if (::testing::Test::HasFailure()) {
             std::string text = output();
-            for (size_t i = 0; (i = text.find('\x1b', i)) != std::string::npos;) text.replace(i, 1, "\\e");
+            for (size_t i = 0; (i = text.find('\x1b', i)) != std::string::npos;)
+                text.replace(i, 1, "\\e");
             std::fprintf(stderr, "--- console output ---\n%s\n--- end ---\n", text.c_str());
         }
         return result_;
     }
 
     bool running() const { return thread_.joinable(); }
-
 
   private:
     int out_fd_ = -1;

@@ -23,9 +23,11 @@ class CardTestWorker : public CardTestRig {
         Reader* r = reader("SN1");
         EXPECT_NE(r, nullptr);
         if (r == nullptr || !start(r)) return nullptr;
-        EXPECT_TRUE(wait_until([&] { return ready(r) && !functions_of("r1").empty() &&
-                                            functions_of("r1").back() == 562; },
-                               3000ms));
+        EXPECT_TRUE(wait_until(
+            [&] {
+                return ready(r) && !functions_of("r1").empty() && functions_of("r1").back() == 562;
+            },
+            3000ms));
         emu::clear_transcript("r1");
         return r;
     }
@@ -50,7 +52,7 @@ TEST_F(CardTestWorker, SetUpRunsItsExchangesInOrderThenWaitsForACard) {
     ASSERT_TRUE(wait_until([&] { return ready(r); }, 3000ms));
     wait_until([] { return functions_of("r1").size() >= 11; }, 1000ms);
     const std::vector<emu::Exchange> x = emu::exchanges("r1");
-    const std::vector<int> expected = {FN_STATUS, 1500, 2100, 504, 530, 504,
+    const std::vector<int> expected = {FN_STATUS, 1500, 2100, 504,  530, 504,
                                        504,       504,  2103, 2104, 562};
     ASSERT_EQ(functions_of("r1"), expected);
     EXPECT_EQ(x[1].capacity, 256u);
@@ -198,9 +200,8 @@ TEST_F(CardTestWorker, CardTimesOutAfterOneToTwoSecondsWithoutRemovalEvents) {
 TEST_F(CardTestWorker, CardAnnouncedDuringAnExchangeIsShownWithoutFollowUps) {
     // The re-arming exchange after a removal is answered with a card event
     // in place of its acknowledgement.
-    Reader* r =
-        polling("0x0202", "  features 1\n  fn 562 times 1\n  fn 562 cbfirst 1 1 \"4321\"\n"
-                    "  fn 562 model\n");
+    Reader* r = polling("0x0202", "  features 1\n  fn 562 times 1\n  fn 562 cbfirst 1 1 \"4321\"\n"
+                                  "  fn 562 model\n");
     ASSERT_NE(r, nullptr);
     emu::send_event("r1", 4, std::vector<uint8_t>{});
     ASSERT_TRUE(wait_until([&] { return card_text(r) == "4321"; }, 2000ms));
@@ -298,12 +299,12 @@ TEST_F(CardTestWorker, DifferingProtocolIsRestoredAndTheReaderSetUpAgain) {
                                            std::string("502 RDRNEEDRESTART=1\0", 21)};
     ASSERT_GE(seen.size(), head.size());
     EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + 9), head);
-    const std::vector<std::string> tail = {"530", "2100", "2103", "2104",
-                                           std::string("504 USBMODE\0", 12), "2103", "2104",
-                                           "562"};
+    const std::vector<std::string> tail = {
+        "530", "2100", "2103", "2104", std::string("504 USBMODE\0", 12), "2103", "2104", "562"};
     ASSERT_GE(seen.size(), head.size() + tail.size());
     EXPECT_EQ(std::vector<std::string>(seen.end() - 8, seen.end()), tail);
-    for (size_t i = 9; i < seen.size() - 8; ++i) EXPECT_EQ(seen[i].substr(0, 4), "2107") << i;
+    for (size_t i = 9; i < seen.size() - 8; ++i)
+        EXPECT_EQ(seen[i].substr(0, 4), "2107") << i;
     with_state(r, [](ReaderTestState& s) {
         EXPECT_EQ(s.volatile_protocol, 5);
         EXPECT_EQ(s.has_volatile_protocol, 1);
@@ -316,7 +317,8 @@ TEST_F(CardTestWorker, EqualProtocolsAreNotRestored) {
     Reader* r = reader("SN1");
     ASSERT_TRUE(start(r));
     ASSERT_TRUE(wait_until([&] { return ready(r); }, 3000ms));
-    for (int f : functions_of("r1")) EXPECT_NE(f, 502);
+    for (int f : functions_of("r1"))
+        EXPECT_NE(f, 502);
 }
 
 TEST_F(CardTestWorker, StopRequestEndsTheBusyRetryOfTheRestore) {
@@ -329,7 +331,8 @@ TEST_F(CardTestWorker, StopRequestEndsTheBusyRetryOfTheRestore) {
     ASSERT_TRUE(wait_until(
         [] {
             int n = 0;
-            for (int f : functions_of("r1")) n += f == 2100;
+            for (int f : functions_of("r1"))
+                n += f == 2100;
             return n >= 3;
         },
         5000ms));

@@ -53,19 +53,23 @@ struct PtySession {
         size.ws_col = static_cast<unsigned short>(screen.columns);
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e)
-            if (std::strncmp(*e, "BRINLET_EMU_", 12) != 0 && std::strncmp(*e, "LD_PRELOAD=", 11) != 0)
+            if (std::strncmp(*e, "BRINLET_EMU_", 12) != 0 &&
+                std::strncmp(*e, "LD_PRELOAD=", 11) != 0)
                 env.emplace_back(*e);
         env.push_back("LD_PRELOAD=" + emu_lib);
         env.push_back("BRINLET_EMU_SCENARIO=" + scenario_path);
         env.push_back("BRINLET_EMU_CONTROL=" + control_path);
         env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
-        for (const std::string& e : extra_env) env.push_back(e);
+        for (const std::string& e : extra_env)
+            env.push_back(e);
         std::vector<std::string> argv_text = {bin};
         argv_text.insert(argv_text.end(), args.begin(), args.end());
         std::vector<char*> argv, envp;
-        for (std::string& a : argv_text) argv.push_back(a.data());
+        for (std::string& a : argv_text)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
-        for (std::string& e : env) envp.push_back(e.data());
+        for (std::string& e : env)
+            envp.push_back(e.data());
         envp.push_back(nullptr);
         pid = forkpty(&master, nullptr, nullptr, &size);
         if (pid < 0) return false;

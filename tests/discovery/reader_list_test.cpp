@@ -1,0 +1,108 @@
+// Enumeration against the model table, records kept across passes, and
+// selection by position and serial number.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "discovery/reader.h"
+#include "link/reader_link.h"
+#include "support/reader_fixture.h"
+
+namespace {
+
+class ReaderList : public EmulatedReaders {};
+
+TEST_F(ReaderList, NoDevicesNoReaders) {
+    EXPECT_EQ(load(""), 0);
+    EXPECT_EQ(reader_first(), nullptr);
+    EXPECT_EQ(reader_by_index(0), nullptr);
+}
+
+TEST_F(ReaderList, OnlyMatchingInterfaceOfAKnownPersonalityIsAReader) {
+    EXPECT_EQ(load("device kbd 0x0202\n  extra 0\n  serial K1\n"
+                   "device wrong 0x0202\n  interface 0\n  serial W1\n"
+                   "device other 0x0202\n  vendor 0x1234\n  interface 1\n  serial O1\n"
+                   "device unknown 0x0999\n  serial U1\n"),
+              1);
+    const Reader* r = reader_first();
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(r->serial, "K1");
+    EXPECT_STREQ(r->path, emu::path("kbd").c_str());
+    EXPECT_EQ(r->model, &reader_models[2]);
+    EXPECT_EQ(r->in_report_size, 64);
+    EXPECT_EQ(r->out_report_size, 64);
+}
+
+TEST_F(ReaderList, ServiceFirmwareIsListedLikeAnyReader) {
+    EXPECT_EQ(load("device svc 0x0200\n  serial S1\n"), 1);
+    EXPECT_STREQ(reader_first()->model->description, "USB reader v2/v3 (service fw)");
+}
+
+TEST_F(ReaderList, RecordsKeepTheirPlaceWhenAnotherReaderLeaves) {
+    load("device a 0x0204\n  serial A\ndevice b 0x0204\n  serial B\ndevice c 0x0204\n  serial C\n");
+    Reader* a = reader_by_index(0);
+    Reader* c = reader_by_index(2);
+    emu::unplug("b");
+    EXPECT_EQ(readers_enumerate(), 2);
+    EXPECT_EQ(reader_by_index(0), a);
+    EXPECT_EQ(reader_by_index(1), c);
+    EXPECT_EQ(reader_by_index(2), nullptr);
+    EXPECT_EQ(reader_by_index(-1), nullptr);
+    emu::plug("b");
+    EXPECT_EQ(readers_enumerate(), 3);
+    EXPECT_STREQ(reader_by_index(2)->serial, "B") << "a returning reader is appended";
+}
+
+TEST_F(ReaderList, AtMostThirtyTwoReaders) {
+    std::string scenario;
+    for (int i = 0; i < 33; ++i)
+        scenario += "device r" + std::to_string(i) + " 0x0204\n  serial S" + std::to_string(i) + "\n";
+    EXPECT_EQ(load(scenario), 32);
+    EXPECT_EQ(reader_count(), 32);
+    EXPECT_STREQ(reader_by_index(31)->serial, "S31");
+}
+
+TEST_F(ReaderList, OpenReaderStaysListedAfterUnplugUntilClosed) {
+    load("device a 0x0204\n  serial A\n");
+    Reader* a = reader_first();
+    ASSERT_EQ(reader_open(a), 0);
+    emu::unplug("a");
+    EXPECT_EQ(readers_enumerate(), 1);
+    EXPECT_EQ(reader_first(), a);
+    reader_close(a);
+    EXPECT_EQ(readers_enumerate(), 0);
+    EXPECT_EQ(reader_first(), nullptr);
+}
+
+TEST_F(ReaderList, SerialNumbersAreCutAndMayBeAbsent) {
+    load("device long 0x0204\n  serial ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789ABCD\n"
+         "device none 0x0204\n  serial none\n");
+    EXPECT_STREQ(reader_by_index(0)->serial, "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234");
+    EXPECT_STREQ(reader_by_index(1)->serial, "");
+}
+
+TEST_F(ReaderList, SerialLookupIgnoresLetterCase) {
+    load("device a 0x0204\n  serial rd2k00ab\ndevice b 0x0204\n  serial RD2K00AB\n");
+    EXPECT_EQ(reader_by_serial("Rd2K00aB"), reader_by_index(0)) << "the one nearer the head";
+    EXPECT_EQ(reader_by_serial("RD2K00AC"), nullptr);
+}
+
+TEST_F(ReaderList, PathThatDoesNotFitIsNotTaken) {
+    const std::string long_port = "1-" + std::string(600, '1');
+    load("device a 0x0204\n  serial A\n  port " + long_port + "\ndevice b 0x0204\n  serial B\n");
+    EXPECT_EQ(reader_count(), 1);
+    EXPECT_STREQ(reader_first()->serial, "B");
+}
+
+TEST_F(ReaderList, FreeClosesAnOpenReader) {
+    load("device a 0x0204\n  serial A\n");
+    Reader* a = reader_first();
+    ASSERT_EQ(reader_open(a), 0);
+    EXPECT_TRUE(emu::is_open("a"));
+    EXPECT_EQ(reader_free(a), 0);
+    EXPECT_FALSE(emu::is_open("a"));
+    EXPECT_EQ(reader_free(nullptr), -1);
+    EXPECT_EQ(reader_count(), 0);
+}
+
+} // namespace
