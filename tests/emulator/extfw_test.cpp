@@ -5,11 +5,14 @@ using namespace host;
 
 namespace {
 
-Bytes be32(uint32_t v) { return {b3(v), b2(v), b1(v), b0(v)}; }
+Bytes be32(uint32_t v) {
+    return {b3(v), b2(v), b1(v), b0(v)};
+}
 
 Bytes image(size_t n) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 13 + 1);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(i * 13 + 1);
     return b;
 }
 
@@ -57,7 +60,8 @@ TEST_F(Extfw, BusyCountsPerStep) {
     EXPECT_EQ(start(3), -25);
     EXPECT_EQ(start(3), 0);
     EXPECT_EQ(piece({1}), 0);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(piece({2}), -25);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(piece({2}), -25);
     EXPECT_EQ(piece({2}), 0);
     EXPECT_EQ(piece({3}), 0);
     EXPECT_EQ(finish(), -25);
@@ -126,5 +130,6 @@ TEST_F(Extfw, CheckSequence) {
 
 TEST_F(Extfw, CheckBusyForEver) {
     reader("extfw_check busy:*");
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(ctl(h, 1500, {}, 256).result, -25);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(ctl(h, 1500, {}, 256).result, -25);
 }

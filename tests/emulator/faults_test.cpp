@@ -315,10 +315,10 @@ TEST_F(Faults, DeviceWideReadFailure) {
 
 TEST_F(Faults, UnplugAfterTheKthWrite) {
     reader("unplug_at 3 return 0.05");
-    EXPECT_EQ(ctl(h, 562).result, 0);                // write 1
-    EXPECT_EQ(send(h, request(562, 0, 0)), 65);      // write 2
+    EXPECT_EQ(ctl(h, 562).result, 0);           // write 1
+    EXPECT_EQ(send(h, request(562, 0, 0)), 65); // write 2
     EXPECT_TRUE(emu::present("r"));
-    EXPECT_EQ(send(h, request(562, 0, 0)), 65);      // write 3: leaves after it
+    EXPECT_EQ(send(h, request(562, 0, 0)), 65); // write 3: leaves after it
     EXPECT_FALSE(emu::present("r"));
     sleep_ms(80);
     hid_free_enumeration(hid_enumerate(0, 0));

@@ -30,10 +30,18 @@ inline Bytes report(std::initializer_list<uint8_t> b) {
     return r;
 }
 
-inline uint8_t b3(uint32_t v) { return static_cast<uint8_t>(v >> 24); }
-inline uint8_t b2(uint32_t v) { return static_cast<uint8_t>(v >> 16); }
-inline uint8_t b1(uint32_t v) { return static_cast<uint8_t>(v >> 8); }
-inline uint8_t b0(uint32_t v) { return static_cast<uint8_t>(v); }
+inline uint8_t b3(uint32_t v) {
+    return static_cast<uint8_t>(v >> 24);
+}
+inline uint8_t b2(uint32_t v) {
+    return static_cast<uint8_t>(v >> 16);
+}
+inline uint8_t b1(uint32_t v) {
+    return static_cast<uint8_t>(v >> 8);
+}
+inline uint8_t b0(uint32_t v) {
+    return static_cast<uint8_t>(v);
+}
 
 // Header packet 0x8B: type, value (BE), code (BE), capacity (BE).
 inline Bytes header(uint8_t type, int32_t value = 0, uint16_t code = 0, uint32_t cap = 0) {
@@ -44,14 +52,20 @@ inline Bytes header(uint8_t type, int32_t value = 0, uint16_t code = 0, uint32_t
 inline Bytes request(uint16_t fn, int32_t in_len, uint32_t cap) {
     return header(T_REQUEST, in_len, fn, cap);
 }
-inline Bytes ack() { return header(T_ACK); }
+inline Bytes ack() {
+    return header(T_ACK);
+}
 // CTL_DONE: result at 1-4, output length at 5-8.
 inline Bytes done(int32_t result, int32_t len) {
     const uint32_t r = static_cast<uint32_t>(result), l = static_cast<uint32_t>(len);
     return report({0x8B, T_DONE, b3(r), b2(r), b1(r), b0(r), b3(l), b2(l), b1(l), b0(l)});
 }
-inline Bytes cb_request(uint16_t code, uint32_t len) { return header(T_CB_REQUEST, len, code); }
-inline Bytes error(int32_t v) { return header(T_ERROR, v); }
+inline Bytes cb_request(uint16_t code, uint32_t len) {
+    return header(T_CB_REQUEST, len, code);
+}
+inline Bytes error(int32_t v) {
+    return header(T_ERROR, v);
+}
 
 inline Bytes data_packet(const uint8_t* p, size_t n) {
     Bytes r(64, 0);
@@ -59,14 +73,18 @@ inline Bytes data_packet(const uint8_t* p, size_t n) {
     std::copy(p, p + n, r.begin() + 1);
     return r;
 }
-inline Bytes data_packet(const Bytes& b) { return data_packet(b.data(), b.size()); }
+inline Bytes data_packet(const Bytes& b) {
+    return data_packet(b.data(), b.size());
+}
 
 inline Bytes text(const std::string& s) {
     Bytes b(s.begin(), s.end());
     b.push_back(0);
     return b;
 }
-inline std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+inline std::string str(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
 
 // hid_write of one report with report ID 0 in front.
 inline int send(hid_device* h, const Bytes& r) {
@@ -151,7 +169,9 @@ inline double ms_since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
 }
 
-inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+inline void sleep_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // Opens devices by name and closes them again; every test starts and ends
 // with an empty emulator.
@@ -159,7 +179,8 @@ class EmuTest : public ::testing::Test {
   protected:
     void SetUp() override { emu::reset(); }
     void TearDown() override {
-        for (hid_device* h : open_) hid_close(h);
+        for (hid_device* h : open_)
+            hid_close(h);
         open_.clear();
         emu::reset();
     }

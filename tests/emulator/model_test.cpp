@@ -112,7 +112,8 @@ TEST_F(Model, StatusSequenceBusyThenOk) {
     EXPECT_EQ(c.result, -25);
     EXPECT_EQ(c.out_len, 0);
     EXPECT_EQ(ctl(h, 2107, {}, 4).result, -25);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(ctl(h, 2107, {}, 4).out, (Bytes{0, 0, 0, 1}));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ctl(h, 2107, {}, 4).out, (Bytes{0, 0, 0, 1}));
 }
 
 TEST_F(Model, StatusCycle) {
@@ -124,7 +125,8 @@ TEST_F(Model, StatusCycle) {
 TEST_F(Model, StatusErrorsAndForever) {
     reader("status error=-110:1 4:* 1");
     EXPECT_EQ(ctl(h, 2107, {}, 4).result, -110);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(ctl(h, 2107, {}, 4).out, (Bytes{0, 0, 0, 4}));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(ctl(h, 2107, {}, 4).out, (Bytes{0, 0, 0, 4}));
 }
 
 TEST_F(Model, StatusChangedAtRuntime) {
@@ -181,7 +183,8 @@ TEST_F(Model, NoModule) {
 TEST_F(Model, FirmwareImagesGoToTheRightFirmware) {
     reader();
     Bytes img(1000);
-    for (size_t i = 0; i < img.size(); ++i) img[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < img.size(); ++i)
+        img[i] = static_cast<uint8_t>(i * 7);
     EXPECT_EQ(ctl(h, 510, img, 8000000).result, -4); // normal firmware takes no standard image
     EXPECT_EQ(ctl(h, 512, img, 8000000).result, 0);
     EXPECT_EQ(emu::firmware("r", 512), img);
@@ -202,7 +205,8 @@ TEST_F(Model, RegistrationNeedsEightBytes) {
 TEST_F(Model, LargeTransfers) {
     reader();
     Bytes img(300000);
-    for (size_t i = 0; i < img.size(); ++i) img[i] = static_cast<uint8_t>(i ^ (i >> 8));
+    for (size_t i = 0; i < img.size(); ++i)
+        img[i] = static_cast<uint8_t>(i ^ (i >> 8));
     EXPECT_EQ(ctl(h, 502, img, 8000000).result, 0);
     Ctl c = ctl(h, 503, {}, 8000000);
     EXPECT_EQ(c.out, img);

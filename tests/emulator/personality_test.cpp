@@ -52,7 +52,8 @@ TEST_F(Personality, ResetTakesThePersonalityOfUsbmode) {
 }
 
 TEST_F(Personality, EnterServiceComesBackAsServiceFirmware) {
-    load("device r 0x0202\n  extra 0\n  serial RD7\n  port 1-4.2\n  service_delay 0.05\n");
+    load("device r 0x0202\n  extra 0\n  serial RD7\n  port 1-4.2\n  service_delay 0.05\n"
+         "  reset_delay 0.05\n");
     hid_device* h = open("r");
     EXPECT_EQ(ctl(h, 511, {}, 0).result, 0);
     ASSERT_TRUE(wait_presence("r", false));
@@ -88,11 +89,11 @@ TEST_F(Personality, ServicePortGivesAnotherPath) {
 }
 
 TEST_F(Personality, ServiceNeverReturns) {
-    load("device r 0x0204\n  service never\n");
+    load("device r 0x0204\n  service never\n  service_delay 0.05\n");
     hid_device* h = open("r");
     ctl(h, 511, {}, 0);
     ASSERT_TRUE(wait_presence("r", false));
-    sleep_ms(700);
+    sleep_ms(150);
     hid_free_enumeration(hid_enumerate(0, 0));
     EXPECT_FALSE(emu::present("r"));
 }
@@ -126,10 +127,10 @@ TEST_F(Personality, ResetToOverridesEverything) {
 }
 
 TEST_F(Personality, ResetNeverReturns) {
-    load("device r 0x0204\n  reset never\n");
+    load("device r 0x0204\n  reset_delay 0.05\n  reset never\n");
     ctl(open("r"), 506, {}, 0);
     ASSERT_TRUE(wait_presence("r", false));
-    sleep_ms(600);
+    sleep_ms(150);
     hid_free_enumeration(hid_enumerate(0, 0));
     EXPECT_FALSE(emu::present("r"));
     EXPECT_EQ(emu::plug("r"), 0); // an operator plugs it in again

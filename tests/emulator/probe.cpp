@@ -17,7 +17,8 @@ namespace {
 int count_interfaces() {
     int n = 0;
     hid_device_info* list = hid_enumerate(0, 0);
-    for (hid_device_info* d = list; d != nullptr; d = d->next) ++n;
+    for (hid_device_info* d = list; d != nullptr; d = d->next)
+        ++n;
     hid_free_enumeration(list);
     return n;
 }
@@ -33,7 +34,9 @@ int list() {
     return 0;
 }
 
-bool read_report(hid_device* h, unsigned char* r) { return hid_read_timeout(h, r, 65, 1000) == 64; }
+bool read_report(hid_device* h, unsigned char* r) {
+    return hid_read_timeout(h, r, 65, 1000) == 64;
+}
 
 int get(const char* path, const char* key) {
     hid_device* h = hid_open_path(path);
@@ -42,8 +45,8 @@ int get(const char* path, const char* key) {
         return 1;
     }
     const size_t n = std::strlen(key) + 1;
-    unsigned char w[65] = {0, 0x8B, 1, 0, 0, 0, static_cast<unsigned char>(n), 0x01, 0xF8,
-                           0, 0, 1, 0};
+    unsigned char w[65] = {0,    0x8B, 1, 0, 0, 0, static_cast<unsigned char>(n),
+                           0x01, 0xF8, 0, 0, 1, 0};
     unsigned char r[65];
     hid_write(h, w, 65);
     if (!read_report(h, r) || r[1] != 2) return 2;

@@ -34,7 +34,8 @@ TEST_F(Protocol, ExchangeWithoutDataIsAckThenDone) {
 
 TEST_F(Protocol, InputArrivesInPacketsAndOutputLeavesInPackets) {
     Bytes file(130);
-    for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>('a' + i % 26);
+    for (size_t i = 0; i < file.size(); ++i)
+        file[i] = static_cast<uint8_t>('a' + i % 26);
     file[5] = '\n'; // a configuration file, not an assignment
     send(h, request(502, 130, 255));
     EXPECT_EQ(recv(h), ack());
@@ -113,8 +114,9 @@ TEST_F(Protocol, RequestWhileTheCallbackWaitsIsIgnored) {
     send(h, header(T_CB_DONE));
     EXPECT_EQ(ctl(h, 562).result, 0);
     auto n = emu::notes("r");
-    EXPECT_NE(std::find(n.begin(), n.end(), "CTL_REQUEST for 562 ignored during a callback transfer"),
-              n.end());
+    EXPECT_NE(
+        std::find(n.begin(), n.end(), "CTL_REQUEST for 562 ignored during a callback transfer"),
+        n.end());
 }
 
 TEST_F(Protocol, PendingCallbackAnswersTheNextRequest) {
@@ -204,12 +206,12 @@ TEST_F(Protocol, NewRequestDuringInputAbandonsIt) {
 }
 
 TEST_F(Protocol, OddHostReportsAreNotedAndIgnored) {
-    send(h, report({0x85, 1, 0, 0, 0, 0}));          // header of 5 bytes
-    send(h, report({0x05, 1, 2, 3, 4, 5}));          // data while idle
-    send(h, report({0x8B, 5}));                      // fetch without output
-    send(h, report({0x8B, 22}));                     // CB_ACK without callback
-    send(h, report({0x8B, 77}));                     // unknown type
-    send(h, report({0xCB, 1, 0, 0, 0, 0, 2, 50}));   // bit 6 set, still a request
+    send(h, report({0x85, 1, 0, 0, 0, 0}));        // header of 5 bytes
+    send(h, report({0x05, 1, 2, 3, 4, 5}));        // data while idle
+    send(h, report({0x8B, 5}));                    // fetch without output
+    send(h, report({0x8B, 22}));                   // CB_ACK without callback
+    send(h, report({0x8B, 77}));                   // unknown type
+    send(h, report({0xCB, 1, 0, 0, 0, 0, 2, 50})); // bit 6 set, still a request
     EXPECT_EQ(recv(h), ack());
     EXPECT_EQ(recv(h), done(0, 0));
     auto n = emu::notes("r");
@@ -236,7 +238,8 @@ TEST_F(Protocol, GarbageNeverBreaksTheReader) {
     std::mt19937 rng(1234);
     for (int i = 0; i < 3000; ++i) {
         Bytes r(64);
-        for (auto& b : r) b = static_cast<uint8_t>(rng());
+        for (auto& b : r)
+            b = static_cast<uint8_t>(rng());
         if (i % 3 == 0) r[0] = 0x8B;
         if (i % 7 == 0) r[1] = static_cast<uint8_t>(rng() % 30);
         if (i % 11 == 0) { // a plausible request with a small input

@@ -23,6 +23,13 @@ struct ProcessOptions {
     double timeout_s = 120;         // killed after this
 };
 
+// Options with only the scenario set.
+inline ProcessOptions on(std::string scenario) {
+    ProcessOptions o;
+    o.scenario = std::move(scenario);
+    return o;
+}
+
 ProcessResult run_brinlet(const std::vector<std::string>& args, const ProcessOptions& options = {});
 
 // A fresh temporary directory, removed with everything in it at exit.

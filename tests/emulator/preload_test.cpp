@@ -1,0 +1,157 @@
+// The emulator in place of the system hidapi: a program linked with
+// hidapi-libusb runs through tools/brinlet-emu with the emulator preloaded,
+// steered by the environment (scenario, transcript, control file).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// Writes to a FIFO once a reader has it open; gives up after 3 s.
+void write_fifo(const std::string& path, const std::string& text) {
+    for (int i = 0; i < 300; ++i) {
+        int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            ssize_t n = ::write(fd, text.data(), text.size());
+            (void)n;
+            ::close(fd);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+class Preload : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char d[] = "/tmp/emu-preload-XXXXXX";
+        ASSERT_NE(mkdtemp(d), nullptr);
+        dir = d;
+    }
+    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+
+    std::string file(const std::string& name, const std::string& text) {
+        std::string p = dir + "/" + name;
+        std::ofstream(p) << text;
+        return p;
+    }
+
+    // Runs the probe through the wrapper; env entries are NAME=VALUE.
+    Outcome run(const std::string& scenario, const std::string& args, const std::string& env = "") {
+        Outcome r;
+        const std::string out = dir + "/out", err = dir + "/err";
+        std::string cmd = "env -u BRINLET_EMU_TRANSCRIPT -u BRINLET_EMU_CONTROL "
+                          "BRINLET_BIN=" EMU_PROBE " BRINLET_EMU_LIB=" EMU_LIB " " +
+                          env + " " EMU_WRAPPER " " + scenario + " -- " + args + " >" + out +
+                          " 2>" + err;
+        int st = std::system(cmd.c_str());
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        r.out = slurp(out);
+        r.err = slurp(err);
+        return r;
+    }
+
+    std::string dir;
+};
+
+} // namespace
+
+TEST_F(Preload, ProgramLinkedWithHidapiSeesTheScenario) {
+    Outcome r = run(EMU_SCENARIOS "/default.scn", "list");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1-4.2:1.0 f1e0 0202 0 RD2K004711 Norvane\n"
+                     "1-4.2:1.1 f1e0 0202 1 RD2K004711 Norvane\n"
+                     "1-4.3:1.1 f1e0 0204 1 RD2S008812 Norvane\n"
+                     "1-5:1.0 f1e0 0200 0 RD2V001234 Norvane\n");
+}
+
+TEST_F(Preload, ExchangeAndTranscriptFile) {
+    std::string scn = file("s.scn", "device r 0x0204\n  serial none\n  param FWVERSION 9.9\n");
+    std::string tr = dir + "/t.txt";
+    Outcome r = run(scn, "get 1-1:1.1 FWVERSION", "BRINLET_EMU_TRANSCRIPT=" + tr);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "value 9.9\n");
+    std::string t = slurp(tr);
+    EXPECT_EQ(t.rfind("# brinlet-emu transcript 1\n", 0), 0u);
+    EXPECT_NE(t.find("exchange r "), std::string::npos);
+    EXPECT_NE(t.find(" fn=504 cap=256 in_len=10 result=0 out_len=4 outcome=fetched"),
+              std::string::npos);
+}
+
+TEST_F(Preload, TranscriptIsWrittenAtExitWithoutHidExit) {
+    std::string scn = file("s.scn", "device r 0x0204\n");
+    std::string tr = dir + "/t.txt";
+    Outcome r = run(scn, "get 1-1:1.1 SOUND noexit", "BRINLET_EMU_TRANSCRIPT=" + tr);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(slurp(tr).find(" fn=504 "), std::string::npos);
+}
+
+TEST_F(Preload, ScenarioErrorGoesToStderrAndLeavesNoDevices) {
+    std::string scn = file("bad.scn", "device r 0x0204\n  frobnicate\n");
+    Outcome r = run(scn, "list");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("brinlet-emu: scenario " + scn + ": line 2: unknown statement"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(Preload, ControlFileAppendedTo) {
+    std::string scn = file("s.scn", "device r 0x0204\ndevice q 0x0202\n  extra 0\n");
+    std::string ctl = file("ctl", "");
+    std::thread writer([ctl] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        std::ofstream(ctl, std::ios::app) << "unplug q\n";
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        std::ofstream(ctl, std::ios::app) << "plug q\nunplug r\n";
+    });
+    Outcome r = run(scn, "watch 900", "BRINLET_EMU_CONTROL=" + ctl);
+    writer.join();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "count 3\ncount 1\ncount 2\n");
+}
+
+TEST_F(Preload, ControlFifo) {
+    std::string scn = file("s.scn", "device r 0x0204\n");
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([fifo] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        write_fifo(fifo, "unplug r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        write_fifo(fifo, "plug r\nbogus r\n");
+    });
+    Outcome r = run(scn, "watch 800", "BRINLET_EMU_CONTROL=" + fifo);
+    writer.join();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "count 1\ncount 0\ncount 1\n");
+    EXPECT_NE(r.err.find("brinlet-emu: control: unknown command 'bogus r'"), std::string::npos);
+}
+
+TEST_F(Preload, WrapperRefusesAMissingScenario) {
+    Outcome r = run(dir + "/nothing.scn", "list");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("cannot read scenario"), std::string::npos);
+}
