@@ -220,9 +220,12 @@ int32_t batch_run(int32_t reader_index, const char* reader_serial) {
         if (w != 0) result = w;
     }
     if (s.update_firmware) {
+        // The reader goes back to its normal firmware whatever the transfer
+        // gave, but a refused or broken transfer stays the run's result.
         const int32_t r = firmware_restart_phase(&run);
         if (r != 0) return r;
-        result = module_check_run(&run);
+        const int32_t module = module_check_run(&run);
+        result = result != 0 ? result : module;
     }
     return finish(&run, result, stdout_closed);
 }

@@ -67,5 +67,11 @@ int32_t firmware_restart_phase(BatchRun* run) {
         diag(2, "Cannot wait for reader: %d\n", w);
         return BATCH_READER_UNUSABLE;
     }
+    // A reader that comes back still in its service firmware did not take
+    // the new standard firmware (or never restarted): not a success.
+    if (run->reader->model->can_update_firmware) {
+        diag(1, "Reader did not leave the service firmware\n");
+        return BATCH_READER_UNUSABLE;
+    }
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "cli/tool_settings.h"
 #include "link/ctl_exchange.h"
 #include "link/pause.h"
+#include "link/reader_link.h"
 #include "services/extfw_update.h"
 #include "services/reader_functions.h"
 
@@ -36,9 +37,13 @@ int32_t module_check_run(BatchRun* run) {
         progress_start(&run->shown);
     }
     int32_t result = 0;
-    if (ask_module(reader) == 0) {
+    const int32_t answer = ask_module(reader);
+    if (answer == 0) {
         diag(2, "External reader firmware update needed");
         result = reader_extfw_update(reader, run->data, static_cast<uint32_t>(run->input_len));
+    } else if (answer == LINK_IO_ERROR) {
+        // The reader is gone: whether its module needed the image is unknown.
+        result = answer;
     } else {
         diag(2, "External reader firmware update not needed");
     }

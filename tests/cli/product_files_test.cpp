@@ -46,7 +46,8 @@ std::set<char> man_options() {
 TEST(ProductFiles, UdevRuleGrantsAccessToTheReadersVendor) {
     char vendor[8];
     std::snprintf(vendor, sizeof vendor, "%04x", READER_VENDOR_ID);
-    for (const ReaderModel& row : reader_models) EXPECT_EQ(row.vendor_id, READER_VENDOR_ID);
+    for (const ReaderModel& row : reader_models)
+        EXPECT_EQ(row.vendor_id, READER_VENDOR_ID);
     std::istringstream lines(source("packaging/70-brinlet.rules"));
     std::string line;
     int rules = 0;
@@ -65,7 +66,8 @@ TEST(ProductFiles, ManPageDocumentsEveryUsageOption) {
     const std::set<char> usage = usage_options();
     const std::set<char> man = man_options();
     ASSERT_EQ(usage.size(), 19u);
-    for (char letter : usage) EXPECT_TRUE(man.count(letter)) << "-" << letter << " not in man page";
+    for (char letter : usage)
+        EXPECT_TRUE(man.count(letter)) << "-" << letter << " not in man page";
     EXPECT_TRUE(man.count('b')) << "-b is documented in the man page";
     for (char letter : man)
         EXPECT_TRUE(usage.count(letter) || std::string("bLUW").find(letter) != std::string::npos)

@@ -20,9 +20,11 @@ struct Parsed {
 
 Parsed parse(std::initializer_list<const char*> args) {
     std::vector<std::string> storage{"brinlet"};
-    for (const char* a : args) storage.emplace_back(a);
+    for (const char* a : args)
+        storage.emplace_back(a);
     std::vector<char*> argv;
-    for (std::string& a : storage) argv.push_back(a.data());
+    for (std::string& a : storage)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     Parsed p;
     FdCapture err(2);
@@ -41,8 +43,9 @@ TEST(Settings, ValueAttachedOrInNextArgument) {
 }
 
 TEST(Settings, EveryOptionSetsItsField) {
-    const Parsed p = parse({"-o", "out", "-l", "-r", "2", "-s", "AB12", "-k", "-u", "-w", "-m",
-                            "-p", "7", "-c", "-g", "-d", "-X", "-q", "-j", "-t", "-b", "503", "-h"});
+    const Parsed p =
+        parse({"-o", "out", "-l", "-r", "2",  "-s", "AB12", "-k", "-u", "-w",  "-m", "-p",
+               "7",  "-c",  "-g", "-d", "-X", "-q", "-j",   "-t", "-b", "503", "-h"});
     EXPECT_STREQ(p.s.output_path, "out");
     EXPECT_EQ(p.s.has_output_path, 1);
     EXPECT_EQ(p.s.list_readers, 1);

@@ -56,7 +56,8 @@ TEST_F(ReaderList, RecordsKeepTheirPlaceWhenAnotherReaderLeaves) {
 TEST_F(ReaderList, AtMostThirtyTwoReaders) {
     std::string scenario;
     for (int i = 0; i < 33; ++i)
-        scenario += "device r" + std::to_string(i) + " 0x0204\n  serial S" + std::to_string(i) + "\n";
+        scenario +=
+            "device r" + std::to_string(i) + " 0x0204\n  serial S" + std::to_string(i) + "\n";
     EXPECT_EQ(load(scenario), 32);
     EXPECT_EQ(reader_count(), 32);
     EXPECT_STREQ(reader_by_index(31)->serial, "S31");

@@ -15,7 +15,8 @@ class CallbackQueue : public ::testing::Test {
 
 TEST_F(CallbackQueue, HandsOutInArrivalOrder) {
     const uint8_t data[3] = {'a', 'b', 'c'};
-    for (uint16_t code = 1; code <= 3; ++code) ASSERT_EQ(cb_queue_push(&reader, code, code, data), 0);
+    for (uint16_t code = 1; code <= 3; ++code)
+        ASSERT_EQ(cb_queue_push(&reader, code, code, data), 0);
     for (uint16_t want = 1; want <= 3; ++want) {
         uint16_t code = 0;
         uint32_t length = 0;
@@ -69,7 +70,8 @@ TEST_F(CallbackQueue, EmptiedQueueStartsOverAtHeadAndTail) {
 
 TEST_F(CallbackQueue, DestroyDiscardsQueuedRecords) {
     const uint8_t data[100] = {};
-    for (int i = 0; i < 10; ++i) cb_queue_push(&reader, 1, sizeof data, data);
+    for (int i = 0; i < 10; ++i)
+        cb_queue_push(&reader, 1, sizeof data, data);
     EXPECT_EQ(cb_queue_destroy(&reader), 0);
     EXPECT_EQ(reader.cb_head, nullptr);
     EXPECT_EQ(reader.cb_tail, nullptr);

@@ -98,8 +98,8 @@ TEST_F(Callbacks, LargestAcceptedCallbackIsTakenIn) {
 }
 
 TEST_F(Callbacks, PollAfterAnExchangeDispatchesWithoutReading) {
-    Reader* r = open_reader(
-        "device r1 0x0204\n  serial C1\n  fn 13 cbfirst 2 1 r\"A\"\n  fn 13 model\n");
+    Reader* r =
+        open_reader("device r1 0x0204\n  serial C1\n  fn 13 cbfirst 2 1 r\"A\"\n  fn 13 model\n");
     int32_t len = 256;
     uint8_t out[256];
     ASSERT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), 0);
@@ -129,7 +129,8 @@ TEST_F(Callbacks, OtherHeaderIsDroppedWithMessage) {
 }
 
 TEST_F(Callbacks, NullHandlerStillEmptiesTheQueue) {
-    Reader* r = open_reader("device r1 0x0204\n  serial C1\n  fn 13 cbfirst 3 1 r\"B\"\n  fn 13 model\n");
+    Reader* r =
+        open_reader("device r1 0x0204\n  serial C1\n  fn 13 cbfirst 3 1 r\"B\"\n  fn 13 model\n");
     int32_t len = 256;
     uint8_t out[256];
     reader_ctl(r, 13, 0, nullptr, &len, out);

@@ -152,7 +152,8 @@ TEST_F(CtlExchange, FiveCallbacksInPlaceOfAckExhaustTheAttempts) {
     uint8_t out[256];
     EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), LINK_ERROR);
     int queued = 0;
-    while (cb_queue_pop(r, nullptr, nullptr, nullptr) == 0) ++queued;
+    while (cb_queue_pop(r, nullptr, nullptr, nullptr) == 0)
+        ++queued;
     EXPECT_EQ(queued, 5);
 }
 
@@ -225,21 +226,20 @@ TEST_F(CtlExchange, TracesAtVerbosityTwo) {
     int32_t len = 8;
     FdCapture err(2);
     EXPECT_EQ(reader_ctl(r, 258, 2, input, &len, out), 0);
-    EXPECT_EQ(err.finish(),
-              "\nInput size: 2, function: 258\n"
-              "Bytes written: 65\n"
-              "Bytes read: 64\n"
-              "CTL ACK\n"
-              "CTL acknowledged\n"
-              "Writing input CTL data...\n"
-              "Bytes written: 65\n"
-              "Input CTL data written...\n"
-              "Bytes read: 64\n"
-              "Bytes written: 65\n"
-              "Output CTL data size: 3\n"
-              "Bytes read: 64\n"
-              "Output CTL data OK: 3\n"
-              "Final return value: 0\n");
+    EXPECT_EQ(err.finish(), "\nInput size: 2, function: 258\n"
+                            "Bytes written: 65\n"
+                            "Bytes read: 64\n"
+                            "CTL ACK\n"
+                            "CTL acknowledged\n"
+                            "Writing input CTL data...\n"
+                            "Bytes written: 65\n"
+                            "Input CTL data written...\n"
+                            "Bytes read: 64\n"
+                            "Bytes written: 65\n"
+                            "Output CTL data size: 3\n"
+                            "Bytes read: 64\n"
+                            "Output CTL data OK: 3\n"
+                            "Final return value: 0\n");
 }
 
 TEST_F(CtlExchange, NoDoneWithinTheWaitTimesOutSlow) {

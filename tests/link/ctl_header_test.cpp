@@ -7,11 +7,14 @@
 
 namespace {
 
-std::vector<uint8_t> bytes(const CtlHeader& h) { return {h.bytes, h.bytes + CTL_HEADER_SIZE}; }
+std::vector<uint8_t> bytes(const CtlHeader& h) {
+    return {h.bytes, h.bytes + CTL_HEADER_SIZE};
+}
 
 CtlHeader from(std::vector<uint8_t> b) {
     CtlHeader h;
-    for (int i = 0; i < CTL_HEADER_SIZE; ++i) h.bytes[i] = b[i];
+    for (int i = 0; i < CTL_HEADER_SIZE; ++i)
+        h.bytes[i] = b[i];
     return h;
 }
 
@@ -52,7 +55,8 @@ TEST(CtlHeader, CallbackRequestFields) {
 
 TEST(CtlHeader, ClearZeroesAll) {
     CtlHeader h;
-    for (uint8_t& b : h.bytes) b = 0xEE;
+    for (uint8_t& b : h.bytes)
+        b = 0xEE;
     ctl_header_clear(&h);
     EXPECT_EQ(bytes(h), std::vector<uint8_t>(CTL_HEADER_SIZE, 0));
 }

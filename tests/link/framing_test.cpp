@@ -32,14 +32,16 @@ TEST_F(Framing, EmptyBlockSendsAndReceivesNothing) {
 TEST_F(Framing, BlocksAreCutInto63BytePayloads) {
     Reader* r = open_reader(ONE_READER);
     std::vector<uint8_t> data(130);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i + 1);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i + 1);
     EXPECT_EQ(reader_write_block(r, data.data(), 63, false), 63);
     EXPECT_EQ(reader_write_block(r, data.data(), 64, false), 64);
     EXPECT_EQ(reader_write_block(r, data.data(), 130, false), 130);
     const auto sent = host_reports("r1");
     ASSERT_EQ(sent.size(), 6u);
     const uint8_t controls[6] = {63, 63, 1, 63, 63, 4};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(sent[i][0], controls[i]) << "report " << i;
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(sent[i][0], controls[i]) << "report " << i;
     EXPECT_EQ(sent[2][1], 64) << "the 64th byte travels alone";
     EXPECT_EQ(sent[2][2], 0) << "the rest of a short report is zero";
     EXPECT_EQ(sent[5][4], 130);

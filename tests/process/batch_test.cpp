@@ -28,9 +28,11 @@ TEST(BatchProcess, HelpPrintsUsageAndExitsOneAtOnce) {
     EXPECT_EQ(p.status, 1);
     EXPECT_LT(p.elapsed_ms, 2000);
     EXPECT_EQ(p.out, "");
-    EXPECT_EQ(p.err.rfind("Norvane USB card reader configuration utility ver. 1.28\nUsage: ", 0), 0u);
-    EXPECT_NE(p.err.find("Update of service firmware:\n    brinlet -w -i usb2_service_1.0.3.fw -k\n"),
-              std::string::npos);
+    EXPECT_EQ(p.err.rfind("Norvane USB card reader configuration utility ver. 1.28\nUsage: ", 0),
+              0u);
+    EXPECT_NE(
+        p.err.find("Update of service firmware:\n    brinlet -w -i usb2_service_1.0.3.fw -k\n"),
+        std::string::npos);
     EXPECT_EQ(p.transcript.find("exchange"), std::string::npos) << "no reader touched";
 }
 
@@ -84,7 +86,8 @@ TEST(BatchProcess, LogToStandardOutput) {
 TEST(BatchProcess, SendConfigCarriesTheFileUnchanged) {
     const std::string dir = temp_dir();
     std::string cfg;
-    for (int i = 0; i < 300; ++i) cfg += static_cast<char>(i);
+    for (int i = 0; i < 300; ++i)
+        cfg += static_cast<char>(i);
     write_file(dir + "/in.cfg", cfg);
     const ProcessResult p = run_brinlet({"-c", "-i", dir + "/in.cfg"}, on(TWO_READERS));
     EXPECT_EQ(p.status, 0);
@@ -148,8 +151,8 @@ TEST(BatchProcess, ServiceFirmwareImageAndPermissions) {
 }
 
 TEST(BatchProcess, RawFunctionWritesItsOutput) {
-    const ProcessResult p =
-        run_brinlet({"-b", "65549"}, on("device r 0x0204\n  serial R\n  status_message \"Ready!\"\n"));
+    const ProcessResult p = run_brinlet(
+        {"-b", "65549"}, on("device r 0x0204\n  serial R\n  status_message \"Ready!\"\n"));
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.out, std::string("Ready!") + '\0');
     EXPECT_EQ(only_exchange(p, "r").fields["fn"], "13") << "low 16 bits of the value";
@@ -173,7 +176,8 @@ TEST(BatchProcess, ResultWithZeroLowByteNeverExitsZero) {
 TEST(BatchProcess, FailedFetchLeavesTheOutputFileEmpty) {
     const std::string dir = temp_dir();
     write_file(dir + "/cfg", "old contents");
-    const ProcessResult p = run_brinlet({"-g", "-o", dir + "/cfg"}, on("device r 0x0204\n  serial R\n  fn 503 result -7\n"));
+    const ProcessResult p = run_brinlet({"-g", "-o", dir + "/cfg"},
+                                        on("device r 0x0204\n  serial R\n  fn 503 result -7\n"));
     EXPECT_EQ(p.status, 249);
     EXPECT_EQ(read_file(dir + "/cfg"), "");
 }
@@ -246,7 +250,8 @@ std::vector<int> bar_values(const std::string& out) {
         const std::string bar = out.substr(at + 1, 66);
         const int v = std::stoi(bar.substr(0, 3));
         std::string want = bar.substr(0, 3) + "%[";
-        for (int i = 0; i < 60; ++i) want += v * 60 / 100 > i ? '=' : '-';
+        for (int i = 0; i < 60; ++i)
+            want += v * 60 / 100 > i ? '=' : '-';
         want += "]";
         EXPECT_EQ(bar, want);
         values.push_back(v);
@@ -278,8 +283,9 @@ TEST(BatchProcess, ProgressWithFetchedDataOnStandardOutput) {
 
 TEST(BatchProcess, UnplugDuringTheCallFailsWithoutOutput) {
     const std::string dir = temp_dir();
-    const ProcessResult p = run_brinlet(
-        {"-g", "-o", dir + "/cfg"}, on("device r 0x0204\n  serial R\n  config_blob rep:500:41\n  fn 503 model unplug output\n"));
+    const ProcessResult p =
+        run_brinlet({"-g", "-o", dir + "/cfg"}, on("device r 0x0204\n  serial R\n  config_blob "
+                                                   "rep:500:41\n  fn 503 model unplug output\n"));
     EXPECT_EQ(p.status, 241);
     EXPECT_EQ(read_file(dir + "/cfg"), "");
 }

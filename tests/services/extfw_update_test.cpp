@@ -21,14 +21,16 @@ std::vector<int32_t> at_piece_request;
 
 std::vector<uint8_t> image(size_t n) {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + 3);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(i * 7 + 3);
     return v;
 }
 
 // Functions and input sizes of the exchanges the reader completed.
 std::vector<std::pair<int, size_t>> calls() {
     std::vector<std::pair<int, size_t>> out;
-    for (const emu::Exchange& x : emu::exchanges("r1")) out.emplace_back(x.function, x.input.size());
+    for (const emu::Exchange& x : emu::exchanges("r1"))
+        out.emplace_back(x.function, x.input.size());
     return out;
 }
 
@@ -132,7 +134,8 @@ TEST_F(Extfw, ModuleThatKeepsReportingAnOldSequenceGivesUp) {
     EXPECT_EQ(reader_extfw_update(r, nullptr, 0), RDR_SEQUENCE_ERROR);
     EXPECT_EQ(err.finish(), "Cannot start Extfw update: -13\n");
     int finishes = 0;
-    for (const auto& c : calls()) finishes += c.first == 537;
+    for (const auto& c : calls())
+        finishes += c.first == 537;
     EXPECT_EQ(finishes, EXTFW_SEQUENCE_CLOSES_MAX);
 }
 

@@ -48,7 +48,8 @@ TEST_F(WaitReady, BusyShowsRebootingInTheTestState) {
     ReaderTestState state;
     r->test_ctx = &state;
     std::thread waiter([r] { reader_wait_ready(r); });
-    while (status_requests() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (status_requests() < 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(state.status.load(), STATUS_REBOOTING);
     state.stop_requested = 1;

@@ -14,7 +14,9 @@ FdCapture::FdCapture(int fd) : fd_(fd) {
     dup2(file_, fd_);
 }
 
-FdCapture::~FdCapture() { finish(); }
+FdCapture::~FdCapture() {
+    finish();
+}
 
 std::string FdCapture::finish() {
     if (saved_ < 0) return {};
@@ -27,7 +29,8 @@ std::string FdCapture::finish() {
     lseek(file_, 0, SEEK_SET);
     char buf[4096];
     ssize_t n;
-    while ((n = read(file_, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    while ((n = read(file_, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
     close(file_);
     file_ = -1;
     return text;

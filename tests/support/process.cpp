@@ -68,23 +68,28 @@ ProcessResult run_brinlet(const std::vector<std::string>& args, const ProcessOpt
         env_strings.push_back("BRINLET_EMU_CONTROL=" + options.control_path);
     if (std::string(BRINLET_SANITIZE) == "address")
         env_strings.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
-    for (const std::string& e : options.env) env_strings.push_back(e);
+    for (const std::string& e : options.env)
+        env_strings.push_back(e);
 
     std::vector<char*> argv;
     std::string bin = BRINLET_BIN;
     argv.push_back(bin.data());
     std::vector<std::string> arg_copy = args;
-    for (std::string& a : arg_copy) argv.push_back(a.data());
+    for (std::string& a : arg_copy)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (std::string& e : env_strings) envp.push_back(e.data());
+    for (std::string& e : env_strings)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
 
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        if (options.close_stdin) close(0);
-        else dup2(in_pipe[0], 0);
+        if (options.close_stdin)
+            close(0);
+        else
+            dup2(in_pipe[0], 0);
         if (options.close_stdout) {
             close(1);
         } else if (!options.stdout_path.empty()) {
@@ -141,8 +146,10 @@ ProcessResult run_brinlet(const std::vector<std::string>& args, const ProcessOpt
             if (r > 0) {
                 target.append(buf, static_cast<size_t>(r));
             } else {
-                if (fds[i].fd == out_pipe[0]) out_open = false;
-                else err_open = false;
+                if (fds[i].fd == out_pipe[0])
+                    out_open = false;
+                else
+                    err_open = false;
             }
         }
         if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
@@ -150,9 +157,9 @@ ProcessResult run_brinlet(const std::vector<std::string>& args, const ProcessOpt
     if (in_pipe[1] >= 0) close(in_pipe[1]);
     close(out_pipe[0]);
     close(err_pipe[0]);
-    result.elapsed_ms = std::chrono::duration<double, std::milli>(
-                            std::chrono::steady_clock::now() - start)
-                            .count();
+    result.elapsed_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    result.signaled = WIFSIGNALED(status);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.transcript = read_file(transcript_path);
     return result;

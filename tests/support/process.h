@@ -5,22 +5,23 @@
 #include <vector>
 
 struct ProcessResult {
-    int status = -1;      // exit status, or 128 + signal
-    std::string out;      // standard output
-    std::string err;      // standard error
+    int status = -1;       // exit status, or 128 + signal
+    bool signaled = false; // ended by a signal (a crash, or killed at the time-out)
+    std::string out;       // standard output
+    std::string err;       // standard error
     double elapsed_ms = 0;
     std::string transcript; // the emulator's transcript file, as text
 };
 
 struct ProcessOptions {
-    std::string scenario;           // scenario text; empty = no readers
-    std::string stdin_data;         // fed to standard input, then closed
-    bool close_stdin = false;       // start with standard input closed
-    bool close_stdout = false;      // start with standard output closed
-    std::string stdout_path;        // redirect standard output to this file
-    std::string control_path;       // BRINLET_EMU_CONTROL
-    std::vector<std::string> env;   // extra NAME=VALUE entries
-    double timeout_s = 120;         // killed after this
+    std::string scenario;         // scenario text; empty = no readers
+    std::string stdin_data;       // fed to standard input, then closed
+    bool close_stdin = false;     // start with standard input closed
+    bool close_stdout = false;    // start with standard output closed
+    std::string stdout_path;      // redirect standard output to this file
+    std::string control_path;     // BRINLET_EMU_CONTROL
+    std::vector<std::string> env; // extra NAME=VALUE entries
+    double timeout_s = 120;       // killed after this
 };
 
 // Options with only the scenario set.

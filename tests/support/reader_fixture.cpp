@@ -49,4 +49,6 @@ double now_ms() {
         .count();
 }
 
-double elapsed_ms(double since) { return now_ms() - since; }
+double elapsed_ms(double since) {
+    return now_ms() - since;
+}

@@ -16,8 +16,10 @@ std::vector<TranscriptRecord> transcript_records(const std::string& text, const 
         std::string w;
         while (words >> w) {
             const size_t eq = w.find('=');
-            if (eq == std::string::npos) r.words.push_back(w);
-            else r.fields[w.substr(0, eq)] = w.substr(eq + 1);
+            if (eq == std::string::npos)
+                r.words.push_back(w);
+            else
+                r.fields[w.substr(0, eq)] = w.substr(eq + 1);
         }
         out.push_back(r);
     }
