@@ -142,6 +142,10 @@ void run_iterations(CardScreen* screen, ConsoleFrame* frame) {
     for (int iteration = 0; test_quit.load() == 0; ++iteration) {
         const bool enumerate = iteration % CONSOLE_ENUMERATE_EVERY == 0;
         {
+            // A worker ends (closes its Reader, releases its state) only
+            // under list_lock, so while it is held here enumeration cannot
+            // free a Reader still in use and every state copied is live.
+            // It is never held while sleeping or writing to the terminal.
             std::lock_guard<std::mutex> lock(list_lock);
             if (enumerate) enumeration_pass();
             take_frame(frame);
@@ -188,26 +192,31 @@ void shut_down() {
     (void)got;
 }
 
+// "Received signal %d\n" with write(2) alone: stdio is not safe in a signal
+// handler, so the number is formatted by hand.
+void write_signal_trace(int signal_number) {
+    static constexpr char PREFIX[] = "Received signal ";
+    char text[sizeof PREFIX + 16];
+    std::memcpy(text, PREFIX, sizeof PREFIX - 1);
+    size_t n = sizeof PREFIX - 1;
+    char digits[12];
+    int count = 0;
+    unsigned value = signal_number < 0 ? 0u : static_cast<unsigned>(signal_number);
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 && count < static_cast<int>(sizeof digits));
+    while (count > 0)
+        text[n++] = digits[--count];
+    text[n++] = '\n';
+    const ssize_t written = write(STDERR_FILENO, text, n);
+    (void)written;
+}
+
 } // namespace
 
 void card_test_on_signal(int signal_number) {
-    if (tool_settings.verbosity >= 2) {
-        // Only write(2) may be used here; the number is formatted by hand.
-        char text[48] = "Received signal ";
-        size_t n = std::strlen(text);
-        char digits[12];
-        int count = 0;
-        unsigned value = signal_number < 0 ? 0u : static_cast<unsigned>(signal_number);
-        do {
-            digits[count++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0 && count < static_cast<int>(sizeof digits));
-        while (count > 0)
-            text[n++] = digits[--count];
-        text[n++] = '\n';
-        const ssize_t written = write(STDERR_FILENO, text, n);
-        (void)written;
-    }
+    if (tool_settings.verbosity >= 2) write_signal_trace(signal_number);
     test_quit.store(1);
 }
 

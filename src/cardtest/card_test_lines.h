@@ -34,7 +34,7 @@ struct ReaderView {
 int card_view_take(const Reader* reader, ReaderView* view);
 
 // Serial, tag and status text while setting up; with KM suffix, module and
-// protocol texts once ready. Returns the characters in line.
+// protocol texts once ready. Returns the characters in line; never fails.
 int card_line_reader(const ReaderView& view, char (&line)[CARD_LINE_SIZE]);
 // Empty while setting up; else the CARD line with the time-out mark, the
 // card text (or "none") and the card data.
@@ -45,5 +45,5 @@ bool card_line_has_data(const ReaderView& view);
 int card_line_data(const ReaderView& view, char (&line)[CARD_LINE_SIZE]);
 // The 16 data bytes of card_text: hex digits (KM modes 1 and 2, the last
 // 32 characters, a non-digit counting as F) or character codes (the last
-// 16 characters); 0xFF where the text ends. 0.
+// 16 characters); 0xFF where the text ends. 0; never fails.
 int card_mfp_bytes(const char* card_text, uint8_t km_mode, uint8_t (&bytes)[MFP_DATA_BYTES]);

@@ -34,28 +34,20 @@ constexpr int32_t USB_MODE_CCID = 5;
 constexpr const char* VALUE_OK = "Value OK, it will be set after config save";
 constexpr const char* INVALID_VALUE = "Invalid value";
 
-// How a dialog ended: back to the menu screen, or no more input.
-constexpr int32_t DIALOG_DONE = 0;
-
 bool reader_offers_ccid() {
     return reported_config.reader_type == READER_TYPE_CCID_A ||
            reported_config.reader_type == READER_TYPE_CCID_B;
 }
 
+// Personalities an operator may choose: keyboard, KM, serial, SHARP, HP,
+// HIDRAW; CCID only where the module supports it. FX EPA (6) is a separate
+// hardware build and is never chosen here.
+constexpr int32_t SELECTABLE_USB_MODES[] = {1, 2, 3, 4, 7, 10};
+
 bool usb_mode_valid(int32_t mode) {
-    switch (mode) {
-    case 1:
-    case 2:
-    case 3:
-    case 4:
-    case 7:
-    case 10:
-        return true;
-    case USB_MODE_CCID:
-        return reader_offers_ccid();
-    default:
-        return false;
-    }
+    for (int32_t m : SELECTABLE_USB_MODES)
+        if (m == mode) return true;
+    return mode == USB_MODE_CCID && reader_offers_ccid();
 }
 
 const char* usb_mode_question() {
@@ -103,7 +95,7 @@ int32_t ask_keyboard_options(PendingConfig* pending) {
         console_ask_number("USB keyboard layout (0=default numpad, 1=US): ",
                            &pending->keyboard_layout) < 0)
         return CONSOLE_INPUT_ENDED;
-    return DIALOG_DONE;
+    return 0;
 }
 
 int32_t dialog_usb_mode(PendingConfig* pending) {
@@ -216,31 +208,29 @@ int32_t write_param(Reader* reader, const char* key, int32_t value) {
     return reader_set_param(reader, assignment);
 }
 
-// One independent write with its trace or error line; an accepted write
-// marks the configuration as applied. The reader's result.
-int32_t save_item(Reader* reader, PendingConfig* pending, const char* key, int32_t value,
-                  const char* done_trace, const char* error_format) {
-    const int32_t r = write_param(reader, key, value);
+// Reports one write: an accepted one marks the configuration as applied and
+// traces done_trace, a refused one prints its error line. Returns r.
+int32_t report_write(int32_t r, PendingConfig* pending, const char* done_trace, const char* what) {
     if (r == 0) {
         pending->applied = 1;
         diag(2, "%s", done_trace);
     } else {
-        printf(error_format, r);
+        printf("Error %d while setting %s\n", r, what);
     }
     return r;
+}
+
+// One independent parameter write. The reader's result.
+int32_t save_item(Reader* reader, PendingConfig* pending, const char* key, int32_t value,
+                  const char* done_trace, const char* what) {
+    return report_write(write_param(reader, key, value), pending, done_trace, what);
 }
 
 int32_t save_defaults(Reader* reader, PendingConfig* pending) {
     uint8_t scratch[DEFAULTS_CAPACITY];
     int32_t capacity = DEFAULTS_CAPACITY;
     const int32_t r = reader_ctl(reader, FN_SET_DEFAULTS, 0, nullptr, &capacity, scratch);
-    if (r == 0) {
-        pending->applied = 1;
-        diag(2, "Defaults set OK\n");
-    } else {
-        printf("Error %d while setting defaults\n", r);
-    }
-    return r;
+    return report_write(r, pending, "Defaults set OK\n", "defaults");
 }
 
 // The keyboard options go in a chain: each one only after the previous one
@@ -259,7 +249,7 @@ int32_t save_keyboard_options(Reader* reader, PendingConfig* pending) {
 
 int32_t save_usb_mode(Reader* reader, PendingConfig* pending) {
     const int32_t r = save_item(reader, pending, PARAM_USBMODE, pending->usb_mode,
-                                "USB Mode set OK\n", "Error %d while setting USB mode\n");
+                                "USB Mode set OK\n", "USB mode");
     if (r != 0) return r;
     if (pending->usb_mode == USB_MODE_KEYBOARD && reported_config.kbd_params_known != 0)
         return save_keyboard_options(reader, pending);
@@ -277,17 +267,17 @@ int32_t config_save(Reader* reader, PendingConfig* pending) {
     if (pending->usb_mode_chosen) keep(save_usb_mode(reader, pending));
     if (pending->protocol_chosen)
         keep(save_item(reader, pending, PARAM_READERPROTOCOL, pending->protocol,
-                       "Reader protocol set OK\n", "Error %d while setting reader protocol\n"));
+                       "Reader protocol set OK\n", "reader protocol"));
     if (pending->debug_chosen)
         keep(save_item(reader, pending, PARAM_DEBUG, pending->debug_mode, "Debug mode set OK\n",
-                       "Error %d while setting debug mode\n"));
+                       "debug mode"));
     // SOUND holds the opposite of the menu's question: nonzero silences it.
     if (pending->sound_chosen)
         keep(save_item(reader, pending, PARAM_SOUND, pending->sound_mode == 0 ? 1 : 0,
-                       "Sound mode set OK\n", "Error %d while setting sound mode\n"));
+                       "Sound mode set OK\n", "sound mode"));
     if (pending->km_mode_chosen)
         keep(save_item(reader, pending, PARAM_KMMODE, pending->km_mode, "KM mode set OK\n",
-                       "Error %d while setting KM mode\n"));
+                       "KM mode"));
     if (pending->applied) {
         // The new settings take effect only after a restart; its result
         // tells nothing, as the reader leaves the bus while answering.

@@ -79,8 +79,9 @@ int32_t print_param_line(Reader* reader, const char* label, const char* key) {
     return r;
 }
 
-// A function with no input whose output is text. 0 with the text (what was
-// received, bounded and terminated) in text, else the failing result.
+// A function whose output is text. 0 with the text in text: what was
+// received, up to its first NUL, terminated even when the reader sent none.
+// Else the failing result.
 int32_t read_function_text(Reader* reader, uint16_t function, int32_t input_len,
                            const uint8_t* input, char (&text)[FUNCTION_TEXT_CAPACITY + 1]) {
     uint8_t output[FUNCTION_TEXT_CAPACITY];

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cardtest/vt_screen.h"
+#include "vt_screen.h"
 
 struct PtySession {
     pid_t pid = -1;

@@ -397,6 +397,13 @@ TEST_F(ReaderInfoTest, UnrepresentableDateShowsFailed) {
         << text;
 }
 
+TEST_F(ReaderInfoTest, DateBeyondYear9999ShowsFailed) {
+    // 10000-01-01: the 24-character form has no room for a fifth digit.
+    load("device r 0x0204\nserial S\nparam HWCFG_MAN_DATE 253402300800\n");
+    const std::string text = report();
+    EXPECT_NE(text.find("Manuf. date   : FAILED\n"), std::string::npos) << text;
+}
+
 TEST_F(ReaderInfoTest, HardwareVersionThatFillsTheBufferFailsWithoutOverrun) {
     // 255 digits leave no room for the dot: the minor number is not asked.
     load("device r 0x0204\nserial S\nparam HWCFG_MAJOR rep:255:31\n");
