@@ -7,7 +7,7 @@ cpack -G DEB >/dev/null
 deb=$(ls brinlet_*.deb | head -n 1)
 emu=$(ls brinlet-emulator_*.deb | head -n 1)
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/brinlet ./usr/share/man/man1/brinlet.1 ./lib/udev/rules.d/70-brinlet.rules \
+for f in ./usr/bin/brinlet ./usr/share/man/man1/brinlet.1.gz ./usr/lib/udev/rules.d/70-brinlet.rules \
          ./usr/share/bash-completion/completions/brinlet; do
     echo "$contents" | grep -q " $f\$" || { echo "missing $f in $deb"; exit 1; }
 done

@@ -1,5 +1,9 @@
 #include "cli/entry.h"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "cardtest/card_test_console.h"
 #include "cli/batch.h"
 #include "cli/tool_settings.h"
@@ -13,6 +17,22 @@ bool batch_requested(const ToolSettings& s) {
     return s.list_readers || s.update_firmware || s.update_service_firmware || s.send_config ||
            s.get_config || s.get_log || s.send_custom_config || s.set_protocol || s.module_check ||
            s.reset_defaults || s.raw_function != 0;
+}
+
+// A standard stream that was closed when the program started would be
+// reused by the first descriptor the USB library opens, and the program
+// would then read or write USB wake-ups as its own data. Each closed one is
+// held by /dev/null opened the other way round, so that reading standard
+// input or writing standard output still fails as on a closed descriptor.
+void hold_closed_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int held = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+        if (held >= 0 && held != fd) {
+            dup2(held, fd);
+            close(held);
+        }
+    }
 }
 
 } // namespace
@@ -29,6 +49,7 @@ int tool_main(int argc, char** argv) {
         settings_print_usage(argc > 0 ? argv[0] : "brinlet");
         return 1;
     }
+    hold_closed_standard_streams();
     readers_init();
     int32_t result;
     if (tool_settings.test_mode)

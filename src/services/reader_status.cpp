@@ -48,6 +48,8 @@ int reader_wait_ready(Reader* reader) {
             if (state != nullptr) state->status = STATUS_REBOOTING;
             diag(2, "Busy: %d\n", r);
             pause_ms(STATUS_BUSY_PAUSE_MS);
+            // A reader that stays busy must not keep a stopping test worker.
+            if (state != nullptr && state->stop_requested) return -1;
             continue;
         }
         if (r != 0) {

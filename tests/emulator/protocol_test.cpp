@@ -275,3 +275,23 @@ TEST_F(Protocol, HostReportsAreInTheTranscript) {
     EXPECT_TRUE(emu::reports("r").empty());
     EXPECT_TRUE(emu::exchanges("r").empty());
 }
+
+TEST_F(Protocol, NewRequestStopsTheRestOfAnOutputBlock) {
+    ASSERT_EQ(emu::script("r", "fn 503 out rep:5040:41"), 0); // 80 data packets
+    send(h, request(503, 0, 8000000));
+    recv(h);
+    EXPECT_EQ(recv(h), done(0, 5040));
+    send(h, header(T_FETCH));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(recv(h), data_packet(Bytes(63, 0x41)));
+    send(h, request(562, 0, 0));
+    int stale = 0;
+    Bytes r;
+    while ((r = recv(h, 100)).size() == 64 && r[0] == 63)
+        ++stale;
+    // 30 packets were on the bus; CTL_ACK and CTL_DONE pushed the two oldest
+    // out of hidapi's full queue; the other 45 were never sent.
+    EXPECT_EQ(stale, 28);
+    EXPECT_EQ(r, ack());
+    EXPECT_EQ(recv(h), done(0, 0));
+}

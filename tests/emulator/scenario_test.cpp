@@ -163,3 +163,27 @@ TEST_F(Scenario, NonReaderVendorDevicesSpeakNoProtocol) {
     EXPECT_TRUE(recv(p, 20).empty());
     EXPECT_EQ(emu::reports("m").size(), 1u);
 }
+
+TEST_F(Scenario, TranscriptParser) {
+    load("device r 0x0204\n");
+    hid_device* h = open("r");
+    ctl(h, 504, text("SOUND"));
+    send(h, report({0x05, 1, 2, 3, 4, 5}));
+    auto lines = emu::parse_transcript(emu::transcript_text());
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(lines[0].kind, "event");
+    EXPECT_EQ(lines[0].fields.at("product"), "0x0204");
+    EXPECT_EQ(lines[1].kind, "report");
+    EXPECT_EQ(lines[1].fields.at("dir"), "to_device");
+    EXPECT_EQ(lines[1].fields.at("bytes").substr(0, 22), "8b010000000601f8000001");
+    const emu::TranscriptLine* x = nullptr;
+    for (auto& l : lines)
+        if (l.kind == "exchange") x = &l;
+    ASSERT_NE(x, nullptr);
+    EXPECT_EQ(x->device, "r");
+    EXPECT_EQ(x->fields.at("fn"), "504");
+    EXPECT_EQ(x->fields.at("outcome"), "fetched");
+    EXPECT_EQ(x->fields.at("out"), "3000");
+    EXPECT_EQ(lines.back().kind, "note");
+    EXPECT_EQ(lines.back().rest, "data packet of 5 bytes ignored in state idle");
+}

@@ -227,6 +227,14 @@ TEST(BatchProcess, FileErrorsGiveTwo) {
         << "the output is opened before the reader is asked";
 }
 
+TEST(BatchProcess, ClosedStandardInputIsAReadFailure) {
+    ProcessOptions o = on(TWO_READERS);
+    o.close_stdin = true;
+    const ProcessResult p = run_brinlet({"-c", "-v"}, o);
+    EXPECT_EQ(p.status, 2);
+    EXPECT_EQ(p.err, "Cannot read file: Bad file descriptor\n");
+}
+
 TEST(BatchProcess, FullDiskIsAFailureNotSuccess) {
     const ProcessResult p = run_brinlet({"-g", "-v", "-o", "/dev/full"}, on(TWO_READERS));
     EXPECT_EQ(p.status, 2);

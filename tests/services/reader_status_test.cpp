@@ -48,13 +48,14 @@ TEST_F(WaitReady, BusyShowsRebootingInTheTestState) {
     ReaderTestState state;
     r->test_ctx = &state;
     std::thread waiter([r] { reader_wait_ready(r); });
-    while (status_requests() < 1)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (status_requests() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(state.status.load(), STATUS_REBOOTING);
+    while (status_requests() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(state.status.load(), 4);
     state.stop_requested = 1;
     waiter.join();
-    EXPECT_EQ(state.status.load(), 4);
     r->test_ctx = nullptr;
 }
 
@@ -108,6 +109,18 @@ TEST_F(WaitReady, StopRequestEndsTheWaitAfterNotReady) {
     EXPECT_GE(elapsed_ms(start), 495) << "after the 500 ms pause";
     EXPECT_EQ(status_requests(), 1u);
     EXPECT_EQ(state.status.load(), 4);
+    r->test_ctx = nullptr;
+}
+
+TEST_F(WaitReady, StopRequestEndsTheWaitOnABusyReaderToo) {
+    Reader* r = with_status("busy");
+    ReaderTestState state;
+    state.stop_requested = 1;
+    r->test_ctx = &state;
+    const double start = now_ms();
+    EXPECT_EQ(reader_wait_ready(r), -1);
+    EXPECT_LT(elapsed_ms(start), 1000);
+    EXPECT_EQ(state.status.load(), STATUS_REBOOTING);
     r->test_ctx = nullptr;
 }
 

@@ -1,0 +1,414 @@
+// The hidapi C functions, answered by the emulated bus. Exported with the
+// signatures of the installed hidapi.h so that a program linked with the
+// real library runs against this one through LD_PRELOAD. No exception
+// leaves these functions.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <exception>
+
+#pragma GCC visibility push(default)
+#include <hidapi/hidapi.h>
+#include <hidapi/hidapi_libusb.h>
+#pragma GCC visibility pop
+
+#include "handle.h"
+#include "world.h"
+
+using namespace emu::detail;
+
+namespace {
+
+const wchar_t* const ERR_NONE = L"Success";
+const wchar_t* const ERR_GONE = L"device disconnected";
+const wchar_t* const ERR_NOT_FOUND = L"device not found";
+const wchar_t* const ERR_UNSUPPORTED = L"not supported by the emulated device";
+
+thread_local const wchar_t* last_error = ERR_NONE;
+
+wchar_t* widen(const std::string& s) {
+    auto* w = static_cast<wchar_t*>(std::calloc(s.size() + 1, sizeof(wchar_t)));
+    if (w == nullptr) return nullptr;
+    for (size_t i = 0; i < s.size(); ++i)
+        w[i] = static_cast<unsigned char>(s[i]);
+    return w;
+}
+
+int copy_wide(const std::string& s, wchar_t* out, size_t maxlen) {
+    if (out == nullptr || maxlen == 0) return -1;
+    size_t n = std::min(s.size(), maxlen - 1);
+    for (size_t i = 0; i < n; ++i)
+        out[i] = static_cast<unsigned char>(s[i]);
+    out[n] = L'\0';
+    return 0;
+}
+
+hid_device_info* make_info(const Device& d, int iface, const std::string& path) {
+    auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
+    if (info == nullptr) return nullptr;
+    info->path = strdup(path.c_str());
+    info->vendor_id = d.persona.vendor;
+    info->product_id = d.persona.product;
+    info->serial_number = d.has_serial ? widen(d.serial) : nullptr;
+    info->release_number = 0x0100;
+    const Personality* p = find_personality(d.persona.product);
+    info->manufacturer_string = widen(d.persona.vendor == emu::READER_VENDOR_ID ? "Norvane" : "");
+    info->product_string =
+        widen(p != nullptr && d.persona.vendor == emu::READER_VENDOR_ID ? p->name : "HID device");
+    info->usage_page = 0;
+    info->usage = 0;
+    info->interface_number = iface;
+    info->next = nullptr;
+    info->bus_type = HID_API_BUS_USB;
+    return info;
+}
+
+void free_info(hid_device_info* d) {
+    while (d != nullptr) {
+        hid_device_info* next = d->next;
+        std::free(d->path);
+        std::free(d->serial_number);
+        std::free(d->manufacturer_string);
+        std::free(d->product_string);
+        std::free(d);
+        d = next;
+    }
+}
+
+// The device info of each open handle, kept until it is closed.
+struct InfoHolder {
+    hid_device* dev;
+    hid_device_info* info;
+};
+std::mutex info_mu;
+std::vector<InfoHolder> infos;
+
+hid_device* open_path(const char* path) {
+    int iface = 0;
+    std::shared_ptr<Device> d = device_by_path(path, iface);
+    if (!d) {
+        last_error = ERR_NOT_FOUND;
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> g(d->mu);
+    const double now = clock_ms();
+    if (!d->present) {
+        last_error = ERR_NOT_FOUND;
+        return nullptr;
+    }
+    const bool config = iface == d->persona.iface;
+    if (config && d->open_handle != nullptr) {
+        last_error = L"interface already claimed";
+        return nullptr;
+    }
+    if (!config)
+        for (hid_device* h : d->extra_handles)
+            if (h->iface == iface) {
+                last_error = L"interface already claimed";
+                return nullptr;
+            }
+    auto* h = new (std::nothrow) hid_device_;
+    if (h == nullptr) return nullptr;
+    h->dev = d;
+    h->iface = iface;
+    h->config = config;
+    d->on_open(h, now);
+    last_error = ERR_NONE;
+    return h;
+}
+
+} // namespace
+
+extern "C" {
+
+int HID_API_EXPORT HID_API_CALL hid_init(void) {
+    try {
+        world_tick();
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int HID_API_EXPORT HID_API_CALL hid_exit(void) {
+    try {
+        flush_transcript_env();
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short vendor_id,
+                                                                  unsigned short product_id) {
+    try {
+        world_tick();
+        hid_device_info* head = nullptr;
+        hid_device_info** tail = &head;
+        for (auto& d : all_devices()) {
+            std::lock_guard<std::mutex> g(d->mu);
+            if (!d->present) continue;
+            if (vendor_id != 0 && vendor_id != d->persona.vendor) continue;
+            if (product_id != 0 && product_id != d->persona.product) continue;
+            std::vector<int> ifaces = d->persona.extras;
+            ifaces.push_back(d->persona.iface);
+            std::sort(ifaces.begin(), ifaces.end());
+            for (int i : ifaces) {
+                std::string path =
+                    i == d->persona.iface ? d->persona.path : extra_path(d->persona, i);
+                hid_device_info* info = make_info(*d, i, path);
+                if (info == nullptr) continue;
+                *tail = info;
+                tail = &info->next;
+            }
+        }
+        last_error = head == nullptr ? L"No HID devices found in the system." : ERR_NONE;
+        return head;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info* devs) {
+    free_info(devs);
+}
+
+HID_API_EXPORT hid_device* HID_API_CALL hid_open(unsigned short vendor_id,
+                                                 unsigned short product_id,
+                                                 const wchar_t* serial_number) {
+    try {
+        world_tick();
+        std::string path;
+        for (auto& d : all_devices()) {
+            std::lock_guard<std::mutex> g(d->mu);
+            if (!d->present || d->persona.vendor != vendor_id) continue;
+            if (product_id != 0 && d->persona.product != product_id) continue;
+            if (serial_number != nullptr) {
+                if (!d->has_serial) continue;
+                wchar_t* w = widen(d->serial);
+                bool same = w != nullptr && std::wcscmp(w, serial_number) == 0;
+                std::free(w);
+                if (!same) continue;
+            }
+            path = d->persona.path;
+            break;
+        }
+        if (path.empty()) {
+            last_error = ERR_NOT_FOUND;
+            return nullptr;
+        }
+        return open_path(path.c_str());
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path) {
+    try {
+        world_tick();
+        return open_path(path);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* data,
+                                          size_t length) {
+    if (dev == nullptr || data == nullptr || length == 0) return -1;
+    try {
+        world_tick();
+        // data[0] is the report ID; this device has none, so it is 0 and
+        // the report proper follows it.
+        Report r{};
+        std::memcpy(r.data(), data + 1, std::min<size_t>(length - 1, REPORT_BYTES));
+        Device& d = *dev->dev;
+        std::lock_guard<std::mutex> g(d.mu);
+        if (d.host_write(dev, r, clock_ms()) < 0) {
+            last_error = dev->dead ? ERR_GONE : L"write failed";
+            return -1;
+        }
+        return static_cast<int>(length);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char* data,
+                                                 size_t length, int milliseconds) {
+    if (dev == nullptr) return -1;
+    try {
+        world_tick();
+        Device& d = *dev->dev;
+        const double deadline = milliseconds < 0 ? NEVER : clock_ms() + milliseconds;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lk(d.mu);
+                const double now = clock_ms();
+                QReport q;
+                const int r = d.take_report(dev, q, now);
+                if (r > 0) {
+                    size_t n = std::min<size_t>(length, static_cast<size_t>(q.length));
+                    if (data != nullptr && n > 0) std::memcpy(data, q.bytes.data(), n);
+                    return static_cast<int>(n);
+                }
+                if (r < 0) {
+                    last_error = dev->dead ? ERR_GONE : L"read failed";
+                    return -1;
+                }
+                if (now >= deadline) return 0;
+                double wake = std::min({deadline, d.next_visible(), next_due()});
+                if (control_file_configured()) wake = std::min(wake, now + 10);
+                if (wake >= NEVER)
+                    d.cv.wait(lk);
+                else if (wake > now)
+                    d.cv.wait_until(lk, clock_point(wake));
+            }
+            world_tick();
+        }
+    } catch (...) {
+        return -1;
+    }
+}
+
+int HID_API_EXPORT HID_API_CALL hid_read(hid_device* dev, unsigned char* data, size_t length) {
+    if (dev == nullptr) return -1;
+    try {
+        bool nonblocking;
+        {
+            std::lock_guard<std::mutex> g(dev->dev->mu);
+            nonblocking = dev->nonblocking;
+        }
+        return hid_read_timeout(dev, data, length, nonblocking ? 0 : -1);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device* dev, int nonblock) {
+    if (dev == nullptr) return -1;
+    try {
+        std::lock_guard<std::mutex> g(dev->dev->mu);
+        dev->nonblocking = nonblock != 0;
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device*, const unsigned char*, size_t) {
+    last_error = ERR_UNSUPPORTED;
+    return -1;
+}
+
+int HID_API_EXPORT HID_API_CALL hid_get_feature_report(hid_device*, unsigned char*, size_t) {
+    last_error = ERR_UNSUPPORTED;
+    return -1;
+}
+
+int HID_API_EXPORT HID_API_CALL hid_get_input_report(hid_device*, unsigned char*, size_t) {
+    last_error = ERR_UNSUPPORTED;
+    return -1;
+}
+
+void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev) {
+    if (dev == nullptr) return;
+    try {
+        {
+            Device& d = *dev->dev;
+            std::lock_guard<std::mutex> g(d.mu);
+            d.on_close(dev, clock_ms());
+        }
+        {
+            std::lock_guard<std::mutex> g(info_mu);
+            for (auto it = infos.begin(); it != infos.end(); ++it) {
+                if (it->dev == dev) {
+                    free_info(it->info);
+                    infos.erase(it);
+                    break;
+                }
+            }
+        }
+        delete dev;
+    } catch (...) {
+    }
+}
+
+int HID_API_EXPORT_CALL hid_get_manufacturer_string(hid_device* dev, wchar_t* string,
+                                                    size_t maxlen) {
+    if (dev == nullptr) return -1;
+    try {
+        std::lock_guard<std::mutex> g(dev->dev->mu);
+        return copy_wide(dev->dev->persona.vendor == emu::READER_VENDOR_ID ? "Norvane" : "", string,
+                         maxlen);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int HID_API_EXPORT_CALL hid_get_product_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+    if (dev == nullptr) return -1;
+    try {
+        std::lock_guard<std::mutex> g(dev->dev->mu);
+        const Personality* p = find_personality(dev->dev->persona.product);
+        return copy_wide(p != nullptr ? p->name : "HID device", string, maxlen);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* string,
+                                                     size_t maxlen) {
+    if (dev == nullptr) return -1;
+    try {
+        std::lock_guard<std::mutex> g(dev->dev->mu);
+        if (!dev->dev->has_serial) return -1;
+        return copy_wide(dev->dev->serial, string, maxlen);
+    } catch (...) {
+        return -1;
+    }
+}
+
+struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_get_device_info(hid_device* dev) {
+    if (dev == nullptr) return nullptr;
+    try {
+        hid_device_info* info;
+        {
+            std::lock_guard<std::mutex> g(dev->dev->mu);
+            const Device& d = *dev->dev;
+            info = make_info(d, dev->iface,
+                             dev->config ? d.persona.path : extra_path(d.persona, dev->iface));
+        }
+        std::lock_guard<std::mutex> g(info_mu);
+        infos.push_back({dev, info});
+        return info;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+int HID_API_EXPORT_CALL hid_get_indexed_string(hid_device*, int, wchar_t*, size_t) {
+    last_error = ERR_UNSUPPORTED;
+    return -1;
+}
+
+HID_API_EXPORT const wchar_t* HID_API_CALL hid_error(hid_device*) {
+    return last_error;
+}
+
+HID_API_EXPORT const struct hid_api_version* HID_API_CALL hid_version(void) {
+    static const hid_api_version v = {HID_API_VERSION_MAJOR, HID_API_VERSION_MINOR,
+                                      HID_API_VERSION_PATCH};
+    return &v;
+}
+
+HID_API_EXPORT const char* HID_API_CALL hid_version_str(void) {
+    return HID_API_VERSION_STR;
+}
+
+HID_API_EXPORT hid_device* HID_API_CALL hid_libusb_wrap_sys_device(intptr_t, int) {
+    last_error = ERR_UNSUPPORTED;
+    return nullptr;
+}
+
+} // extern "C"

@@ -1,0 +1,218 @@
+#include "scenario.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace emu::detail {
+
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Reads a quoted string starting after the opening quote at line[i].
+bool read_quoted(std::string_view line, size_t& i, std::string& out, std::string& err) {
+    while (i < line.size()) {
+        char c = line[i++];
+        if (c == '"') return true;
+        if (c != '\\') {
+            out.push_back(c);
+            continue;
+        }
+        if (i >= line.size()) break;
+        char e = line[i++];
+        switch (e) {
+        case 'n':
+            out.push_back('\n');
+            break;
+        case 'r':
+            out.push_back('\r');
+            break;
+        case 't':
+            out.push_back('\t');
+            break;
+        case '0':
+            out.push_back('\0');
+            break;
+        case '\\':
+            out.push_back('\\');
+            break;
+        case '"':
+            out.push_back('"');
+            break;
+        case 'x': {
+            if (i + 2 > line.size()) {
+                err = "bad \\x escape";
+                return false;
+            }
+            int hi = hex_digit(line[i]), lo = hex_digit(line[i + 1]);
+            if (hi < 0 || lo < 0) {
+                err = "bad \\x escape";
+                return false;
+            }
+            out.push_back(static_cast<char>(hi * 16 + lo));
+            i += 2;
+            break;
+        }
+        default:
+            err = std::string("unknown escape \\") + e;
+            return false;
+        }
+    }
+    err = "unterminated quote";
+    return false;
+}
+
+} // namespace
+
+bool tokenize(std::string_view line, Tokens& out, std::string& err) {
+    out.clear();
+    size_t i = 0;
+    while (i < line.size()) {
+        if (is_space(line[i])) {
+            ++i;
+            continue;
+        }
+        if (line[i] == '#') break;
+        Token t;
+        if (line[i] == '"') {
+            ++i;
+            t.kind = Token::Quoted;
+            if (!read_quoted(line, i, t.text, err)) return false;
+        } else if (line[i] == 'r' && i + 1 < line.size() && line[i + 1] == '"') {
+            i += 2;
+            t.kind = Token::RawQuoted;
+            if (!read_quoted(line, i, t.text, err)) return false;
+        } else {
+            while (i < line.size() && !is_space(line[i]))
+                t.text.push_back(line[i++]);
+        }
+        out.push_back(std::move(t));
+    }
+    return true;
+}
+
+bool parse_int(const Token& t, int64_t& v) {
+    if (t.kind != Token::Word || t.text.empty()) return false;
+    const char* s = t.text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long long x = std::strtoll(s, &end, 0);
+    if (errno != 0 || end == s || *end != '\0') return false;
+    v = x;
+    return true;
+}
+
+bool parse_int_range(const Token& t, int64_t lo, int64_t hi, int64_t& v) {
+    return parse_int(t, v) && v >= lo && v <= hi;
+}
+
+bool parse_number(const Token& t, double& v) {
+    if (t.kind != Token::Word || t.text.empty()) return false;
+    const char* s = t.text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    double x = std::strtod(s, &end);
+    if (errno != 0 || end == s || *end != '\0') return false;
+    v = x;
+    return true;
+}
+
+bool parse_bytes(const Token& t, Bytes& out, std::string& err, const std::string& base_dir) {
+    out.clear();
+    if (t.kind == Token::Quoted) {
+        out.assign(t.text.begin(), t.text.end());
+        out.push_back(0);
+        return true;
+    }
+    if (t.kind == Token::RawQuoted) {
+        out.assign(t.text.begin(), t.text.end());
+        return true;
+    }
+    const std::string& s = t.text;
+    if (s.rfind("x:", 0) == 0) {
+        int pending = -1;
+        for (size_t i = 2; i < s.size(); ++i) {
+            if (s[i] == '.' || s[i] == ',' || s[i] == '_' || s[i] == '-') continue;
+            int d = hex_digit(s[i]);
+            if (d < 0) {
+                err = "bad hex digit in '" + s + "'";
+                return false;
+            }
+            if (pending < 0) {
+                pending = d;
+            } else {
+                out.push_back(static_cast<uint8_t>(pending * 16 + d));
+                pending = -1;
+            }
+        }
+        if (pending >= 0) {
+            err = "odd number of hex digits in '" + s + "'";
+            return false;
+        }
+        return true;
+    }
+    if (s.rfind("rep:", 0) == 0) {
+        size_t colon = s.find(':', 4);
+        if (colon == std::string::npos) {
+            err = "rep: wants rep:COUNT:HEXBYTE";
+            return false;
+        }
+        char* end = nullptr;
+        unsigned long long n = std::strtoull(s.c_str() + 4, &end, 0);
+        int hi = colon + 1 < s.size() ? hex_digit(s[colon + 1]) : -1;
+        int lo = colon + 2 < s.size() ? hex_digit(s[colon + 2]) : -1;
+        if (end != s.c_str() + colon || hi < 0 || lo < 0 || colon + 3 != s.size() ||
+            n > 64ull * 1024 * 1024) {
+            err = "rep: wants rep:COUNT:HEXBYTE";
+            return false;
+        }
+        out.assign(n, static_cast<uint8_t>(hi * 16 + lo));
+        return true;
+    }
+    if (s.rfind("file:", 0) == 0) {
+        std::string p = s.substr(5);
+        if (!p.empty() && p[0] != '/' && !base_dir.empty()) p = base_dir + "/" + p;
+        FILE* f = std::fopen(p.c_str(), "rb");
+        if (f == nullptr) {
+            err = "cannot read " + p + ": " + std::strerror(errno);
+            return false;
+        }
+        uint8_t buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            out.insert(out.end(), buf, buf + n);
+        std::fclose(f);
+        return true;
+    }
+    out.assign(s.begin(), s.end());
+    out.push_back(0);
+    return true;
+}
+
+std::string to_hex(const uint8_t* p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    s.resize(n * 2);
+    for (size_t i = 0; i < n; ++i) {
+        s[2 * i] = digits[p[i] >> 4];
+        s[2 * i + 1] = digits[p[i] & 15];
+    }
+    return s;
+}
+
+bool is_word(const Token& t, const char* w) {
+    return t.kind == Token::Word && t.text == w;
+}
+
+} // namespace emu::detail

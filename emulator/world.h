@@ -1,0 +1,71 @@
+// The emulated bus: the devices of the loaded scenario, the clock, the
+// timeline of scheduled actions, the control file and the transcript file.
+//
+// Locks, always taken in this order and never held while a reader waits:
+//   process lock  - serialises the application of due actions and commands
+//   world lock    - the device table and the options
+//   device lock   - one device (device.h)
+//   timeline lock - the timeline alone (a leaf: taken under a device lock)
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "device.h"
+
+namespace emu::detail {
+
+// A scheduled action on the timeline.
+struct Action {
+    enum class Kind { Plug, Unplug, Callback, Leave, Return, Command } kind = Kind::Command;
+    std::shared_ptr<Device> dev;
+    PendingCallback cb;
+    ReturnAs as = ReturnAs::Same;
+    double return_after_s = -1; // Leave: < 0 stays away
+    int token = 0;              // Return: valid only while the device's away_token matches
+    std::string text;           // Command: one control line; Leave/Unplug: reason
+};
+
+// Milliseconds since the clock started; starts it on first use.
+double clock_ms();
+// 0 before the clock started.
+double clock_ms_if_started();
+std::chrono::steady_clock::time_point clock_point(double ms);
+
+// Adds an action (timeline lock only; callable under a device lock).
+void schedule(double at_ms, Action a);
+double next_due();
+
+// Runs pending control-file commands and every due action. Called at the
+// start of each hid_* call and by waiting readers; takes no lock on entry.
+void world_tick();
+
+// Scenario loading: replaces the world. 0 or -1 with the error text.
+int load_text(std::string_view text, const std::string& base_dir, std::string& err);
+void reset_world();
+void ensure_loaded();   // first hid_* call: environment scenario, atexit
+void mark_configured(); // a scenario came through the C++ interface
+
+std::shared_ptr<Device> find_device(std::string_view name);
+std::vector<std::shared_ptr<Device>> all_devices();
+// The device whose interface has this path: interface number through iface.
+std::shared_ptr<Device> device_by_path(const char* path, int& iface);
+std::string extra_path(const Persona& p, int iface);
+
+// One control line (plug, unplug, event, with). 0 or -1 with err.
+int run_command(std::string_view line, std::string& err);
+
+bool transcript_reports_enabled();
+std::string render_transcript();
+int write_transcript_file(const char* path);
+void transcript_dirty();
+void flush_transcript_env(); // hid_exit: write BRINLET_EMU_TRANSCRIPT
+bool control_file_configured();
+
+void set_last_error(const std::string& e);
+std::string get_last_error();
+
+} // namespace emu::detail
