@@ -4,11 +4,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "cardtest/card_screen.h"
 #include "cardtest/card_test_lines.h"
@@ -17,6 +15,7 @@
 #include "cli/terminal.h"
 #include "cli/tool_settings.h"
 #include "discovery/reader.h"
+#include "link/pause.h"
 
 std::atomic<int32_t> test_quit{0};
 static_assert(std::atomic<int32_t>::is_always_lock_free, "test_quit is set in a signal handler");
@@ -34,10 +33,6 @@ struct ConsoleFrame {
     ReaderView views[READER_LIST_MAX];
     int count;
 };
-
-void pause_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 void install_signal_handler(void (*handler)(int)) {
     struct sigaction action = {};

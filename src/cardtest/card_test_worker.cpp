@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -16,6 +15,7 @@
 #include "cardtest/reader_test_state.h"
 #include "cli/tool_settings.h"
 #include "discovery/reader.h"
+#include "link/pause.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
 #include "link/reader_callbacks.h"
@@ -33,10 +33,6 @@ constexpr int CARD_QUERY_BYTES = 2;
 constexpr int CARD_DETAIL_CAPACITY = 256;
 constexpr int ASSIGNMENT_SIZE = 64;
 constexpr uint8_t USB_MODE_KM = 2;
-
-void pause_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 int32_t call_plain(Reader* reader, uint16_t function) {
     int32_t capacity = 0;

@@ -274,7 +274,7 @@ TEST(BatchProcess, ProgressBarDrawsAndEndsWithNewline) {
     const ProcessResult p = run_brinlet({"-c", "-q"}, o);
     EXPECT_EQ(p.status, 0);
     const std::vector<int> values = bar_values(p.out);
-    ASSERT_GE(values.size(), 2u) << p.out;
+    ASSERT_GE(values.size(), 1u) << p.out;
     EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
     EXPECT_EQ(values.back(), 100);
     EXPECT_EQ(p.out.back(), '\n');
