@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -34,10 +33,13 @@ std::set<char> man_options() {
     std::istringstream lines(source("doc/brinlet.1"));
     std::set<char> letters;
     std::string line, previous;
-    const std::regex option(R"(^\.BI? \\-([A-Za-z]))");
-    std::smatch m;
     while (std::getline(lines, line)) {
-        if (previous == ".TP" && std::regex_search(line, m, option)) letters.insert(m[1].str()[0]);
+        // An option's paragraph: ".TP" then ".B \-x" or ".BI \-x ...".
+        for (const char* head : {".B \\-", ".BI \\-"}) {
+            const std::string h(head);
+            if (previous == ".TP" && line.compare(0, h.size(), h) == 0 && line.size() > h.size())
+                letters.insert(line[h.size()]);
+        }
         previous = line;
     }
     return letters;
