@@ -21,6 +21,15 @@ constexpr const char* ONE_READER = "device r1 0x0204\n  serial F1\n";
 
 class Framing : public EmulatedReaders {};
 
+// A bare CTL_REQUEST, so that the reader answers with a header to read.
+void send_request(Reader* r, uint16_t function) {
+    CtlHeader request;
+    ctl_header_clear(&request);
+    ctl_header_set_type(&request, CTL_REQUEST);
+    ctl_header_set_code(&request, function);
+    reader_write_header(r, request);
+}
+
 TEST_F(Framing, EmptyBlockSendsAndReceivesNothing) {
     Reader* r = open_reader(ONE_READER);
     uint8_t buf[1];
@@ -95,11 +104,7 @@ TEST_F(Framing, NoReportWithinTimeoutIsSilent) {
 
 TEST_F(Framing, DataReadTakesHeaderPacketsAsData) {
     Reader* r = open_reader(ONE_READER);
-    CtlHeader request;
-    ctl_header_clear(&request);
-    ctl_header_set_type(&request, CTL_REQUEST);
-    ctl_header_set_code(&request, 13);
-    reader_write_header(r, request);
+    send_request(r, 13);
     uint8_t buf[11] = {};
     EXPECT_EQ(reader_read_block(r, buf, 11, 100, false), 11);
     EXPECT_EQ(buf[0], CTL_ACK);
@@ -108,11 +113,7 @@ TEST_F(Framing, DataReadTakesHeaderPacketsAsData) {
 TEST_F(Framing, HeaderReadRefusesDataPacket) {
     Reader* r = open_reader("device r1 0x0204\n  serial F1\n  fn 13 dataheader ack\n");
     tool_settings.verbosity = 1;
-    CtlHeader request;
-    ctl_header_clear(&request);
-    ctl_header_set_type(&request, CTL_REQUEST);
-    ctl_header_set_code(&request, 13);
-    reader_write_header(r, request);
+    send_request(r, 13);
     CtlHeader answer;
     FdCapture err(2);
     EXPECT_EQ(reader_read_header(r, &answer, 100), LINK_ERROR);
@@ -122,11 +123,7 @@ TEST_F(Framing, HeaderReadRefusesDataPacket) {
 TEST_F(Framing, ShortReportIsRefused) {
     Reader* r = open_reader("device r1 0x0204\n  serial F1\n  fn 13 short ack 5\n");
     tool_settings.verbosity = 1;
-    CtlHeader request;
-    ctl_header_clear(&request);
-    ctl_header_set_type(&request, CTL_REQUEST);
-    ctl_header_set_code(&request, 13);
-    reader_write_header(r, request);
+    send_request(r, 13);
     CtlHeader answer;
     FdCapture err(2);
     EXPECT_EQ(reader_read_header(r, &answer, 100), LINK_ERROR);
