@@ -108,7 +108,7 @@ void draw_footer(CardScreen* screen, int row, bool always) {
     put_padded(screen, row + 1, "(CTRL+C to exit)", true, always);
     put_padded(screen, row + 2, "", true, always);
     put_padded(screen, row + 3, "", false, always);
-    card_screen_place_cursor(screen, row + 3, SCREEN_COLUMNS);
+    card_screen_place_cursor(screen, row + 3, SCREEN_COLUMNS - 1);
 }
 
 // One redraw. The terminal gets the same picture as if every line were

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
@@ -225,6 +226,11 @@ int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
         reader->test_thread = std::thread(body, reader);
     } catch (const std::system_error& e) {
         diag(1, "Cannot create thread: %s", e.code().message().c_str());
+        reader_close(reader);
+        release_state(reader);
+        return -1;
+    } catch (const std::bad_alloc&) {
+        diag(1, "Cannot create thread: %s", std::strerror(ENOMEM));
         reader_close(reader);
         release_state(reader);
         return -1;

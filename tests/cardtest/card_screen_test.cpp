@@ -26,6 +26,16 @@ TEST(CardScreen, UnchangedRowsAreNotSentAgain) {
     EXPECT_GT(first, 160u);
 }
 
+TEST(CardScreen, ControlBytesFromTheReaderAreShownAsQuestionMarks) {
+    static CardScreen screen;
+    card_screen_cleared(&screen);
+    FdCapture out(1);
+    card_screen_put(&screen, 2, "  CARD: '\x1b[2J12\r\n34\x7f'", false, true);
+    const std::string text = out.finish();
+    EXPECT_NE(text.find("  CARD: '?[2J12??34?'"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
 TEST(CardScreen, ChangedRowIsPlacedAndWrittenAlone) {
     static CardScreen screen;
     card_screen_cleared(&screen);
