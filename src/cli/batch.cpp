@@ -154,8 +154,8 @@ int32_t transfer(BatchRun* run, uint16_t function) {
 }
 
 // Shared ending: newline after the bar, -k reset whatever the result, close.
-int32_t finish(BatchRun* run, int32_t result, bool stdout_closed) {
-    if (tool_settings.show_progress && !stdout_closed) {
+int32_t finish(BatchRun* run, int32_t result) {
+    if (tool_settings.show_progress && !run->stdout_closed) {
         fputc('\n', stdout);
         fflush(stdout);
     }
@@ -210,12 +210,11 @@ int32_t batch_run(int32_t reader_index, const char* reader_serial) {
         if (r != 0) return r;
     }
     const uint16_t function = function_code(&run);
-    if (s.module_check) return finish(&run, module_check_run(&run), false);
+    if (s.module_check) return finish(&run, module_check_run(&run));
 
     int32_t result = transfer(&run, function);
-    bool stdout_closed = false;
     if (run.output_len != 0 && result >= 0 && out != nullptr) {
-        stdout_closed = out == stdout;
+        run.stdout_closed = out == stdout;
         const int32_t w = write_output(out, run.data, run.output_len);
         if (w != 0) result = w;
     }
@@ -227,5 +226,5 @@ int32_t batch_run(int32_t reader_index, const char* reader_serial) {
         const int32_t module = module_check_run(&run);
         result = result != 0 ? result : module;
     }
-    return finish(&run, result, stdout_closed);
+    return finish(&run, result);
 }

@@ -26,6 +26,7 @@ struct BatchRun {
     int32_t output_len = BATCH_BUFFER_SIZE;
     std::atomic<int32_t> shown{0}; // percentage drawn by the progress bar
     int32_t switch_attempts = 0;
+    bool stdout_closed = false; // the fetched data went to standard output
 };
 
 // Runs the operation that tool_settings asks for on the reader chosen by

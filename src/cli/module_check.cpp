@@ -30,7 +30,9 @@ int32_t ask_module(Reader* reader) {
 int32_t module_check_run(BatchRun* run) {
     Reader* reader = run->reader;
     diag(2, "Starting external reader firmware check\n");
-    if (tool_settings.show_progress) {
+    // Nothing may be drawn on a standard output that the fetched data closed.
+    const bool show_bar = tool_settings.show_progress && !run->stdout_closed;
+    if (show_bar) {
         reader->extfw_progress = &run->shown;
         reader->progress_from = 50;
         reader->progress_to = 100;
@@ -48,7 +50,7 @@ int32_t module_check_run(BatchRun* run) {
         diag(2, "External reader firmware update not needed");
     }
     run->shown = 100;
-    if (tool_settings.show_progress) {
+    if (show_bar) {
         reader->extfw_progress = nullptr;
         progress_stop(&run->shown);
     }

@@ -82,6 +82,15 @@ int readers_enumerate() {
                 continue;
             if (Reader* known = find_by_path(dev->path)) {
                 known->seen = 1;
+                // A personality on interface 0 restarts into the service
+                // firmware (also interface 0) on the same path; a closed
+                // record then takes what the device is now, or a firmware
+                // update would keep asking it to switch. Open records keep
+                // theirs while their connection lasts.
+                if (!reader_is_open(known) && known->model != model) {
+                    known->model = model;
+                    copy_serial(known->serial, dev->serial_number);
+                }
                 continue;
             }
             Reader* fresh = reader_alloc();

@@ -17,7 +17,7 @@ namespace {
 // Report sizes are 64 when a Reader is created; the buffers below never
 // assume more, whatever the fields hold.
 int payload_room(uint16_t report_size) {
-    return std::clamp<int>(report_size, 1, REPORT_SIZE) - 1;
+    return std::clamp<int>(report_size, 2, REPORT_SIZE) - 1;
 }
 
 void store_progress(Reader* reader, int32_t sent, int32_t total) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -18,17 +19,22 @@ struct Parsed {
     std::string err;
 };
 
+// The settings keep pointers into the arguments, as into a real argv, so
+// the argument texts live as long as the test program.
 Parsed parse(std::initializer_list<const char*> args) {
-    std::vector<std::string> storage{"brinlet"};
-    for (const char* a : args)
-        storage.emplace_back(a);
+    static std::list<std::string> arena;
     std::vector<char*> argv;
-    for (std::string& a : storage)
-        argv.push_back(a.data());
+    arena.emplace_back("brinlet");
+    argv.push_back(arena.back().data());
+    for (const char* a : args) {
+        arena.emplace_back(a);
+        argv.push_back(arena.back().data());
+    }
+    const int argc = static_cast<int>(argv.size());
     argv.push_back(nullptr);
     Parsed p;
     FdCapture err(2);
-    settings_parse(static_cast<int>(storage.size()), argv.data(), &p.s, &p.choice);
+    settings_parse(argc, argv.data(), &p.s, &p.choice);
     p.err = err.finish();
     return p;
 }

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "discovery/reader.h"
+#include "link/ctl_exchange.h"
+#include "link/pause.h"
 #include "link/reader_link.h"
 #include "support/reader_fixture.h"
 
@@ -93,6 +95,25 @@ TEST_F(ReaderList, PathThatDoesNotFitIsNotTaken) {
     load("device a 0x0204\n  serial A\n  port " + long_port + "\ndevice b 0x0204\n  serial B\n");
     EXPECT_EQ(reader_count(), 1);
     EXPECT_STREQ(reader_first()->serial, "B");
+}
+
+TEST_F(ReaderList, ClosedRecordFollowsAPersonalityChangeOnTheSamePath) {
+    load("device rdr 0x0201\n  serial RS1\n  service_delay 0.1\n");
+    Reader* r = reader_first();
+    const std::string before = r->path;
+    ASSERT_EQ(r->model->product_id, 0x0201);
+    ASSERT_EQ(reader_open(r), 0);
+    int32_t len = 0;
+    ASSERT_EQ(reader_ctl(r, 511, 0, nullptr, &len, nullptr), 0);
+    reader_close(r);
+    for (int i = 0; i < 100 && emu::product("rdr") != 0x0200; ++i) {
+        readers_enumerate();
+        pause_ms(10);
+    }
+    EXPECT_EQ(readers_enumerate(), 1);
+    EXPECT_EQ(reader_first(), r) << "same path, same record";
+    EXPECT_EQ(std::string(r->path), before);
+    EXPECT_EQ(r->model->product_id, 0x0200) << "the record shows the service firmware now";
 }
 
 TEST_F(ReaderList, FreeClosesAnOpenReader) {

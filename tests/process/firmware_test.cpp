@@ -63,6 +63,26 @@ TEST(FirmwareProcess, UpdateFromNormalFirmwareGoesThroughServiceAndBack) {
     EXPECT_NE(p.err.find("External reader firmware update not needed"), std::string::npos);
 }
 
+TEST(FirmwareProcess, ReaderOnInterfaceZeroKeepsItsPathAndIsUpdated) {
+    const std::string fw = write_image(100);
+    const ProcessResult p =
+        run_brinlet({"-u", "-i", fw}, on("device rdr 0x0201\n  serial RS1\n  service_delay 0.2\n"));
+    EXPECT_EQ(p.status, 0) << p.err;
+    const std::vector<int> fns = transcript_functions(p.transcript, "rdr");
+    EXPECT_EQ(count(fns, 511), 1);
+    EXPECT_EQ(count(fns, 510), 1);
+}
+
+TEST(FirmwareProcess, NothingIsDrawnAfterFetchedDataClosedStandardOutput) {
+    const std::string fw = write_image(100);
+    const ProcessResult p = run_brinlet(
+        {"-u", "-b", "503", "-q", "-i", fw},
+        on(SVC + "  config_blob r\"CFG\"\n  extfw_check busy:1 needed\n"));
+    EXPECT_EQ(p.status, 0) << p.err;
+    ASSERT_GE(p.out.size(), 3u);
+    EXPECT_EQ(p.out.substr(p.out.size() - 3), "CFG") << "the data is the last thing written";
+}
+
 TEST(FirmwareProcess, UpdateFromServiceFirmwareSkipsTheSwitch) {
     const std::string fw = write_image(100);
     const ProcessResult p = run_brinlet({"-u", "-i", fw}, on(SVC));
