@@ -227,6 +227,8 @@ struct FaultPoint {
     std::string statements;
 };
 
+void PrintTo(const FaultPoint& point, std::ostream* os) { *os << point.name; }
+
 class FirmwareFault : public ::testing::TestWithParam<FaultPoint> {};
 
 TEST_P(FirmwareFault, InterruptedUpdateFailsAndCanBeRepeated) {
