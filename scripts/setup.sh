@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need.
 # Usage: scripts/setup.sh [--full]   (--full adds the fuzzing tool chain)
 set -e
-packages="cmake g++ make pkg-config libhidapi-dev libgtest-dev"
+packages="cmake g++ make pkg-config libhidapi-dev libgtest-dev umockdev libumockdev-dev libusb-1.0-0-dev"
 if [ "${1:-}" = "--full" ]; then
     packages="$packages clang libclang-rt-14-dev"
 fi

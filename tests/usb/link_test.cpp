@@ -1,0 +1,166 @@
+// CTL exchanges and callbacks through hidapi-libusb's interrupt transfers.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cardtest/card_test_worker.h"
+#include "discovery/reader.h"
+#include "emu.h"
+#include "link/ctl_exchange.h"
+#include "link/reader_callbacks.h"
+#include "link/reader_link.h"
+#include "services/reader_functions.h"
+#include "usb_rig.h"
+
+namespace {
+
+using emu::usb::usb_counters;
+
+const char* const SERIAL_READER = "device r1 0x0204\n  serial RDUSB0001\n";
+
+class UsbLink : public UsbReaders {
+  protected:
+    Reader* open_first(std::string_view scenario) {
+        start(scenario);
+        if (readers_enumerate() < 1) return nullptr;
+        Reader* r = reader_first();
+        return reader_open(r) == 0 ? r : nullptr;
+    }
+};
+
+TEST_F(UsbLink, ParameterExchangeCarriesInputAndOutput) {
+    Reader* r = open_first(SERIAL_READER);
+    ASSERT_NE(r, nullptr);
+    const char key[] = "FWVERSION";
+    uint8_t out[256] = {};
+    int32_t len = sizeof out;
+    EXPECT_EQ(
+        reader_ctl(r, FN_GET_PARAM, sizeof key, reinterpret_cast<const uint8_t*>(key), &len, out),
+        0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), static_cast<size_t>(len)),
+              std::string("2.14.0", 7));
+    const auto ex = emu::exchanges("r1");
+    ASSERT_EQ(ex.size(), 1u);
+    EXPECT_EQ(ex[0].function, FN_GET_PARAM);
+    EXPECT_EQ(ex[0].outcome, "fetched");
+    EXPECT_EQ(std::string(ex[0].input.begin(), ex[0].input.end()), std::string(key, sizeof key));
+    EXPECT_GE(usb_counters(bus, "r1").reports_out, 3) << "request, input, fetch";
+}
+
+TEST_F(UsbLink, MultiReportInputAndOutputArriveWhole) {
+    Reader* r = open_first(SERIAL_READER);
+    ASSERT_NE(r, nullptr);
+    std::string cfg;
+    for (int i = 0; cfg.size() < 5000; ++i)
+        cfg += "LINE" + std::to_string(i) + "=" + std::string(i % 50, 'x') + "\n";
+    int32_t len = 0;
+    ASSERT_EQ(reader_ctl(r, FN_SET_CONFIG, static_cast<int32_t>(cfg.size()),
+                         reinterpret_cast<const uint8_t*>(cfg.data()), &len, nullptr),
+              0);
+    const auto stored = emu::config_file("r1");
+    EXPECT_EQ(std::string(stored.begin(), stored.end()), cfg);
+    std::vector<uint8_t> back(8192);
+    len = static_cast<int32_t>(back.size());
+    ASSERT_EQ(reader_ctl(r, FN_GET_CONFIG, 0, nullptr, &len, back.data()), 0);
+    EXPECT_EQ(std::string(back.begin(), back.begin() + len), cfg);
+}
+
+TEST_F(UsbLink, ManyExchangesInARowAllSucceed) {
+    Reader* r = open_first(SERIAL_READER);
+    ASSERT_NE(r, nullptr);
+    for (int i = 0; i < 50; ++i) {
+        uint8_t status[4];
+        int32_t len = sizeof status;
+        ASSERT_EQ(reader_ctl(r, FN_GET_STATUS, 0, nullptr, &len, status), 0) << "exchange " << i;
+        ASSERT_EQ(len, 4);
+    }
+    EXPECT_EQ(emu::exchanges("r1").size(), 50u);
+}
+
+struct Seen {
+    uint16_t code;
+    std::string data;
+};
+std::vector<Seen> seen;
+
+int32_t record(Reader*, uint16_t code, uint32_t length, const uint8_t* data) {
+    seen.push_back({code, data ? std::string(reinterpret_cast<const char*>(data), length) : ""});
+    return 0;
+}
+
+TEST_F(UsbLink, CardCallbackIsPolledAsTheCardTestDoes) {
+    seen.clear();
+    Reader* r = open_first("device r1 0x0202\n  extra 0\n  serial RDUSB0002\n"
+                           "  card \"04A1B2C3\" carddata \"MIFARE\" after 562 delay 0.2\n");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(reader_register_callback(r, 1, 2), 0);
+    int32_t len = 0;
+    EXPECT_EQ(reader_ctl(r, FN_TEST_WAIT_CARD, 0, nullptr, &len, nullptr), 0);
+    int32_t got = 0;
+    const double until = usb_now_ms() + 3000;
+    while (got <= 0 && usb_now_ms() < until) {
+        got = reader_poll_callbacks(r, record);
+        if (got == LINK_TIMEOUT) got = 0;
+        ASSERT_GE(got, 0);
+    }
+    EXPECT_EQ(got, 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].code, 1);
+    EXPECT_EQ(seen[0].data, std::string("04A1B2C3", 9));
+    const auto cbs = emu::callbacks("r1");
+    ASSERT_EQ(cbs.size(), 1u);
+    EXPECT_EQ(cbs[0].outcome, "done");
+}
+
+TEST_F(UsbLink, UnpluggedReaderFailsWithUsbErrorAndClosesCleanly) {
+    Reader* r = open_first(SERIAL_READER);
+    ASSERT_NE(r, nullptr);
+    uint8_t status[4];
+    int32_t len = sizeof status;
+    ASSERT_EQ(reader_ctl(r, FN_GET_STATUS, 0, nullptr, &len, status), 0);
+    ASSERT_EQ(emu::unplug("r1"), 0);
+    const double start = usb_now_ms();
+    int32_t result = 0;
+    while (result != LINK_IO_ERROR && usb_now_ms() - start < 5000) {
+        len = sizeof status;
+        result = reader_ctl(r, FN_GET_STATUS, 0, nullptr, &len, status);
+    }
+    EXPECT_EQ(result, LINK_IO_ERROR);
+    EXPECT_EQ(reader_close(r), 0);
+    EXPECT_EQ(readers_enumerate(), 0) << "the device left sysfs too";
+    const auto c = usb_counters(bus, "r1");
+    EXPECT_EQ(c.releases, 1) << "hid_close let go of the interface";
+    EXPECT_EQ(c.claimed_config, 0);
+}
+
+TEST_F(UsbLink, CardTestWorkerClosesAReaderThatDisappears) {
+    Reader* r = nullptr;
+    start("device r1 0x0202\n  extra 0\n  serial RDUSB0003\n  features 1\n");
+    ASSERT_EQ(readers_enumerate(), 1);
+    r = reader_first();
+    {
+        std::lock_guard<std::mutex> lock(list_lock);
+        test_workers.fetch_add(1);
+        ASSERT_EQ(card_test_start_reader(r, card_test_worker), 0);
+    }
+    // Let the worker register and start polling.
+    const double start_ms = usb_now_ms();
+    while (emu::exchanges("r1").size() < 3 && usb_now_ms() - start_ms < 5000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(emu::unplug("r1"), 0);
+    while (test_workers.load() > 0 && usb_now_ms() - start_ms < 15000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(test_workers.load(), 0) << "the worker ended";
+    // The worker counts itself out and closes the Reader in one section
+    // under list_lock.
+    std::lock_guard<std::mutex> lock(list_lock);
+    EXPECT_EQ(reader_is_open(r), 0) << "and closed the Reader";
+    const auto c = usb_counters(bus, "r1");
+    EXPECT_EQ(c.releases, 1) << "hid_close let go of the interface";
+    EXPECT_EQ(c.claimed_config, 0);
+}
+
+} // namespace

@@ -1,0 +1,33 @@
+#include "usb_rig.h"
+
+#include <chrono>
+
+#include "cli/tool_settings.h"
+#include "discovery/reader.h"
+
+void UsbReaders::SetUp() {
+    std::string why;
+    if (!emu::usb::usb_mock_active(why)) GTEST_SKIP() << "umockdev cannot run here: " << why;
+    tool_settings = ToolSettings{};
+}
+
+void UsbReaders::TearDown() {
+    if (bus == nullptr) return;
+    readers_exit();
+    emu::usb::usb_bus_stop(bus);
+    bus = nullptr;
+    tool_settings = ToolSettings{};
+}
+
+void UsbReaders::start(std::string_view scenario) {
+    std::string err;
+    bus = emu::usb::usb_bus_start(scenario, err);
+    ASSERT_NE(bus, nullptr) << err;
+    readers_init();
+}
+
+double usb_now_ms() {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}

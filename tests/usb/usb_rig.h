@@ -1,0 +1,25 @@
+// Test fixture: the program's reader layer, the system's hidapi-libusb and
+// libusb, and emulated readers on umockdev's fake USB bus, in one process.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "usb_bus.h"
+
+class UsbReaders : public ::testing::Test {
+  protected:
+    // Skips the test when umockdev's preload library is not active.
+    void SetUp() override;
+    // Ends the HID library (libusb with it) before the bus goes, so that the
+    // next test's libusb scans the next bus afresh.
+    void TearDown() override;
+    // Puts the scenario's readers on the bus; fails the test when it cannot.
+    void start(std::string_view scenario);
+    emu::usb::UsbBus* bus = nullptr;
+};
+
+// Milliseconds on the steady clock.
+double usb_now_ms();
