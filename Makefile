@@ -30,7 +30,7 @@ tsan:
 
 fuzz:
 	@sh scripts/setup.sh --full
-	sh fuzz/run.sh 60
+	sh fuzz/run.sh 45
 
 bench: build
 	sh bench/run.sh $(BUILD)

@@ -1,23 +1,28 @@
 #!/bin/sh
 # Builds the fuzz targets with clang and runs each for the given seconds
-# (default 60) from the committed seed corpus. Any crash fails.
+# (default 60) from the committed seed corpus, one after the other. Any
+# crash, leak, sanitizer report or input that runs past -timeout fails.
 set -e
 seconds=${1:-60}
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
+targets="link batch reader_info card_test"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DBRINLET_FUZZ=ON -DBUILD_TESTING=OFF \
     -DBRINLET_BENCH=OFF >/dev/null
-cmake --build "$build" -j2 --target link_fuzzer
-for target in link; do
+for target in $targets; do
+    cmake --build "$build" -j2 --target "${target}_fuzzer"
+done
+for target in $targets; do
     work="$top/fuzz/corpus-work/$target"
     mkdir -p "$work"
     echo "fuzzing $target for $seconds s"
     log="$work.log"
     if ! "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -timeout=10 \
-        -rss_limit_mb=2048 -print_final_stats=1 "$work" "$top/fuzz/corpus/$target" >"$log" 2>&1; then
+        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work-" "$work" "$top/fuzz/corpus/$target" >"$log" 2>&1; then
         tail -n 60 "$log"
         echo "fuzz target $target failed" >&2
         exit 1
     fi
-    tail -n 8 "$log"
+    grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$log" | tr '\n' ' '
+    echo "corpus: $(ls "$work" | wc -l) files"
 done

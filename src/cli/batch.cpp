@@ -213,7 +213,10 @@ int32_t batch_run(int32_t reader_index, const char* reader_serial) {
     if (s.module_check) return finish(&run, module_check_run(&run));
 
     int32_t result = transfer(&run, function);
-    if (run.output_len != 0 && result >= 0 && out != nullptr) {
+    // A request the reader refused with a non-negative value leaves the
+    // output length at the buffer's capacity: no output arrived then.
+    const bool output_arrived = run.reader->ctl_done_seen != 0 && run.output_len != 0;
+    if (output_arrived && result >= 0 && out != nullptr) {
         run.stdout_closed = out == stdout;
         const int32_t w = write_output(out, run.data, run.output_len);
         if (w != 0) result = w;

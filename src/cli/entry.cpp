@@ -1,6 +1,7 @@
 #include "cli/entry.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -35,6 +36,14 @@ void hold_closed_standard_streams() {
     }
 }
 
+// A batch run whose output goes into a pipe that the reading end closed
+// early (brinlet -g | head -c 10) would be killed by SIGPIPE without a word,
+// before it can tell that the data did not arrive. Ignored, the write fails
+// with EPIPE and the run ends as every failed write does: status 2.
+void fail_writes_to_closed_pipes() {
+    signal(SIGPIPE, SIG_IGN);
+}
+
 } // namespace
 
 int exit_status(int32_t result) {
@@ -52,12 +61,14 @@ int tool_main(int argc, char** argv) {
     hold_closed_standard_streams();
     readers_init();
     int32_t result;
-    if (tool_settings.test_mode)
+    if (tool_settings.test_mode) {
         result = card_test_run();
-    else if (batch_requested(tool_settings))
+    } else if (batch_requested(tool_settings)) {
+        fail_writes_to_closed_pipes();
         result = batch_run(choice.index, choice.serial);
-    else
+    } else {
         result = main_menu();
+    }
     if (result != 0) {
         diag(2, "Error occured, sleeping\n");
         pause_ms(ERROR_PAUSE_MS);

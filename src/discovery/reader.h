@@ -38,6 +38,9 @@ struct Reader {
     ReaderCallback* cb_head = nullptr;
     uint8_t in_ctl = 0;
     uint8_t in_data = 0;
+    // The last exchange got as far as CTL_DONE, so its output length is the
+    // reader's (else it still holds the capacity). Written under ctl_lock.
+    uint8_t ctl_done_seen = 0;
     std::atomic<int32_t>* progress = nullptr;
     int32_t progress_from = 0;
     int32_t progress_to = 0;

@@ -114,6 +114,7 @@ int32_t reader_ctl(Reader* reader, uint16_t function, int32_t input_len, const u
                    int32_t* output_len, uint8_t* output) {
     std::lock_guard<std::mutex> lock(reader->ctl_lock);
     reader->in_data = 0;
+    reader->ctl_done_seen = 0;
     diag(2, "\nInput size: %d, function: %d\n", input_len, function);
     reader->in_ctl = 1;
 
@@ -150,6 +151,7 @@ int32_t reader_ctl(Reader* reader, uint16_t function, int32_t input_len, const u
         diag(1, "Incorrect response: %d\n", ctl_header_type(done));
         return LINK_ERROR;
     }
+    reader->ctl_done_seen = 1;
     if (length == 0) {
         *output_len = 0;
     } else {

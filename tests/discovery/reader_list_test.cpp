@@ -106,11 +106,11 @@ TEST_F(ReaderList, ClosedRecordFollowsAPersonalityChangeOnTheSamePath) {
     int32_t len = 0;
     ASSERT_EQ(reader_ctl(r, 511, 0, nullptr, &len, nullptr), 0);
     reader_close(r);
-    for (int i = 0; i < 100 && emu::product("rdr") != 0x0200; ++i) {
-        readers_enumerate();
-        pause_ms(10);
-    }
+    // The reader is back before the next enumeration sees it gone: its
+    // record stays, with the model the device shows now.
+    pause_ms(400);
     EXPECT_EQ(readers_enumerate(), 1);
+    ASSERT_EQ(emu::product("rdr"), 0x0200);
     EXPECT_EQ(reader_first(), r) << "same path, same record";
     EXPECT_EQ(std::string(r->path), before);
     EXPECT_EQ(r->model->product_id, 0x0200) << "the record shows the service firmware now";

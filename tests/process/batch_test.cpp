@@ -182,6 +182,19 @@ TEST(BatchProcess, FailedFetchLeavesTheOutputFileEmpty) {
     EXPECT_EQ(read_file(dir + "/cfg"), "");
 }
 
+TEST(BatchProcess, RequestRefusedWithANonNegativeValueWritesNothing) {
+    // CTL_ERROR 0 to the request: the call "succeeds" with the reader's
+    // value, but no output came, so none of the buffer is written.
+    const std::string dir = temp_dir();
+    for (const char* option : {"-g", "-j"}) {
+        const ProcessResult p = run_brinlet({option, "-o", dir + "/out"},
+                                            on("device r 0x0204\n  serial R\n  fn 503 reqerror 0\n"
+                                               "  fn 501 reqerror 0\n"));
+        EXPECT_EQ(p.status, 0) << option;
+        EXPECT_EQ(read_file(dir + "/out"), "") << option;
+    }
+}
+
 TEST(BatchProcess, LinkFailureGivesItsStatus) {
     const ProcessResult p =
         run_brinlet({"-g", "-v"}, on("device r 0x0204\n  serial R\n  fn 503 noack all\n"));

@@ -1,0 +1,58 @@
+// A hostile reader under card test: the worker's set-up (status waits,
+// module check, features, protocols, registration, module texts) and its
+// polling for card events run on reports from the fuzz input. The stop
+// request the console would send comes when the input is used up or after
+// a number of reads the input chooses, and the worker must then end.
+#include <cstdint>
+#include <mutex>
+
+#include "cardtest/card_test_worker.h"
+#include "cardtest/reader_test_state.h"
+#include "cli/tool_settings.h"
+#include "discovery/reader.h"
+#include "fake_hid.h"
+
+namespace {
+
+constexpr size_t CONTROL_BYTES = 3;
+constexpr unsigned READS_PER_STEP = 16;
+Reader* under_test = nullptr;
+
+void request_stop() {
+    if (ReaderTestState* state = under_test->test_ctx.load()) state->stop_requested = 1;
+}
+
+// The worker body runs below on the fuzzing thread, so the started thread
+// has nothing to do.
+int32_t idle_body(Reader*) { return 0; }
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < CONTROL_BYTES) return 0;
+    fake_hid_reset(data + CONTROL_BYTES, size - CONTROL_BYTES);
+    fake_hid.fail_write = data[0];
+    fake_hid.products[0] = data[1] % READER_MODEL_COUNT;
+    fake_hid.read_limit = data[2] == 0 ? 0 : data[2] * READS_PER_STEP;
+    fake_hid.on_limit = request_stop;
+    tool_settings = ToolSettings{};
+    tool_settings.test_mode = 1;
+
+    readers_init();
+    if (readers_enumerate() == 1) {
+        under_test = reader_first();
+        std::unique_lock<std::mutex> lock(list_lock);
+        const int32_t started = card_test_start_reader(under_test, idle_body);
+        lock.unlock();
+        if (started == 0) {
+            under_test->test_thread.join();
+            test_workers.fetch_add(1);
+            card_test_worker(under_test);
+            if (under_test->test_ctx.load() != nullptr || reader_is_open(under_test))
+                __builtin_trap();
+        }
+    }
+    readers_exit();
+    under_test = nullptr;
+    return 0;
+}
