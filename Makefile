@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS  ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: setup build demo test asan tsan fuzz bench package clean
+.PHONY: setup build demo test asan tsan fuzz soak bench package clean
 
 setup:
 	@sh scripts/setup.sh
@@ -31,6 +31,9 @@ tsan:
 fuzz:
 	@sh scripts/setup.sh --full
 	sh fuzz/run.sh 45
+
+soak:
+	sh scripts/soak.sh $(SOAK_SECONDS)
 
 bench: build
 	sh bench/run.sh $(BUILD)

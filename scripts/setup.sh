@@ -1,10 +1,13 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need.
-# Usage: scripts/setup.sh [--full]   (--full adds the fuzzing tool chain)
+# Usage: scripts/setup.sh [--full|--soak]
+#   --full adds the fuzzing tool chain, --soak valgrind for the long runs
 set -e
 packages="cmake g++ make pkg-config libhidapi-dev libgtest-dev umockdev libumockdev-dev libusb-1.0-0-dev"
 if [ "${1:-}" = "--full" ]; then
     packages="$packages clang libclang-rt-14-dev"
+elif [ "${1:-}" = "--soak" ]; then
+    packages="$packages valgrind"
 fi
 missing=""
 for p in $packages; do

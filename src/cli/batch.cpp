@@ -87,6 +87,15 @@ int32_t read_input(BatchRun* run) {
     return 0;
 }
 
+// An output file the run opened, closed on every way out that does not
+// hand it to write_output; standard output is left as it is.
+struct OutputCloser {
+    void operator()(FILE* f) const {
+        if (f != stdout) fclose(f);
+    }
+};
+using OutputFile = std::unique_ptr<FILE, OutputCloser>;
+
 int32_t open_output(FILE** out) {
     *out = stdout;
     if (!tool_settings.has_output_path) return 0;
@@ -204,10 +213,12 @@ int32_t batch_run(int32_t reader_index, const char* reader_serial) {
         const int32_t r = read_input(&run);
         if (r != 0) return r;
     }
-    FILE* out = nullptr;
+    OutputFile out;
     if (fetches_output(s)) {
-        const int32_t r = open_output(&out);
+        FILE* opened_out = nullptr;
+        const int32_t r = open_output(&opened_out);
         if (r != 0) return r;
+        out.reset(opened_out);
     }
     const uint16_t function = function_code(&run);
     if (s.module_check) return finish(&run, module_check_run(&run));
@@ -217,8 +228,8 @@ int32_t batch_run(int32_t reader_index, const char* reader_serial) {
     // output length at the buffer's capacity: no output arrived then.
     const bool output_arrived = run.reader->ctl_done_seen != 0 && run.output_len != 0;
     if (output_arrived && result >= 0 && out != nullptr) {
-        run.stdout_closed = out == stdout;
-        const int32_t w = write_output(out, run.data, run.output_len);
+        run.stdout_closed = out.get() == stdout;
+        const int32_t w = write_output(out.release(), run.data, run.output_len);
         if (w != 0) result = w;
     }
     if (s.update_firmware) {

@@ -1,0 +1,46 @@
+// A batch run in this process: whatever the reader answers, every file the
+// run opened is closed when it returns.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "cli/batch.h"
+#include "support/reader_fixture.h"
+
+namespace {
+
+int open_descriptors() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    while (readdir(d) != nullptr)
+        ++n;
+    closedir(d);
+    return n;
+}
+
+class BatchFiles : public EmulatedReaders {};
+
+TEST_F(BatchFiles, OutputFileIsClosedWhenNoOutputArrives) {
+    const std::string out = testing::TempDir() + "/batch-files-out";
+    for (const char* answer : {"result -7", "reqerror 0", "model"}) {
+        SCOPED_TRACE(answer);
+        load(std::string("device r 0x0204\n  serial R\n  fn 503 ") + answer + "\n");
+        const int before = open_descriptors();
+        for (int i = 0; i < 5; ++i) {
+            tool_settings = ToolSettings{};
+            tool_settings.get_config = 1;
+            tool_settings.has_output_path = 1;
+            tool_settings.output_path = out.c_str();
+            batch_run(0, nullptr);
+        }
+        EXPECT_EQ(open_descriptors(), before);
+        tool_settings = ToolSettings{};
+    }
+    unlink(out.c_str());
+}
+
+} // namespace
