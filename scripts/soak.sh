@@ -31,7 +31,7 @@ BRINLET_SOAK_SECONDS=$seconds TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/card
 build_tree build
 grind=$((seconds / 3))
 echo "== valgrind memcheck, $grind s"
-BRINLET_SOAK_SECONDS=$grind valgrind --quiet --error-exitcode=99 --leak-check=full \
+BRINLET_SOAK_SECONDS=$grind BRINLET_SOAK_RSS=off valgrind --quiet --error-exitcode=99 --leak-check=full \
     --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect \
     build/tests/cardtest_tests "$filter"
 echo "soak: all runs clean"

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -263,6 +264,7 @@ TEST_P(BatchFaultMatrix, EveryFailureEndsInTimeWithAFailureStatusAndNoForeignDat
         if (cells[i].name == "failedwithreset") args.push_back("-k");
         runs[i] = run_cell(args, reader_block() + cells[i].statements, dir, 60);
     });
+    std::fprintf(stderr, "fault matrix %s: %zu cells\n", op.name, cells.size());
     for (size_t i = 0; i < cells.size(); ++i)
         check_batch_cell(op, cells[i], runs[i]);
     for (size_t i = 0; i < cells.size(); ++i) {
@@ -394,6 +396,7 @@ TEST_P(FirmwareFaultMatrix, EveryBrokenStepEndsInTimeAndNeverPassesForSuccess) {
         args.insert(args.end(), {"-v", "-i", dir + "/input"});
         runs[i] = run_cell(args, FIRMWARE_READER + cells[i].statements, dir, 90);
     });
+    std::fprintf(stderr, "fault matrix %s: %zu cells\n", c.name, cells.size());
     for (size_t i = 0; i < cells.size(); ++i)
         check_firmware_cell(cells[i], runs[i], c.args.front() == "-X");
 }
