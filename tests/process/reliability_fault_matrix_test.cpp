@@ -53,14 +53,8 @@ struct Cell {
     double work_ms;         // the longest the protocol may take before the pause
 };
 
-struct CellRun {
-    int status = -1;
-    bool signaled = false;
-    double elapsed_ms = 0;
-    std::string err;
-    std::string output;
-    bool output_exists = false;
-    std::string transcript;
+struct CellRun : ProcessResult {
+    std::string output; // the -o file
 };
 
 const std::string CONFIG_BLOB(700, 'C');
@@ -72,85 +66,20 @@ std::string reader_block() {
            "  log_blob rep:300:4c\n  status_message r\"Reader ready\"\n";
 }
 
-std::string read_all(const std::string& path, bool* exists = nullptr) {
-    if (exists != nullptr) *exists = std::filesystem::exists(path);
-    return read_file(path);
-}
-
-// One run of the binary with every stream in a file of its own directory,
-// so that runs on several threads share no descriptors: the child's
-// streams are opened after the fork.
+// One cell: the binary with its streams and its -o file in the cell's
+// directory.
 CellRun run_cell(const std::vector<std::string>& args, const std::string& scenario,
                  const std::string& dir, double timeout_s) {
     CellRun run;
-    write_file(dir + "/scenario.scn", scenario);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "BRINLET_EMU_", 12) == 0 || std::strncmp(*e, "LD_PRELOAD=", 11) == 0)
-            continue;
-        env.emplace_back(*e);
-    }
-    env.push_back(std::string("LD_PRELOAD=") + BRINLET_EMU_LIB);
-    env.push_back("BRINLET_EMU_SCENARIO=" + dir + "/scenario.scn");
-    env.push_back("BRINLET_EMU_TRANSCRIPT=" + dir + "/transcript.txt");
-    if (std::string(BRINLET_SANITIZE) == "address")
-        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
-    std::vector<std::string> argv_strings{BRINLET_BIN};
-    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-    std::vector<char*> argv, envp;
-    for (std::string& a : argv_strings)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (std::string& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
-
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    int status = 0;
-    for (;;) {
-        if (waitpid(pid, &status, WNOHANG) == pid) break;
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (elapsed > timeout_s) kill(pid, SIGKILL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    run.elapsed_ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    run.signaled = WIFSIGNALED(status);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.err = read_all(err_path);
-    run.output = read_all(dir + "/output", &run.output_exists);
-    run.transcript = read_all(dir + "/transcript.txt");
+    IsolatedRun how;
+    how.timeout_s = timeout_s;
+    static_cast<ProcessResult&>(run) = run_brinlet_in(dir, args, scenario, how);
+    run.output = read_file(dir + "/output");
     return run;
 }
 
-// Runs fn(i) for i in [0, n) on PARALLEL_CELLS threads.
-template <typename Fn> void run_parallel(size_t n, Fn fn) {
-    std::atomic<size_t> next{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < PARALLEL_CELLS; ++t)
-        threads.emplace_back([&] {
-            for (size_t i = next++; i < n; i = next++)
-                fn(i);
-        });
-    for (std::thread& t : threads)
-        t.join();
-}
-
-// The reader's record of the operation's exchange that it completed with
-// result 0 (the host got the answer), or nullptr.
+// The reader completed the operation's exchange with this input length
+// (the host got the answer).
 bool reader_completed(const std::string& transcript, int function, size_t input_len) {
     for (const TranscriptRecord& x : transcript_records(transcript, "exchange", "r")) {
         if (x.fields.count("fn") == 0 || std::stoi(x.fields.at("fn")) != function) continue;
@@ -253,7 +182,7 @@ TEST_P(BatchFaultMatrix, EveryFailureEndsInTimeWithAFailureStatusAndNoForeignDat
     const std::vector<Cell> cells = batch_cells(op);
     std::vector<CellRun> runs(cells.size());
     const std::string root = temp_dir();
-    run_parallel(cells.size(), [&](size_t i) {
+    run_side_by_side(cells.size(), PARALLEL_CELLS, [&](size_t i) {
         const std::string dir = root + "/" + cells[i].name;
         std::filesystem::create_directory(dir);
         // -b sends its input too, in the buffer the output comes back in.
@@ -388,7 +317,7 @@ TEST_P(FirmwareFaultMatrix, EveryBrokenStepEndsInTimeAndNeverPassesForSuccess) {
     }
     std::vector<CellRun> runs(cells.size());
     const std::string root = temp_dir();
-    run_parallel(cells.size(), [&](size_t i) {
+    run_side_by_side(cells.size(), PARALLEL_CELLS, [&](size_t i) {
         const std::string dir = root + "/" + cells[i].name;
         std::filesystem::create_directory(dir);
         write_file(dir + "/input", IMAGE);

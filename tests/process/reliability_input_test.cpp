@@ -45,97 +45,19 @@ struct Case {
     std::string scenario = READER;
 };
 
-struct CaseRun {
-    int status = -1;
-    bool signaled = false;
-    double elapsed_ms = 0;
-    std::string out;
-    std::string err;
-    std::string transcript;
-};
-
-// Standard input from a file, standard output to a file or to a pipe whose
-// reading end is already closed, standard error to a file; SIGPIPE at its
-// default action, as a shell leaves it.
-CaseRun run_case(const Case& c, const std::string& dir, double timeout_s = 60) {
-    CaseRun run;
-    write_file(dir + "/scenario.scn", c.scenario);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "BRINLET_EMU_", 12) == 0 || std::strncmp(*e, "LD_PRELOAD=", 11) == 0)
-            continue;
-        env.emplace_back(*e);
-    }
-    env.push_back(std::string("LD_PRELOAD=") + BRINLET_EMU_LIB);
-    env.push_back("BRINLET_EMU_SCENARIO=" + dir + "/scenario.scn");
-    env.push_back("BRINLET_EMU_TRANSCRIPT=" + dir + "/transcript.txt");
-    if (std::string(BRINLET_SANITIZE) == "address")
-        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
-    std::vector<std::string> argv_strings{BRINLET_BIN};
-    argv_strings.insert(argv_strings.end(), c.args.begin(), c.args.end());
-    std::vector<char*> argv, envp;
-    for (std::string& a : argv_strings)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (std::string& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
-    int gone[2] = {-1, -1};
-    if (c.out == Out::ClosedPipe && pipe2(gone, O_CLOEXEC) != 0) return run;
-
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGPIPE, SIG_DFL);
-        const int in = open(c.stdin_path.c_str(), O_RDONLY);
-        const int out = c.out == Out::File
-                            ? open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
-                            : gone[1];
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    if (c.out == Out::ClosedPipe) {
-        close(gone[0]); // the reader of the pipe has gone before any data
-        close(gone[1]);
-    }
-    int status = 0;
-    for (;;) {
-        if (waitpid(pid, &status, WNOHANG) == pid) break;
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (elapsed > timeout_s) kill(pid, SIGKILL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    run.elapsed_ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    run.signaled = WIFSIGNALED(status);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = read_file(out_path);
-    run.err = read_file(err_path);
-    run.transcript = read_file(dir + "/transcript.txt");
-    return run;
-}
+using CaseRun = ProcessResult;
 
 std::vector<CaseRun> run_all(const std::vector<Case>& cases) {
     std::vector<CaseRun> runs(cases.size());
     const std::string root = temp_dir();
-    std::atomic<size_t> next{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < PARALLEL_RUNS; ++t)
-        threads.emplace_back([&] {
-            for (size_t i = next++; i < cases.size(); i = next++) {
-                const std::string dir = root + "/" + std::to_string(i);
-                std::filesystem::create_directory(dir);
-                runs[i] = run_case(cases[i], dir);
-            }
-        });
-    for (std::thread& t : threads)
-        t.join();
+    run_side_by_side(cases.size(), PARALLEL_RUNS, [&](size_t i) {
+        const std::string dir = root + "/" + std::to_string(i);
+        std::filesystem::create_directory(dir);
+        IsolatedRun how;
+        how.stdin_path = cases[i].stdin_path;
+        how.stdout_to_gone_pipe = cases[i].out == Out::ClosedPipe;
+        runs[i] = run_brinlet_in(dir, cases[i].args, cases[i].scenario, how);
+    });
     return runs;
 }
 

@@ -1,5 +1,6 @@
 #include "support/process.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -9,11 +10,49 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 std::vector<std::string> dirs_to_remove;
+
+// The environment of a run on emulated readers: this process's own, less
+// any emulator settings, plus the preload, scenario and transcript.
+std::vector<std::string> brinlet_environment(const std::string& scenario_path,
+                                             const std::string& transcript_path) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "BRINLET_EMU_", 12) == 0 || std::strncmp(*e, "LD_PRELOAD=", 11) == 0)
+            continue;
+        env.emplace_back(*e);
+    }
+    env.push_back(std::string("LD_PRELOAD=") + BRINLET_EMU_LIB);
+    env.push_back("BRINLET_EMU_SCENARIO=" + scenario_path);
+    env.push_back("BRINLET_EMU_TRANSCRIPT=" + transcript_path);
+    if (std::string(BRINLET_SANITIZE) == "address")
+        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
+    return env;
+}
+
+std::vector<std::string> brinlet_argv(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{BRINLET_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// execve's view of the strings, ending with a null pointer.
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+int exit_status_of(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 void remove_dirs() {
     for (const std::string& d : dirs_to_remove) {
@@ -55,33 +94,13 @@ ProcessResult run_brinlet(const std::vector<std::string>& args, const ProcessOpt
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return result;
 
-    std::vector<std::string> env_strings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "BRINLET_EMU_", 12) == 0 || std::strncmp(*e, "LD_PRELOAD=", 11) == 0)
-            continue;
-        env_strings.emplace_back(*e);
-    }
-    env_strings.push_back(std::string("LD_PRELOAD=") + BRINLET_EMU_LIB);
-    env_strings.push_back("BRINLET_EMU_SCENARIO=" + scenario_path);
-    env_strings.push_back("BRINLET_EMU_TRANSCRIPT=" + transcript_path);
+    std::vector<std::string> env_strings = brinlet_environment(scenario_path, transcript_path);
     if (!options.control_path.empty())
         env_strings.push_back("BRINLET_EMU_CONTROL=" + options.control_path);
-    if (std::string(BRINLET_SANITIZE) == "address")
-        env_strings.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
     for (const std::string& e : options.env)
         env_strings.push_back(e);
-
-    std::vector<char*> argv;
-    std::string bin = BRINLET_BIN;
-    argv.push_back(bin.data());
-    std::vector<std::string> arg_copy = args;
-    for (std::string& a : arg_copy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& e : env_strings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<std::string> argv_strings = brinlet_argv(args);
+    std::vector<char*> argv = pointers(argv_strings), envp = pointers(env_strings);
 
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
@@ -160,7 +179,68 @@ ProcessResult run_brinlet(const std::vector<std::string>& args, const ProcessOpt
     result.elapsed_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     result.signaled = WIFSIGNALED(status);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.status = exit_status_of(status);
     result.transcript = read_file(transcript_path);
     return result;
+}
+
+ProcessResult run_brinlet_in(const std::string& dir, const std::vector<std::string>& args,
+                             const std::string& scenario, const IsolatedRun& how) {
+    ProcessResult result;
+    const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
+    const std::string transcript_path = dir + "/transcript.txt";
+    write_file(dir + "/scenario.scn", scenario);
+    std::vector<std::string> env_strings = brinlet_environment(dir + "/scenario.scn", transcript_path);
+    std::vector<std::string> argv_strings = brinlet_argv(args);
+    std::vector<char*> argv = pointers(argv_strings), envp = pointers(env_strings);
+    int gone[2] = {-1, -1};
+    if (how.stdout_to_gone_pipe && pipe2(gone, O_CLOEXEC) != 0) return result;
+
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        const int in = open(how.stdin_path.c_str(), O_RDONLY);
+        const int out = how.stdout_to_gone_pipe
+                            ? gone[1]
+                            : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    if (how.stdout_to_gone_pipe) {
+        close(gone[0]); // the reader of the pipe has gone before any data
+        close(gone[1]);
+    }
+    int status = 0;
+    for (;;) {
+        if (waitpid(pid, &status, WNOHANG) == pid) break;
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (elapsed > how.timeout_s) kill(pid, SIGKILL);
+        usleep(10000);
+    }
+    result.elapsed_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    result.signaled = WIFSIGNALED(status);
+    result.status = exit_status_of(status);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    result.transcript = read_file(transcript_path);
+    return result;
+}
+
+void run_side_by_side(size_t n, int threads, const std::function<void(size_t)>& fn) {
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&] {
+            for (size_t i = next++; i < n; i = next++)
+                fn(i);
+        });
+    for (std::thread& t : pool)
+        t.join();
 }

@@ -1,6 +1,8 @@
 // Runs the real brinlet binary as a process on emulated readers.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,24 @@ inline ProcessOptions on(std::string scenario) {
 }
 
 ProcessResult run_brinlet(const std::vector<std::string>& args, const ProcessOptions& options = {});
+
+// Where the streams of run_brinlet_in go.
+struct IsolatedRun {
+    std::string stdin_path = "/dev/null";
+    bool stdout_to_gone_pipe = false; // a pipe whose reading end is closed before the run
+    double timeout_s = 60;            // killed after this
+};
+
+// A run whose scenario, standard output, standard error and transcript are
+// files of its own directory (scenario.scn, stdout, stderr,
+// transcript.txt), opened in the child only, so that runs started side by
+// side on several threads share no descriptors. SIGPIPE is at its default
+// action, as a shell leaves it.
+ProcessResult run_brinlet_in(const std::string& dir, const std::vector<std::string>& args,
+                             const std::string& scenario, const IsolatedRun& how = {});
+
+// Runs fn(i) for every i in [0, n) on the given number of threads.
+void run_side_by_side(size_t n, int threads, const std::function<void(size_t)>& fn);
 
 // A fresh temporary directory, removed with everything in it at exit.
 std::string temp_dir();
