@@ -41,16 +41,37 @@ void make_files() {
 
 void choose_operation(ToolSettings* s, uint8_t op, uint8_t argument) {
     switch (op % 10) {
-    case 0: s->get_config = 1; break;
-    case 1: s->send_config = 1; break;
-    case 2: s->update_firmware = 1; break;
-    case 3: s->reset_defaults = 1; break;
-    case 4: s->get_log = 1; break;
-    case 5: s->send_custom_config = 1; break;
-    case 6: s->set_protocol = 1; s->protocol = argument; break;
-    case 7: s->update_service_firmware = 1; break;
-    case 8: s->raw_function = 1 + argument; break;
-    default: s->module_check = 1; break;
+    case 0:
+        s->get_config = 1;
+        break;
+    case 1:
+        s->send_config = 1;
+        break;
+    case 2:
+        s->update_firmware = 1;
+        break;
+    case 3:
+        s->reset_defaults = 1;
+        break;
+    case 4:
+        s->get_log = 1;
+        break;
+    case 5:
+        s->send_custom_config = 1;
+        break;
+    case 6:
+        s->set_protocol = 1;
+        s->protocol = argument;
+        break;
+    case 7:
+        s->update_service_firmware = 1;
+        break;
+    case 8:
+        s->raw_function = 1 + argument;
+        break;
+    default:
+        s->module_check = 1;
+        break;
     }
 }
 
@@ -77,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = data[7];
 
     tool_settings = ToolSettings{};
+    diag_verbosity = 0;
     choose_operation(&tool_settings, op, data[8]);
     tool_settings.reset_after = flags & 1;
     tool_settings.select_by_serial = (flags >> 1) & 1;

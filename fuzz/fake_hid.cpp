@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/pause.h"
 #include "discovery/reader_model.h"
-#include "link/pause.h"
 
 FakeHid fake_hid;
 
@@ -42,8 +42,12 @@ uint8_t fake_hid_byte() {
 void pause_ms(int) {}
 
 extern "C" {
-int hid_init(void) { return 0; }
-int hid_exit(void) { return 0; }
+int hid_init(void) {
+    return 0;
+}
+int hid_exit(void) {
+    return 0;
+}
 
 // One reader whose path carries the interface number, as on a real bus: a
 // restart into another personality makes a new path.
@@ -73,7 +77,8 @@ void hid_close(hid_device*) {}
 int hid_write(hid_device*, const unsigned char* data, size_t length) {
     // Reading every byte lets the sanitizer catch a length that lies.
     volatile unsigned char sink = 0;
-    for (size_t i = 0; i < length; ++i) sink = sink ^ data[i];
+    for (size_t i = 0; i < length; ++i)
+        sink = sink ^ data[i];
     ++fake_hid.writes;
     return fake_hid.writes == fake_hid.fail_write ? -1 : static_cast<int>(length);
 }

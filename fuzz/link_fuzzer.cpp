@@ -17,7 +17,8 @@ namespace {
 int32_t touch_all(Reader*, uint16_t, uint32_t length, const uint8_t* data) {
     // Reading every byte lets the sanitizer catch a length that lies.
     unsigned sum = 0;
-    for (uint32_t i = 0; i < length; ++i) sum += data[i];
+    for (uint32_t i = 0; i < length; ++i)
+        sum += data[i];
     return static_cast<int32_t>(sum & 1);
 }
 
@@ -28,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake_hid_reset(data + 6, size - 6);
     fake_hid.fail_write = data[0];
     tool_settings = ToolSettings{};
-    tool_settings.verbosity = data[1] & 1 ? 2 : 0;
+    diag_verbosity = data[1] & 1 ? 2 : 0;
     const uint16_t function = static_cast<uint16_t>((data[2] << 8) | data[3]);
     const int32_t input_len = data[4];
     const int32_t capacity = data[5] * 4;

@@ -4,8 +4,9 @@
 #include <ctime>
 #include <mutex>
 
+#include "base/diag.h"
+#include "base/text.h"
 #include "cardtest/reader_test_state.h"
-#include "cli/tool_settings.h"
 #include "discovery/reader.h"
 #include "services/reader_functions.h"
 

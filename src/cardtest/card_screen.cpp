@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/terminal.h"
+#include "base/term.h"
+#include "base/text.h"
 
 namespace {
 
@@ -39,16 +40,12 @@ int card_screen_cursor_at(CardScreen* screen, int row, int column) {
 }
 
 int card_screen_put(CardScreen* screen, int row, const char* raw, bool newline, bool always) {
-    // Card numbers and data come from the reader: a control byte among them
-    // would move the terminal's cursor away from where this record says it
-    // is, so each one is shown as '?'.
+    // Card numbers, data and module texts come from the reader: a control
+    // among them would move the terminal's cursor away from where this record
+    // says it is, or worse.
     char text[SCREEN_COLUMNS + 1];
-    int length = 0;
-    for (; length < SCREEN_COLUMNS && raw[length] != '\0'; ++length) {
-        const auto c = static_cast<unsigned char>(raw[length]);
-        text[length] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
-    }
-    text[length] = '\0';
+    text_copy(text, sizeof text, reinterpret_cast<const uint8_t*>(raw), SCREEN_COLUMNS);
+    const int length = static_cast<int>(term_safe(text));
     if (!always && row_shows(screen, row, text, length)) return 0;
     card_screen_place_cursor(screen, row, 0);
     std::fwrite(text, 1, static_cast<size_t>(length), stdout);

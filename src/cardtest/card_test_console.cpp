@@ -8,14 +8,14 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/diag.h"
+#include "base/pause.h"
+#include "base/term.h"
 #include "cardtest/card_screen.h"
 #include "cardtest/card_test_lines.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
-#include "cli/terminal.h"
-#include "cli/tool_settings.h"
 #include "discovery/reader.h"
-#include "link/pause.h"
 
 std::atomic<int32_t> test_quit{0};
 static_assert(std::atomic<int32_t>::is_always_lock_free, "test_quit is set in a signal handler");
@@ -211,7 +211,7 @@ void write_signal_trace(int signal_number) {
 } // namespace
 
 void card_test_on_signal(int signal_number) {
-    if (tool_settings.verbosity >= 2) write_signal_trace(signal_number);
+    if (diag_verbosity >= 2) write_signal_trace(signal_number);
     test_quit.store(1);
 }
 

@@ -11,12 +11,13 @@
 #include <system_error>
 #include <thread>
 
+#include "base/diag.h"
+#include "base/pause.h"
+#include "base/text.h"
 #include "cardtest/card_event.h"
 #include "cardtest/module_info.h"
 #include "cardtest/reader_test_state.h"
-#include "cli/tool_settings.h"
 #include "discovery/reader.h"
-#include "link/pause.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
 #include "link/reader_callbacks.h"
@@ -34,6 +35,11 @@ constexpr int CARD_QUERY_BYTES = 2;
 constexpr int CARD_DETAIL_CAPACITY = 256;
 constexpr int ASSIGNMENT_SIZE = 64;
 constexpr uint8_t USB_MODE_KM = 2;
+
+// The readiness wait shows its status on the screen and ends on a stop request.
+ReadyWatch watch(ReaderTestState* state) {
+    return {&state->status, &state->stop_requested};
+}
 
 int32_t call_plain(Reader* reader, uint16_t function) {
     int32_t capacity = 0;
@@ -89,7 +95,7 @@ void read_usb_mode(Reader* reader, ReaderTestState* state) {
 
 // 0 when the reader is registered for card events and may be polled.
 int32_t set_up(Reader* reader, ReaderTestState* state) {
-    reader_wait_ready(reader);
+    reader_wait_ready(reader, watch(state));
     check_module_firmware(reader, state);
     read_features(reader, state);
     read_number(reader, PARAM_READERPROTOCOL, &state->saved_protocol);
@@ -248,7 +254,7 @@ int32_t card_test_worker(Reader* reader) {
 int32_t card_test_restore_protocol(Reader* reader, int32_t protocol) {
     ReaderTestState* state = reader->test_ctx.load();
     if (state == nullptr || state->has_volatile_protocol == 0) return WORKER_NO_VOLATILE_PROTOCOL;
-    reader_wait_ready(reader);
+    reader_wait_ready(reader, watch(state));
     char assignment[ASSIGNMENT_SIZE];
     std::snprintf(assignment, sizeof assignment, "%s=%d", PARAM_READERPROTOCOLTMP, protocol);
     int32_t r = reader_set_param(reader, assignment);
@@ -265,7 +271,7 @@ int32_t card_test_restore_protocol(Reader* reader, int32_t protocol) {
     }
     do {
         pause_ms(RESTORE_RETRY_PAUSE_MS);
-        reader_wait_ready(reader);
+        reader_wait_ready(reader, watch(state));
         r = reader_register_callback(reader, CARD_EVENT_READ, CARD_EVENT_REMOVED);
         if (r != 0) {
             diag(2, "Cannot register callback: %d\n", r);

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "base/text.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader.h"
 #include "link/ctl_exchange.h"

@@ -6,12 +6,13 @@
 #include <memory>
 #include <new>
 
+#include "base/diag.h"
+#include "base/pause.h"
 #include "cli/firmware_update.h"
 #include "cli/module_check.h"
 #include "cli/terminal.h"
 #include "cli/tool_settings.h"
 #include "link/ctl_exchange.h"
-#include "link/pause.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"
 
@@ -19,12 +20,24 @@ namespace {
 
 constexpr int CUSTOM_CONFIG_PAUSE_MS = 1000;
 
-// The data buffer is made once and kept for the rest of the process.
+// A zeroed BATCH_BUFFER_SIZE buffer made once and kept for the rest of the
+// process; nullptr when there is no memory for it.
+uint8_t* kept_buffer(std::unique_ptr<uint8_t[]>* buffer) {
+    if (!*buffer) buffer->reset(new (std::nothrow) uint8_t[BATCH_BUFFER_SIZE]);
+    if (*buffer) std::memset(buffer->get(), 0, BATCH_BUFFER_SIZE);
+    return buffer->get();
+}
+
 uint8_t* data_buffer() {
     static std::unique_ptr<uint8_t[]> buffer;
-    if (!buffer) buffer.reset(new (std::nothrow) uint8_t[BATCH_BUFFER_SIZE]);
-    if (buffer) std::memset(buffer.get(), 0, BATCH_BUFFER_SIZE);
-    return buffer.get();
+    return kept_buffer(&buffer);
+}
+
+// The reader's output never lands on an input that is still needed: the
+// module check sends the image again after the transfer.
+uint8_t* output_buffer() {
+    static std::unique_ptr<uint8_t[]> buffer;
+    return kept_buffer(&buffer);
 }
 
 bool sends_input(const ToolSettings& s) {
@@ -36,10 +49,21 @@ bool fetches_output(const ToolSettings& s) {
     return s.get_config || s.get_log || s.raw_function != 0;
 }
 
+// Standard output carries the fetched data, so it must hold nothing else.
+bool data_on_stdout(const ToolSettings& s) {
+    return fetches_output(s) && !s.has_output_path;
+}
+
+// The listing is the output of -l: losing it is a failed run.
 int32_t list_readers(int count) {
+    errno = 0;
     for (int i = 0; i < count; ++i) {
         const Reader* r = reader_by_index(i);
         printf("%d \"%s\" \"%s\"\n", i, r->model->description, r->serial);
+    }
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        diag(1, "Cannot write output: %s\n", strerror(errno != 0 ? errno : EIO));
+        return BATCH_FILE_ERROR;
     }
     return 0;
 }
@@ -96,14 +120,17 @@ struct OutputCloser {
 };
 using OutputFile = std::unique_ptr<FILE, OutputCloser>;
 
-int32_t open_output(FILE** out) {
-    *out = stdout;
-    if (!tool_settings.has_output_path) return 0;
-    *out = fopen(tool_settings.output_path, "wb");
-    if (*out == nullptr) {
+int32_t open_output(OutputFile* out) {
+    if (!tool_settings.has_output_path) {
+        out->reset(stdout);
+        return 0;
+    }
+    FILE* f = fopen(tool_settings.output_path, "wb");
+    if (f == nullptr) {
         diag(1, "Cannot open %s for writing: %s\n", tool_settings.output_path, strerror(errno));
         return BATCH_FILE_ERROR;
     }
+    out->reset(f);
     return 0;
 }
 
@@ -120,27 +147,30 @@ int32_t write_output(FILE* out, const uint8_t* data, int32_t length) {
     return 0;
 }
 
-uint16_t function_code(BatchRun* run) {
-    const ToolSettings& s = tool_settings;
-    uint16_t code = 0;
-    if (s.update_firmware) code = FN_UPDATE_FIRMWARE;
-    if (s.update_service_firmware) code = FN_UPDATE_SERVICE_FIRMWARE;
-    if (s.send_config) code = FN_SET_CONFIG;
-    if (s.get_config) code = FN_GET_CONFIG;
-    if (s.reset_defaults) code = FN_SET_DEFAULTS;
-    if (s.get_log) code = FN_GET_LOG;
-    if (s.send_custom_config) {
-        code = FN_SET_CUSTOM_CONFIG;
-        pause_ms(CUSTOM_CONFIG_PAUSE_MS);
-    }
-    if (s.raw_function != 0) code = static_cast<uint16_t>(s.raw_function);
-    if (s.set_protocol) {
-        code = FN_SET_CONFIG;
-        const int n = snprintf(reinterpret_cast<char*>(run->data), BATCH_BUFFER_SIZE,
-                               "READERPROTOCOL=%d", s.protocol);
-        run->input_len = n + 1;
-    }
-    return code;
+// The reader function that carries the operation's data.
+uint16_t function_code(const ToolSettings& s) {
+    if (s.set_protocol) return FN_SET_CONFIG;
+    if (s.raw_function != 0) return static_cast<uint16_t>(s.raw_function);
+    if (s.send_custom_config) return FN_SET_CUSTOM_CONFIG;
+    if (s.get_log) return FN_GET_LOG;
+    if (s.reset_defaults) return FN_SET_DEFAULTS;
+    if (s.get_config) return FN_GET_CONFIG;
+    if (s.send_config) return FN_SET_CONFIG;
+    if (s.update_service_firmware) return FN_UPDATE_SERVICE_FIRMWARE;
+    if (s.update_firmware) return FN_UPDATE_FIRMWARE;
+    return 0;
+}
+
+// -p sends its assignment in place of any input.
+void set_protocol_input(BatchRun* run) {
+    const int n = snprintf(reinterpret_cast<char*>(run->data), BATCH_BUFFER_SIZE,
+                           "READERPROTOCOL=%d", tool_settings.protocol);
+    run->input_len = n + 1;
+}
+
+// The reader needs a moment before it takes a custom configuration.
+void pause_for_custom_config() {
+    if (tool_settings.send_custom_config) pause_ms(CUSTOM_CONFIG_PAUSE_MS);
 }
 
 // The one exchange that carries the data, with the progress bar around it.
@@ -151,10 +181,10 @@ int32_t transfer(BatchRun* run, uint16_t function) {
         reader->progress = &run->shown;
         reader->progress_from = 0;
         reader->progress_to = tool_settings.update_firmware ? 50 : 100;
-        progress_start(&run->shown);
+        progress_start(&run->shown, run->bar);
     }
     const int32_t result =
-        reader_ctl(reader, function, run->input_len, run->data, &run->output_len, run->data);
+        reader_ctl(reader, function, run->input_len, run->data, &run->output_len, run->output);
     if (tool_settings.show_progress) {
         progress_stop(&run->shown);
         reader->progress = nullptr;
@@ -162,81 +192,97 @@ int32_t transfer(BatchRun* run, uint16_t function) {
     return result;
 }
 
-// Shared ending: newline after the bar, -k reset whatever the result, close.
+// Shared ending: line end after the bar, -k reset whatever the result, close.
 int32_t finish(BatchRun* run, int32_t result) {
-    if (tool_settings.show_progress && !run->stdout_closed) {
-        fputc('\n', stdout);
-        fflush(stdout);
+    if (tool_settings.show_progress && !(run->bar == stdout && run->stdout_closed)) {
+        fputc('\n', run->bar);
+        fflush(run->bar);
     }
     if (tool_settings.reset_after) reader_reset(run->reader);
     reader_close(run->reader);
     return result;
 }
 
-} // namespace
-
-int32_t batch_run(int32_t reader_index, const char* reader_serial) {
-    const ToolSettings& s = tool_settings;
-    const int count = readers_enumerate();
-    if (count == 0) {
+// Enumerates, selects and opens the reader; for -u also settles how it is
+// found again after its restarts, before anything is sent to it.
+int32_t select_and_open(BatchRun* run, int32_t index, const char* serial, int* count) {
+    *count = readers_enumerate();
+    if (*count == 0) {
         diag(1, "No configurable readers found\n");
         return BATCH_NO_READER;
     }
-    if (s.list_readers) return list_readers(count);
-
-    BatchRun run;
-    run.reader = select_reader(reader_index, reader_serial);
-    if (run.reader == nullptr) {
+    if (tool_settings.list_readers) return 0;
+    run->reader = select_reader(index, serial);
+    if (run->reader == nullptr) {
         diag(1, "Reader could not be selected\n");
         return BATCH_NO_READER;
     }
-    std::memcpy(run.serial, run.reader->serial, sizeof run.serial);
-    const int opened = reader_open(run.reader);
+    std::memcpy(run->serial, run->reader->serial, sizeof run->serial);
+    const int opened = reader_open(run->reader);
     if (opened < 0) {
         diag(1, "Cannot open cfg interface: %d\n", opened);
         return BATCH_READER_UNUSABLE;
     }
+    if (tool_settings.update_firmware) return firmware_identify(run);
+    return 0;
+}
+
+// Buffers and input. -u reads and checks its image before the reader is
+// switched to its service firmware, so a bad file leaves the reader as it
+// was; the other operations read theirs once the reader is known to allow
+// the operation.
+int32_t prepare_input(BatchRun* run, bool early) {
+    const ToolSettings& s = tool_settings;
+    if (early != (s.update_firmware != 0)) return 0;
+    run->data = data_buffer();
+    run->output = sends_input(s) ? output_buffer() : run->data;
+    if (run->data == nullptr || run->output == nullptr) {
+        diag(1, "Cannot allocate buffer: %s\n", strerror(ENOMEM));
+        return BATCH_FILE_ERROR;
+    }
+    return sends_input(s) ? read_input(run) : 0;
+}
+
+// Writes what the reader returned, when it returned anything and the
+// operation keeps it.
+int32_t keep_output(BatchRun* run, OutputFile* out, int32_t result) {
+    if (run->output_len <= 0 || result < 0 || out->get() == nullptr) return result;
+    run->stdout_closed = out->get() == stdout;
+    const int32_t w = write_output(out->release(), run->output, run->output_len);
+    return w != 0 ? w : result;
+}
+
+} // namespace
+
+int32_t batch_run(int32_t reader_index, const char* reader_serial) {
+    const ToolSettings& s = tool_settings;
+    BatchRun run;
+    run.bar = data_on_stdout(s) ? stderr : stdout;
+    int count = 0;
+    int32_t r = select_and_open(&run, reader_index, reader_serial, &count);
+    if (r != 0) return r;
+    if (s.list_readers) return list_readers(count);
+    if ((r = prepare_input(&run, true)) != 0) return r;
     if (s.update_firmware && !run.reader->model->can_update_firmware) {
-        const int32_t r = firmware_switch_phase(&run);
-        if (r != 0) return r;
+        if ((r = firmware_switch_phase(&run)) != 0) return r;
     }
     if (!permitted(run.reader->model)) {
         diag(1, "Operation not supported on given reader.\n");
         return BATCH_NOT_SUPPORTED;
     }
-    run.data = data_buffer();
-    if (run.data == nullptr) {
-        diag(1, "Cannot allocate buffer: %s\n", strerror(ENOMEM));
-        return BATCH_FILE_ERROR;
-    }
-    if (sends_input(s)) {
-        const int32_t r = read_input(&run);
-        if (r != 0) return r;
-    }
+    if ((r = prepare_input(&run, false)) != 0) return r;
     OutputFile out;
-    if (fetches_output(s)) {
-        FILE* opened_out = nullptr;
-        const int32_t r = open_output(&opened_out);
-        if (r != 0) return r;
-        out.reset(opened_out);
-    }
-    const uint16_t function = function_code(&run);
+    if (fetches_output(s) && (r = open_output(&out)) != 0) return r;
+    const uint16_t function = function_code(s);
+    if (s.set_protocol) set_protocol_input(&run);
+    pause_for_custom_config();
     if (s.module_check) return finish(&run, module_check_run(&run));
 
-    int32_t result = transfer(&run, function);
-    // A request the reader refused with a non-negative value leaves the
-    // output length at the buffer's capacity: no output arrived then.
-    const bool output_arrived = run.reader->ctl_done_seen != 0 && run.output_len != 0;
-    if (output_arrived && result >= 0 && out != nullptr) {
-        run.stdout_closed = out.get() == stdout;
-        const int32_t w = write_output(out.release(), run.data, run.output_len);
-        if (w != 0) result = w;
-    }
+    int32_t result = keep_output(&run, &out, transfer(&run, function));
     if (s.update_firmware) {
         // The reader goes back to its normal firmware whatever the transfer
         // gave, but a refused or broken transfer stays the run's result.
-        const int32_t r = firmware_restart_phase(&run);
-        if (r != 0) return r;
+        if ((r = firmware_restart_phase(&run)) != 0) return r;
         const int32_t module = module_check_run(&run);
         result = result != 0 ? result : module;
     }

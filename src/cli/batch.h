@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 
 #include "discovery/reader.h"
 
@@ -20,13 +21,17 @@ inline constexpr int32_t BATCH_READER_LOST = -1;
 // State of one run, shared with the firmware update and the module check.
 struct BatchRun {
     Reader* reader = nullptr;
-    char serial[READER_SERIAL_SIZE] = {}; // to find the reader after a restart
-    uint8_t* data = nullptr;              // BATCH_BUFFER_SIZE bytes, input and output
+    char serial[READER_SERIAL_SIZE] = {}; // to find the reader after a restart,
+    char port[READER_PATH_SIZE] = {};     // on this USB port,
+    bool port_decides = false;            // which alone tells it apart when serials do not
+    uint8_t* data = nullptr;              // BATCH_BUFFER_SIZE bytes: the input, kept whole
+    uint8_t* output = nullptr;            // BATCH_BUFFER_SIZE bytes: what the reader returns
     int32_t input_len = 0;
     int32_t output_len = BATCH_BUFFER_SIZE;
     std::atomic<int32_t> shown{0}; // percentage drawn by the progress bar
     int32_t switch_attempts = 0;
     bool stdout_closed = false; // the fetched data went to standard output
+    FILE* bar = stdout;         // where the progress bar is drawn
 };
 
 // Runs the operation that tool_settings asks for on the reader chosen by

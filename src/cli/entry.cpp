@@ -5,12 +5,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "base/pause.h"
 #include "cardtest/card_test_console.h"
 #include "cli/batch.h"
 #include "cli/tool_settings.h"
 #include "console/main_menu.h"
 #include "discovery/reader.h"
-#include "link/pause.h"
 
 namespace {
 
@@ -54,6 +54,7 @@ int exit_status(int32_t result) {
 int tool_main(int argc, char** argv) {
     ReaderChoice choice;
     settings_parse(argc, argv, &tool_settings, &choice);
+    diag_verbosity = tool_settings.verbosity;
     if (tool_settings.show_help) {
         settings_print_usage(argc > 0 ? argv[0] : "brinlet");
         return 1;

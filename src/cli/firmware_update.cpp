@@ -1,30 +1,81 @@
 #include "cli/firmware_update.h"
 
+#include <cstring>
+#include <strings.h>
+
+#include "base/diag.h"
+#include "base/pause.h"
 #include "cli/batch.h"
-#include "cli/tool_settings.h"
 #include "link/ctl_exchange.h"
-#include "link/pause.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"
 #include "services/reader_status.h"
 
 namespace {
 
-// A restarted reader comes back under another product ID and path, so it
-// is looked up by its serial number. Each attempt costs about a second.
-int32_t find_again(BatchRun* run, int* attempts) {
+// The USB port of a reader: its path up to the ':' before configuration and
+// interface. A restarted reader keeps its port, though another personality
+// may bring its link up on another interface. Empty when the path has none.
+void port_of(const Reader* reader, char (&port)[READER_PATH_SIZE]) {
+    const char* colon = std::strchr(reader->path, ':');
+    const size_t n = colon != nullptr ? static_cast<size_t>(colon - reader->path) : 0;
+    std::memcpy(port, reader->path, n);
+    port[n] = '\0';
+}
+
+bool same_serial(const Reader* reader, const BatchRun* run) {
+    return strcasecmp(reader->serial, run->serial) == 0;
+}
+
+bool on_port(const Reader* reader, const BatchRun* run) {
+    char port[READER_PATH_SIZE];
+    port_of(reader, port);
+    return run->port[0] != '\0' && std::strcmp(port, run->port) == 0;
+}
+
+// The listed reader that is the run's reader: same serial number, on the
+// same port when there is one; by serial number alone only when the serial
+// told the reader apart from every other when it was selected.
+Reader* find_listed(const BatchRun* run) {
+    Reader* by_serial = nullptr;
+    for (int i = 0; Reader* r = reader_by_index(i); ++i) {
+        if (!same_serial(r, run)) continue;
+        if (on_port(r, run)) return r;
+        if (by_serial == nullptr) by_serial = r;
+    }
+    return run->port_decides ? nullptr : by_serial;
+}
+
+enum class Wanted { AnyFirmware, NormalFirmware };
+
+// Looks for the run's reader once a second. With NormalFirmware a reader
+// still in its service firmware is not back yet: it may answer for a while
+// after the restart request before it leaves the bus. Returns 0 with the
+// reader open in run->reader, -1 after the attempts, or 5 when the reader
+// was in its service firmware at the last attempt.
+int32_t find_again(BatchRun* run, int* attempts, Wanted wanted) {
+    bool in_service = false;
     for (;;) {
         if (++*attempts > FIND_AGAIN_ATTEMPTS) {
+            if (in_service) {
+                diag(1, "Reader did not leave the service firmware\n");
+                return BATCH_READER_UNUSABLE;
+            }
             diag(1, "Cannot find back the reader, timeout.");
             return BATCH_READER_LOST;
         }
         pause_ms(FIND_AGAIN_PAUSE_MS);
+        in_service = false;
         if (readers_enumerate() == 0) {
             diag(2, "No readers found.");
             continue;
         }
-        Reader* found = reader_by_serial(run->serial);
+        Reader* found = find_listed(run);
         if (found == nullptr) continue;
+        if (wanted == Wanted::NormalFirmware && found->model->can_update_firmware) {
+            in_service = true;
+            continue;
+        }
         diag(2, "reader is back!\n");
         const int r = reader_open(found);
         if (r < 0) {
@@ -38,6 +89,25 @@ int32_t find_again(BatchRun* run, int* attempts) {
 
 } // namespace
 
+int32_t firmware_identify(BatchRun* run) {
+    std::memcpy(run->serial, run->reader->serial, sizeof run->serial);
+    port_of(run->reader, run->port);
+    bool serial_shared = run->serial[0] == '\0';
+    bool port_shared = run->port[0] == '\0';
+    for (int i = 0; const Reader* r = reader_by_index(i); ++i) {
+        if (r == run->reader || !same_serial(r, run)) continue;
+        serial_shared = true;
+        if (on_port(r, run)) port_shared = true;
+    }
+    run->port_decides = serial_shared;
+    if (serial_shared && port_shared) {
+        diag(1, "Reader cannot be told from another reader after its restart: its serial "
+                "number is empty or not unique\n");
+        return BATCH_READER_UNUSABLE;
+    }
+    return 0;
+}
+
 int32_t firmware_switch_phase(BatchRun* run) {
     while (!run->reader->model->can_update_firmware) {
         int32_t capacity = 0;
@@ -47,7 +117,7 @@ int32_t firmware_switch_phase(BatchRun* run) {
             return BATCH_READER_UNUSABLE;
         }
         reader_close(run->reader);
-        const int32_t found = find_again(run, &run->switch_attempts);
+        const int32_t found = find_again(run, &run->switch_attempts, Wanted::AnyFirmware);
         if (found != 0) return found;
     }
     return 0;
@@ -55,10 +125,14 @@ int32_t firmware_switch_phase(BatchRun* run) {
 
 int32_t firmware_restart_phase(BatchRun* run) {
     diag(2, "Resetting back to normal firmware");
-    reader_reset(run->reader);
+    // A reader that did not take the restart request (the link broke during
+    // the transfer) stays in its service firmware: finding it there is the
+    // answer, not a reason to wait for it to leave.
+    const bool restarting = reader_reset(run->reader) == 0;
     reader_close(run->reader);
     int attempts = 0;
-    const int32_t found = find_again(run, &attempts);
+    const int32_t found =
+        find_again(run, &attempts, restarting ? Wanted::NormalFirmware : Wanted::AnyFirmware);
     if (found != 0) return found;
     diag(2, "Waiting for reader\n");
     const int w = reader_wait_ready(run->reader);
@@ -67,8 +141,6 @@ int32_t firmware_restart_phase(BatchRun* run) {
         diag(2, "Cannot wait for reader: %d\n", w);
         return BATCH_READER_UNUSABLE;
     }
-    // A reader that comes back still in its service firmware did not take
-    // the new standard firmware (or never restarted): not a success.
     if (run->reader->model->can_update_firmware) {
         diag(1, "Reader did not leave the service firmware\n");
         return BATCH_READER_UNUSABLE;

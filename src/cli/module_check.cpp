@@ -1,10 +1,10 @@
 #include "cli/module_check.h"
 
+#include "base/pause.h"
 #include "cli/batch.h"
 #include "cli/terminal.h"
 #include "cli/tool_settings.h"
 #include "link/ctl_exchange.h"
-#include "link/pause.h"
 #include "link/reader_link.h"
 #include "services/extfw_update.h"
 #include "services/reader_functions.h"
@@ -36,7 +36,7 @@ int32_t module_check_run(BatchRun* run) {
         reader->extfw_progress = &run->shown;
         reader->progress_from = 50;
         reader->progress_to = 100;
-        progress_start(&run->shown);
+        progress_start(&run->shown, run->bar);
     }
     int32_t result = 0;
     const int32_t answer = ask_module(reader);

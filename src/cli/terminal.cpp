@@ -5,42 +5,36 @@
 #include <system_error>
 #include <thread>
 
-#include "cli/tool_settings.h"
+#include "base/diag.h"
 
 namespace {
 std::thread progress_thread;
 std::atomic<bool> progress_stop_flag{false};
+FILE* progress_out = stdout; // set before the thread starts, read by it
 
 void progress_loop(std::atomic<int32_t>* shown) {
     while (shown->load() <= 99 && !progress_stop_flag.load()) {
-        progress_draw(shown->load());
+        progress_draw(shown->load(), progress_out);
         std::this_thread::sleep_for(std::chrono::milliseconds(PROGRESS_REDRAW_MS));
     }
 }
 } // namespace
 
-void term_clear() {
-    fputs("\x1b[2J\x1b[0;0H", stdout);
-}
-
-void term_goto(int16_t column, int16_t row) {
-    printf("\x1b[%d;%dH", row + 1, column + 1);
-}
-
-void progress_draw(int32_t value) {
+void progress_draw(int32_t value, FILE* out) {
     char cells[PROGRESS_CELLS + 1];
     const int64_t filled = int64_t{value} * PROGRESS_CELLS / 100;
     for (int i = 0; i < PROGRESS_CELLS; ++i)
         cells[i] = filled > i ? '=' : '-';
     cells[PROGRESS_CELLS] = '\0';
-    fputc('\r', stdout);
-    fflush(stdout);
-    printf("%3d%%[%s]", value, cells);
-    fflush(stdout);
+    fputc('\r', out);
+    fflush(out);
+    fprintf(out, "%3d%%[%s]", value, cells);
+    fflush(out);
 }
 
-int progress_start(std::atomic<int32_t>* shown) {
+int progress_start(std::atomic<int32_t>* shown, FILE* out) {
     progress_stop_flag = false;
+    progress_out = out;
     // std::thread reports a failure to start by throwing; a thread that
     // cannot be made only costs the redraws.
     try {
@@ -55,6 +49,6 @@ int progress_start(std::atomic<int32_t>* shown) {
 int progress_stop(std::atomic<int32_t>* shown) {
     progress_stop_flag = true;
     if (progress_thread.joinable()) progress_thread.join();
-    progress_draw(shown->load());
+    progress_draw(shown->load(), progress_out);
     return 0;
 }

@@ -7,14 +7,6 @@
 
 ToolSettings tool_settings;
 
-void diag(int level, const char* format, ...) {
-    if (tool_settings.verbosity < level) return;
-    va_list args;
-    va_start(args, format);
-    vfprintf(stderr, format, args);
-    va_end(args);
-}
-
 namespace {
 
 bool takes_value(char letter) {

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "base/diag.h"
+
 inline constexpr const char* TOOL_VERSION = "1.28";
 inline constexpr const char* TOOL_RELEASE = "ZODARIDA";
 
@@ -48,6 +50,3 @@ void settings_parse(int argc, char** argv, ToolSettings* settings, ReaderChoice*
 
 // Writes the usage text to standard error.
 void settings_print_usage(const char* program_name);
-
-// printf-style message to standard error when verbosity >= level.
-void diag(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

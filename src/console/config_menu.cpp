@@ -2,13 +2,13 @@
 
 #include <cstdio>
 
-#include "cli/terminal.h"
-#include "cli/tool_settings.h"
+#include "base/diag.h"
+#include "base/pause.h"
+#include "base/term.h"
 #include "console/console_input.h"
 #include "console/reader_info.h"
 #include "discovery/reader.h"
 #include "link/ctl_exchange.h"
-#include "link/pause.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"
 

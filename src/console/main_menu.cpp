@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "base/term.h"
 #include "cardtest/card_test_console.h"
-#include "cli/terminal.h"
 #include "cli/tool_settings.h"
 #include "console/config_menu.h"
 #include "console/console_input.h"

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/text.h"
 #include "console/console_input.h"
 #include "discovery/reader.h"
 #include "link/ctl_exchange.h"
@@ -62,9 +63,11 @@ void print_failed() {
 }
 
 // Reads one parameter into value (PARAM_VALUE_SIZE bytes). 0 with a
-// terminated value, else the failing result.
+// terminated value, safe to show, else the failing result.
 int32_t read_param(Reader* reader, const char* key, char (&value)[PARAM_VALUE_SIZE]) {
-    return reader_get_param(reader, key, value, PARAM_VALUE_SIZE);
+    const int32_t r = reader_get_param(reader, key, value, PARAM_VALUE_SIZE);
+    if (r == 0) term_safe(value);
+    return r;
 }
 
 // Label, then the parameter's text as received, or FAILED.
@@ -239,7 +242,7 @@ void print_hw_version(Reader* reader) {
         append_param(reader, PARAM_HWCFG_MINOR, version) == 0 && append_dot(version) == 0 &&
         append_param(reader, PARAM_HWCFG_SUBVERSION, version) == 0;
     if (ok)
-        puts(version);
+        puts((term_safe(version), version));
     else
         print_failed();
 }
@@ -268,7 +271,7 @@ void print_lib_version(Reader* reader) {
     if (read_function_text(reader, FN_LIB_VERSION, 0, nullptr, text) != 0)
         print_failed();
     else
-        puts(text);
+        puts((term_safe(text), text));
 }
 
 // The count of card reader modules; 0 when it cannot be read.
@@ -294,7 +297,10 @@ void print_next_line(const char* label, const char** text) {
     while (*p == '\n')
         ++p;
     const size_t len = std::strcspn(p, "\n");
-    printf("%s%.*s\n", label, static_cast<int>(len), p);
+    char line[FUNCTION_TEXT_CAPACITY + 1];
+    std::memcpy(line, p, len);
+    line[len] = '\0';
+    printf("%s%s\n", label, (term_safe(line), line));
     *text = p + len;
 }
 
@@ -338,7 +344,7 @@ void print_status_message(Reader* reader) {
     if (read_function_text(reader, FN_STATUS_MESSAGE, 0, nullptr, text) != 0)
         puts("None");
     else
-        printf("%-*s\n", STATUS_COLUMNS, text);
+        printf("%-*s\n", STATUS_COLUMNS, (term_safe(text), text));
 }
 
 void print_card_reader(Reader* reader, int8_t* count) {
@@ -371,6 +377,7 @@ void print_record_text(const char* format, const uint8_t* record, int32_t delive
     const int32_t available = delivered > offset ? delivered - offset : 0;
     text_copy(text, sizeof text, record + offset,
               available < field_bytes ? available : field_bytes);
+    term_safe(text);
     printf(format, text);
 }
 

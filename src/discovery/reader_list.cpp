@@ -31,12 +31,13 @@ Reader* find_by_path(const char* path) {
 // hidapi serial numbers are wide strings, possibly absent (no string or no
 // permission to read it); an absent one is kept as an empty text. The
 // program runs in the C locale, where "%ls" converts only ASCII, so other
-// characters become '?' instead of failing the conversion.
+// characters become '?' instead of failing the conversion. Control
+// characters become '?' too: the serial number is shown on terminals.
 void copy_serial(char (&dest)[READER_SERIAL_SIZE], const wchar_t* serial) {
     int n = 0;
     if (serial != nullptr) {
         for (; n < READER_SERIAL_SIZE - 1 && serial[n] != L'\0'; ++n)
-            dest[n] = (serial[n] > 0 && serial[n] < 0x80) ? static_cast<char>(serial[n]) : '?';
+            dest[n] = (serial[n] >= 0x20 && serial[n] < 0x7F) ? static_cast<char>(serial[n]) : '?';
     }
     dest[n] = '\0';
 }

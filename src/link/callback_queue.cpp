@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "discovery/reader.h"
+#include "link/reader.h"
 
 int cb_queue_init(Reader* reader) {
     std::lock_guard<std::mutex> lock(reader->cb_lock);

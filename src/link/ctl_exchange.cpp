@@ -2,9 +2,9 @@
 
 #include <mutex>
 
-#include "cli/tool_settings.h"
-#include "discovery/reader.h"
-#include "link/pause.h"
+#include "base/diag.h"
+#include "base/pause.h"
+#include "link/reader.h"
 #include "link/reader_callbacks.h"
 #include "link/reader_link.h"
 
@@ -79,31 +79,32 @@ int32_t request_step(Reader* reader, uint16_t function, int32_t input_len, int32
     return LINK_ERROR;
 }
 
-// Fetches L announced bytes, or refuses them when they cannot be held. A
-// negative length from the reader is refused like one that does not fit.
-int output_step(Reader* reader, int32_t length, int32_t* output_len, uint8_t* output) {
+// Fetches L announced bytes into output, or refuses them when they cannot be
+// held. A negative length from the reader is refused like one that does not
+// fit. Sets *output_len only once all L bytes arrived.
+int output_step(Reader* reader, int32_t length, int32_t capacity, int32_t* output_len,
+                uint8_t* output) {
     CtlHeader header;
     ctl_header_clear(&header);
     ctl_header_set_type(&header, CTL_FETCH);
-    if (length < 0 || *output_len < length) {
+    if (length < 0 || capacity < length) {
         diag(1, "Not enough output data buffer: %d\n", length);
         ctl_header_set_type(&header, CTL_ERROR);
         ctl_header_set_value(&header, CTL_HOST_NO_ROOM);
     }
-    *output_len = 0;
     int r = reader_write_header(reader, header);
     if (r < 0) {
         diag(1, "Cannot write header to reader: %d\n", r);
         return r;
     }
     if (ctl_header_type(header) != CTL_FETCH) return 0;
-    *output_len = length;
     diag(2, "Output CTL data size: %d\n", length);
     r = reader_read_block(reader, output, length, CTL_OUTPUT_WAIT_MS, false);
     if (r < 0) {
         diag(1, "Cannot read CTL output data: %d\n", r);
         return r;
     }
+    *output_len = length;
     diag(2, "Output CTL data OK: %d\n", r);
     return 0;
 }
@@ -113,13 +114,14 @@ int output_step(Reader* reader, int32_t length, int32_t* output_len, uint8_t* ou
 int32_t reader_ctl(Reader* reader, uint16_t function, int32_t input_len, const uint8_t* input,
                    int32_t* output_len, uint8_t* output) {
     std::lock_guard<std::mutex> lock(reader->ctl_lock);
+    const int32_t capacity = *output_len;
+    *output_len = 0;
     reader->in_data = 0;
-    reader->ctl_done_seen = 0;
     diag(2, "\nInput size: %d, function: %d\n", input_len, function);
     reader->in_ctl = 1;
 
     bool acked = false;
-    const int32_t refused = request_step(reader, function, input_len, *output_len, &acked);
+    const int32_t refused = request_step(reader, function, input_len, capacity, &acked);
     if (!acked) return refused;
     diag(2, "CTL acknowledged\n");
 
@@ -151,11 +153,8 @@ int32_t reader_ctl(Reader* reader, uint16_t function, int32_t input_len, const u
         diag(1, "Incorrect response: %d\n", ctl_header_type(done));
         return LINK_ERROR;
     }
-    reader->ctl_done_seen = 1;
-    if (length == 0) {
-        *output_len = 0;
-    } else {
-        const int out = output_step(reader, length, output_len, output);
+    if (length != 0) {
+        const int out = output_step(reader, length, capacity, output_len, output);
         if (out < 0) return out;
     }
     diag(2, "Final return value: %d\n", value);

@@ -14,8 +14,12 @@ inline constexpr int32_t CTL_HOST_NO_ROOM = -5; // host's CTL_ERROR value: outpu
 
 // Runs function on reader: request (5 attempts 30 ms apart, taking in any
 // CB_REQUEST that arrives instead of CTL_ACK), input data, CTL_DONE, output.
-// *output_len is the capacity on entry and the bytes delivered on return
-// (0 when the reader announced more than the capacity or a negative length).
+// *output_len is the capacity on entry and, on return, the number of output
+// bytes that came from the reader: 0 on every way out that fetched none (a
+// refused request, a failure, no CTL_DONE, no output, an output the host
+// refused as too large or negative, an output read that failed). So
+// *output_len > 0 always means the first *output_len bytes of output are the
+// reader's, whatever the result.
 // Returns the reader's result, the value of a CTL_ERROR answering the
 // request, -1 when no CTL_ACK came or CTL_DONE was not what arrived, or a
 // link result (-2, -110, -9999). Takes ctl_lock for the whole exchange.

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "base/bytes.h"
+
 inline constexpr int CTL_HEADER_SIZE = 11;
 
 enum CtlType : uint8_t {
@@ -35,9 +37,3 @@ void ctl_header_set_type(CtlHeader* header, uint8_t type);
 void ctl_header_set_value(CtlHeader* header, int32_t value);
 void ctl_header_set_code(CtlHeader* header, uint16_t code);
 void ctl_header_set_capacity(CtlHeader* header, uint32_t capacity);
-
-// Big-endian helpers shared by the services that build CTL data.
-uint32_t be32_load(const uint8_t* p);
-void be32_store(uint8_t* p, uint32_t value);
-uint16_t be16_load(const uint8_t* p);
-void be16_store(uint8_t* p, uint16_t value);

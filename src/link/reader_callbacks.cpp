@@ -4,9 +4,9 @@
 #include <mutex>
 #include <new>
 
-#include "cli/tool_settings.h"
-#include "discovery/reader.h"
+#include "base/diag.h"
 #include "link/callback_queue.h"
+#include "link/reader.h"
 #include "link/reader_link.h"
 
 namespace {

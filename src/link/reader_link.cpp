@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "cli/tool_settings.h"
-#include "discovery/reader.h"
+#include "base/diag.h"
 #include "link/callback_queue.h"
 #include "link/hid_guard.h"
+#include "link/reader.h"
 
 std::mutex hid_library_lock;
 

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "cli/tool_settings.h"
-#include "discovery/reader.h"
+#include "base/diag.h"
+#include "base/pause.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
-#include "link/pause.h"
+#include "link/reader.h"
 #include "services/reader_functions.h"
 
 namespace {

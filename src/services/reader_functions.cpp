@@ -6,18 +6,6 @@
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
 
-int text_copy(char* dest, int dest_size, const uint8_t* src, int64_t length) {
-    if (dest_size <= 0) return 0;
-    const int64_t limit = std::clamp<int64_t>(length, 0, dest_size - 1);
-    int n = 0;
-    while (n < limit && src[n] != '\0') {
-        dest[n] = static_cast<char>(src[n]);
-        ++n;
-    }
-    dest[n] = '\0';
-    return n;
-}
-
 int32_t reader_get_param(Reader* reader, const char* key, char* out, int32_t capacity) {
     const auto key_len = static_cast<int32_t>(std::strlen(key) + 1);
     int32_t delivered = capacity;

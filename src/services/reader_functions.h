@@ -81,7 +81,3 @@ int32_t reader_set_param(Reader* reader, const char* assignment);
 int32_t reader_reset(Reader* reader);
 // Function 530 with 00 00 00 00, first, second (big-endian).
 int32_t reader_register_callback(Reader* reader, uint16_t first, uint16_t second);
-
-// Copies at most length bytes of a text received from a reader into dest,
-// stopping at a NUL, and terminates it within dest_size. Returns the length.
-int text_copy(char* dest, int dest_size, const uint8_t* src, int64_t length);

@@ -1,11 +1,10 @@
 #include "services/reader_status.h"
 
-#include "cardtest/reader_test_state.h"
-#include "cli/tool_settings.h"
-#include "discovery/reader.h"
+#include "base/diag.h"
+#include "base/pause.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
-#include "link/pause.h"
+#include "link/reader.h"
 #include "services/reader_functions.h"
 
 const char* reader_status_text(int32_t code) {
@@ -37,19 +36,30 @@ const char* reader_status_text(int32_t code) {
     }
 }
 
-int reader_wait_ready(Reader* reader) {
-    ReaderTestState* state = reader->test_ctx.load();
+namespace {
+
+void show(const ReadyWatch& watch, int32_t status) {
+    if (watch.status != nullptr) *watch.status = status;
+}
+
+bool stopping(const ReadyWatch& watch) {
+    return watch.stop != nullptr && *watch.stop != 0;
+}
+
+} // namespace
+
+int reader_wait_ready(Reader* reader, const ReadyWatch& watch) {
     int zero_count = 0;
     for (;;) {
         uint8_t status_bytes[4] = {};
         int32_t capacity = sizeof status_bytes;
         const int32_t r = reader_ctl(reader, FN_GET_STATUS, 0, nullptr, &capacity, status_bytes);
         if (r == RDR_BUSY) {
-            if (state != nullptr) state->status = STATUS_REBOOTING;
+            show(watch, STATUS_REBOOTING);
             diag(2, "Busy: %d\n", r);
             pause_ms(STATUS_BUSY_PAUSE_MS);
             // A reader that stays busy must not keep a stopping test worker.
-            if (state != nullptr && state->stop_requested) return -1;
+            if (stopping(watch)) return -1;
             continue;
         }
         if (r != 0) {
@@ -58,11 +68,11 @@ int reader_wait_ready(Reader* reader) {
             return r;
         }
         const auto s = static_cast<int32_t>(be32_load(status_bytes));
-        if (state != nullptr) state->status = s;
+        show(watch, s);
         if (s == STATUS_OK || s == STATUS_UPDATE_NEEDED) return 0;
         if (s == STATUS_UNKNOWN && ++zero_count > STATUS_ZERO_TOLERATED) return 0;
         diag(2, "Reader not ready: %d\n", s);
         pause_ms(STATUS_NOT_READY_PAUSE_MS);
-        if (state != nullptr && state->stop_requested) return -1;
+        if (stopping(watch)) return -1;
     }
 }

@@ -1,6 +1,7 @@
 // Reader status codes and the wait until a reader is ready.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 struct Reader;
@@ -18,9 +19,16 @@ inline constexpr int STATUS_ZERO_TOLERATED = 3;
 // Text for a status code; never fails.
 const char* reader_status_text(int32_t code);
 
+// What a waiting caller shares with the wait: where each status seen is
+// stored (-1 while busy) and a flag that ends the wait early. Either may be
+// nullptr.
+struct ReadyWatch {
+    std::atomic<int32_t>* status = nullptr;
+    const std::atomic<uint8_t>* stop = nullptr;
+};
+
 // Asks for the status (function 2107) until the reader reports 1 or 6, or
 // status 0 for the fourth time; busy answers are retried every 500 ms.
-// Returns 0 when ready, -1 when a test worker's stop request ended the wait,
-// or the failing reader_ctl result (after a 2 s pause). With test_ctx set,
-// each status seen is stored in it (-1 while busy).
-int reader_wait_ready(Reader* reader);
+// Returns 0 when ready, -1 when the watch's stop flag ended the wait, or the
+// failing reader_ctl result (after a 2 s pause).
+int reader_wait_ready(Reader* reader, const ReadyWatch& watch = {});

@@ -16,11 +16,13 @@ class CardEvent : public ::testing::Test {
   protected:
     void SetUp() override {
         tool_settings = ToolSettings{};
+        diag_verbosity = 0;
         reader.test_ctx = &state;
     }
     void TearDown() override {
         reader.test_ctx = nullptr;
         tool_settings = ToolSettings{};
+        diag_verbosity = 0;
     }
     int32_t send(uint16_t code, const std::string& bytes) {
         return card_test_on_event(&reader, code, static_cast<uint32_t>(bytes.size()),
@@ -37,7 +39,7 @@ class CardEvent : public ::testing::Test {
 
 TEST_F(CardEvent, CardNumberIsShownAndTimeStampedButOldDataStays) {
     show("", "old data");
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     FdCapture err(2);
     const time_t before = std::time(nullptr);
     EXPECT_EQ(send(1, std::string("12345678\0", 9)), 0);
@@ -85,7 +87,7 @@ TEST_F(CardEvent, ReadErrorRefusalAndRemovalReplaceTheTexts) {
     const Row rows[] = {{2, "CARD ERROR\n", "Card read error"},
                         {3, "CARD REFUSED\n", "Card refused"},
                         {4, "CARD REMOVED\n", ""}};
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     for (const Row& row : rows) {
         show("99", "data of 99");
         state.card_time = 5;
@@ -99,7 +101,7 @@ TEST_F(CardEvent, ReadErrorRefusalAndRemovalReplaceTheTexts) {
 }
 
 TEST_F(CardEvent, RemovalOnAnEmptyReaderOnlyTraces) {
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     FdCapture err(2);
     send(4, "");
     EXPECT_EQ(err.finish(), "CARD REMOVED\n");
@@ -110,7 +112,7 @@ TEST_F(CardEvent, RemovalOnAnEmptyReaderOnlyTraces) {
 TEST_F(CardEvent, UnknownCodesChangeNothingAndPrintNothing) {
     show("55", "five");
     state.card_time = 9;
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     FdCapture err(2);
     for (uint16_t code : {0, 5, 255, 65535})
         EXPECT_EQ(send(code, std::string("1\0", 2)), 0);
@@ -122,7 +124,7 @@ TEST_F(CardEvent, UnknownCodesChangeNothingAndPrintNothing) {
 
 TEST_F(CardEvent, NothingIsPrintedBelowVerbosity2) {
     for (int verbosity : {0, 1}) {
-        tool_settings.verbosity = verbosity;
+        diag_verbosity = verbosity;
         FdCapture err(2);
         send(1, std::string("1\0", 2));
         send(2, "");

@@ -95,7 +95,7 @@ TEST_F(CardTestConsole, ReaderStillSettingUpShowsItsStatusAndAnEmptyCardLine) {
 
 TEST_F(CardTestConsole, UntestableReaderIsNeverDrawnAndTracedAtEachPass) {
     load(device_block("r1", "0x0206", "CC1"));
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     FdCapture err(2);
     {
         ConsoleRun run;
@@ -162,13 +162,13 @@ TEST_F(CardTestConsole, EndOfInputAtTheFinalPromptDoesNotHang) {
 }
 
 TEST_F(CardTestConsole, SignalHandlerTracesWithWriteAndSetsTheFlag) {
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     test_quit = 0;
     FdCapture err(2);
     card_test_on_signal(SIGINT);
     EXPECT_EQ(err.finish(), "Received signal 2\n");
     EXPECT_EQ(test_quit.load(), 1);
-    tool_settings.verbosity = 1;
+    diag_verbosity = 1;
     FdCapture quiet(2);
     card_test_on_signal(15);
     EXPECT_EQ(quiet.finish(), "");

@@ -260,7 +260,7 @@ TEST_F(CardTestWorker, ReaderThatCannotBeOpenedGetsNoTestState) {
     load(device_block("r1", "0x0202", "SN1"));
     Reader* r = reader("SN1");
     emu::unplug("r1");
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     FdCapture err(2);
     {
         std::lock_guard<std::mutex> lock(list_lock);
@@ -358,7 +358,7 @@ TEST_F(CardTestWorker, RefusedVolatileProtocolEndsTheRestore) {
     state.has_volatile_protocol = 1;
     state.volatile_protocol = 3;
     r->test_ctx = &state;
-    tool_settings.verbosity = 1;
+    diag_verbosity = 1;
     FdCapture err(2);
     EXPECT_EQ(card_test_restore_protocol(r, 7), -2);
     EXPECT_EQ(err.finish(), "Cannot set volatile protocol");

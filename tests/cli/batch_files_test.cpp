@@ -32,6 +32,7 @@ TEST_F(BatchFiles, OutputFileIsClosedWhenNoOutputArrives) {
         const int before = open_descriptors();
         for (int i = 0; i < 5; ++i) {
             tool_settings = ToolSettings{};
+            diag_verbosity = 0;
             tool_settings.get_config = 1;
             tool_settings.has_output_path = 1;
             tool_settings.output_path = out.c_str();
@@ -39,6 +40,7 @@ TEST_F(BatchFiles, OutputFileIsClosedWhenNoOutputArrives) {
         }
         EXPECT_EQ(open_descriptors(), before);
         tool_settings = ToolSettings{};
+        diag_verbosity = 0;
     }
     unlink(out.c_str());
 }

@@ -15,6 +15,7 @@ class ConfigMenuTest : public ConsoleTest {
   protected:
     void TearDown() override {
         tool_settings = ToolSettings{};
+        diag_verbosity = 0;
         ConsoleTest::TearDown();
     }
 
@@ -198,7 +199,7 @@ TEST_F(ConfigMenuTest, LongAnswerIsTakenInPiecesOf19) {
 
 TEST_F(ConfigMenuTest, DefaultsGoBeforeProtocolThenTheReaderRestarts) {
     load(KM_READER);
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     FdCapture err(2);
     const std::string text = run("3\n7\n\n1\n\n99\n\n");
     const std::string traces = ok_traces(err.finish());
@@ -216,7 +217,7 @@ TEST_F(ConfigMenuTest, DefaultsGoBeforeProtocolThenTheReaderRestarts) {
 
 TEST_F(ConfigMenuTest, KeyboardModeSendsTheOptionsAndEverythingInOrder) {
     load(KBD_READER);
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     FdCapture err(2);
     const std::string text = run("5\n0\n\n4\n2\n\n2\n1\n15\n25\n1\n\n3\n12\n\n99\n\n");
     const std::string traces = ok_traces(err.finish());
@@ -280,7 +281,7 @@ TEST_F(ConfigMenuTest, RefusedWritesPrintTheirErrorsAndNeitherStopOthersNorResta
 
 TEST_F(ConfigMenuTest, RefusedKeyboardOptionEndsTheChainSilently) {
     load(std::string(KBD_READER) + "fn 502 model times 2\nfn 502 result -7\n");
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     FdCapture err(2);
     const std::string text = run("2\n1\n5\n6\n1\n\n99\n\n");
     const std::string traces = ok_traces(err.finish());

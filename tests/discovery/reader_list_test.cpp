@@ -4,9 +4,9 @@
 
 #include <string>
 
+#include "base/pause.h"
 #include "discovery/reader.h"
 #include "link/ctl_exchange.h"
-#include "link/pause.h"
 #include "link/reader_link.h"
 #include "support/reader_fixture.h"
 

@@ -36,7 +36,7 @@ class Callbacks : public EmulatedReaders {
 
 TEST_F(Callbacks, IdleReaderAnswersTimeoutInTenMsSilently) {
     Reader* r = open_reader("device r1 0x0204\n  serial C1\n");
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     FdCapture err(2);
     const double start = now_ms();
     EXPECT_EQ(reader_poll_callbacks(r, record), LINK_TIMEOUT);
@@ -75,7 +75,7 @@ TEST_F(Callbacks, CardNumberDataReachesTheHandler) {
 
 TEST_F(Callbacks, OversizedAnnouncementIsRefusedWithNoMemory) {
     Reader* r = open_reader("device r1 0x0204\n  serial C1\n  callback 1 rep:70000:41\n");
-    tool_settings.verbosity = 1;
+    diag_verbosity = 1;
     FdCapture err(2);
     EXPECT_EQ(reader_poll_callbacks(r, record), 1) << "the poll still returns the code";
     EXPECT_EQ(err.finish(), "Not enough memory\n");
@@ -121,7 +121,7 @@ TEST_F(Callbacks, OtherHeaderIsDroppedWithMessage) {
     ctl_header_set_type(&request, CTL_REQUEST);
     ctl_header_set_code(&request, 13);
     reader_write_header(r, request);
-    tool_settings.verbosity = 1;
+    diag_verbosity = 1;
     FdCapture err(2);
     EXPECT_EQ(reader_poll_callbacks(r, record), LINK_ERROR);
     EXPECT_EQ(err.finish(), "Not a callback header: 2");

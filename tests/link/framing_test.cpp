@@ -93,7 +93,7 @@ TEST_F(Framing, InputProgressAdvancesBeforeEachReport) {
 
 TEST_F(Framing, NoReportWithinTimeoutIsSilent) {
     Reader* r = open_reader(ONE_READER);
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     uint8_t buf[11];
     FdCapture err(2);
     const double start = now_ms();
@@ -112,7 +112,7 @@ TEST_F(Framing, DataReadTakesHeaderPacketsAsData) {
 
 TEST_F(Framing, HeaderReadRefusesDataPacket) {
     Reader* r = open_reader("device r1 0x0204\n  serial F1\n  fn 13 dataheader ack\n");
-    tool_settings.verbosity = 1;
+    diag_verbosity = 1;
     send_request(r, 13);
     CtlHeader answer;
     FdCapture err(2);
@@ -122,7 +122,7 @@ TEST_F(Framing, HeaderReadRefusesDataPacket) {
 
 TEST_F(Framing, ShortReportIsRefused) {
     Reader* r = open_reader("device r1 0x0204\n  serial F1\n  fn 13 short ack 5\n");
-    tool_settings.verbosity = 1;
+    diag_verbosity = 1;
     send_request(r, 13);
     CtlHeader answer;
     FdCapture err(2);
@@ -143,7 +143,7 @@ TEST_F(Framing, OpenAndCloseRefuseTheWrongState) {
 
 TEST_F(Framing, UnplugMakesWritesAndReadsFail) {
     Reader* r = open_reader(ONE_READER);
-    tool_settings.verbosity = 1;
+    diag_verbosity = 1;
     emu::unplug("r1");
     uint8_t data[4] = {};
     FdCapture err(2);

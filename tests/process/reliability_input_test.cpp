@@ -126,7 +126,8 @@ TEST(BadInput, FilesPipesAndDevicesEndWithTheirStatus) {
     EXPECT_EQ(r[5].status, 2);
     EXPECT_EQ(r[5].err, "Cannot write output: Broken pipe\n");
     EXPECT_EQ(r[6].status, 2);
-    EXPECT_EQ(r[6].err, "Cannot write output: Broken pipe\n");
+    EXPECT_EQ(r[6].err, "\r  0%[" + std::string(60, '-') + "]Cannot write output: Broken pipe\n\n")
+        << "the bar is on standard error when the data is on standard output";
     EXPECT_EQ(r[7].status, 2);
     EXPECT_EQ(r[7].err,
               "Cannot open " + dir + "/" + long_name + " for writing: File name too long\n");

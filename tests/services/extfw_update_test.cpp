@@ -67,7 +67,7 @@ TEST_F(Extfw, EmptyImageIsStartAndFinish) {
 
 TEST_F(Extfw, BusyStartIsAskedAgainAfterGrowingWaits) {
     Reader* r = reader("  extfw busy start 2\n");
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     const auto img = image(10);
     FdCapture err(2);
     EXPECT_EQ(reader_extfw_update(r, img.data(), 10), 0);
@@ -99,7 +99,7 @@ TEST_F(Extfw, BusyPieceIsRepeatedNeverSkipped) {
 
 TEST_F(Extfw, RejectedPieceEndsWithoutFinish) {
     Reader* r = reader("  extfw reject piece 2 -5\n");
-    tool_settings.verbosity = 1;
+    diag_verbosity = 1;
     const auto img = image(1500);
     FdCapture err(2);
     EXPECT_EQ(reader_extfw_update(r, img.data(), 1500), -5);
@@ -109,7 +109,7 @@ TEST_F(Extfw, RejectedPieceEndsWithoutFinish) {
 
 TEST_F(Extfw, UnfinishedSequenceIsClosedAndStartedAgain) {
     Reader* r = reader("  extfw unfinished 2000\n");
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     const auto img = image(600);
     FdCapture err(2);
     EXPECT_EQ(reader_extfw_update(r, img.data(), 600), 0);
@@ -121,7 +121,7 @@ TEST_F(Extfw, UnfinishedSequenceIsClosedAndStartedAgain) {
 
 TEST_F(Extfw, StartFailureIsReported) {
     Reader* r = reader("  fn 535 result -7\n");
-    tool_settings.verbosity = 1;
+    diag_verbosity = 1;
     FdCapture err(2);
     EXPECT_EQ(reader_extfw_update(r, nullptr, 0), -7);
     EXPECT_EQ(err.finish(), "Cannot start Extfw update: -7\n");
@@ -129,7 +129,7 @@ TEST_F(Extfw, StartFailureIsReported) {
 
 TEST_F(Extfw, ModuleThatKeepsReportingAnOldSequenceGivesUp) {
     Reader* r = reader("  fn 535 result -13\n");
-    tool_settings.verbosity = 1;
+    diag_verbosity = 1;
     FdCapture err(2);
     EXPECT_EQ(reader_extfw_update(r, nullptr, 0), RDR_SEQUENCE_ERROR);
     EXPECT_EQ(err.finish(), "Cannot start Extfw update: -13\n");
@@ -141,7 +141,7 @@ TEST_F(Extfw, ModuleThatKeepsReportingAnOldSequenceGivesUp) {
 
 TEST_F(Extfw, FinishFailureIsReported) {
     Reader* r = reader("  fn 537 result -9\n");
-    tool_settings.verbosity = 1;
+    diag_verbosity = 1;
     FdCapture err(2);
     EXPECT_EQ(reader_extfw_update(r, nullptr, 0), -9);
     EXPECT_EQ(err.finish(), "Cannot finalize Extfw update: -9\n");

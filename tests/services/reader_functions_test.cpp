@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "base/text.h"
 #include "services/reader_functions.h"
 #include "support/reader_fixture.h"
 

@@ -4,13 +4,19 @@
 
 #include <thread>
 
-#include "cardtest/reader_test_state.h"
 #include "services/reader_functions.h"
 #include "services/reader_status.h"
 #include "support/capture.h"
 #include "support/reader_fixture.h"
 
 namespace {
+
+// What a card test worker lets the wait see: the status shown and its stop flag.
+struct Watched {
+    std::atomic<int32_t> status{0};
+    std::atomic<uint8_t> stop_requested{0};
+    ReadyWatch watch() { return {&status, &stop_requested}; }
+};
 
 class WaitReady : public EmulatedReaders {
   protected:
@@ -31,37 +37,35 @@ TEST_F(WaitReady, ReadyAtOnce) {
 
 TEST_F(WaitReady, BusyTwiceThenReady) {
     Reader* r = with_status("busy:2 1");
-    ReaderTestState state;
-    r->test_ctx = &state;
+    Watched state;
     const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r), 0);
+    EXPECT_EQ(reader_wait_ready(r, state.watch()), 0);
     const double took = elapsed_ms(start);
     EXPECT_GE(took, 990);
     EXPECT_LT(took, 1500);
     EXPECT_EQ(status_requests(), 3u);
     EXPECT_EQ(state.status.load(), 1);
-    r->test_ctx = nullptr;
 }
 
 TEST_F(WaitReady, BusyShowsRebootingInTheTestState) {
     Reader* r = with_status("busy:2 4");
-    ReaderTestState state;
-    r->test_ctx = &state;
-    std::thread waiter([r] { reader_wait_ready(r); });
-    while (status_requests() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Watched state;
+    std::thread waiter([r, &state] { reader_wait_ready(r, state.watch()); });
+    while (status_requests() < 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(state.status.load(), STATUS_REBOOTING);
-    while (status_requests() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (status_requests() < 3)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(state.status.load(), 4);
     state.stop_requested = 1;
     waiter.join();
-    r->test_ctx = nullptr;
 }
 
 TEST_F(WaitReady, NotReadyIsTracedUntilReady) {
     Reader* r = with_status("2:2 1");
-    tool_settings.verbosity = 2;
+    diag_verbosity = 2;
     FdCapture err(2);
     EXPECT_EQ(reader_wait_ready(r), 0);
     const std::string text = err.finish();
@@ -101,27 +105,23 @@ TEST_F(WaitReady, FailureEndsAfterTwoSeconds) {
 
 TEST_F(WaitReady, StopRequestEndsTheWaitAfterNotReady) {
     Reader* r = with_status("4");
-    ReaderTestState state;
+    Watched state;
     state.stop_requested = 1;
-    r->test_ctx = &state;
     const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r), -1);
+    EXPECT_EQ(reader_wait_ready(r, state.watch()), -1);
     EXPECT_GE(elapsed_ms(start), 495) << "after the 500 ms pause";
     EXPECT_EQ(status_requests(), 1u);
     EXPECT_EQ(state.status.load(), 4);
-    r->test_ctx = nullptr;
 }
 
 TEST_F(WaitReady, StopRequestEndsTheWaitOnABusyReaderToo) {
     Reader* r = with_status("busy");
-    ReaderTestState state;
+    Watched state;
     state.stop_requested = 1;
-    r->test_ctx = &state;
     const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r), -1);
+    EXPECT_EQ(reader_wait_ready(r, state.watch()), -1);
     EXPECT_LT(elapsed_ms(start), 1000);
     EXPECT_EQ(state.status.load(), STATUS_REBOOTING);
-    r->test_ctx = nullptr;
 }
 
 TEST(StatusText, Table) {

@@ -7,6 +7,7 @@
 void EmulatedReaders::SetUp() {
     emu::reset();
     tool_settings = ToolSettings{};
+    diag_verbosity = 0;
     readers_init();
 }
 
@@ -14,6 +15,7 @@ void EmulatedReaders::TearDown() {
     readers_exit();
     emu::reset();
     tool_settings = ToolSettings{};
+    diag_verbosity = 0;
 }
 
 int EmulatedReaders::load(std::string_view scenario) {

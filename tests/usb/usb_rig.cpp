@@ -9,6 +9,7 @@ void UsbReaders::SetUp() {
     std::string why;
     if (!emu::usb::usb_mock_active(why)) GTEST_SKIP() << "umockdev cannot run here: " << why;
     tool_settings = ToolSettings{};
+    diag_verbosity = 0;
 }
 
 void UsbReaders::TearDown() {
@@ -17,6 +18,7 @@ void UsbReaders::TearDown() {
     emu::usb::usb_bus_stop(bus);
     bus = nullptr;
     tool_settings = ToolSettings{};
+    diag_verbosity = 0;
 }
 
 void UsbReaders::start(std::string_view scenario) {

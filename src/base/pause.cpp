@@ -1,4 +1,4 @@
-#include "link/pause.h"
+#include "base/pause.h"
 
 #include <chrono>
 #include <thread>

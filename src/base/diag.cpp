@@ -1,0 +1,14 @@
+#include "base/diag.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+int32_t diag_verbosity = 0;
+
+void diag(int level, const char* format, ...) {
+    if (diag_verbosity < level) return;
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+}

@@ -1,0 +1,11 @@
+// Diagnostics: messages to standard error, shown by verbosity level
+// (errors at 1, protocol and progress traces at 2).
+#pragma once
+
+#include <cstdint>
+
+// 0 at start, one more per -v; set once before any thread starts.
+extern int32_t diag_verbosity;
+
+// printf-style message to standard error when diag_verbosity >= level.
+void diag(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,0 +1,11 @@
+#include "base/term.h"
+
+#include <cstdio>
+
+void term_clear() {
+    fputs("\x1b[2J\x1b[0;0H", stdout);
+}
+
+void term_goto(int16_t column, int16_t row) {
+    printf("\x1b[%d;%dH", row + 1, column + 1);
+}

@@ -1,0 +1,16 @@
+// Texts received from a reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Copies at most length bytes of a text received from a reader into dest,
+// stopping at a NUL, and terminates it within dest_size. Returns the length.
+int text_copy(char* dest, int dest_size, const uint8_t* src, int64_t length);
+
+// Makes a NUL-terminated text from a reader safe to show on a terminal, in
+// place: each C0 control (below 0x20), DEL, C1 control (a UTF-8 encoded
+// U+0080..U+009F, or a byte 0x80..0x9F outside a valid UTF-8 sequence)
+// becomes one '?', so the text cannot move the cursor, erase the screen or
+// start an escape sequence. Other bytes stay. Returns the new length.
+size_t term_safe(char* text);
