@@ -231,6 +231,41 @@ fn 2106 result -22
     }
 }
 
+// A reader that refuses every parameter request with CTL_ERROR 0 sends no
+// value: nothing of the buffer it would have filled may be shown or kept.
+TEST_F(ReaderInfoTest, ParameterRequestsRefusedWithZeroShowFailed) {
+    load("device s 0x0204\nserial S1\nfn 504 reqerror 0\n");
+    reported_config = {7, 51, 4, 1, 1};
+    const std::string text = report();
+    for (const char* label :
+         {"Firmware ver. : ", "Servicefw ver.: ", "Servicefw stat: ", "USB op. mode  : ",
+          "Reader type   : ", "Reader proto  : ", "Debug mode    : ", "Sound         : ",
+          "HW version    : ", "Serial number : ", "Manuf. date   : "})
+        EXPECT_NE(text.find(std::string(label) + "FAILED\n"), std::string::npos) << label;
+    EXPECT_EQ(reported_config.usb_mode, 7);
+    EXPECT_EQ(reported_config.reader_type, 51);
+    EXPECT_EQ(reported_config.reader_protocol, 4);
+}
+
+// Every text a reader sends reaches the terminal without the controls that
+// would let it rewrite the screen: C0 (the report's own line ends aside),
+// DEL and C1, in 8 bits or UTF-8.
+TEST_F(ReaderInfoTest, ReaderTextsCannotDriveTheTerminal) {
+    const std::string evil = R"(r"A\x1b]0;owned\x07B\x1b[2J\x08\x7f\x9b\xc2\x9bC\r\xc3\xa9\x00")";
+    load("device km 0x0203\nserial K1\nparam FWVERSION " + evil + "\nparam HWCFG_SERIAL " + evil +
+         "\nparam HWCFG_MAJOR " + evil + "\nlib_version " + evil + "\nstatus_message " + evil +
+         "\nmodule_desc " + evil + "\nmodule_record serial \x1b[2Jx part \x1b]0;y\n");
+    const std::string text = report();
+    EXPECT_NE(text.find("Firmware ver. : A?]0;owned?B?[2J????C?\xc3\xa9\n"), std::string::npos)
+        << "each control one '?', other UTF-8 kept";
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        EXPECT_FALSE((c < 0x20 && c != '\n') || c == 0x7F ||
+                     (c >= 0x80 && c <= 0x9F && text[i - 1] != '\xc3'))
+            << "byte " << int(c) << " at " << i;
+    }
+}
+
 TEST_F(ReaderInfoTest, ReaderWithoutModuleShowsNoReaderDetected) {
     load("device r 0x0204\nserial S\nmodule_count 0\n");
     int32_t result = -1;

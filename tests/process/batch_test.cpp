@@ -254,6 +254,19 @@ TEST(BatchProcess, FullDiskIsAFailureNotSuccess) {
     EXPECT_EQ(p.err, "Cannot write output: No space left on device\n");
 }
 
+TEST(BatchProcess, ListingThatCannotBeWrittenIsAFailure) {
+    ProcessOptions closed = on(TWO_READERS);
+    closed.close_stdout = true;
+    ProcessOptions full = on(TWO_READERS);
+    full.stdout_path = "/dev/full";
+    for (const auto& [o, reason] :
+         {std::pair{closed, "Bad file descriptor"}, std::pair{full, "No space left on device"}}) {
+        const ProcessResult p = run_brinlet({"-l", "-v"}, o);
+        EXPECT_EQ(p.status, 2);
+        EXPECT_EQ(p.err, std::string("Cannot write output: ") + reason + "\n");
+    }
+}
+
 TEST(BatchProcess, ClosedStandardOutputIsAFailure) {
     ProcessOptions o = on(TWO_READERS);
     o.close_stdout = true;

@@ -75,9 +75,9 @@ TEST(FirmwareProcess, ReaderOnInterfaceZeroKeepsItsPathAndIsUpdated) {
 
 TEST(FirmwareProcess, NothingIsDrawnAfterFetchedDataClosedStandardOutput) {
     const std::string fw = write_image(100);
-    const ProcessResult p = run_brinlet(
-        {"-u", "-b", "503", "-q", "-i", fw},
-        on(SVC + "  config_blob r\"CFG\"\n  extfw_check busy:1 needed\n"));
+    const ProcessResult p =
+        run_brinlet({"-u", "-b", "503", "-q", "-i", fw},
+                    on(SVC + "  config_blob r\"CFG\"\n  extfw_check busy:1 needed\n"));
     EXPECT_EQ(p.status, 0) << p.err;
     ASSERT_GE(p.out.size(), 3u);
     EXPECT_EQ(p.out.substr(p.out.size() - 3), "CFG") << "the data is the last thing written";
@@ -104,6 +104,84 @@ TEST(FirmwareProcess, ModuleUpdateFollowsWithTheSameImage) {
     EXPECT_EQ(module_bytes(p, "svc"), hex(image(1009)));
 }
 
+// A file that cannot be the image ends the run before anything is sent:
+// the reader stays in the firmware it runs.
+struct BadImage {
+    const char* name;
+    std::string path; // relative to a fresh directory
+    int status;
+    std::string err_tail;
+};
+
+void PrintTo(const BadImage& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FirmwareBadImage : public ::testing::TestWithParam<BadImage> {};
+
+TEST_P(FirmwareBadImage, EndsBeforeTheReaderIsSwitched) {
+    const std::string dir = temp_dir();
+    write_file(dir + "/huge.fw", std::string(8000000, 'x'));
+    const ProcessResult p = run_brinlet({"-u", "-v", "-i", dir + "/" + GetParam().path}, on(KBD));
+    EXPECT_EQ(p.status, GetParam().status);
+    EXPECT_TRUE(p.err.size() >= GetParam().err_tail.size() &&
+                p.err.substr(p.err.size() - GetParam().err_tail.size()) == GetParam().err_tail)
+        << p.err;
+    EXPECT_TRUE(transcript_functions(p.transcript, "kbd").empty()) << "no exchange at all";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, FirmwareBadImage,
+    ::testing::Values(BadImage{"missing", "missing.fw", 2, ": No such file or directory\n"},
+                      BadImage{"directory", ".", 2, "Cannot read file: Is a directory\n"},
+                      BadImage{"toolarge", "huge.fw", 3,
+                               "Input file too large, maximum is: 8000000\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Readers whose serial numbers do not tell them apart: the one selected is
+// found again on its USB port, and when the port cannot decide either, the
+// update is refused before any exchange.
+struct LookAlikes {
+    const char* name;
+    std::string serial_statement;
+    std::string second_port;
+    int status;
+};
+
+void PrintTo(const LookAlikes& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FirmwareLookAlikes : public ::testing::TestWithParam<LookAlikes> {};
+
+TEST_P(FirmwareLookAlikes, OnlyTheSelectedReaderIsUpdated) {
+    const LookAlikes& c = GetParam();
+    const std::string fw = write_image(100);
+    const std::string scenario = "device a 0x0202\n  extra 0\n  port 1-4\n" + c.serial_statement +
+                                 "device b 0x0202\n  extra 0\n  port " + c.second_port + "\n" +
+                                 c.serial_statement;
+    const ProcessResult p = run_brinlet({"-r", "1", "-u", "-v", "-i", fw}, on(scenario));
+    EXPECT_EQ(p.status, c.status) << p.err;
+    EXPECT_TRUE(transcript_functions(p.transcript, "a").empty()) << "reader 0 was not selected";
+    const std::vector<int> fns = transcript_functions(p.transcript, "b");
+    if (c.status == 0) {
+        EXPECT_EQ(count(fns, 511), 1);
+        EXPECT_EQ(count(fns, 510), 1);
+    } else {
+        EXPECT_TRUE(fns.empty());
+        EXPECT_EQ(p.err, "Reader cannot be told from another reader after its restart: its "
+                         "serial number is empty or not unique\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Serials, FirmwareLookAlikes,
+                         ::testing::Values(LookAlikes{"sharedserial", "  serial RD2K0001\n", "1-5",
+                                                      0},
+                                           LookAlikes{"noserial", "  serial none\n", "1-5", 0},
+                                           LookAlikes{"sharedserialandport", "  serial RD2K0001\n",
+                                                      "1-4\n  usb_config 2", 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(FirmwareProcess, ReaderBackStillInNormalFirmwareIsSwitchedAgain) {
     const std::string fw = write_image(10);
     const ProcessResult p =
@@ -121,7 +199,7 @@ TEST(FirmwareProcess, RefusedImageStillRestartsTheReaderButFails) {
     EXPECT_EQ(fns.back(), 1500);
 }
 
-TEST(FirmwareProcess, ReaderBackInServiceFirmwareIsNotASuccess) {
+TEST(FirmwareProcess, ReaderBackInServiceFirmwareIsNotASuccessSlow) {
     const std::string fw = write_image(10);
     const ProcessResult p =
         run_brinlet({"-u", "-v", "-i", fw}, on(SVC + "  reset_to 0x0200 interface 0\n"));
@@ -227,7 +305,9 @@ struct FaultPoint {
     std::string statements;
 };
 
-void PrintTo(const FaultPoint& point, std::ostream* os) { *os << point.name; }
+void PrintTo(const FaultPoint& point, std::ostream* os) {
+    *os << point.name;
+}
 
 class FirmwareFault : public ::testing::TestWithParam<FaultPoint> {};
 

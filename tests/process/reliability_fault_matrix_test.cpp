@@ -3,8 +3,10 @@
 // answer, a refusal, wrong header types, short reports, USB failures,
 // unplugging, staying busy). Each cell runs the real binary; whatever
 // happens, the run ends within the link's time bounds, never by a signal,
-// never with status 0 unless the operation really completed, and the
-// output file holds only what the reader sent.
+// never with status 0 unless the operation really completed, the output
+// file holds only what the reader sent, the reader beside the selected one
+// is never spoken to, and a card reader module receives the image file's
+// bytes or nothing.
 //
 // A failing run spends the 4 s error pause asleep, so the cells of one
 // operation run side by side as separate processes.
@@ -66,6 +68,14 @@ std::string reader_block() {
            "  log_blob rep:300:4c\n  status_message r\"Reader ready\"\n";
 }
 
+// A second reader that nobody selects, listed after the one under test.
+const std::string BYSTANDER = "device other 0x0204\n  serial RM0009\n";
+
+void check_bystander_untouched(const CellRun& run) {
+    EXPECT_TRUE(transcript_records(run.transcript, "exchange", "other").empty())
+        << "an exchange with a reader that was not selected";
+}
+
 // One cell: the binary with its streams and its -o file in the cell's
 // directory.
 CellRun run_cell(const std::vector<std::string>& args, const std::string& scenario,
@@ -93,6 +103,7 @@ bool reader_completed(const std::string& transcript, int function, size_t input_
 void check_batch_cell(const Operation& op, const Cell& cell, const CellRun& run) {
     SCOPED_TRACE(std::string(op.name) + "/" + cell.name + "\nstderr: " + run.err);
     EXPECT_FALSE(run.signaled) << "status " << run.status;
+    check_bystander_untouched(run);
     if (cell.expected_status >= 0) {
         EXPECT_EQ(run.status, cell.expected_status);
     } else if (cell.expected_status == ANY_FAILURE) {
@@ -191,7 +202,7 @@ TEST_P(BatchFaultMatrix, EveryFailureEndsInTimeWithAFailureStatusAndNoForeignDat
         args.insert(args.end(), {"-v", "-i", dir + "/input"});
         if (op.data == Data::Fetched) args.insert(args.end(), {"-o", dir + "/output"});
         if (cells[i].name == "failedwithreset") args.push_back("-k");
-        runs[i] = run_cell(args, reader_block() + cells[i].statements, dir, 60);
+        runs[i] = run_cell(args, reader_block() + cells[i].statements + BYSTANDER, dir, 60);
     });
     std::fprintf(stderr, "fault matrix %s: %zu cells\n", op.name, cells.size());
     for (size_t i = 0; i < cells.size(); ++i)
@@ -233,7 +244,23 @@ TEST(BatchRefusal, RequestRefusedWithAPositiveValueWritesNoOutput) {
 // its module (1500) and given the module image (535, 536 x2, 537).
 const std::string FIRMWARE_READER =
     "device r 0x0202\n  extra 0\n  serial RM0002\n  extfw needed on\n";
-const std::string IMAGE(700, 'f');
+const std::string IMAGE = [] {
+    std::string image(700, '\0');
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>(i * 7 + 3);
+    return image;
+}();
+
+// Every piece the module was given is the image file's bytes at their place.
+void check_module_got_the_image(const CellRun& run) {
+    const std::string image = hex(IMAGE);
+    for (const TranscriptRecord& x : transcript_records(run.transcript, "exchange", "r")) {
+        if (x.fields.count("fn") == 0 || x.fields.at("fn") != "536") continue;
+        const size_t at = image.find(x.fields.at("in"));
+        EXPECT_TRUE(at != std::string::npos && at % 2 == 0)
+            << "the module received bytes that are not the image's: " << x.fields.at("in");
+    }
+}
 
 // The host heard "update needed" from the module check.
 bool module_asked(const std::string& transcript) {
@@ -287,6 +314,8 @@ std::vector<Cell> firmware_cells(const FirmwareCase& c) {
 void check_firmware_cell(const Cell& cell, const CellRun& run, bool module_only) {
     SCOPED_TRACE(cell.name + "\nstderr: " + run.err);
     EXPECT_FALSE(run.signaled) << "status " << run.status;
+    check_bystander_untouched(run);
+    check_module_got_the_image(run);
     // A broken check (1500) counts as "not needed", by design, so then the
     // module image is not owed.
     const bool check_broken =
@@ -314,6 +343,11 @@ TEST_P(FirmwareFaultMatrix, EveryBrokenStepEndsInTimeAndNeverPassesForSuccess) {
                              "  unplug_at " + std::to_string(k) + " return 0.5\n", MAY_RECOVER,
                              12000});
         cells.push_back({"staysnotready", "  status_after_reset busy:8 1\n", 0, 12000});
+        // The image loader answers with output of its own: the module still
+        // gets the file's bytes.
+        cells.push_back({"imageanswers", fn(510, "model out x:00112233"), 0, 12000});
+        // Still answering for over a second after the restart request.
+        cells.push_back({"slowtoleave", "  leave_delay 1300\n", 0, 12000});
     }
     std::vector<CellRun> runs(cells.size());
     const std::string root = temp_dir();
@@ -323,7 +357,7 @@ TEST_P(FirmwareFaultMatrix, EveryBrokenStepEndsInTimeAndNeverPassesForSuccess) {
         write_file(dir + "/input", IMAGE);
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"-v", "-i", dir + "/input"});
-        runs[i] = run_cell(args, FIRMWARE_READER + cells[i].statements, dir, 90);
+        runs[i] = run_cell(args, FIRMWARE_READER + cells[i].statements + BYSTANDER, dir, 90);
     });
     std::fprintf(stderr, "fault matrix %s: %zu cells\n", c.name, cells.size());
     for (size_t i = 0; i < cells.size(); ++i)
