@@ -40,6 +40,11 @@ TEST_F(ReaderList, ServiceFirmwareIsListedLikeAnyReader) {
     EXPECT_STREQ(reader_first()->model->description, "USB reader v2/v3 (service fw)");
 }
 
+TEST_F(ReaderList, SerialControlsAreKeptAsQuestionMarks) {
+    EXPECT_EQ(load("device r 0x0204\n  serial \"\\x1b[2J\\x7fK\\x9b\"\n"), 1);
+    EXPECT_STREQ(reader_first()->serial, "?[2J?K?") << "shown on terminals, never as controls";
+}
+
 TEST_F(ReaderList, RecordsKeepTheirPlaceWhenAnotherReaderLeaves) {
     load("device a 0x0204\n  serial A\ndevice b 0x0204\n  serial B\ndevice c 0x0204\n  serial C\n");
     Reader* a = reader_by_index(0);

@@ -42,17 +42,16 @@ std::string scratch_dir() {
     return d != nullptr ? d : "/tmp";
 }
 
-// Runs brinlet under umockdev-wrapper; the test bed directory reaches it
+// Starts brinlet under umockdev-wrapper; the test bed directory reaches it
 // through UMOCKDEV_DIR, which the bus set in this process's environment.
-ProcessRun run_brinlet(const std::vector<std::string>& args, const std::string& dir) {
-    ProcessRun r;
-    const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
+pid_t start_brinlet(const std::vector<std::string>& args, const std::string& dir) {
     std::vector<std::string> argv_s = {UMOCKDEV_WRAPPER, BRINLET_BIN};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& s : argv_s)
         argv.push_back(s.data());
     argv.push_back(nullptr);
+    const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
     const pid_t pid = fork();
     if (pid == 0) {
         const int in = open("/dev/null", O_RDONLY);
@@ -65,6 +64,12 @@ ProcessRun run_brinlet(const std::vector<std::string>& args, const std::string& 
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+// Waits for the process (killing it after the time-out) and collects it.
+ProcessRun finish_brinlet(pid_t pid, const std::string& dir) {
+    ProcessRun r;
     const double until = usb_now_ms() + PROCESS_TIMEOUT_MS;
     int st = 0;
     while (waitpid(pid, &st, WNOHANG) == 0) {
@@ -76,9 +81,24 @@ ProcessRun run_brinlet(const std::vector<std::string>& args, const std::string& 
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    r.out = slurp(out_path);
-    r.err = slurp(err_path);
+    r.out = slurp(dir + "/stdout");
+    r.err = slurp(dir + "/stderr");
     return r;
+}
+
+ProcessRun run_brinlet(const std::vector<std::string>& args, const std::string& dir) {
+    return finish_brinlet(start_brinlet(args, dir), dir);
+}
+
+void pause_s(double s) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(s * 1000)));
+}
+
+std::vector<int> functions_of(std::string_view device) {
+    std::vector<int> fns;
+    for (const auto& x : emu::exchanges(device))
+        fns.push_back(x.function);
+    return fns;
 }
 
 const char* const READERS = "device kbd 0x0202\n  extra 0\n  serial RD2K004711\n  port 1-4.2\n"
@@ -133,6 +153,61 @@ TEST_F(UsbProcess, ReaderChosenBySerialOnAComposite) {
     EXPECT_FALSE(slurp(dir + "/kbd.cfg").empty());
     EXPECT_FALSE(emu::exchanges("kbd").empty());
     EXPECT_TRUE(emu::exchanges("ser").empty());
+}
+
+// -u end to end: the keyboard personality switches to its service
+// firmware (another product on another interface of the same port), takes
+// the image, restarts into its normal firmware and updates its module.
+TEST_F(UsbProcess, StandardFirmwareUpdateThroughBothPersonalityChanges) {
+    start("device kbd 0x0202\n  extra 0\n  serial RD2K004711\n  port 1-4.2\n"
+          "  extfw needed on\n");
+    const std::string dir = scratch_dir();
+    std::string image(5000, '\0');
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>(i * 31 + 7);
+    {
+        std::ofstream f(dir + "/fw.bin", std::ios::binary);
+        f << image;
+    }
+    const ProcessRun r = run_brinlet({"-u", "-v", "-v", "-i", dir + "/fw.bin"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<uint8_t> want(image.begin(), image.end());
+    EXPECT_EQ(emu::firmware("kbd", 510), want);
+    EXPECT_EQ(emu::module_image("kbd"), want);
+    const std::vector<int> fns = functions_of("kbd");
+    ASSERT_FALSE(fns.empty());
+    EXPECT_EQ(fns.front(), 511);
+    EXPECT_EQ(std::count(fns.begin(), fns.end(), 506), 1);
+    EXPECT_EQ(fns.back(), 537);
+}
+
+// Card test mode on four readers through the real libraries; one leaves
+// and comes back and is tested again, the others go on reading.
+TEST_F(UsbProcess, CardTestOnFourReadersWithOneReplugged) {
+    std::string scenario;
+    for (int i = 1; i <= 4; ++i)
+        scenario += "device r" + std::to_string(i) + " 0x0204\n  serial RDT0" + std::to_string(i) +
+                    "\n  port 1-" + std::to_string(i + 1) + "\n";
+    scenario += "  card \"CARD42\" after 530\n";
+    start(scenario);
+    const std::string dir = scratch_dir();
+    const pid_t pid = start_brinlet({"-t"}, dir);
+    pause_s(3);
+    emu::unplug("r2");
+    pause_s(1.5);
+    emu::plug("r2");
+    pause_s(4.5);
+    kill(pid, SIGINT);
+    const ProcessRun r = finish_brinlet(pid, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (int i = 1; i <= 4; ++i) {
+        const std::string name = "r" + std::to_string(i);
+        EXPECT_NE(r.out.find("RDT0" + std::to_string(i) + ", "), std::string::npos) << name;
+        const std::vector<int> fns = functions_of(name);
+        EXPECT_EQ(std::count(fns.begin(), fns.end(), 530), name == "r2" ? 2 : 1) << name;
+    }
+    EXPECT_NE(r.out.find("CARD (tmout): 'CARD42'"), std::string::npos)
+        << "the fourth reader's card";
 }
 
 } // namespace
