@@ -1,6 +1,8 @@
 #include "base/text.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 
 int text_copy(char* dest, int dest_size, const uint8_t* src, int64_t length) {
     if (dest_size <= 0) return 0;
@@ -12,6 +14,13 @@ int text_copy(char* dest, int dest_size, const uint8_t* src, int64_t length) {
     }
     dest[n] = '\0';
     return n;
+}
+
+int32_t text_number(const char* text) {
+    const long long v = std::strtoll(text, nullptr, 10);
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(v);
 }
 
 namespace {

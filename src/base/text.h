@@ -8,6 +8,12 @@
 // stopping at a NUL, and terminates it within dest_size. Returns the length.
 int text_copy(char* dest, int dest_size, const uint8_t* src, int64_t length);
 
+// The value of a decimal text as atoi reads it (leading blanks, optional
+// sign, leading digits, 0 without digits), held to the int32_t range instead
+// of overflowing, so that a wrapped value never turns into a valid choice or
+// mode. Never fails.
+int32_t text_number(const char* text);
+
 // Makes a NUL-terminated text from a reader safe to show on a terminal, in
 // place: each C0 control (below 0x20), DEL, C1 control (a UTF-8 encoded
 // U+0080..U+009F, or a byte 0x80..0x9F outside a valid UTF-8 sequence)

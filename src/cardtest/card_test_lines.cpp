@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "cardtest/card_test_worker.h"
+#include "services/reader_functions.h"
 #include "services/reader_status.h"
 
 namespace {
@@ -19,7 +20,7 @@ int line_length(int formatted) {
 }
 
 const char* km_suffix(const ReaderView& view) {
-    if (view.usb_mode != USB_MODE_KM_READER) return "";
+    if (view.usb_mode != USB_MODE_KM) return "";
     switch (view.km_mode) {
     case 0:
         return ", mode 0";
@@ -84,7 +85,7 @@ int card_line_card(const ReaderView& view, char (&line)[CARD_LINE_SIZE]) {
 }
 
 bool card_line_has_data(const ReaderView& view) {
-    return view.usb_mode == USB_MODE_KM_READER;
+    return view.usb_mode == USB_MODE_KM;
 }
 
 int card_line_data(const ReaderView& view, char (&line)[CARD_LINE_SIZE]) {

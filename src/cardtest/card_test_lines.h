@@ -11,7 +11,6 @@
 // are shown; the console pads it to 80 columns.
 inline constexpr int CARD_LINE_SIZE = 80;
 inline constexpr int MFP_DATA_BYTES = 16;
-inline constexpr uint8_t USB_MODE_KM_READER = 2;
 
 // A consistent copy of one drawn Reader, taken under list_lock.
 struct ReaderView {

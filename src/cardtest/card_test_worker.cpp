@@ -34,7 +34,6 @@ constexpr int EXTFW_CHECK_CAPACITY = 256;
 constexpr int CARD_QUERY_BYTES = 2;
 constexpr int CARD_DETAIL_CAPACITY = 256;
 constexpr int ASSIGNMENT_SIZE = 64;
-constexpr uint8_t USB_MODE_KM = 2;
 
 // The readiness wait shows its status on the screen and ends on a stop request.
 ReadyWatch watch(ReaderTestState* state) {
@@ -59,7 +58,7 @@ int32_t read_features(Reader* reader, ReaderTestState* state) {
 bool read_number(Reader* reader, const char* key, int32_t* value) {
     char text[PARAM_VALUE_SIZE];
     if (reader_get_param(reader, key, text, sizeof text) != 0) return false;
-    *value = card_test_param_number(text);
+    *value = text_number(text);
     return true;
 }
 
@@ -194,22 +193,6 @@ void finish(Reader* reader) {
 }
 
 } // namespace
-
-int32_t card_test_param_number(const char* text) {
-    const char* p = text;
-    while (std::isspace(static_cast<unsigned char>(*p)))
-        ++p;
-    const bool negative = *p == '-';
-    if (*p == '-' || *p == '+') ++p;
-    int64_t value = 0;
-    while (std::isdigit(static_cast<unsigned char>(*p))) {
-        value = value * 10 + (*p++ - '0');
-        if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;
-    }
-    if (negative) value = -value;
-    if (value > INT32_MAX) value = INT32_MAX;
-    return static_cast<int32_t>(value);
-}
 
 int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
     if (reader == nullptr || body == nullptr || reader_is_open(reader)) return -1;

@@ -39,8 +39,3 @@ int32_t card_test_worker(Reader* reader);
 // result of the last exchange; -22 when the reader has no volatile
 // protocol; a refused assignment's result. Worker thread; no lock held.
 int32_t card_test_restore_protocol(Reader* reader, int32_t protocol);
-
-// Parameter text as a number: leading blanks, a sign, the leading digits;
-// 0 when there are none. Saturates at the int32_t limits instead of
-// overflowing.
-int32_t card_test_param_number(const char* text);

@@ -5,6 +5,7 @@
 #include "base/diag.h"
 #include "base/pause.h"
 #include "base/term.h"
+#include "base/text.h"
 #include "console/console_input.h"
 #include "console/reader_info.h"
 #include "discovery/reader.h"
@@ -29,7 +30,6 @@ constexpr int ASSIGNMENT_SIZE = 48;
 // Reader module types whose firmware offers the CCID personality.
 constexpr int32_t READER_TYPE_CCID_A = 50;
 constexpr int32_t READER_TYPE_CCID_B = 74;
-constexpr int32_t USB_MODE_CCID = 5;
 
 constexpr const char* VALUE_OK = "Value OK, it will be set after config save";
 constexpr const char* INVALID_VALUE = "Invalid value";
@@ -77,7 +77,7 @@ int32_t read_choice(int32_t* choice) {
     char line[CONSOLE_LINE_SIZE];
     fputs("Enter number: ", stdout);
     if (console_read_line(line) < 0) return CONSOLE_INPUT_ENDED;
-    *choice = line[0] == '\0' ? CHOICE_NONE : console_number(line);
+    *choice = line[0] == '\0' ? CHOICE_NONE : text_number(line);
     return 0;
 }
 

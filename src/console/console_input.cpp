@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/text.h"
+
 int32_t console_read_line(char (&line)[CONSOLE_LINE_SIZE]) {
     line[0] = '\0';
     fflush(stdout);
@@ -32,15 +34,6 @@ int32_t console_input_ended() {
     return (feof(stdin) || ferror(stdin)) ? 1 : 0;
 }
 
-int32_t console_number(const char* text) {
-    // strtoll rather than atoi: atoi has no defined result for numbers that
-    // do not fit, and a wrapped value could turn into a valid menu choice.
-    const long long v = std::strtoll(text, nullptr, 10);
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
-
 int32_t console_ask(const char* prompt, char (&line)[CONSOLE_LINE_SIZE]) {
     do {
         fputs(prompt, stdout);
@@ -52,7 +45,7 @@ int32_t console_ask(const char* prompt, char (&line)[CONSOLE_LINE_SIZE]) {
 int32_t console_ask_number(const char* prompt, int32_t* value) {
     char line[CONSOLE_LINE_SIZE];
     if (console_ask(prompt, line) < 0) return CONSOLE_INPUT_ENDED;
-    *value = console_number(line);
+    *value = text_number(line);
     return 0;
 }
 

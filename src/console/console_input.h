@@ -23,11 +23,6 @@ int32_t console_read_line(char (&line)[CONSOLE_LINE_SIZE]);
 // of the program that reads it), else 0. Never fails.
 int32_t console_input_ended();
 
-// The value of a line as atoi reads it (leading blanks, optional sign,
-// leading digits, 0 without digits), held to the int32_t range instead of
-// overflowing. Never fails.
-int32_t console_number(const char* text);
-
 // Writes prompt, reads one line; an answer that is only a line end asks
 // again. 0 with the answer in line, or CONSOLE_INPUT_ENDED.
 int32_t console_ask(const char* prompt, char (&line)[CONSOLE_LINE_SIZE]);

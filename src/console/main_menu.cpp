@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "base/term.h"
+#include "base/text.h"
 #include "cardtest/card_test_console.h"
 #include "cli/tool_settings.h"
 #include "console/config_menu.h"
@@ -58,7 +59,7 @@ int32_t read_choice(int32_t* choice) {
     do {
         fputs("Enter number: ", stdout);
         if (console_read_line(line) < 0) return CONSOLE_INPUT_ENDED;
-        *choice = line[0] == '\0' ? CHOICE_NONE : console_number(line);
+        *choice = line[0] == '\0' ? CHOICE_NONE : text_number(line);
     } while (*choice < 0 || *choice > CHOICE_MAX);
     return 0;
 }

@@ -1,12 +1,13 @@
 #include "console/reader_info.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "base/text.h"
-#include "console/console_input.h"
 #include "discovery/reader.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
@@ -62,6 +63,16 @@ void print_failed() {
     puts(FAILED_TEXT);
 }
 
+// A text from the reader on the rest of the line, made safe to show.
+void print_text_line(const char* label, std::string_view text) {
+    char line[PARAM_VALUE_SIZE];
+    const size_t n = std::min(text.size(), sizeof line - 1);
+    std::memcpy(line, text.data(), n);
+    line[n] = '\0';
+    term_safe(line);
+    printf("%s%s\n", label, line);
+}
+
 // Reads one parameter into value (PARAM_VALUE_SIZE bytes). 0 with a
 // terminated value, safe to show, else the failing result.
 int32_t read_param(Reader* reader, const char* key, char (&value)[PARAM_VALUE_SIZE]) {
@@ -70,28 +81,17 @@ int32_t read_param(Reader* reader, const char* key, char (&value)[PARAM_VALUE_SI
     return r;
 }
 
-// Label, then the parameter's text as received, or FAILED.
-int32_t print_param_line(Reader* reader, const char* label, const char* key) {
-    char value[PARAM_VALUE_SIZE];
-    fputs(label, stdout);
-    const int32_t r = read_param(reader, key, value);
-    if (r != 0)
-        print_failed();
-    else
-        puts(value);
-    return r;
-}
-
 // A function whose output is text. 0 with the text in text: what was
 // received, up to its first NUL, terminated even when the reader sent none.
 // Else the failing result.
-int32_t read_function_text(Reader* reader, uint16_t function, int32_t input_len,
-                           const uint8_t* input, char (&text)[FUNCTION_TEXT_CAPACITY + 1]) {
+int32_t read_function_text(Reader* reader, uint16_t function,
+                           char (&text)[FUNCTION_TEXT_CAPACITY + 1]) {
     uint8_t output[FUNCTION_TEXT_CAPACITY];
     int32_t delivered = FUNCTION_TEXT_CAPACITY;
-    const int32_t r = reader_ctl(reader, function, input_len, input, &delivered, output);
+    const int32_t r = reader_ctl(reader, function, 0, nullptr, &delivered, output);
     if (r != 0) return r;
     text_copy(text, sizeof text, output, delivered);
+    term_safe(text);
     return 0;
 }
 
@@ -106,29 +106,19 @@ void print_date(time_t when) {
         fputs(text, stdout);
 }
 
-void print_identity(Reader* reader) {
-    puts("USB Reader information:");
-    printf("Usb reader    : %s\n", reader->model != nullptr ? reader->model->description : "");
-    printf("Serial no.    : %s\n", reader->serial);
+// Formatters of parameter lines: each prints the rest of the line for a
+// value that was read, line end included, and keeps what the
+// configuration menu needs.
+void show_text(Reader*, const char* value) {
+    puts(value);
 }
 
-void print_service_status(Reader* reader) {
-    char value[PARAM_VALUE_SIZE];
-    fputs("Servicefw stat: ", stdout);
-    if (read_param(reader, PARAM_SERVICE_STATUS, value) != 0)
-        print_failed();
-    else
-        puts(console_number(value) != 0 ? "OK" : "Damaged");
+void show_service_status(Reader*, const char* value) {
+    puts(text_number(value) != 0 ? "OK" : "Damaged");
 }
 
-void print_usb_mode(Reader* reader) {
-    char value[PARAM_VALUE_SIZE];
-    fputs("USB op. mode  : ", stdout);
-    if (read_param(reader, PARAM_USBMODE, value) != 0) {
-        print_failed();
-        return;
-    }
-    reported_config.usb_mode = console_number(value);
+void show_usb_mode(Reader*, const char* value) {
+    reported_config.usb_mode = text_number(value);
     for (const ModeName& m : USB_MODE_NAMES) {
         if (m.mode == reported_config.usb_mode) {
             puts(m.name);
@@ -138,9 +128,87 @@ void print_usb_mode(Reader* reader) {
     printf("Unknown (%d)\n", reported_config.usb_mode);
 }
 
+void show_reader_type(Reader*, const char* value) {
+    reported_config.reader_type = text_number(value);
+    puts(value);
+}
+
+void show_protocol(Reader* reader, const char* value);
+
+void show_debug_mode(Reader*, const char* value) {
+    const int32_t mode = text_number(value);
+    if (mode >= 0 && mode <= 2)
+        puts(DEBUG_MODE_NAMES[mode]);
+    else
+        printf("Unknown (%d)\n", mode);
+}
+
+void show_sound(Reader*, const char* value) {
+    puts(text_number(value) != 0 ? "Disabled" : "Enabled");
+}
+
+void show_date(Reader*, const char* value) {
+    print_date(static_cast<time_t>(std::strtoll(value, nullptr, 10)));
+}
+
+// One line of the report: the label, then the parameter's value as the
+// formatter shows it, or FAILED when it cannot be read.
+struct ParamRow {
+    const char* label;
+    const char* key;
+    void (*show)(Reader* reader, const char* value);
+};
+
+constexpr ParamRow FIRMWARE_ROWS[] = {
+    {"Firmware ver. : ", PARAM_FWVERSION, show_text},
+    {"Servicefw ver.: ", PARAM_SERVICE_VER, show_text},
+    {"Servicefw stat: ", PARAM_SERVICE_STATUS, show_service_status},
+    {"USB op. mode  : ", PARAM_USBMODE, show_usb_mode},
+};
+
+constexpr ParamRow SETTING_ROWS[] = {
+    {"Reader type   : ", PARAM_READER, show_reader_type},
+    {"Reader proto  : ", PARAM_READERPROTOCOL, show_protocol},
+    {"Debug mode    : ", PARAM_DEBUG, show_debug_mode},
+    {"Sound         : ", PARAM_SOUND, show_sound},
+};
+
+constexpr ParamRow CHECKSUM_ROW = {"User cfg csum : ", PARAM_RDRCFG_CSUM, show_text};
+
+constexpr ParamRow HARDWARE_ROWS[] = {
+    {"Serial number : ", PARAM_HWCFG_SERIAL, show_text},
+    {"Manuf. date   : ", PARAM_HWCFG_MAN_DATE, show_date},
+};
+
+void print_param_row(Reader* reader, const ParamRow& row) {
+    char value[PARAM_VALUE_SIZE];
+    fputs(row.label, stdout);
+    if (read_param(reader, row.key, value) != 0)
+        print_failed();
+    else
+        row.show(reader, value);
+}
+
+template <size_t N> void print_param_rows(Reader* reader, const ParamRow (&rows)[N]) {
+    for (const ParamRow& row : rows)
+        print_param_row(reader, row);
+}
+
+// A loaded custom configuration is named, with its checksum on a line of
+// its own.
+void show_protocol(Reader* reader, const char* value) {
+    reported_config.reader_protocol = text_number(value);
+    if (reported_config.reader_protocol != PROTOCOL_USER_CONFIG) {
+        puts(value);
+        return;
+    }
+    puts("User configuration");
+    print_param_row(reader, CHECKSUM_ROW);
+}
+
 // The delays are 16-bit on the reader; the value text is shown as such.
 uint16_t param_u16(const char* value) {
-    return static_cast<uint16_t>(console_number(value));
+    return static_cast<uint16_t>(text_number(value));
 }
 
 void print_keyboard(Reader* reader) {
@@ -165,56 +233,6 @@ void print_km_mode(Reader* reader) {
     if (read_param(reader, PARAM_KMMODE, value) != 0) return;
     if (reported_config.usb_mode == USB_MODE_KM) printf("KM mode       : %d\n", param_u16(value));
     reported_config.km_mode_known = 1;
-}
-
-void print_reader_type(Reader* reader) {
-    char value[PARAM_VALUE_SIZE];
-    fputs("Reader type   : ", stdout);
-    if (read_param(reader, PARAM_READER, value) != 0) {
-        print_failed();
-        return;
-    }
-    reported_config.reader_type = console_number(value);
-    puts(value);
-}
-
-void print_protocol(Reader* reader) {
-    char value[PARAM_VALUE_SIZE];
-    fputs("Reader proto  : ", stdout);
-    if (read_param(reader, PARAM_READERPROTOCOL, value) != 0) {
-        print_failed();
-        return;
-    }
-    reported_config.reader_protocol = console_number(value);
-    if (reported_config.reader_protocol != PROTOCOL_USER_CONFIG) {
-        puts(value);
-        return;
-    }
-    puts("User configuration");
-    print_param_line(reader, "User cfg csum : ", PARAM_RDRCFG_CSUM);
-}
-
-void print_debug_mode(Reader* reader) {
-    char value[PARAM_VALUE_SIZE];
-    fputs("Debug mode    : ", stdout);
-    if (read_param(reader, PARAM_DEBUG, value) != 0) {
-        print_failed();
-        return;
-    }
-    const int32_t mode = console_number(value);
-    if (mode >= 0 && mode <= 2)
-        puts(DEBUG_MODE_NAMES[mode]);
-    else
-        printf("Unknown (%d)\n", mode);
-}
-
-void print_sound(Reader* reader) {
-    char value[PARAM_VALUE_SIZE];
-    fputs("Sound         : ", stdout);
-    if (read_param(reader, PARAM_SOUND, value) != 0)
-        print_failed();
-    else
-        puts(console_number(value) != 0 ? "Disabled" : "Enabled");
 }
 
 // Appends the parameter's value to the text already in version; the reader
@@ -247,82 +265,48 @@ void print_hw_version(Reader* reader) {
         print_failed();
 }
 
-void print_hw_date(Reader* reader) {
-    char value[PARAM_VALUE_SIZE];
-    fputs("Manuf. date   : ", stdout);
-    if (read_param(reader, PARAM_HWCFG_MAN_DATE, value) != 0) {
-        print_failed();
-        return;
-    }
-    print_date(static_cast<time_t>(std::strtoll(value, nullptr, 10)));
-}
-
 void print_hardware(Reader* reader) {
     puts("");
     puts("Hardware information:");
     print_hw_version(reader);
-    print_param_line(reader, "Serial number : ", PARAM_HWCFG_SERIAL);
-    print_hw_date(reader);
+    print_param_rows(reader, HARDWARE_ROWS);
 }
 
 void print_lib_version(Reader* reader) {
     char text[FUNCTION_TEXT_CAPACITY + 1];
     fputs("LibReader ver.: ", stdout);
-    if (read_function_text(reader, FN_LIB_VERSION, 0, nullptr, text) != 0)
+    if (read_function_text(reader, FN_LIB_VERSION, text) != 0)
         print_failed();
     else
-        puts((term_safe(text), text));
+        puts(text);
 }
 
 // The count of card reader modules; 0 when it cannot be read.
 int8_t print_module_count(Reader* reader) {
-    uint8_t count = 0;
-    int32_t delivered = 1;
+    int8_t count = 0;
     fputs("Reader count  : ", stdout);
-    const int32_t r = reader_ctl(reader, FN_MODULE_COUNT, 0, nullptr, &delivered, &count);
-    if (r != 0 || delivered < 1) {
+    if (reader_module_count(reader, &count) != 0) {
         print_failed();
         return 0;
     }
-    const auto signed_count = static_cast<int8_t>(count);
-    printf("%d\n", signed_count);
-    return signed_count;
+    printf("%d\n", count);
+    return count;
 }
 
-// Prints the next non-empty line of *text (lines end at '\n'; runs of line
-// ends count as one) and moves *text past it; an exhausted text prints an
-// empty line.
-void print_next_line(const char* label, const char** text) {
-    const char* p = *text;
-    while (*p == '\n')
-        ++p;
-    const size_t len = std::strcspn(p, "\n");
-    char line[FUNCTION_TEXT_CAPACITY + 1];
-    std::memcpy(line, p, len);
-    line[len] = '\0';
-    printf("%s%s\n", label, (term_safe(line), line));
-    *text = p + len;
-}
-
-bool has_more_lines(const char* text) {
-    while (*text == '\n')
-        ++text;
-    return *text != '\0';
-}
-
+// The description's lines under their labels: six labelled ones (empty when
+// the text runs out), then one per further line.
 void print_module_description(Reader* reader) {
-    const uint8_t module_index = 0;
-    char text[FUNCTION_TEXT_CAPACITY + 1];
-    if (read_function_text(reader, FN_MODULE_DESCRIPTION, 1, &module_index, text) != 0) {
+    char text[MODULE_DESCRIPTION_BYTES + 1];
+    if (reader_module_description(reader, text) != 0) {
         fputs(MODULE_LABELS[0], stdout);
         print_failed();
         return;
     }
-    const char* rest = text;
+    std::string_view rest = text;
     for (const char* label : MODULE_LABELS)
-        print_next_line(label, &rest);
-    while (has_more_lines(rest))
-        print_next_line(MODULE_MORE_LABEL, &rest);
+        print_text_line(label, module_description_line(&rest));
+    for (std::string_view line; !(line = module_description_line(&rest)).empty();)
+        print_text_line(MODULE_MORE_LABEL, line);
 }
 
 void print_status(Reader* reader) {
@@ -341,10 +325,10 @@ void print_status(Reader* reader) {
 void print_status_message(Reader* reader) {
     char text[FUNCTION_TEXT_CAPACITY + 1];
     fputs("Status message: ", stdout);
-    if (read_function_text(reader, FN_STATUS_MESSAGE, 0, nullptr, text) != 0)
+    if (read_function_text(reader, FN_STATUS_MESSAGE, text) != 0)
         puts("None");
     else
-        printf("%-*s\n", STATUS_COLUMNS, (term_safe(text), text));
+        printf("%-*s\n", STATUS_COLUMNS, text);
 }
 
 void print_card_reader(Reader* reader, int8_t* count) {
@@ -421,17 +405,13 @@ int32_t print_embedded(Reader* reader, int8_t count) {
 } // namespace
 
 int32_t reader_print_info(Reader* reader) {
-    print_identity(reader);
-    print_param_line(reader, "Firmware ver. : ", PARAM_FWVERSION);
-    print_param_line(reader, "Servicefw ver.: ", PARAM_SERVICE_VER);
-    print_service_status(reader);
-    print_usb_mode(reader);
+    puts("USB Reader information:");
+    printf("Usb reader    : %s\n", reader->model != nullptr ? reader->model->description : "");
+    printf("Serial no.    : %s\n", reader->serial);
+    print_param_rows(reader, FIRMWARE_ROWS);
     print_keyboard(reader);
     print_km_mode(reader);
-    print_reader_type(reader);
-    print_protocol(reader);
-    print_debug_mode(reader);
-    print_sound(reader);
+    print_param_rows(reader, SETTING_ROWS);
     print_hardware(reader);
     int8_t count = 0;
     print_card_reader(reader, &count);

@@ -20,9 +20,6 @@ struct ReportedConfig {
 extern ReportedConfig reported_config;
 
 inline constexpr int32_t PROTOCOL_USER_CONFIG = 999; // a custom configuration is loaded
-inline constexpr int32_t USB_MODE_KEYBOARD = 1;
-inline constexpr int32_t USB_MODE_KM = 2;
-inline constexpr int32_t USB_MODE_FX_EPA = 6;
 
 // Prints the whole report of an open reader on standard output and updates
 // reported_config. 0; when the module record cannot be read, "FAILED" ends

@@ -21,13 +21,18 @@ int payload_room(uint16_t report_size) {
 }
 
 void store_progress(Reader* reader, int32_t sent, int32_t total) {
-    if (reader->progress == nullptr || reader->in_data != 1) return;
-    const int64_t span = int64_t{reader->progress_to} - reader->progress_from;
-    reader->progress->store(
-        static_cast<int32_t>(reader->progress_from + span * sent / std::max(total, 1)));
+    if (reader->in_data == 1) progress_advance(reader, reader->progress, sent, total);
 }
 
 } // namespace
+
+void progress_advance(const Reader* reader, std::atomic<int32_t>* shown, int64_t done,
+                      int64_t total) {
+    if (shown == nullptr) return;
+    const int64_t span = int64_t{reader->progress_to} - reader->progress_from;
+    shown->store(
+        static_cast<int32_t>(reader->progress_from + span * done / std::max<int64_t>(total, 1)));
+}
 
 int reader_open(Reader* reader) {
     if (reader == nullptr) return LINK_ERROR;

@@ -3,6 +3,7 @@
 // and up to 63 payload bytes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "link/ctl_header.h"
@@ -39,3 +40,8 @@ int reader_read_block(Reader* reader, uint8_t* dest, int32_t length, int timeout
 int reader_write_header(Reader* reader, const CtlHeader& header);
 // 11; -2 when the block was not 11 bytes; other link results passed on.
 int reader_read_header(Reader* reader, CtlHeader* header, int timeout_ms);
+
+// Moves *shown (nothing when nullptr) to done/total of the way from the
+// reader's progress_from to progress_to: the value a progress bar draws.
+void progress_advance(const Reader* reader, std::atomic<int32_t>* shown, int64_t done,
+                      int64_t total);

@@ -7,6 +7,7 @@
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
 #include "link/reader.h"
+#include "link/reader_link.h"
 #include "services/reader_functions.h"
 
 namespace {
@@ -16,20 +17,14 @@ int32_t call(Reader* reader, uint16_t function, uint32_t input_len, const uint8_
     return reader_ctl(reader, function, static_cast<int32_t>(input_len), input, &capacity, nullptr);
 }
 
-void store_progress(Reader* reader, uint32_t done, uint32_t total) {
-    if (reader->extfw_progress == nullptr) return;
-    const auto from = static_cast<uint64_t>(static_cast<uint32_t>(reader->progress_from));
-    const auto span =
-        static_cast<uint64_t>(static_cast<uint32_t>(reader->progress_to - reader->progress_from));
-    reader->extfw_progress->store(static_cast<int32_t>(from + span * done / total));
-}
-
-// Sends Finish until the answer is not busy, closing a sequence the module
-// still holds open. Returns that answer.
-int32_t close_old_sequence(Reader* reader) {
+// Sends one step until it is not answered busy; returns that answer.
+// trace_busy: "Extfw busy" at level 2 for each busy answer.
+int32_t send_until_not_busy(Reader* reader, uint16_t function, uint32_t length,
+                            const uint8_t* input, bool trace_busy) {
     int wait = EXTFW_FIRST_WAIT_MS;
     int32_t r;
-    while ((r = call(reader, FN_EXTFW_FINISH, 0, nullptr)) == RDR_BUSY) {
+    while ((r = call(reader, function, length, input)) == RDR_BUSY) {
+        if (trace_busy) diag(2, "Extfw busy\n");
         pause_ms(wait);
         wait = extfw_next_wait(wait);
     }
@@ -50,7 +45,7 @@ int32_t start_phase(Reader* reader, uint32_t length) {
             diag(2, "Extfw seq error\n");
             // The module cannot take pieces of an image whose length it was
             // never told, so Start is always sent again after the close.
-            close_old_sequence(reader);
+            send_until_not_busy(reader, FN_EXTFW_FINISH, 0, nullptr, false);
             ++closes;
             wait = EXTFW_FIRST_WAIT_MS;
         } else {
@@ -60,19 +55,6 @@ int32_t start_phase(Reader* reader, uint32_t length) {
         pause_ms(wait);
         wait = extfw_next_wait(wait);
     }
-}
-
-// Sends one step until it is not answered busy; returns that answer.
-int32_t send_until_not_busy(Reader* reader, uint16_t function, uint32_t length,
-                            const uint8_t* input) {
-    int wait = EXTFW_FIRST_WAIT_MS;
-    int32_t r;
-    while ((r = call(reader, function, length, input)) == RDR_BUSY) {
-        diag(2, "Extfw busy\n");
-        pause_ms(wait);
-        wait = extfw_next_wait(wait);
-    }
-    return r;
 }
 
 } // namespace
@@ -86,15 +68,15 @@ int32_t reader_extfw_update(Reader* reader, const uint8_t* image, uint32_t lengt
     int32_t r = start_phase(reader, length);
     if (r != 0) return r;
     for (uint32_t offset = 0; offset < length; offset += EXTFW_PIECE_BYTES) {
-        store_progress(reader, offset, length);
+        progress_advance(reader, reader->extfw_progress, offset, length);
         const uint32_t piece = std::min(EXTFW_PIECE_BYTES, length - offset);
-        r = send_until_not_busy(reader, FN_EXTFW_DATA, piece, image + offset);
+        r = send_until_not_busy(reader, FN_EXTFW_DATA, piece, image + offset, true);
         if (r != 0) {
             diag(1, "Cannot send Extfw data: %d\n", r);
             return r;
         }
     }
-    r = send_until_not_busy(reader, FN_EXTFW_FINISH, 0, nullptr);
+    r = send_until_not_busy(reader, FN_EXTFW_FINISH, 0, nullptr, true);
     if (r != 0) {
         diag(1, "Cannot finalize Extfw update: %d\n", r);
         return r;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/text.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
 
@@ -28,6 +29,36 @@ int32_t reader_set_param(Reader* reader, const char* assignment) {
 int32_t reader_reset(Reader* reader) {
     int32_t capacity = 0;
     return reader_ctl(reader, FN_RESET, 0, nullptr, &capacity, nullptr);
+}
+
+int32_t reader_module_count(Reader* reader, int8_t* count) {
+    uint8_t byte = 0;
+    int32_t delivered = 1;
+    const int32_t r = reader_ctl(reader, FN_MODULE_COUNT, 0, nullptr, &delivered, &byte);
+    if (r != 0) return r;
+    if (delivered < 1) return PARAM_NOT_DELIVERED;
+    *count = static_cast<int8_t>(byte);
+    return 0;
+}
+
+int32_t reader_module_description(Reader* reader, char (&text)[MODULE_DESCRIPTION_BYTES + 1]) {
+    const uint8_t first_module = 0;
+    uint8_t raw[MODULE_DESCRIPTION_BYTES];
+    int32_t delivered = sizeof raw;
+    const int32_t r = reader_ctl(reader, FN_MODULE_DESCRIPTION, sizeof first_module, &first_module,
+                                 &delivered, raw);
+    text[0] = '\0';
+    if (r != 0) return r;
+    text_copy(text, sizeof text, raw, delivered);
+    return 0;
+}
+
+std::string_view module_description_line(std::string_view* rest) {
+    const size_t start = std::min(rest->find_first_not_of('\n'), rest->size());
+    const size_t end = std::min(rest->find('\n', start), rest->size());
+    const std::string_view line = rest->substr(start, end - start);
+    rest->remove_prefix(end);
+    return line;
 }
 
 int32_t reader_register_callback(Reader* reader, uint16_t first, uint16_t second) {

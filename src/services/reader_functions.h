@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 struct Reader;
 
@@ -44,7 +45,14 @@ inline constexpr int32_t RDR_SEQUENCE_ERROR = -13;
 // fit the capacity, or came empty).
 inline constexpr int32_t PARAM_NOT_DELIVERED = -5;
 
+// Values of USBMODE: the personality the reader runs.
+inline constexpr int32_t USB_MODE_KEYBOARD = 1;
+inline constexpr int32_t USB_MODE_KM = 2;
+inline constexpr int32_t USB_MODE_CCID = 5;
+inline constexpr int32_t USB_MODE_FX_EPA = 6;
+
 inline constexpr int PARAM_VALUE_SIZE = 256;
+inline constexpr int MODULE_DESCRIPTION_BYTES = 256; // capacity asked of function 2104
 inline constexpr int SET_PARAM_CAPACITY = 255;
 
 // Parameter keys.
@@ -81,3 +89,17 @@ int32_t reader_set_param(Reader* reader, const char* assignment);
 int32_t reader_reset(Reader* reader);
 // Function 530 with 00 00 00 00, first, second (big-endian).
 int32_t reader_register_callback(Reader* reader, uint16_t first, uint16_t second);
+
+// Function 2103: the number of card reader modules (a signed byte) in
+// *count. 0; the reader's failing result; PARAM_NOT_DELIVERED when it
+// answered 0 without the byte.
+int32_t reader_module_count(Reader* reader, int8_t* count);
+// Function 2104 for module 0: its description as received, up to its first
+// NUL, terminated even when the reader sent none (empty when it sent
+// nothing). 0, or the failing result.
+int32_t reader_module_description(Reader* reader, char (&text)[MODULE_DESCRIPTION_BYTES + 1]);
+// The next line of a module description (part number, description,
+// automatic mode, protocol, features, information, more information): runs
+// of line ends count as one, so blank lines never shift the fields. Moves
+// *rest past it; empty once the text is used up.
+std::string_view module_description_line(std::string_view* rest);

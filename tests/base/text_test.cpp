@@ -1,6 +1,7 @@
 // Texts from a reader made safe for a terminal.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 #include "base/text.h"
@@ -40,5 +41,18 @@ INSTANTIATE_TEST_SUITE_P(Texts, TermSafe,
                                            SafeCase{"cutsequence", "\xc2", "\xc2"},
                                            SafeCase{"latin1kept", "\xe9\xa0", "\xe9\xa0"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TextNumber, ReadsAsAtoiWithinTheIntRange) {
+    const std::pair<const char*, int32_t> cases[] = {{"42", 42},
+                                                     {"  -7x", -7},
+                                                     {"+3", 3},
+                                                     {"abc", 0},
+                                                     {"", 0},
+                                                     {"99999999999999999999", INT32_MAX},
+                                                     {"-2147483648", INT32_MIN},
+                                                     {"-99999999999", INT32_MIN}};
+    for (const auto& [text, value] : cases)
+        EXPECT_EQ(text_number(text), value) << text;
+}
 
 } // namespace

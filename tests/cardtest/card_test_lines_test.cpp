@@ -143,15 +143,4 @@ TEST(CardTestLines, RulesKeepTheEndOfLongTexts) {
     EXPECT_EQ(hex_of("1234", 0), "31323334" + std::string(24, 'F'));
 }
 
-TEST(CardTestLines, ParameterNumbersFollowAtoiWithoutOverflow) {
-    EXPECT_EQ(card_test_param_number("42"), 42);
-    EXPECT_EQ(card_test_param_number("  -7x"), -7);
-    EXPECT_EQ(card_test_param_number("+3"), 3);
-    EXPECT_EQ(card_test_param_number("abc"), 0);
-    EXPECT_EQ(card_test_param_number(""), 0);
-    EXPECT_EQ(card_test_param_number("99999999999999999999"), INT32_MAX);
-    EXPECT_EQ(card_test_param_number("-2147483648"), INT32_MIN);
-    EXPECT_EQ(card_test_param_number("-99999999999"), INT32_MIN);
-}
-
 } // namespace
