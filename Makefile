@@ -10,7 +10,7 @@ setup:
 	@sh scripts/setup.sh
 
 build: setup
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD) -DBRINLET_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
 demo: build

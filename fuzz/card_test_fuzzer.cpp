@@ -24,7 +24,9 @@ void request_stop() {
 
 // The worker body runs below on the fuzzing thread, so the started thread
 // has nothing to do.
-int32_t idle_body(Reader*) { return 0; }
+int32_t idle_body(Reader*) {
+    return 0;
+}
 
 } // namespace
 

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "cli/tool_settings.h"
-#include "discovery/reader.h"
+#include "base/diag.h"
 #include "fake_hid.h"
 #include "link/ctl_exchange.h"
+#include "link/reader.h"
 #include "link/reader_callbacks.h"
 #include "link/reader_link.h"
 

@@ -4,9 +4,8 @@
 #include <cstdint>
 
 #include "base/diag.h"
+#include "base/version.h"
 
-inline constexpr const char* TOOL_VERSION = "1.28";
-inline constexpr const char* TOOL_RELEASE = "ZODARIDA";
 
 // Filled once by settings_parse before any thread starts; read-only afterwards.
 struct ToolSettings {

@@ -5,8 +5,8 @@
 
 #include "base/term.h"
 #include "base/text.h"
+#include "base/version.h"
 #include "cardtest/card_test_console.h"
-#include "cli/tool_settings.h"
 #include "console/config_menu.h"
 #include "console/console_input.h"
 #include "discovery/reader.h"

@@ -72,9 +72,9 @@ int reader_write_block(Reader* reader, const uint8_t* bytes, int32_t length, boo
         store_progress(reader, sent, length);
         std::memset(report, 0, sizeof report);
         const int chunk = std::min<int32_t>(length - sent, room);
-        std::memcpy(report + 2, bytes + sent, chunk);
+        std::memcpy(report + 2, bytes + sent, static_cast<size_t>(chunk));
         report[1] = static_cast<uint8_t>(chunk | (header ? PACKET_HEADER_FLAG : 0));
-        const int r = hid_write(reader->hid, report, room + 2);
+        const int r = hid_write(reader->hid, report, static_cast<size_t>(room + 2));
         if (r < 0) {
             diag(1, "Write error: %d\n", r);
             result = LINK_IO_ERROR;
@@ -96,7 +96,8 @@ int reader_read_block(Reader* reader, uint8_t* dest, int32_t length, int timeout
     int result = 0;
     while (got < length) {
         std::memset(report, 0, sizeof report);
-        const int r = hid_read_timeout(reader->hid, report, report_len, timeout_ms);
+        const int r =
+            hid_read_timeout(reader->hid, report, static_cast<size_t>(report_len), timeout_ms);
         if (r < 0) {
             diag(1, "Read error: %d\n", r);
             result = LINK_IO_ERROR;
