@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS  ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: setup build demo test asan tsan fuzz soak bench package clean
+.PHONY: setup build demo test asan tsan fuzz soak bench coverage package clean
 
 setup:
 	@sh scripts/setup.sh
@@ -35,6 +35,9 @@ fuzz:
 soak:
 	sh scripts/soak.sh $(SOAK_SECONDS)
 
+coverage:
+	sh scripts/coverage.sh
+
 bench: build
 	sh bench/run.sh $(BUILD)
 
@@ -42,4 +45,4 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-coverage

@@ -28,7 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 6) return 0;
     fake_hid_reset(data + 6, size - 6);
     fake_hid.fail_write = data[0];
-    tool_settings = ToolSettings{};
     diag_verbosity = data[1] & 1 ? 2 : 0;
     const uint16_t function = static_cast<uint16_t>((data[2] << 8) | data[3]);
     const int32_t input_len = data[4];

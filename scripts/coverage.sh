@@ -1,0 +1,21 @@
+#!/bin/sh
+# Builds with coverage counters, runs the whole test suite (the long runs
+# of make soak aside) and prints line and branch coverage of the program
+# (src/) and of the reader emulator (emulator/).
+# Usage: scripts/coverage.sh [BUILD-DIR]   (default build-coverage)
+set -e
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+build=${1:-build-coverage}
+sh scripts/setup.sh
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DBRINLET_BENCH=OFF \
+    -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_C_FLAGS=--coverage \
+    -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
+cmake --build "$build" -j2
+find "$build" -name '*.gcda' -delete
+(cd "$build" && ctest -j2 --output-on-failure -E 'Soak') || echo "coverage: some tests failed" >&2
+for part in src emulator; do
+    echo "== $part/"
+    gcovr --root . --filter "$part/" --exclude-unreachable-branches --exclude-throw-branches \
+        --print-summary --output /dev/null "$build" | grep -E '^(lines|branches):'
+done
