@@ -65,7 +65,7 @@ void print_failed() {
 
 // A text from the reader on the rest of the line, made safe to show.
 void print_text_line(const char* label, std::string_view text) {
-    char line[PARAM_VALUE_SIZE];
+    char line[MODULE_DESCRIPTION_BYTES + 1];
     const size_t n = std::min(text.size(), sizeof line - 1);
     std::memcpy(line, text.data(), n);
     line[n] = '\0';
