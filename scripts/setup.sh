@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages the build and the tests need.
 # Usage: scripts/setup.sh [--full|--soak]
 #   --full adds the fuzzing tool chain, --soak valgrind for the long runs

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Long runs of card test mode: eight emulated readers, card events as fast
 # as they are taken in and one reader after another pulled and plugged
 # back, for SECONDS (default 180) in the AddressSanitizer and

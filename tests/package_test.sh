@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the Debian packages from the build tree and checks their contents.
 set -e
 build=$1
