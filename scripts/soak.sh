@@ -17,7 +17,7 @@ filter='--gtest_filter=CardTestSoakSlow.*'
 build_tree() { # DIR CMAKE-ARGS...
     dir=$1
     shift
-    cmake -S . -B "$dir" -DBRINLET_BENCH=OFF "$@" >/dev/null
+    cmake -S . -B "$dir" -DBRINLET_BENCH=OFF -DBRINLET_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j2 --target cardtest_tests
 }
 
