@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Quick start:  make demo   (set up, build, run brinlet on emulated readers)
 #               make test   (set up, build, run the whole test suite)
 BUILD ?= build
@@ -41,8 +42,11 @@ coverage:
 bench: build
 	sh bench/run.sh $(BUILD)
 
-package: build
-	cd $(BUILD) && cpack -G DEB
+# The Debian packages (dpkg-buildpackage in a copy of the tree under
+# $(BUILD)/deb), copied to $(BUILD)/.
+package: setup
+	JOBS=$(JOBS) sh packaging/build-deb.sh $(BUILD)/deb
+	cp $(BUILD)/deb/*.deb $(BUILD)/
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-coverage

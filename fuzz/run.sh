@@ -7,7 +7,7 @@ seconds=${1:-60}
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
 targets="link batch reader_info card_test"
-CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DBRINLET_WERROR=ON -DBRINLET_FUZZ=ON -DBUILD_TESTING=OFF \
+CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DBRINLET_FUZZ=ON -DBRINLET_WERROR=ON -DBUILD_TESTING=OFF \
     -DBRINLET_BENCH=OFF >/dev/null
 for target in $targets; do
     cmake --build "$build" -j2 --target "${target}_fuzzer"

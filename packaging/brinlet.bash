@@ -1,18 +1,59 @@
-# bash completion for brinlet
-_brinlet() {
-    local cur prev
-    cur="${COMP_WORDS[COMP_CWORD]}"
-    prev="${COMP_WORDS[COMP_CWORD-1]}"
-    case "$prev" in
+# SPDX-License-Identifier: GPL-2.0-or-later
+# bash completion for brinlet and brinlet-emu (installed under both names;
+# needs bash-completion's helpers).
+
+_brinlet_options="-i -o -l -r -s -k -u -w -m -p -c -g -d -X -q -j -h -v -t -b"
+
+# Serial numbers of the attached readers, from the "-l" list lines
+# (N "DESCRIPTION" "SERIAL"). "$@" runs brinlet. With no reader attached
+# brinlet pauses before it exits, so it gets a second.
+_brinlet_serials() {
+    timeout 1 "$@" -l 2>/dev/null | sed -n 's/^[0-9][0-9]* ".*" "\(.*\)"$/\1/p'
+}
+
+# Completes the brinlet word at cur after prev (set by the caller's
+# _init_completion); "$@" runs brinlet for the serial numbers.
+_brinlet_complete() {
+    case $prev in
         -i|-o)
-            COMPREPLY=($(compgen -f -- "$cur"))
-            compopt -o filenames 2>/dev/null
-            return 0
+            _filedir
+            return
             ;;
-        -r|-s|-p|-b)
-            return 0
+        -s)
+            local IFS=$'\n'
+            COMPREPLY=($(compgen -W "$(_brinlet_serials "$@")" -- "$cur"))
+            return
+            ;;
+        -r|-p|-b)
+            return
             ;;
     esac
-    COMPREPLY=($(compgen -W "-i -o -l -r -s -k -u -w -m -p -c -g -d -X -q -j -h -v -t -b" -- "$cur"))
+    COMPREPLY=($(compgen -W "$_brinlet_options" -- "$cur"))
 }
+
+_brinlet() {
+    local cur prev words cword
+    _init_completion || return
+    _brinlet_complete "$1"
+}
+
+# brinlet-emu SCENARIO [--] ARGS...: a scenario file, then brinlet's
+# arguments; the serial numbers after -s are those of the emulated readers.
+_brinlet_emu() {
+    local cur prev words cword
+    _init_completion || return
+    if ((cword == 1)); then
+        _filedir
+        return
+    fi
+    if ((cword == 2)) && [[ -z $cur || $cur == - || $cur == -- ]]; then
+        COMPREPLY=($(compgen -W "-- $_brinlet_options" -- "$cur"))
+        return
+    fi
+    local scenario=${words[1]}
+    __expand_tilde_by_ref scenario
+    _brinlet_complete "$1" "$scenario" --
+}
+
 complete -F _brinlet brinlet
+complete -F _brinlet_emu brinlet-emu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Long runs of card test mode: eight emulated readers, card events as fast
 # as they are taken in and one reader after another pulled and plugged
 # back, for SECONDS (default 180) in the AddressSanitizer and
@@ -16,7 +17,7 @@ filter='--gtest_filter=CardTestSoakSlow.*'
 build_tree() { # DIR CMAKE-ARGS...
     dir=$1
     shift
-    cmake -S . -B "$dir" -DBRINLET_BENCH=OFF "$@" >/dev/null
+    cmake -S . -B "$dir" -DBRINLET_BENCH=OFF -DBRINLET_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j2 --target cardtest_tests
 }
 
