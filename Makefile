@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS  ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: setup build demo test asan tsan fuzz soak bench coverage package clean
+.PHONY: setup build demo test asan tsan fuzz soak bench coverage format format-check package clean
 
 setup:
 	@sh scripts/setup.sh
@@ -38,6 +38,14 @@ soak:
 
 coverage:
 	sh scripts/coverage.sh
+
+# .clang-format applies to every C++ file of the project.
+CXX_FILES = git ls-files '*.cpp' '*.h'
+format: setup
+	$(CXX_FILES) | xargs clang-format-14 -i
+
+format-check: setup
+	$(CXX_FILES) | xargs clang-format-14 --dry-run -Werror
 
 bench: build
 	sh bench/run.sh $(BUILD)

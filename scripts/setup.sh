@@ -20,7 +20,7 @@ build_deps() {
 # The tests: GoogleTest, the USB stack under umockdev, the package build and
 # its checks (lintian, hardening-check from devscripts, completion).
 tests="build-essential dpkg-dev make libgtest-dev umockdev libumockdev-dev libusb-1.0-0-dev lintian devscripts
-bash-completion clang-format-14"
+bash-completion clang-format-14 gcovr"
 if [ "${1:-}" = "--full" ]; then
     tests="$tests clang libclang-rt-14-dev"
 elif [ "${1:-}" = "--soak" ]; then
