@@ -438,7 +438,7 @@ void feed_in(UsbDev& u, Client& c) {
             std::lock_guard<std::mutex> g(d.mu);
             // Reports still in a departed reader's buffer never cross the bus.
             dead = h->dead;
-            if (!dead) r = d.take_report(h, q, detail::clock_ms());
+            if (!dead) r = detail::take_report(d, h, q, detail::clock_ms());
         }
         if (r == 0) break;
         Urb urb = std::move(*it);
@@ -451,7 +451,6 @@ void feed_in(UsbDev& u, Client& c) {
         }
         const int n = std::min(q.length, static_cast<int>(urb.buf ? urb.buf->data_len : 0));
         urb.in_data.assign(q.bytes.begin(), q.bytes.begin() + n);
-        ++u.counters.reports_in;
         finish(c, std::move(urb), 0, n);
     }
 }
@@ -535,7 +534,6 @@ Client* client_of(UsbBus& bus, UsbDev& u, UMockdevIoctlClient* client) {
     auto c = std::make_unique<Client>();
     c->client = GRef<UMockdevIoctlClient>(client);
     c->usb = &u;
-    ++u.counters.opens;
     bus.clients.push_back(std::move(c));
     return bus.clients.back().get();
 }
@@ -575,7 +573,7 @@ int claim(UsbDev& u, Client& c, unsigned number) {
         h->iface = f->number;
         h->config = f->kind == IfaceKind::Config;
         std::lock_guard<std::mutex> g(u.dev->mu);
-        u.dev->on_open(h.get(), detail::clock_ms());
+        detail::on_open(*u.dev, h.get(), detail::clock_ms());
         c.handles[f - u.ifaces] = std::move(h);
     }
     update_driver_counters(u);
@@ -587,7 +585,7 @@ void drop_handle(UsbDev& u, Client& c, int slot) {
     if (h == nullptr) return;
     {
         std::lock_guard<std::mutex> g(u.dev->mu);
-        u.dev->on_close(h, detail::clock_ms());
+        detail::on_close(*u.dev, h, detail::clock_ms());
     }
     c.handles[slot].reset();
 }
@@ -607,7 +605,6 @@ int release(UsbDev& u, Client& c, unsigned number) {
     }
     drop_handle(u, c, static_cast<int>(f - u.ifaces));
     f->claimed_by = nullptr;
-    ++u.counters.releases;
     update_driver_counters(u);
     return 0;
 }
@@ -618,13 +615,11 @@ int driver_ioctl(UsbDev& u, Client& c, int ifno, int code) {
     if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
         if (!f->driver_bound) return ENODATA;
         f->driver_bound = false;
-        ++u.counters.detaches;
     } else if (code == static_cast<int>(USBDEVFS_CONNECT)) {
         if (f->claimed_by != nullptr && f->claimed_by != &c) return EBUSY;
         if (f->claimed_by == &c) return EBUSY;
         if (f->kind != IfaceKind::Vendor) {
             f->driver_bound = true;
-            ++u.counters.attaches;
         }
     } else {
         return ENOTTY;
@@ -661,7 +656,6 @@ void disconnect_claim(UsbDev& u, Client& c, UMockdevIoctlClient* client, UMockde
     if (f == nullptr) return complete(client, EINVAL);
     if (f->driver_bound) {
         f->driver_bound = false;
-        ++u.counters.detaches;
     }
     complete(client, claim(u, c, dc->interface));
 }
@@ -700,7 +694,7 @@ int submit_out(UsbDev& u, Client& c, Urb urb, Iface& f) {
     bool gone;
     {
         std::lock_guard<std::mutex> g(u.dev->mu);
-        w = u.dev->host_write(h, r, detail::clock_ms());
+        w = detail::host_write(*u.dev, h, r, detail::clock_ms());
         gone = h->dead || !u.dev->present;
     }
     if (w < 0 && gone) return ENODEV;
@@ -748,7 +742,6 @@ int discard(UsbDev& u, Client& c, UMockdevIoctlData* arg) {
         if (it->addr != addr) continue;
         Urb urb = std::move(*it);
         c.waiting.erase(it);
-        ++u.counters.discards;
         finish(c, std::move(urb), -ENOENT, 0);
         return 0;
     }
@@ -928,8 +921,8 @@ std::unique_ptr<UsbDev> describe(UsbBus& bus, const std::shared_ptr<Device>& d) 
     u->name = d->name;
     u->gen = d->gen;
     u->persona = d->persona;
-    u->has_serial = d->has_serial && !d->serial.empty();
-    u->serial = d->serial;
+    u->has_serial = d->decl.serial && !d->decl.serial->empty();
+    u->serial = d->decl.serial.value_or("");
     const bool reader = d->persona.vendor == emu::READER_VENDOR_ID;
     const detail::Personality* p = detail::find_personality(d->persona.product);
     u->manufacturer = reader ? "Norvane" : "";
@@ -1172,14 +1165,6 @@ UsbCounters usb_counters(UsbBus* bus, std::string_view device) {
     for (auto it = bus->devs.rbegin(); it != bus->devs.rend(); ++it)
         if ((*it)->name == device) return (*it)->counters;
     return {};
-}
-
-std::string usb_devnode(UsbBus* bus, std::string_view device) {
-    if (bus == nullptr) return "";
-    std::lock_guard<std::mutex> g(bus->mu);
-    for (auto& u : bus->devs)
-        if (u->name == device && u->online) return u->devnode;
-    return "";
 }
 
 } // namespace emu::usb
