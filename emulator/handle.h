@@ -16,4 +16,5 @@ struct hid_device_ {
     // Reports that were on the bus when the device left: hidapi still hands
     // them out before it reports the failure.
     std::deque<emu::detail::QReport> leftover;
+    struct hid_device_info* info = nullptr; // hid_get_device_info's answer
 };

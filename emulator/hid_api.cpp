@@ -74,14 +74,6 @@ void free_info(hid_device_info* d) {
     }
 }
 
-// The device info of each open handle, kept until it is closed.
-struct InfoHolder {
-    hid_device* dev;
-    hid_device_info* info;
-};
-std::mutex info_mu;
-std::vector<InfoHolder> infos;
-
 hid_device* open_path(const char* path) {
     int iface = 0;
     std::shared_ptr<Device> d = device_by_path(path, iface);
@@ -279,16 +271,7 @@ void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev) {
         std::lock_guard<std::mutex> g(d.mu);
         on_close(d, dev, clock_ms());
     }
-    {
-        std::lock_guard<std::mutex> g(info_mu);
-        for (auto it = infos.begin(); it != infos.end(); ++it) {
-            if (it->dev == dev) {
-                free_info(it->info);
-                infos.erase(it);
-                break;
-            }
-        }
-    }
+    free_info(dev->info);
     delete dev;
 }
 
@@ -317,16 +300,13 @@ int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* s
 
 struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_get_device_info(hid_device* dev) {
     if (dev == nullptr) return nullptr;
-    hid_device_info* info;
-    {
-        std::lock_guard<std::mutex> g(dev->dev->mu);
-        const Device& d = *dev->dev;
-        info = make_info(d, dev->iface,
-                         dev->config ? d.persona.path : extra_path(d.persona, dev->iface));
-    }
-    std::lock_guard<std::mutex> g(info_mu);
-    infos.push_back({dev, info});
-    return info;
+    std::lock_guard<std::mutex> g(dev->dev->mu);
+    const Device& d = *dev->dev;
+    // Kept until the handle is closed, as hidapi does.
+    if (dev->info == nullptr)
+        dev->info = make_info(d, dev->iface,
+                              dev->config ? d.persona.path : extra_path(d.persona, dev->iface));
+    return dev->info;
 }
 
 int HID_API_EXPORT_CALL hid_get_indexed_string(hid_device*, int, wchar_t*, size_t) {

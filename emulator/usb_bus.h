@@ -22,6 +22,7 @@ struct UsbBus;
 // What the host did to one reader at the USB level since it was plugged.
 struct UsbCounters {
     int claims = 0;           // CLAIMINTERFACE, any interface
+    int releases = 0;         // RELEASEINTERFACE
     int string_requests = 0;  // GET_DESCRIPTOR for a string
     int reports_out = 0;      // interrupt OUT transfers on the configuration interface
     int claimed_config = 0;   // 1 while the configuration interface is claimed

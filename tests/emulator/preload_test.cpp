@@ -100,14 +100,6 @@ TEST_F(Preload, ExchangeAndTranscriptFile) {
               std::string::npos);
 }
 
-TEST_F(Preload, TranscriptIsWrittenAtExitWithoutHidExit) {
-    std::string scn = file("s.scn", "device r 0x0204\n");
-    std::string tr = dir + "/t.txt";
-    Outcome r = run(scn, "get 1-1:1.1 SOUND noexit", "BRINLET_EMU_TRANSCRIPT=" + tr);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(slurp(tr).find(" fn=504 "), std::string::npos);
-}
-
 TEST_F(Preload, ScenarioErrorGoesToStderrAndLeavesNoDevices) {
     std::string scn = file("bad.scn", "device r 0x0204\n  frobnicate\n");
     Outcome r = run(scn, "list");
@@ -116,21 +108,6 @@ TEST_F(Preload, ScenarioErrorGoesToStderrAndLeavesNoDevices) {
     EXPECT_NE(r.err.find("brinlet-emu: scenario " + scn + ": line 2: unknown statement"),
               std::string::npos)
         << r.err;
-}
-
-TEST_F(Preload, ControlFileAppendedTo) {
-    std::string scn = file("s.scn", "device r 0x0204\ndevice q 0x0202\n  extra 0\n");
-    std::string ctl = file("ctl", "");
-    std::thread writer([ctl] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        std::ofstream(ctl, std::ios::app) << "unplug q\n";
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        std::ofstream(ctl, std::ios::app) << "plug q\nunplug r\n";
-    });
-    Outcome r = run(scn, "watch 900", "BRINLET_EMU_CONTROL=" + ctl);
-    writer.join();
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "count 3\ncount 1\ncount 2\n");
 }
 
 TEST_F(Preload, ControlFifo) {
