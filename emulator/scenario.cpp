@@ -33,42 +33,16 @@ bool read_quoted(std::string_view line, size_t& i, std::string& out, std::string
             continue;
         }
         if (i >= line.size()) break;
-        char e = line[i++];
-        switch (e) {
-        case 'n':
-            out.push_back('\n');
-            break;
-        case 'r':
-            out.push_back('\r');
-            break;
-        case 't':
-            out.push_back('\t');
-            break;
-        case '0':
-            out.push_back('\0');
-            break;
-        case '\\':
-            out.push_back('\\');
-            break;
-        case '"':
-            out.push_back('"');
-            break;
-        case 'x': {
-            if (i + 2 > line.size()) {
-                err = "bad \\x escape";
-                return false;
-            }
-            int hi = hex_digit(line[i]), lo = hex_digit(line[i + 1]);
-            if (hi < 0 || lo < 0) {
-                err = "bad \\x escape";
-                return false;
-            }
-            out.push_back(static_cast<char>(hi * 16 + lo));
+        const char e = line[i++];
+        static const char from[] = "nrt0\\\"", to[] = "\n\r\t\0\\\"";
+        if (const char* k = e != '\0' ? std::strchr(from, e) : nullptr) {
+            out.push_back(to[k - from]);
+        } else if (e == 'x' && i + 2 <= line.size() && hex_digit(line[i]) >= 0 &&
+                   hex_digit(line[i + 1]) >= 0) {
+            out.push_back(static_cast<char>(hex_digit(line[i]) * 16 + hex_digit(line[i + 1])));
             i += 2;
-            break;
-        }
-        default:
-            err = std::string("unknown escape \\") + e;
+        } else {
+            err = e == 'x' ? "bad \\x escape" : std::string("unknown escape \\") + e;
             return false;
         }
     }

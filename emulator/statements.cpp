@@ -176,7 +176,7 @@ const struct {
      }},
     {"each", [](Args&, CallbackRule& r) { return r.each = true; }},
     {"delay", [](Args& a, CallbackRule& r) { return a.number(r.delay_s, "seconds"); }},
-    {"burst", [](Args& a, CallbackRule& r) { return a.integer(r.burst, 1, 10000, "count"); }},
+    {"burst", [](Args& a, CallbackRule& r) { return a.integer(r.burst, 1, 1000, "count"); }},
     {"carddata",
      [](Args& a, CallbackRule& r) { return a.bytes(r.cb.carddata.emplace(), "card data"); }},
 };

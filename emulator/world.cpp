@@ -391,7 +391,7 @@ int load_text(std::string_view text, const std::string& base_dir, std::string& e
                 return fail("unknown option '" + t[1].text + " " + t[2].text + "'");
         } else if (kw == "at") {
             double s;
-            if (t.size() < 4 || !parse_number(t[1], s) || s < 0)
+            if (t.size() < 4 || !parse_number(t[1], s) || !(s >= 0) || s > 1e9)
                 return fail("at wants SECONDS COMMAND NAME ...");
             const std::string& c = t[2].text;
             if (c != "plug" && c != "unplug" && c != "event" && c != "with" && c != "param")
