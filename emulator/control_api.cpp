@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "device.h"
 #include "emu.h"
-#include "handle.h"
 #include "world.h"
 
 namespace emu {

@@ -7,7 +7,6 @@
 #include <limits>
 
 #include "device.h"
-#include "handle.h"
 #include "world.h"
 
 namespace emu::detail {

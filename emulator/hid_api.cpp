@@ -11,7 +11,7 @@
 #include <hidapi/hidapi_libusb.h>
 #pragma GCC visibility pop
 
-#include "handle.h"
+#include "device.h"
 #include "world.h"
 
 using namespace emu::detail;

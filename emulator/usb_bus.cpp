@@ -28,8 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "handle.h"
-#include "reader_defs.h"
+#include "device.h"
 #include "world.h"
 
 namespace emu::usb {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <map>
 
-#include "handle.h"
+#include "device.h"
 
 namespace emu::detail {
 
