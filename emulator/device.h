@@ -384,7 +384,6 @@ ModelAnswer run_model(Device& d, uint16_t fn, const Bytes& in, double now);
 // The device came back after a restart.
 void model_restarted(Device& d);
 void card_delivered(Model& m, const PendingCallback& p);
-const char* extfw_state_name(Extfw::State s);
 
 // engine.cpp: presence
 Persona declared_persona(const Device& d);

@@ -327,11 +327,6 @@ SeqItem next_item(Sequence& s) {
     return it;
 }
 
-const char* extfw_state_name(Extfw::State s) {
-    static const char* const names[] = {"idle", "started", "receiving"};
-    return names[static_cast<int>(s)];
-}
-
 ModelAnswer run_model(Device& d, uint16_t fn, const Bytes& in, double now) {
     ModelAnswer a;
     Call c{d, d.model, in, now, a};
