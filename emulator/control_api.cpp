@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "device.h"
 #include "emu.h"
-#include "handle.h"
 #include "world.h"
 
 namespace emu {
@@ -18,13 +18,6 @@ std::string unnul(const Bytes& b) {
     size_t nul = s.find('\0');
     if (nul != std::string::npos) s.resize(nul);
     return s;
-}
-
-std::string dirname_of(const char* p) {
-    const char* slash = std::strrchr(p, '/');
-    if (slash == nullptr) return ".";
-    if (slash == p) return "/";
-    return std::string(p, static_cast<size_t>(slash - p));
 }
 
 // Runs f on the named device under its lock; returns fallback when there
@@ -58,31 +51,6 @@ int load_scenario(std::string_view text) {
     return 0;
 }
 
-int load_scenario_file(const char* path) {
-    mark_configured();
-    if (path == nullptr) return -1;
-    FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) {
-        set_last_error(std::string("cannot read ") + path + ": " + std::strerror(errno));
-        reset_world();
-        return -1;
-    }
-    std::string text;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    std::fclose(f);
-    std::string err;
-    if (load_text(text, dirname_of(path), err) != 0) {
-        set_last_error(std::string(path) + ": " + err);
-        reset_world();
-        return -1;
-    }
-    set_last_error("");
-    return 0;
-}
-
 std::string last_error() {
     return get_last_error();
 }
@@ -103,10 +71,7 @@ int send_event(std::string_view name, uint16_t code, const std::vector<uint8_t>&
     std::shared_ptr<Device> d = find_device(name);
     if (!d) return -1;
     std::lock_guard<std::mutex> g(d->mu);
-    PendingCallback p;
-    p.code = code;
-    p.data = data;
-    d->queue_callback(p, clock_ms());
+    queue_callback(*d, PendingCallback{code, data, {}}, clock_ms());
     return 0;
 }
 
@@ -131,35 +96,35 @@ int command(std::string_view line) {
 
 std::vector<emu::Report> reports(std::string_view name) {
     return with_device(name, std::vector<emu::Report>{},
-                       [](Device& d) { return values(d.reports_log); });
+                       [](Device& d) { return values(d.log.reports); });
 }
 
 std::vector<Exchange> exchanges(std::string_view name) {
     return with_device(name, std::vector<Exchange>{},
-                       [](Device& d) { return values(d.exchanges_log); });
+                       [](Device& d) { return values(d.log.exchanges); });
 }
 
 std::vector<Callback> callbacks(std::string_view name) {
     return with_device(name, std::vector<Callback>{},
-                       [](Device& d) { return values(d.callbacks_log); });
+                       [](Device& d) { return values(d.log.callbacks); });
 }
 
 std::vector<std::string> notes(std::string_view name) {
     return with_device(name, std::vector<std::string>{}, [](Device& d) {
         std::vector<std::string> out;
-        for (const NoteRec& n : d.notes_log)
-            out.push_back(n.text);
+        for (const auto& n : d.log.notes)
+            out.push_back(n.v.text);
         return out;
     });
 }
 
 void clear_transcript(std::string_view name) {
     with_device(name, 0, [](Device& d) {
-        d.reports_log.clear();
-        d.exchanges_log.clear();
-        d.callbacks_log.clear();
-        d.notes_log.clear();
-        d.cb.record = static_cast<size_t>(-1);
+        d.log.reports.clear();
+        d.log.exchanges.clear();
+        d.log.callbacks.clear();
+        d.log.notes.clear();
+        d.eng.cb.record = static_cast<size_t>(-1);
         return 0;
     });
 }
@@ -167,10 +132,6 @@ void clear_transcript(std::string_view name) {
 std::string transcript_text() {
     return render_transcript();
 }
-int write_transcript(const char* path) {
-    return write_transcript_file(path);
-}
-
 bool present(std::string_view name) {
     return with_device(name, false, [](Device& d) { return d.present; });
 }
@@ -189,51 +150,30 @@ std::string path(std::string_view name) {
 
 std::string param(std::string_view name, std::string_view key) {
     return with_device(name, std::string{}, [key](Device& d) {
-        auto it = d.params.find(std::string(key));
-        return it == d.params.end() ? std::string{} : unnul(it->second);
+        auto it = d.model.params.find(std::string(key));
+        return it == d.model.params.end() ? std::string{} : unnul(it->second);
     });
-}
-
-bool has_param(std::string_view name, std::string_view key) {
-    return with_device(name, false,
-                       [key](Device& d) { return d.params.count(std::string(key)) > 0; });
 }
 
 std::vector<uint8_t> firmware(std::string_view name, int function) {
     return with_device(name, std::vector<uint8_t>{}, [function](Device& d) {
-        auto it = d.firmware_images.find(function);
-        return it == d.firmware_images.end() ? std::vector<uint8_t>{} : it->second;
+        auto it = d.model.firmware_images.find(function);
+        return it == d.model.firmware_images.end() ? std::vector<uint8_t>{} : it->second;
     });
 }
 
 std::vector<uint8_t> config_file(std::string_view name) {
-    return with_device(name, std::vector<uint8_t>{}, [](Device& d) { return d.config_blob; });
+    return with_device(name, std::vector<uint8_t>{},
+                       [](Device& d) { return d.model.config_blob.value_or(Bytes{}); });
 }
 
 std::vector<uint8_t> custom_config(std::string_view name) {
-    return with_device(name, std::vector<uint8_t>{}, [](Device& d) { return d.custom_config; });
+    return with_device(name, std::vector<uint8_t>{},
+                       [](Device& d) { return d.model.custom_config; });
 }
 
 std::vector<uint8_t> module_image(std::string_view name) {
-    return with_device(name, std::vector<uint8_t>{}, [](Device& d) { return d.extfw.image; });
-}
-
-std::vector<uint8_t> module_partial(std::string_view name) {
-    return with_device(name, std::vector<uint8_t>{}, [](Device& d) { return d.extfw.partial; });
-}
-
-std::string extfw_state(std::string_view name) {
-    return with_device(name, std::string{}, [](Device& d) -> std::string {
-        switch (d.extfw.state) {
-        case ExtfwModel::State::Idle:
-            return "idle";
-        case ExtfwModel::State::Started:
-            return "started";
-        case ExtfwModel::State::Receiving:
-            return "receiving";
-        }
-        return "";
-    });
+    return with_device(name, std::vector<uint8_t>{}, [](Device& d) { return d.model.extfw.image; });
 }
 
 int restarts(std::string_view name) {
@@ -241,55 +181,11 @@ int restarts(std::string_view name) {
 }
 
 int pending_callbacks(std::string_view name) {
-    return with_device(name, -1, [](Device& d) { return static_cast<int>(d.pending.size()); });
+    return with_device(name, -1, [](Device& d) { return static_cast<int>(d.eng.pending.size()); });
 }
 
 double now_ms() {
     return clock_ms_if_started();
-}
-
-std::vector<TranscriptLine> parse_transcript(std::string_view text) {
-    std::vector<TranscriptLine> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string_view::npos) nl = text.size();
-        std::string line(text.substr(pos, nl - pos));
-        pos = nl + 1;
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> words;
-        std::vector<size_t> starts;
-        for (size_t i = 0; i < line.size();) {
-            size_t sp = line.find(' ', i);
-            if (sp == std::string::npos) sp = line.size();
-            if (sp > i) {
-                words.push_back(line.substr(i, sp - i));
-                starts.push_back(i);
-            }
-            i = sp + 1;
-        }
-        if (words.size() < 3) continue;
-        TranscriptLine t;
-        t.kind = words[0];
-        t.device = words[1];
-        char* end = nullptr;
-        t.ms = std::strtod(words[2].c_str(), &end);
-        if (end == words[2].c_str() || *end != '\0') continue;
-        t.rest = words.size() > 3 ? line.substr(starts[3]) : std::string{};
-        size_t first = 3;
-        if (t.kind == "report" && words.size() >= 5) {
-            t.fields["dir"] = words[3];
-            t.fields["bytes"] = words[4];
-            first = 5;
-        }
-        for (size_t w = first; w < words.size(); ++w) {
-            size_t eq = words[w].find('=');
-            if (eq != std::string::npos && eq > 0)
-                t.fields[words[w].substr(0, eq)] = words[w].substr(eq + 1);
-        }
-        out.push_back(std::move(t));
-    }
-    return out;
 }
 
 } // namespace emu

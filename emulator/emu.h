@@ -13,7 +13,6 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,7 +65,6 @@ struct Callback {
 // handles fail from then on). 0, or -1 with the reason in last_error(); on
 // failure no device is left.
 EMU_API int load_scenario(std::string_view text);
-EMU_API int load_scenario_file(const char* path);
 EMU_API std::string last_error();
 // No devices, transcripts cleared, clock restarted.
 EMU_API void reset();
@@ -94,28 +92,22 @@ EMU_API std::vector<std::string> notes(std::string_view name);
 EMU_API void clear_transcript(std::string_view name);
 // The whole transcript in the file format of README.md.
 EMU_API std::string transcript_text();
-EMU_API int write_transcript(const char* path);
 
 // Reader state.
 EMU_API bool present(std::string_view name);
 EMU_API bool is_open(std::string_view name);
 EMU_API uint16_t product(std::string_view name); // 0 for an unknown device
 EMU_API std::string path(std::string_view name);
-// Parameter value without its NUL; "" when unknown (see has_param).
+// Parameter value without its NUL; "" when unknown.
 EMU_API std::string param(std::string_view name, std::string_view key);
-EMU_API bool has_param(std::string_view name, std::string_view key);
 // Last image received with 510 or 512 (empty when none).
 EMU_API std::vector<uint8_t> firmware(std::string_view name, int function);
 // Configuration file bytes (502 with a non-assignment input, or the blob
 // FN_GET_CONFIG returns), custom configuration (2403).
 EMU_API std::vector<uint8_t> config_file(std::string_view name);
 EMU_API std::vector<uint8_t> custom_config(std::string_view name);
-// Module firmware of the last completed Extfw sequence, and the pieces of
-// the sequence in progress or last run.
+// Module firmware of the last completed Extfw sequence.
 EMU_API std::vector<uint8_t> module_image(std::string_view name);
-EMU_API std::vector<uint8_t> module_partial(std::string_view name);
-// Extfw state: "idle", "started" or "receiving".
-EMU_API std::string extfw_state(std::string_view name);
 // Number of times the device has left the bus and come back.
 EMU_API int restarts(std::string_view name);
 // Callbacks waiting to be announced.
@@ -123,19 +115,5 @@ EMU_API int pending_callbacks(std::string_view name);
 
 // Milliseconds on the emulator clock (0 before it started).
 EMU_API double now_ms();
-
-// One line of a transcript file (README.md, "Transcript"), taken apart.
-struct TranscriptLine {
-    std::string kind; // report, exchange, callback, event, note
-    std::string device;
-    double ms = 0;
-    // key=value fields; a report line also has "dir" (to_device/to_host)
-    // and "bytes" (128 hex digits)
-    std::map<std::string, std::string> fields;
-    std::string rest; // everything after the time (the text of a note)
-};
-// Parses transcript text (e.g. a BRINLET_EMU_TRANSCRIPT file); comment and
-// malformed lines are skipped.
-EMU_API std::vector<TranscriptLine> parse_transcript(std::string_view text);
 
 } // namespace emu

@@ -1,19 +1,17 @@
 // The hidapi C functions, answered by the emulated bus. Exported with the
 // signatures of the installed hidapi.h so that a program linked with the
-// real library runs against this one through LD_PRELOAD. No exception
-// leaves these functions.
+// real library runs against this one through LD_PRELOAD.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <exception>
 
 #pragma GCC visibility push(default)
 #include <hidapi/hidapi.h>
 #include <hidapi/hidapi_libusb.h>
 #pragma GCC visibility pop
 
-#include "handle.h"
+#include "device.h"
 #include "world.h"
 
 using namespace emu::detail;
@@ -50,7 +48,7 @@ hid_device_info* make_info(const Device& d, int iface, const std::string& path) 
     info->path = strdup(path.c_str());
     info->vendor_id = d.persona.vendor;
     info->product_id = d.persona.product;
-    info->serial_number = d.has_serial ? widen(d.serial) : nullptr;
+    info->serial_number = d.decl.serial ? widen(*d.decl.serial) : nullptr;
     info->release_number = 0x0100;
     const Personality* p = find_personality(d.persona.product);
     info->manufacturer_string = widen(d.persona.vendor == emu::READER_VENDOR_ID ? "Norvane" : "");
@@ -75,14 +73,6 @@ void free_info(hid_device_info* d) {
         d = next;
     }
 }
-
-// The device info of each open handle, kept until it is closed.
-struct InfoHolder {
-    hid_device* dev;
-    hid_device_info* info;
-};
-std::mutex info_mu;
-std::vector<InfoHolder> infos;
 
 hid_device* open_path(const char* path) {
     int iface = 0;
@@ -113,7 +103,7 @@ hid_device* open_path(const char* path) {
     h->dev = d;
     h->iface = iface;
     h->config = config;
-    d->on_open(h, now);
+    on_open(*d, h, now);
     last_error = ERR_NONE;
     return h;
 }
@@ -123,51 +113,38 @@ hid_device* open_path(const char* path) {
 extern "C" {
 
 int HID_API_EXPORT HID_API_CALL hid_init(void) {
-    try {
-        world_tick();
-        return 0;
-    } catch (...) {
-        return -1;
-    }
+    world_tick();
+    return 0;
 }
 
 int HID_API_EXPORT HID_API_CALL hid_exit(void) {
-    try {
-        flush_transcript_env();
-        return 0;
-    } catch (...) {
-        return -1;
-    }
+    flush_transcript_env();
+    return 0;
 }
 
 struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short vendor_id,
                                                                   unsigned short product_id) {
-    try {
-        world_tick();
-        hid_device_info* head = nullptr;
-        hid_device_info** tail = &head;
-        for (auto& d : all_devices()) {
-            std::lock_guard<std::mutex> g(d->mu);
-            if (!d->present) continue;
-            if (vendor_id != 0 && vendor_id != d->persona.vendor) continue;
-            if (product_id != 0 && product_id != d->persona.product) continue;
-            std::vector<int> ifaces = d->persona.extras;
-            ifaces.push_back(d->persona.iface);
-            std::sort(ifaces.begin(), ifaces.end());
-            for (int i : ifaces) {
-                std::string path =
-                    i == d->persona.iface ? d->persona.path : extra_path(d->persona, i);
-                hid_device_info* info = make_info(*d, i, path);
-                if (info == nullptr) continue;
-                *tail = info;
-                tail = &info->next;
-            }
+    world_tick();
+    hid_device_info* head = nullptr;
+    hid_device_info** tail = &head;
+    for (auto& d : all_devices()) {
+        std::lock_guard<std::mutex> g(d->mu);
+        if (!d->present) continue;
+        if (vendor_id != 0 && vendor_id != d->persona.vendor) continue;
+        if (product_id != 0 && product_id != d->persona.product) continue;
+        std::vector<int> ifaces = d->persona.extras;
+        ifaces.push_back(d->persona.iface);
+        std::sort(ifaces.begin(), ifaces.end());
+        for (int i : ifaces) {
+            std::string path = i == d->persona.iface ? d->persona.path : extra_path(d->persona, i);
+            hid_device_info* info = make_info(*d, i, path);
+            if (info == nullptr) continue;
+            *tail = info;
+            tail = &info->next;
         }
-        last_error = head == nullptr ? L"No HID devices found in the system." : ERR_NONE;
-        return head;
-    } catch (...) {
-        return nullptr;
     }
+    last_error = head == nullptr ? L"No HID devices found in the system." : ERR_NONE;
+    return head;
 }
 
 void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info* devs) {
@@ -177,123 +154,99 @@ void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info* de
 HID_API_EXPORT hid_device* HID_API_CALL hid_open(unsigned short vendor_id,
                                                  unsigned short product_id,
                                                  const wchar_t* serial_number) {
-    try {
-        world_tick();
-        std::string path;
-        for (auto& d : all_devices()) {
-            std::lock_guard<std::mutex> g(d->mu);
-            if (!d->present || d->persona.vendor != vendor_id) continue;
-            if (product_id != 0 && d->persona.product != product_id) continue;
-            if (serial_number != nullptr) {
-                if (!d->has_serial) continue;
-                wchar_t* w = widen(d->serial);
-                bool same = w != nullptr && std::wcscmp(w, serial_number) == 0;
-                std::free(w);
-                if (!same) continue;
-            }
-            path = d->persona.path;
-            break;
+    world_tick();
+    std::string path;
+    for (auto& d : all_devices()) {
+        std::lock_guard<std::mutex> g(d->mu);
+        if (!d->present || d->persona.vendor != vendor_id) continue;
+        if (product_id != 0 && d->persona.product != product_id) continue;
+        if (serial_number != nullptr) {
+            if (!d->decl.serial) continue;
+            wchar_t* w = widen(*d->decl.serial);
+            bool same = w != nullptr && std::wcscmp(w, serial_number) == 0;
+            std::free(w);
+            if (!same) continue;
         }
-        if (path.empty()) {
-            last_error = ERR_NOT_FOUND;
-            return nullptr;
-        }
-        return open_path(path.c_str());
-    } catch (...) {
+        path = d->persona.path;
+        break;
+    }
+    if (path.empty()) {
+        last_error = ERR_NOT_FOUND;
         return nullptr;
     }
+    return open_path(path.c_str());
 }
 
 HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path) {
-    try {
-        world_tick();
-        return open_path(path);
-    } catch (...) {
-        return nullptr;
-    }
+    world_tick();
+    return open_path(path);
 }
 
 int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* data,
                                           size_t length) {
     if (dev == nullptr || data == nullptr || length == 0) return -1;
-    try {
-        world_tick();
-        // data[0] is the report ID; this device has none, so it is 0 and
-        // the report proper follows it.
-        Report r{};
-        std::memcpy(r.data(), data + 1, std::min<size_t>(length - 1, REPORT_BYTES));
-        Device& d = *dev->dev;
-        std::lock_guard<std::mutex> g(d.mu);
-        if (d.host_write(dev, r, clock_ms()) < 0) {
-            last_error = dev->dead ? ERR_GONE : L"write failed";
-            return -1;
-        }
-        return static_cast<int>(length);
-    } catch (...) {
+    world_tick();
+    // data[0] is the report ID; this device has none, so it is 0 and
+    // the report proper follows it.
+    Report r{};
+    std::memcpy(r.data(), data + 1, std::min<size_t>(length - 1, REPORT_BYTES));
+    Device& d = *dev->dev;
+    std::lock_guard<std::mutex> g(d.mu);
+    if (host_write(d, dev, r, clock_ms()) < 0) {
+        last_error = dev->dead ? ERR_GONE : L"write failed";
         return -1;
     }
+    return static_cast<int>(length);
 }
 
 int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char* data,
                                                  size_t length, int milliseconds) {
     if (dev == nullptr) return -1;
-    try {
-        world_tick();
-        Device& d = *dev->dev;
-        const double deadline = milliseconds < 0 ? NEVER : clock_ms() + milliseconds;
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> lk(d.mu);
-                const double now = clock_ms();
-                QReport q;
-                const int r = d.take_report(dev, q, now);
-                if (r > 0) {
-                    size_t n = std::min<size_t>(length, static_cast<size_t>(q.length));
-                    if (data != nullptr && n > 0) std::memcpy(data, q.bytes.data(), n);
-                    return static_cast<int>(n);
-                }
-                if (r < 0) {
-                    last_error = dev->dead ? ERR_GONE : L"read failed";
-                    return -1;
-                }
-                if (now >= deadline) return 0;
-                double wake = std::min({deadline, d.next_visible(), next_due()});
-                if (control_file_configured()) wake = std::min(wake, now + 10);
-                if (wake >= NEVER)
-                    d.cv.wait(lk);
-                else if (wake > now)
-                    d.cv.wait_until(lk, clock_point(wake));
+    world_tick();
+    Device& d = *dev->dev;
+    const double deadline = milliseconds < 0 ? NEVER : clock_ms() + milliseconds;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lk(d.mu);
+            const double now = clock_ms();
+            QReport q;
+            const int r = take_report(d, dev, q, now);
+            if (r > 0) {
+                size_t n = std::min<size_t>(length, static_cast<size_t>(q.length));
+                if (data != nullptr && n > 0) std::memcpy(data, q.bytes.data(), n);
+                return static_cast<int>(n);
             }
-            world_tick();
+            if (r < 0) {
+                last_error = dev->dead ? ERR_GONE : L"read failed";
+                return -1;
+            }
+            if (now >= deadline) return 0;
+            double wake = std::min({deadline, next_visible(d), next_due()});
+            if (control_file_configured()) wake = std::min(wake, now + 10);
+            if (wake >= NEVER)
+                d.cv.wait(lk);
+            else if (wake > now)
+                d.cv.wait_until(lk, clock_point(wake));
         }
-    } catch (...) {
-        return -1;
+        world_tick();
     }
 }
 
 int HID_API_EXPORT HID_API_CALL hid_read(hid_device* dev, unsigned char* data, size_t length) {
     if (dev == nullptr) return -1;
-    try {
-        bool nonblocking;
-        {
-            std::lock_guard<std::mutex> g(dev->dev->mu);
-            nonblocking = dev->nonblocking;
-        }
-        return hid_read_timeout(dev, data, length, nonblocking ? 0 : -1);
-    } catch (...) {
-        return -1;
+    bool nonblocking;
+    {
+        std::lock_guard<std::mutex> g(dev->dev->mu);
+        nonblocking = dev->nonblocking;
     }
+    return hid_read_timeout(dev, data, length, nonblocking ? 0 : -1);
 }
 
 int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device* dev, int nonblock) {
     if (dev == nullptr) return -1;
-    try {
-        std::lock_guard<std::mutex> g(dev->dev->mu);
-        dev->nonblocking = nonblock != 0;
-        return 0;
-    } catch (...) {
-        return -1;
-    }
+    std::lock_guard<std::mutex> g(dev->dev->mu);
+    dev->nonblocking = nonblock != 0;
+    return 0;
 }
 
 int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device*, const unsigned char*, size_t) {
@@ -313,78 +266,47 @@ int HID_API_EXPORT HID_API_CALL hid_get_input_report(hid_device*, unsigned char*
 
 void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev) {
     if (dev == nullptr) return;
-    try {
-        {
-            Device& d = *dev->dev;
-            std::lock_guard<std::mutex> g(d.mu);
-            d.on_close(dev, clock_ms());
-        }
-        {
-            std::lock_guard<std::mutex> g(info_mu);
-            for (auto it = infos.begin(); it != infos.end(); ++it) {
-                if (it->dev == dev) {
-                    free_info(it->info);
-                    infos.erase(it);
-                    break;
-                }
-            }
-        }
-        delete dev;
-    } catch (...) {
+    {
+        Device& d = *dev->dev;
+        std::lock_guard<std::mutex> g(d.mu);
+        on_close(d, dev, clock_ms());
     }
+    free_info(dev->info);
+    delete dev;
 }
 
 int HID_API_EXPORT_CALL hid_get_manufacturer_string(hid_device* dev, wchar_t* string,
                                                     size_t maxlen) {
     if (dev == nullptr) return -1;
-    try {
-        std::lock_guard<std::mutex> g(dev->dev->mu);
-        return copy_wide(dev->dev->persona.vendor == emu::READER_VENDOR_ID ? "Norvane" : "", string,
-                         maxlen);
-    } catch (...) {
-        return -1;
-    }
+    std::lock_guard<std::mutex> g(dev->dev->mu);
+    return copy_wide(dev->dev->persona.vendor == emu::READER_VENDOR_ID ? "Norvane" : "", string,
+                     maxlen);
 }
 
 int HID_API_EXPORT_CALL hid_get_product_string(hid_device* dev, wchar_t* string, size_t maxlen) {
     if (dev == nullptr) return -1;
-    try {
-        std::lock_guard<std::mutex> g(dev->dev->mu);
-        const Personality* p = find_personality(dev->dev->persona.product);
-        return copy_wide(p != nullptr ? p->name : "HID device", string, maxlen);
-    } catch (...) {
-        return -1;
-    }
+    std::lock_guard<std::mutex> g(dev->dev->mu);
+    const Personality* p = find_personality(dev->dev->persona.product);
+    return copy_wide(p != nullptr ? p->name : "HID device", string, maxlen);
 }
 
 int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* string,
                                                      size_t maxlen) {
     if (dev == nullptr) return -1;
-    try {
-        std::lock_guard<std::mutex> g(dev->dev->mu);
-        if (!dev->dev->has_serial) return -1;
-        return copy_wide(dev->dev->serial, string, maxlen);
-    } catch (...) {
-        return -1;
-    }
+    std::lock_guard<std::mutex> g(dev->dev->mu);
+    if (!dev->dev->decl.serial) return -1;
+    return copy_wide(*dev->dev->decl.serial, string, maxlen);
 }
 
 struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_get_device_info(hid_device* dev) {
     if (dev == nullptr) return nullptr;
-    try {
-        hid_device_info* info;
-        {
-            std::lock_guard<std::mutex> g(dev->dev->mu);
-            const Device& d = *dev->dev;
-            info = make_info(d, dev->iface,
-                             dev->config ? d.persona.path : extra_path(d.persona, dev->iface));
-        }
-        std::lock_guard<std::mutex> g(info_mu);
-        infos.push_back({dev, info});
-        return info;
-    } catch (...) {
-        return nullptr;
-    }
+    std::lock_guard<std::mutex> g(dev->dev->mu);
+    const Device& d = *dev->dev;
+    // Kept until the handle is closed, as hidapi does.
+    if (dev->info == nullptr)
+        dev->info = make_info(d, dev->iface,
+                              dev->config ? d.persona.path : extra_path(d.persona, dev->iface));
+    return dev->info;
 }
 
 int HID_API_EXPORT_CALL hid_get_indexed_string(hid_device*, int, wchar_t*, size_t) {

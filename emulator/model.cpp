@@ -1,5 +1,8 @@
 // The built-in reader firmware: what a reader answers to each function when
-// the scenario scripts nothing for it.
+// the scenario scripts nothing for it, as a table of function code ->
+// handler.
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,16 +13,32 @@ namespace emu::detail {
 
 namespace {
 
-Bytes text(const std::string& s) {
-    Bytes b(s.begin(), s.end());
-    b.push_back(0);
-    return b;
-}
+// The firmware personalities a reader can present, with the interface its
+// configuration link sits on. USB class personalities keep interface 0 for
+// the class function and carry the link on interface 1.
+constexpr Personality PERSONALITIES[] = {
+    {0x0200, 0, -1, "USB service firmware"},
+    {0x0201, 0, 0, "RS232 reader"},
+    {0x0202, 1, 1, "USB keyboard"},
+    {0x0203, 1, 2, "KM USB reader"},
+    {0x0204, 1, 3, "USB COM port"},
+    {0x0205, 1, 4, "USB Sharp reader"},
+    {0x0206, 1, 5, "USB SmartCard CCID"},
+    {0x0207, 0, 6, "FX EPA reader"},
+    {0x0309, 0, 7, "USB HP reader"},
+    {0x030A, 1, 8, "USB reader tester"},
+    {0x020B, 1, 9, "reader module serial bridge"},
+    {0x020C, 1, 10, "USB HIDRAW reader"},
+    {0x030B, 1, 11, "USB BLE test server"},
+    {0x02FE, 0, -1, "EPA tester"},
+    {0x02FF, 0, -1, "production flasher"},
+};
+
+constexpr double MODULE_RESTART_MS = 300; // the module is busy after RDRNEEDRESTART=1
 
 std::string as_string(const Bytes& b) {
     std::string s(b.begin(), b.end());
-    size_t nul = s.find('\0');
-    if (nul != std::string::npos) s.resize(nul);
+    if (size_t nul = s.find('\0'); nul != std::string::npos) s.resize(nul);
     return s;
 }
 
@@ -29,348 +48,373 @@ Bytes be32(uint32_t v) {
     return b;
 }
 
-bool is_key_char(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-}
-
 // "KEY=VALUE" with an optional NUL at the end and nothing else: one
 // parameter assignment. Anything else is a configuration file.
 bool split_assignment(const Bytes& in, std::string& key, std::string& value) {
     std::string s(in.begin(), in.end());
     if (!s.empty() && s.back() == '\0') s.pop_back();
     if (s.find('\0') != std::string::npos || s.find('\n') != std::string::npos) return false;
-    size_t eq = s.find('=');
+    const size_t eq = s.find('=');
     if (eq == std::string::npos || eq == 0) return false;
     for (size_t i = 0; i < eq; ++i)
-        if (!is_key_char(s[i])) return false;
+        if (!std::isalnum(static_cast<unsigned char>(s[i])) && s[i] != '_') return false;
     key = s.substr(0, eq);
     value = s.substr(eq + 1);
     return true;
 }
 
-// Functions that need the card reader module; they answer busy while the
-// module restarts.
-bool needs_module(uint16_t fn) {
-    switch (fn) {
-    case FN_GET_STATUS:
-    case FN_REGISTER_CALLBACK:
-    case FN_GET_FEATURES:
-    case FN_MODULE_COUNT:
-    case FN_MODULE_DESCRIPTION:
-    case FN_MODULE_RECORD:
-    case FN_EXTFW_CHECK:
-    case FN_CARD_QUERY:
-    case FN_CARD_DETAIL:
-        return true;
-    default:
-        return false;
+// The three steps of the module's firmware loader share one busy count per
+// step; a new step starts a new count.
+bool extfw_busy(Extfw& x, int step, int count) {
+    if (x.busy_step != step) {
+        x.busy_step = step;
+        x.busy_left = count;
+    }
+    if (x.busy_left <= 0) return false;
+    --x.busy_left;
+    return true;
+}
+
+struct Call {
+    Device& d;
+    Model& m;
+    const Bytes& in;
+    double now;
+    ModelAnswer& a;
+};
+
+void set_config(Call& c) {
+    std::string key, value;
+    if (!split_assignment(c.in, key, value)) {
+        c.m.config_blob = c.in;
+    } else if (key == "RDRNEEDRESTART") {
+        if (std::atoi(value.c_str()) == 0) return;
+        c.m.module_busy_until = c.now + MODULE_RESTART_MS;
+        note(c.d, c.now, "card reader module restarts");
+    } else if (c.m.params.count(key) == 0) {
+        c.a.result = RDR_UNKNOWN_PARAM;
+    } else {
+        c.m.params[key] = text_bytes(value);
+        if (key != "READERPROTOCOL") return;
+        // A stored protocol replaces a custom configuration.
+        c.m.custom_config.clear();
+        c.m.params.erase("RDRCFG_CSUM");
     }
 }
 
-uint16_t checksum16(const Bytes& b) {
-    uint32_t sum = 0;
-    for (uint8_t x : b)
-        sum = (sum + x) & 0xFFFF;
-    return static_cast<uint16_t>(sum);
+void get_config(Call& c) {
+    if (c.m.config_blob) {
+        c.a.output = *c.m.config_blob;
+        return;
+    }
+    std::string s;
+    for (const auto& [k, v] : c.m.params)
+        s += k + "=" + as_string(v) + "\n";
+    c.a.output.assign(s.begin(), s.end());
 }
+
+void get_param(Call& c) {
+    auto it = c.m.params.find(as_string(c.in));
+    if (it == c.m.params.end())
+        c.a.result = RDR_UNKNOWN_PARAM;
+    else
+        c.a.output = it->second;
+}
+
+// 510 belongs to the service firmware, 512 to the normal one.
+void store_image(Call& c, int fn, bool service) {
+    if (c.d.persona.service != service)
+        c.a.result = RDR_WRONG_FIRMWARE;
+    else
+        c.m.firmware_images[fn] = c.in;
+}
+
+void extfw_start(Call& c) {
+    Extfw& x = c.m.extfw;
+    if (c.in.size() != 4) {
+        c.a.result = RDR_BAD_INPUT;
+    } else if (x.state != Extfw::State::Idle) {
+        c.a.result = RDR_SEQUENCE_ERROR;
+        note(c.d, c.now, "extfw: start while an earlier sequence is unfinished");
+    } else if (extfw_busy(x, 1, x.busy_start)) {
+        c.a.result = RDR_BUSY;
+    } else {
+        x.state = Extfw::State::Started;
+        x.expected = get_be32(c.in.data());
+        x.partial.clear();
+        x.pieces = x.busy_step = 0;
+    }
+}
+
+void extfw_data(Call& c) {
+    Extfw& x = c.m.extfw;
+    const int k = x.pieces + 1;
+    auto bp = x.busy_piece.find(k);
+    auto rp = x.reject_piece.find(k);
+    if (x.state == Extfw::State::Idle) {
+        c.a.result = RDR_SEQUENCE_ERROR;
+    } else if (c.in.empty()) {
+        c.a.result = RDR_BAD_INPUT;
+    } else if (extfw_busy(x, 1000 + k, bp != x.busy_piece.end() ? bp->second : x.busy_pieces)) {
+        c.a.result = RDR_BUSY;
+    } else if (rp != x.reject_piece.end()) {
+        c.a.result = rp->second;
+    } else if (x.partial.size() + c.in.size() > x.expected) {
+        c.a.result = RDR_BAD_INPUT;
+        note(c.d, c.now, "extfw: more data than the announced length");
+    } else {
+        x.partial.insert(x.partial.end(), c.in.begin(), c.in.end());
+        x.pieces = k;
+        x.state = Extfw::State::Receiving;
+        x.busy_step = 0;
+    }
+}
+
+void extfw_finish(Call& c) {
+    Extfw& x = c.m.extfw;
+    if (x.state == Extfw::State::Idle) {
+        c.a.result = RDR_SEQUENCE_ERROR;
+    } else if (extfw_busy(x, -1, x.busy_finish)) {
+        c.a.result = RDR_BUSY;
+    } else if (x.partial.size() == x.expected) {
+        x.image = x.partial;
+        x.needed = false;
+        x.state = Extfw::State::Idle;
+        x.busy_step = 0;
+    } else {
+        note(c.d, c.now, "extfw: unfinished sequence closed");
+        x.busy_step = x.pieces = 0;
+        x.partial.clear();
+        x.state = x.close_restarts ? Extfw::State::Started : Extfw::State::Idle;
+    }
+}
+
+void card_query(Call& c) {
+    if (!c.m.card_present) {
+        c.a.result = RDR_NO_CARD;
+        return;
+    }
+    c.a.output.resize(2);
+    put_be16(c.a.output.data(), c.m.card_handle);
+}
+
+void card_detail(Call& c) {
+    if (c.in.size() != 2)
+        c.a.result = RDR_BAD_INPUT;
+    else if (!c.m.card_present || get_be16(c.in.data()) != c.m.card_handle)
+        c.a.result = RDR_NO_CARD;
+    else
+        c.a.output = c.m.card_data;
+}
+
+// FN_MODULE_DESCRIPTION and FN_MODULE_RECORD take the module index.
+void module_info(Call& c, bool record) {
+    if ((c.in.empty() ? 0 : c.in[0]) >= c.m.module_count) {
+        c.a.result = RDR_BAD_INPUT;
+        return;
+    }
+    if (!record) {
+        c.a.output = c.m.module_desc;
+        return;
+    }
+    const ModuleRecord& m = c.m.record;
+    Bytes r(128, 0);
+    std::memcpy(&r[1], m.pcb, 3);
+    r[4] = m.pcb_type;
+    for (int i = 0; i < 4; ++i) // the one little-endian number in the record
+        r[5 + i] = static_cast<uint8_t>(m.features >> (8 * i));
+    std::memcpy(&r[11], m.serial.data(), std::min<size_t>(m.serial.size(), 31));
+    std::memcpy(&r[43], m.part.data(), std::min<size_t>(m.part.size(), 19));
+    put_be32(&r[63], m.date);
+    std::memcpy(&r[67], m.sw, 3);
+    std::memcpy(&r[70], m.lib, 3);
+    c.a.output = std::move(r);
+}
+
+void get_status(Call& c) {
+    const SeqItem s = c.m.status.items.empty() ? SeqItem{0, 1, -1} : next_item(c.m.status);
+    c.a.result = s.result;
+    if (s.result == 0) c.a.output = be32(static_cast<uint32_t>(s.value));
+}
+
+void set_custom_config(Call& c) {
+    c.m.custom_config = c.in;
+    unsigned sum = 0;
+    for (uint8_t x : c.in)
+        sum = (sum + x) & 0xFFFF;
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04X", sum);
+    if (c.m.params.count("READERPROTOCOL")) c.m.params["READERPROTOCOL"] = text_bytes("999");
+    c.m.params["RDRCFG_CSUM"] = text_bytes(buf);
+}
+
+// Functions that need the card reader module answer busy while it restarts.
+const struct {
+    uint16_t fn;
+    bool needs_module;
+    void (*run)(Call&);
+} FUNCTIONS[] = {
+    {FN_STATUS_MESSAGE, false, [](Call& c) { c.a.output = c.m.status_message; }},
+    {FN_GET_LOG, false, [](Call& c) { c.a.output = c.m.log_blob; }},
+    {FN_SET_CONFIG, false, set_config},
+    {FN_GET_CONFIG, false, get_config},
+    {FN_GET_PARAM, false, get_param},
+    {FN_SET_DEFAULTS, false,
+     [](Call& c) {
+         c.m.params = c.m.defaults;
+         c.m.custom_config.clear();
+     }},
+    {FN_RESET, false, [](Call& c) { c.a.after = After::Reset; }},
+    {FN_UPDATE_FIRMWARE, false, [](Call& c) { store_image(c, FN_UPDATE_FIRMWARE, true); }},
+    {FN_ENTER_SERVICE, false, [](Call& c) { c.a.after = After::EnterService; }},
+    {FN_UPDATE_SERVICE_FIRMWARE, false,
+     [](Call& c) { store_image(c, FN_UPDATE_SERVICE_FIRMWARE, false); }},
+    {FN_REGISTER_CALLBACK, true,
+     [](Call& c) { c.a.result = c.in.size() == 8 ? RDR_OK : RDR_BAD_INPUT; }},
+    {FN_EXTFW_START, false, extfw_start},
+    {FN_EXTFW_DATA, false, extfw_data},
+    {FN_EXTFW_FINISH, false, extfw_finish},
+    {FN_TEST_WAIT_CARD, false, [](Call& c) { c.m.card_present = false; }},
+    {FN_TEST_CARD_DONE, false, [](Call&) {}},
+    {FN_TEST_CARD_OK, false, [](Call&) {}},
+    {FN_TEST_CARD_BAD, false, [](Call&) {}},
+    {FN_CARD_QUERY, true, card_query},
+    {FN_CARD_DETAIL, true, card_detail},
+    {FN_EXTFW_CHECK, true,
+     [](Call& c) {
+         Extfw& x = c.m.extfw;
+         c.a.result = !x.check.items.empty() ? next_item(x.check).result
+                      : x.needed             ? 0
+                                             : EXTFW_NOT_NEEDED;
+     }},
+    {FN_LIB_VERSION, false, [](Call& c) { c.a.output = c.m.lib_version; }},
+    {FN_GET_FEATURES, true, [](Call& c) { c.a.output = be32(c.m.features); }},
+    {FN_MODULE_COUNT, true,
+     [](Call& c) { c.a.output.assign(1, static_cast<uint8_t>(c.m.module_count)); }},
+    {FN_MODULE_DESCRIPTION, true, [](Call& c) { module_info(c, false); }},
+    {FN_MODULE_RECORD, true, [](Call& c) { module_info(c, true); }},
+    {FN_GET_STATUS, true, get_status},
+    {FN_SET_CUSTOM_CONFIG, false, set_custom_config},
+};
 
 } // namespace
 
-void Device::restore_defaults() {
-    params = defaults;
-    custom_config.clear();
+const Personality* find_personality(uint16_t product) {
+    for (const Personality& p : PERSONALITIES)
+        if (p.product == product) return &p;
+    return nullptr;
 }
 
-void Device::after_return(double now) {
-    (void)now;
-    ++restart_count;
-    if (!status_after_reset.empty()) {
-        status = status_after_reset;
-        status.index = 0;
-        status.used = 0;
+const Personality* personality_for_mode(int usb_mode) {
+    if (usb_mode < 0) return nullptr;
+    for (const Personality& p : PERSONALITIES)
+        if (p.usb_mode == usb_mode) return &p;
+    return nullptr;
+}
+
+Bytes text_bytes(const std::string& s) {
+    Bytes b(s.begin(), s.end());
+    b.push_back(0);
+    return b;
+}
+
+SeqItem next_item(Sequence& s) {
+    SeqItem it = s.items[s.index];
+    if (it.count >= 0 && ++s.used >= it.count && (s.index + 1 < s.items.size() || s.cycle)) {
+        s.index = s.index + 1 < s.items.size() ? s.index + 1 : 0;
+        s.used = 0;
     }
-    // The volatile protocol does not survive a restart.
-    auto tmp = params.find("READERPROTOCOLTMP");
-    auto stored = params.find("READERPROTOCOL");
-    if (tmp != params.end() && stored != params.end()) tmp->second = stored->second;
-    registered = false;
-    card_present = false;
-    module_busy_until = -1;
+    return it;
 }
 
-void Device::card_delivered(const PendingCallback& p) {
-    switch (p.code) {
-    case 1:
-        card_present = true;
-        ++card_handle;
-        card_number = p.data;
-        card_data = p.has_carddata ? p.carddata : text("UID " + as_string(p.data));
-        break;
-    case 2:
-    case 3:
-    case 4:
-        card_present = false;
-        break;
-    default:
-        break;
-    }
-}
-
-ModelAnswer Device::run_model(uint16_t fn, const Bytes& in, uint32_t capacity, double now) {
-    (void)capacity; // the reader announces its real length; the host decides
+ModelAnswer run_model(Device& d, uint16_t fn, const Bytes& in, double now) {
     ModelAnswer a;
-    if (now < module_busy_until && needs_module(fn)) {
-        a.result = RDR_BUSY;
+    Call c{d, d.model, in, now, a};
+    for (const auto& f : FUNCTIONS) {
+        if (f.fn != fn) continue;
+        if (f.needs_module && now < d.model.module_busy_until)
+            a.result = RDR_BUSY;
+        else
+            f.run(c);
         return a;
     }
-    switch (fn) {
-    case FN_STATUS_MESSAGE:
-        a.output = status_message;
-        break;
-    case FN_GET_LOG:
-        a.output = log_blob;
-        break;
-    case FN_SET_CONFIG: {
-        std::string key, value;
-        if (!split_assignment(in, key, value)) {
-            config_blob = in;
-            config_blob_set = true;
-            break;
-        }
-        if (key == "RDRNEEDRESTART") {
-            if (std::atoi(value.c_str()) != 0) {
-                if (rdr_restart_usb) {
-                    a.after = After::UsbRestart;
-                } else {
-                    module_busy_until = now + module_restart_ms;
-                    note(now, "card reader module restarts");
-                }
-            }
-            break;
-        }
-        if (params.find(key) == params.end()) {
-            a.result = unknown_param_result;
-            break;
-        }
-        params[key] = text(value);
-        if (key == "READERPROTOCOL") {
-            // A stored protocol replaces a custom configuration.
-            custom_config.clear();
-            params.erase("RDRCFG_CSUM");
-        }
-        break;
-    }
-    case FN_GET_CONFIG:
-        if (config_blob_set) {
-            a.output = config_blob;
-        } else {
-            std::string s;
-            for (const auto& [k, v] : params)
-                s += k + "=" + as_string(v) + "\n";
-            a.output.assign(s.begin(), s.end());
-        }
-        break;
-    case FN_GET_PARAM: {
-        std::string key(in.begin(), in.end());
-        size_t nul = key.find('\0');
-        if (nul != std::string::npos) key.resize(nul);
-        auto it = params.find(key);
-        if (it == params.end())
-            a.result = unknown_param_result;
-        else
-            a.output = it->second;
-        break;
-    }
-    case FN_SET_DEFAULTS:
-        restore_defaults();
-        break;
-    case FN_RESET:
-        a.after = After::Reset;
-        break;
-    case FN_UPDATE_FIRMWARE:
-        if (!persona.service)
-            a.result = RDR_WRONG_FIRMWARE;
-        else
-            firmware_images[FN_UPDATE_FIRMWARE] = in;
-        break;
-    case FN_ENTER_SERVICE:
-        a.after = After::EnterService;
-        break;
-    case FN_UPDATE_SERVICE_FIRMWARE:
-        if (persona.service)
-            a.result = RDR_WRONG_FIRMWARE;
-        else
-            firmware_images[FN_UPDATE_SERVICE_FIRMWARE] = in;
-        break;
-    case FN_REGISTER_CALLBACK:
-        if (in.size() != 8) {
-            a.result = RDR_BAD_INPUT;
-            break;
-        }
-        registered = true;
-        reg_first = get_be16(&in[4]);
-        reg_second = get_be16(&in[6]);
-        break;
-    case FN_EXTFW_START:
-    case FN_EXTFW_DATA:
-    case FN_EXTFW_FINISH: {
-        ExtfwModel& x = extfw;
-        // The busy count belongs to one step; a new step starts a new count.
-        auto busy = [&x](int step, int count) {
-            if (x.busy_step != step) {
-                x.busy_step = step;
-                x.busy_left = count;
-            }
-            if (x.busy_left > 0) {
-                --x.busy_left;
-                return true;
-            }
-            return false;
-        };
-        if (fn == FN_EXTFW_START) {
-            if (in.size() != 4) {
-                a.result = RDR_BAD_INPUT;
-            } else if (x.state != ExtfwModel::State::Idle) {
-                a.result = RDR_SEQUENCE_ERROR;
-                note(now, "extfw: start while an earlier sequence is unfinished");
-            } else if (busy(1, x.busy_start)) {
-                a.result = RDR_BUSY;
-            } else {
-                x.state = ExtfwModel::State::Started;
-                x.expected = get_be32(in.data());
-                x.partial.clear();
-                x.pieces = 0;
-                x.busy_step = 0;
-            }
-        } else if (fn == FN_EXTFW_DATA) {
-            const int k = x.pieces + 1;
-            auto bp = x.busy_piece.find(k);
-            auto rp = x.reject_piece.find(k);
-            if (x.state == ExtfwModel::State::Idle) {
-                a.result = RDR_SEQUENCE_ERROR;
-            } else if (in.empty()) {
-                a.result = RDR_BAD_INPUT;
-            } else if (busy(1000 + k, bp != x.busy_piece.end() ? bp->second : x.busy_pieces)) {
-                a.result = RDR_BUSY;
-            } else if (rp != x.reject_piece.end()) {
-                a.result = rp->second;
-            } else if (x.partial.size() + in.size() > x.expected) {
-                a.result = RDR_BAD_INPUT;
-                note(now, "extfw: more data than the announced length");
-            } else {
-                x.partial.insert(x.partial.end(), in.begin(), in.end());
-                x.pieces = k;
-                x.state = ExtfwModel::State::Receiving;
-                x.busy_step = 0;
-            }
-        } else {
-            if (x.state == ExtfwModel::State::Idle) {
-                a.result = RDR_SEQUENCE_ERROR;
-            } else if (busy(-1, x.busy_finish)) {
-                a.result = RDR_BUSY;
-            } else if (x.partial.size() == x.expected) {
-                x.image = x.partial;
-                x.has_image = true;
-                x.needed = false;
-                x.state = ExtfwModel::State::Idle;
-                x.busy_step = 0;
-            } else {
-                note(now, "extfw: unfinished sequence closed");
-                x.busy_step = 0;
-                x.pieces = 0;
-                x.partial.clear();
-                x.state = x.close_restarts ? ExtfwModel::State::Started : ExtfwModel::State::Idle;
-            }
-        }
-        break;
-    }
-    case FN_TEST_WAIT_CARD:
-        card_present = false;
-        break;
-    case FN_TEST_CARD_DONE:
-    case FN_TEST_CARD_OK:
-    case FN_TEST_CARD_BAD:
-        break;
-    case FN_CARD_QUERY:
-        if (!card_present) {
-            a.result = RDR_NO_CARD;
-        } else {
-            a.output.resize(2);
-            put_be16(a.output.data(), card_handle);
-        }
-        break;
-    case FN_CARD_DETAIL:
-        if (in.size() != 2)
-            a.result = RDR_BAD_INPUT;
-        else if (!card_present || get_be16(in.data()) != card_handle)
-            a.result = RDR_NO_CARD;
-        else
-            a.output = card_data;
-        break;
-    case FN_EXTFW_CHECK:
-        if (!extfw.check.empty())
-            a.result = extfw.check.next().result;
-        else
-            a.result = extfw.needed ? 0 : EXTFW_NOT_NEEDED;
-        break;
-    case FN_LIB_VERSION:
-        a.output = lib_version;
-        break;
-    case FN_GET_FEATURES:
-        a.output = be32(features);
-        break;
-    case FN_MODULE_COUNT:
-        a.output.assign(1, static_cast<uint8_t>(module_count));
-        break;
-    case FN_MODULE_DESCRIPTION:
-    case FN_MODULE_RECORD: {
-        const int idx = in.empty() ? 0 : in[0];
-        if (idx >= module_count) {
-            a.result = RDR_BAD_INPUT;
-            break;
-        }
-        if (fn == FN_MODULE_DESCRIPTION) {
-            a.output = module_desc;
-            break;
-        }
-        Bytes r(128, 0);
-        const ModuleRecord& m = record;
-        r[1] = m.pcb[0];
-        r[2] = m.pcb[1];
-        r[3] = m.pcb[2];
-        r[4] = m.pcb_type;
-        // The one little-endian number in the record.
-        r[5] = static_cast<uint8_t>(m.features);
-        r[6] = static_cast<uint8_t>(m.features >> 8);
-        r[7] = static_cast<uint8_t>(m.features >> 16);
-        r[8] = static_cast<uint8_t>(m.features >> 24);
-        std::memcpy(&r[11], m.serial.data(), std::min<size_t>(m.serial.size(), 31));
-        std::memcpy(&r[43], m.part.data(), std::min<size_t>(m.part.size(), 19));
-        put_be32(&r[63], m.date);
-        std::memcpy(&r[67], m.sw, 3);
-        std::memcpy(&r[70], m.lib, 3);
-        a.output = std::move(r);
-        break;
-    }
-    case FN_GET_STATUS: {
-        SeqItem s = status.empty() ? SeqItem{0, 1, -1} : status.next();
-        a.result = s.result;
-        if (s.result == 0) a.output = be32(static_cast<uint32_t>(s.value));
-        break;
-    }
-    case FN_SET_CUSTOM_CONFIG: {
-        custom_config = in;
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "%04X", checksum16(in));
-        if (params.count("READERPROTOCOL")) params["READERPROTOCOL"] = text("999");
-        params["RDRCFG_CSUM"] = text(buf);
-        break;
-    }
-    default:
-        a.result = unknown_fn_result;
-        break;
-    }
+    a.result = d.model.unknown_fn_result;
     return a;
+}
+
+void finalize_model(Device& d) {
+    Model& m = d.model;
+    Declared& s = d.decl;
+    if (s.port.empty()) s.port = "1-" + std::to_string(d.index);
+    if (s.normal_product == 0) {
+        // A device declared in its service firmware returns to the
+        // personality its USBMODE selects.
+        s.normal_product = s.product != PRODUCT_SERVICE ? s.product : 0x0202;
+        auto it = m.param_overrides.find("USBMODE");
+        const Personality* per =
+            s.product == PRODUCT_SERVICE && it != m.param_overrides.end() && it->second
+                ? personality_for_mode(std::atoi(as_string(*it->second).c_str()))
+                : nullptr;
+        if (per != nullptr) s.normal_product = per->product;
+    }
+    const Personality* normal = find_personality(s.normal_product);
+    const int mode = normal != nullptr && normal->usb_mode >= 0 ? normal->usb_mode : 1;
+    const std::string hw = s.serial && !s.serial->empty() ? "HW" + *s.serial : "HW000000";
+    const std::pair<const char*, std::string> builtin[] = {{"FWVERSION", "2.14.0"},
+                                                           {"SERVICE_VER", "1.0.3"},
+                                                           {"SERVICE_STATUS", "1"},
+                                                           {"USBMODE", std::to_string(mode)},
+                                                           {"KBDPRESSDLY", "0"},
+                                                           {"KBDRELEASEDLY", "0"},
+                                                           {"KBDLAYOUT", "0"},
+                                                           {"KMMODE", "0"},
+                                                           {"READER", "50"},
+                                                           {"READERPROTOCOL", "1"},
+                                                           {"DEBUG", "0"},
+                                                           {"SOUND", "0"},
+                                                           {"HWCFG_MAJOR", "3"},
+                                                           {"HWCFG_MINOR", "1"},
+                                                           {"HWCFG_SUBVERSION", "0"},
+                                                           {"HWCFG_SERIAL", hw},
+                                                           {"HWCFG_MAN_DATE", "1700000000"}};
+    m.defaults.clear();
+    for (const auto& [k, v] : builtin)
+        m.defaults[k] = text_bytes(v);
+    for (const auto& [k, v] : m.param_overrides) {
+        if (v)
+            m.defaults[k] = *v;
+        else
+            m.defaults.erase(k);
+    }
+    m.param_overrides.clear();
+    m.params = m.defaults;
+    d.finalized = true;
+}
+
+void model_restarted(Device& d) {
+    Model& m = d.model;
+    ++d.restart_count;
+    if (!m.status_after_reset.items.empty()) {
+        m.status = m.status_after_reset;
+        m.status.index = 0;
+        m.status.used = 0;
+    }
+    // The volatile protocol does not survive a restart.
+    auto tmp = m.params.find("READERPROTOCOLTMP");
+    auto stored = m.params.find("READERPROTOCOL");
+    if (tmp != m.params.end() && stored != m.params.end()) tmp->second = stored->second;
+    m.card_present = false;
+    m.module_busy_until = -1;
+}
+
+void card_delivered(Model& m, const PendingCallback& p) {
+    if (p.code == 1) {
+        m.card_present = true;
+        ++m.card_handle;
+        m.card_data = p.carddata ? *p.carddata : text_bytes("UID " + as_string(p.data));
+    } else if (p.code >= 2 && p.code <= 4) {
+        m.card_present = false;
+    }
 }
 
 } // namespace emu::detail

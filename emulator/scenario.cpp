@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,8 @@
 namespace emu::detail {
 
 namespace {
+
+constexpr size_t MAX_VALUE_BYTES = 64 * 1024 * 1024; // one byte value
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -30,42 +33,16 @@ bool read_quoted(std::string_view line, size_t& i, std::string& out, std::string
             continue;
         }
         if (i >= line.size()) break;
-        char e = line[i++];
-        switch (e) {
-        case 'n':
-            out.push_back('\n');
-            break;
-        case 'r':
-            out.push_back('\r');
-            break;
-        case 't':
-            out.push_back('\t');
-            break;
-        case '0':
-            out.push_back('\0');
-            break;
-        case '\\':
-            out.push_back('\\');
-            break;
-        case '"':
-            out.push_back('"');
-            break;
-        case 'x': {
-            if (i + 2 > line.size()) {
-                err = "bad \\x escape";
-                return false;
-            }
-            int hi = hex_digit(line[i]), lo = hex_digit(line[i + 1]);
-            if (hi < 0 || lo < 0) {
-                err = "bad \\x escape";
-                return false;
-            }
-            out.push_back(static_cast<char>(hi * 16 + lo));
+        const char e = line[i++];
+        static const char from[] = "nrt0\\\"", to[] = "\n\r\t\0\\\"";
+        if (const char* k = e != '\0' ? std::strchr(from, e) : nullptr) {
+            out.push_back(to[k - from]);
+        } else if (e == 'x' && i + 2 <= line.size() && hex_digit(line[i]) >= 0 &&
+                   hex_digit(line[i + 1]) >= 0) {
+            out.push_back(static_cast<char>(hex_digit(line[i]) * 16 + hex_digit(line[i + 1])));
             i += 2;
-            break;
-        }
-        default:
-            err = std::string("unknown escape \\") + e;
+        } else {
+            err = e == 'x' ? "bad \\x escape" : std::string("unknown escape \\") + e;
             return false;
         }
     }
@@ -173,7 +150,7 @@ bool parse_bytes(const Token& t, Bytes& out, std::string& err, const std::string
         int hi = colon + 1 < s.size() ? hex_digit(s[colon + 1]) : -1;
         int lo = colon + 2 < s.size() ? hex_digit(s[colon + 2]) : -1;
         if (end != s.c_str() + colon || hi < 0 || lo < 0 || colon + 3 != s.size() ||
-            n > 64ull * 1024 * 1024) {
+            n > MAX_VALUE_BYTES) {
             err = "rep: wants rep:COUNT:HEXBYTE";
             return false;
         }
@@ -190,10 +167,12 @@ bool parse_bytes(const Token& t, Bytes& out, std::string& err, const std::string
         }
         uint8_t buf[65536];
         size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && out.size() <= MAX_VALUE_BYTES)
             out.insert(out.end(), buf, buf + n);
         std::fclose(f);
-        return true;
+        if (out.size() <= MAX_VALUE_BYTES) return true;
+        err = p + " is larger than 64 MiB";
+        return false;
     }
     out.assign(s.begin(), s.end());
     out.push_back(0);
@@ -213,6 +192,85 @@ std::string to_hex(const uint8_t* p, size_t n) {
 
 bool is_word(const Token& t, const char* w) {
     return t.kind == Token::Word && t.text == w;
+}
+
+} // namespace emu::detail
+
+namespace emu::detail {
+
+bool Args::peek_int() const {
+    int64_t v;
+    return more() && parse_int(t_[i_], v);
+}
+
+bool Args::take(const char* w) {
+    if (!peek_is(w)) return false;
+    ++i_;
+    return true;
+}
+
+std::string Args::where() const {
+    return more() ? "'" + t_[i_].text + "'" : "end of line";
+}
+
+bool Args::fail(const std::string& what) {
+    if (err_.empty()) err_ = what;
+    return false;
+}
+
+bool Args::word(std::string& out, const char* what) {
+    if (!more()) return fail(std::string("missing ") + what);
+    out = t_[i_++].text;
+    return true;
+}
+
+bool Args::choice(int& idx, const char* choices) {
+    std::string w, all = choices, shown = choices;
+    std::replace(shown.begin(), shown.end(), ' ', '|');
+    const std::string want = "expected " + shown;
+    if (!word(w, shown.c_str())) return false;
+    idx = 0;
+    for (size_t pos = 0; pos <= all.size(); ++idx) {
+        size_t sp = all.find(' ', pos);
+        if (sp == std::string::npos) sp = all.size();
+        if (all.compare(pos, sp - pos, w) == 0 && !w.empty()) return true;
+        pos = sp + 1;
+    }
+    return fail(want + ", not '" + w + "'");
+}
+
+bool Args::choice_bool(bool& v, const char* choices) {
+    int i;
+    if (!choice(i, choices)) return false;
+    v = i == 1;
+    return true;
+}
+
+bool Args::integer(int64_t& v, int64_t lo, int64_t hi, const char* what) {
+    if (!more() || !parse_int_range(t_[i_], lo, hi, v))
+        return fail(std::string("expected ") + what + " at " + where());
+    ++i_;
+    return true;
+}
+
+bool Args::number(double& v, const char* what) {
+    if (!more() || !parse_number(t_[i_], v) || !(v >= 0) || v > 1e9)
+        return fail(std::string("expected ") + what + " at " + where());
+    ++i_;
+    return true;
+}
+
+bool Args::bytes(Bytes& b, const char* what) {
+    if (!more()) return fail(std::string("missing ") + what);
+    std::string e;
+    if (!parse_bytes(t_[i_], b, e, base_)) return fail(e);
+    ++i_;
+    return true;
+}
+
+bool Args::end() {
+    if (more()) return fail("unexpected " + where());
+    return true;
 }
 
 } // namespace emu::detail

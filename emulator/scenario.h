@@ -1,6 +1,7 @@
 // Tokens and values of the scenario language (README.md describes it).
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -36,5 +37,43 @@ inline std::string to_hex(const Bytes& b) {
     return to_hex(b.data(), b.size());
 }
 bool is_word(const Token& t, const char* w);
+
+// Reads the arguments of one statement (the tokens after the first) one by
+// one; each reader returns false and keeps the first error in err.
+class Args {
+  public:
+    Args(const Tokens& t, std::string& err, const std::string& base, size_t first = 1)
+        : t_(t), err_(err), base_(base), i_(first) {}
+    bool more() const { return i_ < t_.size(); }
+    const Token& peek() const { return t_[i_]; }
+    bool peek_is(const char* w) const { return more() && is_word(t_[i_], w); }
+    bool peek_int() const;
+    // Takes the next token when it is the word w.
+    bool take(const char* w);
+    bool fail(const std::string& what);
+    bool word(std::string& out, const char* what);
+    // One of the words of choices (blank-separated); its index in idx.
+    bool choice(int& idx, const char* choices);
+    bool integer(int64_t& v, int64_t lo, int64_t hi, const char* what);
+    template <class T> bool integer(T& v, int64_t lo, int64_t hi, const char* what) {
+        int64_t x;
+        if (!integer(x, lo, hi, what)) return false;
+        v = static_cast<T>(x);
+        return true;
+    }
+    bool i32(int32_t& v, const char* what) { return integer(v, INT32_MIN, INT32_MAX, what); }
+    bool number(double& v, const char* what); // not negative
+    bool bytes(Bytes& b, const char* what);
+    bool on_off(bool& v) { return choice_bool(v, "off on"); }
+    bool choice_bool(bool& v, const char* choices);
+    bool end();
+
+  private:
+    std::string where() const;
+    const Tokens& t_;
+    std::string& err_;
+    const std::string& base_;
+    size_t i_;
+};
 
 } // namespace emu::detail

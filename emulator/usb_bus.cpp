@@ -28,8 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "handle.h"
-#include "reader_defs.h"
+#include "device.h"
 #include "world.h"
 
 namespace emu::usb {
@@ -93,35 +92,15 @@ const uint8_t KEYBOARD_REPORT_DESC[] = {
 };
 
 // One reference to a GObject, dropped with its holder.
-template <class T> struct GRef {
-    T* p = nullptr;
-    GRef() = default;
-    explicit GRef(T* obj) : p(obj) {
-        if (p != nullptr) g_object_ref(p);
-    }
-    GRef(GRef&& o) noexcept : p(o.p) { o.p = nullptr; }
-    GRef& operator=(GRef&& o) noexcept {
-        if (this != &o) {
-            reset();
-            p = o.p;
-            o.p = nullptr;
-        }
-        return *this;
-    }
-    // Takes over a reference the caller got from a constructor.
-    static GRef adopt(T* obj) {
-        GRef r;
-        r.p = obj;
-        return r;
-    }
-    GRef(const GRef&) = delete;
-    GRef& operator=(const GRef&) = delete;
-    ~GRef() { reset(); }
-    void reset() {
-        if (p != nullptr) g_object_unref(p);
-        p = nullptr;
-    }
+struct GUnref {
+    void operator()(void* p) const { g_object_unref(p); }
 };
+template <class T> using GRef = std::unique_ptr<T, GUnref>;
+// Takes a reference of its own to obj.
+template <class T> GRef<T> gref(T* obj) {
+    if (obj != nullptr) g_object_ref(obj);
+    return GRef<T>(obj);
+}
 
 enum class IfaceKind { Config, Keyboard, Vendor };
 
@@ -397,10 +376,10 @@ void finish(Client& c, Urb u, int status, int actual) {
     u.status = status;
     u.actual = actual;
     c.done.push_back(std::move(u));
-    if (c.held_reap.p != nullptr) {
+    if (c.held_reap) {
         Urb first = std::move(c.done.front());
         c.done.pop_front();
-        deliver(c.held_reap.p, c.held_arg.p, first);
+        deliver(c.held_reap.get(), c.held_arg.get(), first);
         c.held_reap.reset();
         c.held_arg.reset();
     }
@@ -438,7 +417,7 @@ void feed_in(UsbDev& u, Client& c) {
             std::lock_guard<std::mutex> g(d.mu);
             // Reports still in a departed reader's buffer never cross the bus.
             dead = h->dead;
-            if (!dead) r = d.take_report(h, q, detail::clock_ms());
+            if (!dead) r = detail::take_report(d, h, q, detail::clock_ms());
         }
         if (r == 0) break;
         Urb urb = std::move(*it);
@@ -451,7 +430,6 @@ void feed_in(UsbDev& u, Client& c) {
         }
         const int n = std::min(q.length, static_cast<int>(urb.buf ? urb.buf->data_len : 0));
         urb.in_data.assign(q.bytes.begin(), q.bytes.begin() + n);
-        ++u.counters.reports_in;
         finish(c, std::move(urb), 0, n);
     }
 }
@@ -531,11 +509,10 @@ void complete(UMockdevIoctlClient* client, int errno_value) {
 
 Client* client_of(UsbBus& bus, UsbDev& u, UMockdevIoctlClient* client) {
     for (auto& c : bus.clients)
-        if (c->client.p == client) return c.get();
+        if (c->client.get() == client) return c.get();
     auto c = std::make_unique<Client>();
-    c->client = GRef<UMockdevIoctlClient>(client);
+    c->client = gref(client);
     c->usb = &u;
-    ++u.counters.opens;
     bus.clients.push_back(std::move(c));
     return bus.clients.back().get();
 }
@@ -575,7 +552,7 @@ int claim(UsbDev& u, Client& c, unsigned number) {
         h->iface = f->number;
         h->config = f->kind == IfaceKind::Config;
         std::lock_guard<std::mutex> g(u.dev->mu);
-        u.dev->on_open(h.get(), detail::clock_ms());
+        detail::on_open(*u.dev, h.get(), detail::clock_ms());
         c.handles[f - u.ifaces] = std::move(h);
     }
     update_driver_counters(u);
@@ -587,7 +564,7 @@ void drop_handle(UsbDev& u, Client& c, int slot) {
     if (h == nullptr) return;
     {
         std::lock_guard<std::mutex> g(u.dev->mu);
-        u.dev->on_close(h, detail::clock_ms());
+        detail::on_close(*u.dev, h, detail::clock_ms());
     }
     c.handles[slot].reset();
 }
@@ -618,13 +595,11 @@ int driver_ioctl(UsbDev& u, Client& c, int ifno, int code) {
     if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
         if (!f->driver_bound) return ENODATA;
         f->driver_bound = false;
-        ++u.counters.detaches;
     } else if (code == static_cast<int>(USBDEVFS_CONNECT)) {
         if (f->claimed_by != nullptr && f->claimed_by != &c) return EBUSY;
         if (f->claimed_by == &c) return EBUSY;
         if (f->kind != IfaceKind::Vendor) {
             f->driver_bound = true;
-            ++u.counters.attaches;
         }
     } else {
         return ENOTTY;
@@ -661,7 +636,6 @@ void disconnect_claim(UsbDev& u, Client& c, UMockdevIoctlClient* client, UMockde
     if (f == nullptr) return complete(client, EINVAL);
     if (f->driver_bound) {
         f->driver_bound = false;
-        ++u.counters.detaches;
     }
     complete(client, claim(u, c, dc->interface));
 }
@@ -700,7 +674,7 @@ int submit_out(UsbDev& u, Client& c, Urb urb, Iface& f) {
     bool gone;
     {
         std::lock_guard<std::mutex> g(u.dev->mu);
-        w = u.dev->host_write(h, r, detail::clock_ms());
+        w = detail::host_write(*u.dev, h, r, detail::clock_ms());
         gone = h->dead || !u.dev->present;
     }
     if (w < 0 && gone) return ENODEV;
@@ -726,7 +700,7 @@ int submit(UsbDev& u, Client& c, UMockdevIoctlData* arg) {
                                               static_cast<gsize>(raw->buffer_length), nullptr);
         if (urb.buf == nullptr) return EFAULT;
     }
-    urb.arg = GRef<UMockdevIoctlData>(arg);
+    urb.arg = gref(arg);
     if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
         submit_control(u, c, std::move(urb));
         return 0;
@@ -741,14 +715,13 @@ int submit(UsbDev& u, Client& c, UMockdevIoctlData* arg) {
     return 0;
 }
 
-int discard(UsbDev& u, Client& c, UMockdevIoctlData* arg) {
+int discard(Client& c, UMockdevIoctlData* arg) {
     unsigned long addr = 0;
     std::memcpy(&addr, arg->data, std::min(sizeof addr, static_cast<size_t>(arg->data_len)));
     for (auto it = c.waiting.begin(); it != c.waiting.end(); ++it) {
         if (it->addr != addr) continue;
         Urb urb = std::move(*it);
         c.waiting.erase(it);
-        ++u.counters.discards;
         finish(c, std::move(urb), -ENOENT, 0);
         return 0;
     }
@@ -762,12 +735,12 @@ void reap(Client& c, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         deliver(client, arg, urb);
         return;
     }
-    if (c.held_reap.p != nullptr) return complete(client, EAGAIN); // another thread asks
+    if (c.held_reap) return complete(client, EAGAIN); // another thread asks
     // Nothing to reap. The emulated node is always writable, so libusb
     // would come straight back: answer one frame later, or as soon as a
     // transfer completes.
-    c.held_reap = GRef<UMockdevIoctlClient>(client);
-    c.held_arg = GRef<UMockdevIoctlData>(arg);
+    c.held_reap = gref(client);
+    c.held_arg = gref(arg);
     c.held_until = detail::clock_ms() + REAP_HOLD_MS;
     c.usb->bus->wake.notify_one();
 }
@@ -825,7 +798,7 @@ void answer(UsbDev& u, Client& c, UMockdevIoctlClient* client, unsigned long req
     case USBDEVFS_SUBMITURB:
         return complete(client, submit(u, c, arg));
     case USBDEVFS_DISCARDURB:
-        return complete(client, discard(u, c, arg));
+        return complete(client, discard(c, arg));
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
         return reap(c, client, arg);
@@ -867,7 +840,7 @@ void drop_client(Client& c) {
         h.reset();
     c.waiting.clear();
     c.done.clear();
-    if (c.held_reap.p != nullptr) umockdev_ioctl_client_complete(c.held_reap.p, -1, EAGAIN);
+    if (c.held_reap) umockdev_ioctl_client_complete(c.held_reap.get(), -1, EAGAIN);
     c.held_reap.reset();
     c.held_arg.reset();
     update_driver_counters(u);
@@ -878,7 +851,7 @@ void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
     UsbBus& bus = *u->bus;
     std::lock_guard<std::mutex> g(bus.mu);
     for (auto it = bus.clients.begin(); it != bus.clients.end(); ++it) {
-        if ((*it)->client.p != client) continue;
+        if ((*it)->client.get() != client) continue;
         drop_client(**it);
         bus.clients.erase(it);
         return;
@@ -928,8 +901,8 @@ std::unique_ptr<UsbDev> describe(UsbBus& bus, const std::shared_ptr<Device>& d) 
     u->name = d->name;
     u->gen = d->gen;
     u->persona = d->persona;
-    u->has_serial = d->has_serial && !d->serial.empty();
-    u->serial = d->serial;
+    u->has_serial = d->decl.serial && !d->decl.serial->empty();
+    u->serial = d->decl.serial.value_or("");
     const bool reader = d->persona.vendor == emu::READER_VENDOR_ID;
     const detail::Personality* p = detail::find_personality(d->persona.product);
     u->manufacturer = reader ? "Norvane" : "";
@@ -963,7 +936,7 @@ std::string ensure_hubs(UsbBus& bus, int busnum, const std::vector<int>& ports) 
                                            depth == 0 ? 0x0002 : 0x0608, false, false);
             Bytes cfg = hub_config_descriptor();
             desc.insert(desc.end(), cfg.begin(), cfg.end());
-            path = add_sysfs_device(bus.testbed.p, name, parent, busnum, devnum,
+            path = add_sysfs_device(bus.testbed.get(), name, parent, busnum, devnum,
                                     depth == 0 ? 480 : 480, 0x1d6b, 0x0002, desc, "", "hub");
             std::lock_guard<std::mutex> g(bus.mu);
             bus.hubs.push_back(name);
@@ -994,10 +967,10 @@ void plug(UsbBus& bus, std::unique_ptr<UsbDev> u) {
     Bytes desc = u->device_desc;
     desc.insert(desc.end(), u->config_desc.begin(), u->config_desc.end());
     u->devnode = "/dev/bus/usb/" + dev3(busnum) + "/" + dev3(u->devnum);
-    u->handler = GRef<UMockdevIoctlBase>::adopt(umockdev_ioctl_base_new());
-    g_signal_connect(u->handler.p, "handle-ioctl", G_CALLBACK(on_ioctl), u.get());
-    g_signal_connect(u->handler.p, "client-vanished", G_CALLBACK(on_vanished), u.get());
-    g_signal_connect(u->handler.p, "client-connected", G_CALLBACK(on_connected), u.get());
+    u->handler = GRef<UMockdevIoctlBase>(umockdev_ioctl_base_new());
+    g_signal_connect(u->handler.get(), "handle-ioctl", G_CALLBACK(on_ioctl), u.get());
+    g_signal_connect(u->handler.get(), "client-vanished", G_CALLBACK(on_vanished), u.get());
+    g_signal_connect(u->handler.get(), "client-connected", G_CALLBACK(on_connected), u.get());
     UsbDev* raw = u.get();
     {
         std::lock_guard<std::mutex> g(bus.mu);
@@ -1007,14 +980,14 @@ void plug(UsbBus& bus, std::unique_ptr<UsbDev> u) {
     // The node must answer before the add event tells anyone it exists.
     const std::string name = port_name(busnum, ports, ports.size());
     GError* error = nullptr;
-    if (!umockdev_testbed_attach_ioctl(bus.testbed.p, raw->devnode.c_str(), raw->handler.p,
+    if (!umockdev_testbed_attach_ioctl(bus.testbed.get(), raw->devnode.c_str(), raw->handler.get(),
                                        &error)) {
         std::fprintf(stderr, "brinlet-emu usb: %s: %s\n", raw->devnode.c_str(),
                      error != nullptr ? error->message : "cannot attach");
         g_clear_error(&error);
     }
     const std::string syspath = add_sysfs_device(
-        bus.testbed.p, name, parent, busnum, raw->devnum, 12, raw->persona.vendor,
+        bus.testbed.get(), name, parent, busnum, raw->devnum, 12, raw->persona.vendor,
         raw->persona.product, desc, raw->has_serial ? raw->serial : "", raw->product_name);
     std::lock_guard<std::mutex> g(bus.mu);
     raw->syspath = syspath;
@@ -1044,8 +1017,8 @@ void unplug(UsbBus& bus, UsbDev& u) {
         syspath = u.syspath;
     }
     if (syspath.empty()) return;
-    umockdev_testbed_uevent(bus.testbed.p, syspath.c_str(), "remove");
-    umockdev_testbed_remove_device(bus.testbed.p, syspath.c_str());
+    umockdev_testbed_uevent(bus.testbed.get(), syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(bus.testbed.get(), syspath.c_str());
 }
 
 // Follows the readers of the scenario onto and off the bus.
@@ -1072,8 +1045,8 @@ void sync_presence(UsbBus& bus) {
 
 void answer_idle_reaps(UsbBus& bus, double now) {
     for (auto& c : bus.clients) {
-        if (c->held_reap.p == nullptr || now < c->held_until) continue;
-        umockdev_ioctl_client_complete(c->held_reap.p, -1, c->usb->online ? EAGAIN : ENODEV);
+        if (c->held_reap == nullptr || now < c->held_until) continue;
+        umockdev_ioctl_client_complete(c->held_reap.get(), -1, c->usb->online ? EAGAIN : ENODEV);
         c->held_reap.reset();
         c->held_arg.reset();
     }
@@ -1083,7 +1056,7 @@ void answer_idle_reaps(UsbBus& bus, double now) {
 double next_wake(UsbBus& bus, double now) {
     double t = now + FRAME_MS;
     for (auto& c : bus.clients)
-        if (c->held_reap.p != nullptr) t = std::min(t, c->held_until);
+        if (c->held_reap) t = std::min(t, c->held_until);
     return t;
 }
 
@@ -1125,8 +1098,8 @@ UsbBus* usb_bus_start(std::string_view scenario, std::string& err) {
         return nullptr;
     }
     auto* bus = new UsbBus;
-    bus->testbed = GRef<UMockdevTestbed>::adopt(umockdev_testbed_new());
-    if (bus->testbed.p == nullptr) {
+    bus->testbed = GRef<UMockdevTestbed>(umockdev_testbed_new());
+    if (bus->testbed == nullptr) {
         err = "umockdev_testbed_new failed";
         delete bus;
         return nullptr;
@@ -1150,9 +1123,9 @@ void usb_bus_stop(UsbBus* bus) {
     for (UsbDev* u : online)
         unplug(*bus, *u);
     for (auto& u : bus->devs) {
-        if (u->handler.p != nullptr) g_signal_handlers_disconnect_by_data(u->handler.p, u.get());
+        if (u->handler) g_signal_handlers_disconnect_by_data(u->handler.get(), u.get());
         if (!u->devnode.empty())
-            umockdev_testbed_detach_ioctl(bus->testbed.p, u->devnode.c_str(), nullptr);
+            umockdev_testbed_detach_ioctl(bus->testbed.get(), u->devnode.c_str(), nullptr);
     }
     {
         std::lock_guard<std::mutex> g(bus->mu);
@@ -1172,14 +1145,6 @@ UsbCounters usb_counters(UsbBus* bus, std::string_view device) {
     for (auto it = bus->devs.rbegin(); it != bus->devs.rend(); ++it)
         if ((*it)->name == device) return (*it)->counters;
     return {};
-}
-
-std::string usb_devnode(UsbBus* bus, std::string_view device) {
-    if (bus == nullptr) return "";
-    std::lock_guard<std::mutex> g(bus->mu);
-    for (auto& u : bus->devs)
-        if (u->name == device && u->online) return u->devnode;
-    return "";
 }
 
 } // namespace emu::usb

@@ -21,15 +21,10 @@ struct UsbBus;
 
 // What the host did to one reader at the USB level since it was plugged.
 struct UsbCounters {
-    int opens = 0;            // usbdevfs node opened
     int claims = 0;           // CLAIMINTERFACE, any interface
     int releases = 0;         // RELEASEINTERFACE
-    int detaches = 0;         // kernel driver detached (USBDEVFS_DISCONNECT)
-    int attaches = 0;         // kernel driver given back (USBDEVFS_CONNECT)
     int string_requests = 0;  // GET_DESCRIPTOR for a string
     int reports_out = 0;      // interrupt OUT transfers on the configuration interface
-    int reports_in = 0;       // interrupt IN transfers that carried a report
-    int discards = 0;         // DISCARDURB
     int claimed_config = 0;   // 1 while the configuration interface is claimed
     int driver_on_config = 0; // 1 while the kernel's HID driver holds it
     int driver_on_others = 0; // interfaces other than the configuration one still bound
@@ -46,8 +41,6 @@ void usb_bus_stop(UsbBus* bus);
 // Counters of the reader named in the scenario in its current (or last)
 // appearance on the bus; all zero for an unknown name.
 UsbCounters usb_counters(UsbBus* bus, std::string_view device);
-// The usbdevfs node of the reader's current appearance, "" when absent.
-std::string usb_devnode(UsbBus* bus, std::string_view device);
 // true when libumockdev-preload.so is active in this process; else false
 // with the reason in why.
 bool usb_mock_active(std::string& why);

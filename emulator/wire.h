@@ -50,19 +50,15 @@ void put_be16(uint8_t* p, uint16_t v);
 uint32_t get_be32(const uint8_t* p);
 uint16_t get_be16(const uint8_t* p);
 
+// CTL_ACK, CTL_ERROR and CB_REQUEST use the general layout (CB_REQUEST:
+// value = data length, code = callback code).
 HeaderBytes encode_header(const Header& h);
 // CTL_DONE breaks the general layout: the output length sits at offsets 5-8.
 HeaderBytes encode_done(int32_t result, int32_t output_len);
-HeaderBytes encode_ack();
-HeaderBytes encode_error(int32_t value);
-HeaderBytes encode_cb_request(uint16_t code, uint32_t length);
 Header decode_header(const uint8_t* p);
 
-// One report with the given payload; header packets get bit 7.
+// One report with the given payload (at most 63 bytes); header packets get bit 7.
 Report make_packet(bool header, const uint8_t* payload, size_t n);
-Report header_packet(const HeaderBytes& h);
-// A block of data packets: 63 bytes each, only the last one short.
-std::vector<Report> data_packets(const uint8_t* data, size_t n);
 
 // A received report, taken apart.
 struct Packet {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <map>
 
-#include "handle.h"
+#include "device.h"
 
 namespace emu::detail {
 
@@ -200,17 +200,6 @@ void process_due() {
     }
 }
 
-void plug_locked(Device& d, double now, const char* reason) {
-    if (d.present) return;
-    if (!d.finalized) return;
-    Persona p = d.persona.product == 0 && d.persona.path.empty() ? d.declared_persona()
-                                                                 : d.make_persona(d.pending_return);
-    const bool restart = d.persona.product != 0 || !d.persona.path.empty();
-    d.come_online(now, p, reason);
-    d.pending_return = ReturnAs::Same;
-    if (restart) d.after_return(now);
-}
-
 void apply_action(Action& a, double t) {
     if (a.kind == Action::Kind::Command) {
         std::string err;
@@ -222,22 +211,20 @@ void apply_action(Action& a, double t) {
     std::lock_guard<std::mutex> g(d.mu);
     switch (a.kind) {
     case Action::Kind::Plug:
-        plug_locked(d, t, a.text.empty() ? "scheduled" : a.text.c_str());
+        plug_device(d, t, a.text.empty() ? "scheduled" : a.text.c_str());
         break;
     case Action::Kind::Unplug:
-        d.go_offline(t, a.text.empty() ? "scheduled" : a.text.c_str());
+        go_offline(d, t, a.text.empty() ? "scheduled" : a.text.c_str());
         break;
     case Action::Kind::Callback:
-        d.queue_callback(a.cb, t);
+        queue_callback(d, a.cb, t);
         break;
     case Action::Kind::Leave:
         if (!d.present || a.token != d.away_token) break;
-        d.go_offline(t, a.text.c_str());
+        go_offline(d, t, a.text.c_str());
         d.pending_return = a.as;
         if (a.return_after_s >= 0) {
-            Action r;
-            r.kind = Action::Kind::Return;
-            r.dev = a.dev;
+            Action r = action(Action::Kind::Return, a.dev);
             r.as = a.as;
             r.token = d.away_token;
             schedule(t + a.return_after_s * 1000, std::move(r));
@@ -246,7 +233,7 @@ void apply_action(Action& a, double t) {
     case Action::Kind::Return:
         if (d.present || a.token != d.away_token) break;
         d.pending_return = a.as;
-        plug_locked(d, t, "return");
+        plug_device(d, t, "return");
         break;
     case Action::Kind::Command:
         break;
@@ -270,51 +257,31 @@ int run_command_locked(std::string_view line, std::string& err) {
     const double now = clock_ms();
     std::lock_guard<std::mutex> g(d->mu);
     if (cmd == "plug" && t.size() == 2) {
-        plug_locked(*d, now, "command");
+        plug_device(*d, now, "command");
         return 0;
     }
     if (cmd == "unplug" && t.size() == 2) {
-        d->go_offline(now, "command");
+        go_offline(*d, now, "command");
         return 0;
     }
     if (cmd == "event") {
-        int64_t code;
-        if (t.size() < 3 || !parse_int_range(t[2], 0, 65535, code)) {
-            err = "event wants NAME CODE [BYTES] [carddata BYTES]";
-            return -1;
-        }
         PendingCallback p;
-        p.code = static_cast<uint16_t>(code);
-        size_t i = 3;
-        if (i < t.size() && !is_word(t[i], "carddata")) {
-            if (!parse_bytes(t[i], p.data, err, "")) return -1;
-            ++i;
-        }
-        if (i + 1 < t.size() && is_word(t[i], "carddata")) {
-            if (!parse_bytes(t[i + 1], p.carddata, err, "")) return -1;
-            p.has_carddata = true;
-            i += 2;
-        }
-        if (i != t.size()) {
-            err = "event: unexpected '" + t[i].text + "'";
-            return -1;
-        }
-        d->queue_callback(p, now);
+        Args a(t, err, "", 2);
+        if (!a.integer(p.code, 0, 65535, "callback code")) return -1;
+        if (a.more() && !a.peek_is("carddata") && !a.bytes(p.data, "callback data")) return -1;
+        if (a.take("carddata") && !a.bytes(p.carddata.emplace(), "card data")) return -1;
+        if (!a.end()) return -1;
+        queue_callback(*d, p, now);
         return 0;
     }
     if (cmd == "with" || cmd == "param") {
-        Tokens st;
-        if (cmd == "param") {
-            Token k;
-            k.text = "param";
-            st.push_back(k);
-        }
-        st.insert(st.end(), t.begin() + 2, t.end());
+        Tokens st(t.begin() + 2, t.end());
+        if (cmd == "param") st.insert(st.begin(), Token{"param"});
         if (st.empty()) {
             err = "with wants a statement";
             return -1;
         }
-        if (!d->apply(st, err, "")) return -1;
+        if (!apply_statement(*d, st, err, "")) return -1;
         d->cv.notify_all();
         return 0;
     }
@@ -380,6 +347,7 @@ void ensure_loaded() {
 int load_text(std::string_view text, const std::string& base_dir, std::string& err) {
     std::vector<std::shared_ptr<Device>> devs;
     std::vector<std::pair<double, std::string>> commands;
+    std::vector<int> at_lines;
     bool reports_on = true;
     std::shared_ptr<Device> cur;
     int lineno = 0;
@@ -406,10 +374,11 @@ int load_text(std::string_view text, const std::string& base_dir, std::string& e
             for (auto& d : devs)
                 if (d->name == t[1].text) return fail("device '" + t[1].text + "' defined twice");
             cur = std::make_shared<Device>(t[1].text, static_cast<int>(devs.size()) + 1);
+            cur->decl.line = lineno;
             devs.push_back(cur);
             if (t.size() == 3) {
                 Tokens st{Token{"product", Token::Word}, t[2]};
-                if (!cur->apply(st, e, base_dir)) return fail(e);
+                if (!apply_statement(*cur, st, e, base_dir)) return fail(e);
             }
         } else if (kw == "end") {
             if (t.size() != 1) return fail("end takes nothing");
@@ -422,35 +391,32 @@ int load_text(std::string_view text, const std::string& base_dir, std::string& e
                 return fail("unknown option '" + t[1].text + " " + t[2].text + "'");
         } else if (kw == "at") {
             double s;
-            if (t.size() < 4 || !parse_number(t[1], s) || s < 0)
+            if (t.size() < 4 || !parse_number(t[1], s) || !(s >= 0) || s > 1e9)
                 return fail("at wants SECONDS COMMAND NAME ...");
             const std::string& c = t[2].text;
             if (c != "plug" && c != "unplug" && c != "event" && c != "with" && c != "param")
                 return fail("at: unknown command '" + c + "'");
+            if (t[3].kind != Token::Word) return fail("at: device name expected");
+            at_lines.push_back(lineno);
             commands.emplace_back(s * 1000, rest_after_words(line, 2));
         } else {
             if (!cur) return fail("'" + kw + "' outside a device block");
-            if (!cur->apply(t, e, base_dir)) return fail(e);
+            if (!apply_statement(*cur, t, e, base_dir)) return fail(e);
         }
         if (nl == text.size()) break;
     }
-    for (auto& [ms, line] : commands) {
+    for (size_t i = 0; i < commands.size(); ++i) {
         Tokens t;
         std::string e;
-        tokenize(line, t, e);
-        bool known = false;
-        for (auto& d : devs)
-            known = known || d->name == t[1].text;
-        if (!known) {
-            err = "at: no device '" + t[1].text + "'";
-            return -1;
-        }
+        tokenize(commands[i].second, t, e);
+        lineno = at_lines[i];
+        if (std::none_of(devs.begin(), devs.end(), [&](auto& d) { return d->name == t[1].text; }))
+            return fail("at: no device '" + t[1].text + "'");
     }
     for (auto& d : devs) {
-        if (d->product == 0 && d->vendor == READER_VENDOR_ID) {
-            err = "device '" + d->name + "' has no product";
-            return -1;
-        }
+        lineno = d->decl.line;
+        if (d->decl.product == 0 && d->decl.vendor == READER_VENDOR_ID)
+            return fail("device '" + d->name + "' has no product");
     }
 
     // The scenario is good: replace the world.
@@ -464,7 +430,7 @@ int load_text(std::string_view text, const std::string& base_dir, std::string& e
     }
     for (auto& d : old) {
         std::lock_guard<std::mutex> g(d->mu);
-        d->go_offline(clock_ms_if_started(), "reset");
+        go_offline(*d, clock_ms_if_started(), "reset");
     }
     {
         std::lock_guard<std::mutex> g(w.timeline_mu);
@@ -474,36 +440,27 @@ int load_text(std::string_view text, const std::string& base_dir, std::string& e
     reports_enabled = reports_on;
     for (auto& d : devs) {
         std::lock_guard<std::mutex> g(d->mu);
-        d->finalize(0);
-        if (d->appear_s > 0) {
-            Action a;
-            a.kind = Action::Kind::Plug;
-            a.dev = d;
+        finalize_model(*d);
+        const Declared& s = d->decl;
+        if (s.appear_s > 0) {
+            Action a = action(Action::Kind::Plug, d);
             a.text = "appear";
-            schedule(d->appear_s * 1000, std::move(a));
+            schedule(s.appear_s * 1000, std::move(a));
+        } else {
+            plug_device(*d, 0, "start");
         }
-        if (d->disappear_s >= 0) {
-            Action a;
-            a.kind = Action::Kind::Unplug;
-            a.dev = d;
+        if (s.disappear_s >= 0) {
+            Action a = action(Action::Kind::Unplug, d);
             a.text = "disappear";
-            schedule(d->disappear_s * 1000, std::move(a));
+            schedule(s.disappear_s * 1000, std::move(a));
         }
-        for (CallbackRule& s : d->callback_rules) {
-            if (s.trigger == CallbackRule::Trigger::At) {
-                for (int i = 0; i < s.burst; ++i) {
-                    Action a;
-                    a.kind = Action::Kind::Callback;
-                    a.dev = d;
-                    a.cb = s.cb;
-                    schedule(s.at_s * 1000, std::move(a));
-                }
-            }
-        }
+        for (const CallbackRule& r : s.callbacks)
+            if (r.trigger == CallbackRule::Trigger::At)
+                for (int i = 0; i < r.burst; ++i)
+                    schedule(r.at_s * 1000, action(Action::Kind::Callback, d, r.cb));
     }
     for (auto& [ms, line] : commands) {
         Action a;
-        a.kind = Action::Kind::Command;
         a.text = line;
         schedule(ms, std::move(a));
     }
@@ -582,7 +539,7 @@ std::string render_transcript() {
     for (auto& d : all_devices()) {
         std::lock_guard<std::mutex> g(d->mu);
         const std::string& n = d->name;
-        for (auto& r : d->reports_log) {
+        for (auto& r : d->log.reports) {
             std::string s = "report " + n + " " + fmt_ms(r.v.ms) + " " +
                             (r.v.to_device ? "to_device " : "to_host ") +
                             to_hex(r.v.bytes.data(), r.v.bytes.size());
@@ -590,7 +547,7 @@ std::string render_transcript() {
             if (!r.v.flag.empty()) s += " flag=" + r.v.flag;
             lines.push_back({r.seq, std::move(s)});
         }
-        for (auto& x : d->exchanges_log) {
+        for (auto& x : d->log.exchanges) {
             bool cut_in, cut_out;
             std::string in = trimmed_hex(x.v.input, cut_in);
             std::string out = trimmed_hex(x.v.output, cut_out);
@@ -605,7 +562,7 @@ std::string render_transcript() {
             s += " out=" + out + (cut_out ? " out_cut=1" : "");
             lines.push_back({x.seq, std::move(s)});
         }
-        for (auto& c : d->callbacks_log) {
+        for (auto& c : d->log.callbacks) {
             std::string s =
                 "callback " + n + " " + fmt_ms(c.v.ms) + " code=" + std::to_string(c.v.code) +
                 " len=" + std::to_string(c.v.data.size()) +
@@ -613,9 +570,9 @@ std::string render_transcript() {
                 " value=" + std::to_string(c.v.host_value) + " data=" + to_hex(c.v.data);
             lines.push_back({c.seq, std::move(s)});
         }
-        for (auto& no : d->notes_log)
-            lines.push_back({no.seq, (no.event ? "event " : "note ") + n + " " + fmt_ms(no.ms) +
-                                         " " + no.text});
+        for (auto& no : d->log.notes)
+            lines.push_back({no.seq, (no.v.event ? "event " : "note ") + n + " " + fmt_ms(no.v.ms) +
+                                         " " + no.v.text});
     }
     std::sort(lines.begin(), lines.end(),
               [](const Line& a, const Line& b) { return a.seq < b.seq; });

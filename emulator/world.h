@@ -29,6 +29,14 @@ struct Action {
     std::string text;           // Command: one control line; Leave/Unplug: reason
 };
 
+inline Action action(Action::Kind kind, std::shared_ptr<Device> dev, PendingCallback cb = {}) {
+    Action a;
+    a.kind = kind;
+    a.dev = std::move(dev);
+    a.cb = std::move(cb);
+    return a;
+}
+
 // Milliseconds since the clock started; starts it on first use.
 double clock_ms();
 // 0 before the clock started.

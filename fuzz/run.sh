@@ -6,7 +6,7 @@ set -e
 seconds=${1:-60}
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
-targets="link batch reader_info card_test"
+targets="link batch reader_info card_test scenario"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DBRINLET_FUZZ=ON -DBRINLET_WERROR=ON -DBUILD_TESTING=OFF \
     -DBRINLET_BENCH=OFF >/dev/null
 for target in $targets; do

@@ -2,26 +2,13 @@
 // emulator preloaded to check that it takes hidapi's place.
 //   emu_probe list                 one line per interface
 //   emu_probe get PATH KEY [noexit] FN_GET_PARAM of KEY, prints the value
-//   emu_probe watch MS             prints "count N" whenever the number of
-//                                  interfaces changes, for MS milliseconds
 #include <hidapi/hidapi.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 namespace {
-
-int count_interfaces() {
-    int n = 0;
-    hid_device_info* list = hid_enumerate(0, 0);
-    for (hid_device_info* d = list; d != nullptr; d = d->next)
-        ++n;
-    hid_free_enumeration(list);
-    return n;
-}
 
 int list() {
     hid_device_info* l = hid_enumerate(0, 0);
@@ -67,21 +54,6 @@ int get(const char* path, const char* key) {
     return 0;
 }
 
-int watch(int ms) {
-    int last = -1;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        int n = count_interfaces();
-        if (n != last) {
-            std::printf("count %d\n", n);
-            std::fflush(stdout);
-            last = n;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -94,8 +66,6 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[1], "get") == 0 && argc >= 4) {
         rc = get(argv[2], argv[3]);
         exit_lib = !(argc >= 5 && std::strcmp(argv[4], "noexit") == 0);
-    } else if (std::strcmp(argv[1], "watch") == 0 && argc >= 3) {
-        rc = watch(std::atoi(argv[2]));
     }
     if (exit_lib) hid_exit();
     return rc;
