@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <ostream>
 #include <string>
 
 #include "base/text.h"
@@ -13,6 +14,10 @@ struct SafeCase {
     std::string in;
     std::string out;
 };
+
+void PrintTo(const SafeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TermSafe : public ::testing::TestWithParam<SafeCase> {};
 
@@ -53,6 +58,19 @@ TEST(TextNumber, ReadsAsAtoiWithinTheIntRange) {
                                                      {"-99999999999", INT32_MIN}};
     for (const auto& [text, value] : cases)
         EXPECT_EQ(text_number(text), value) << text;
+}
+
+TEST(TextCopy, StopsAtNulLengthAndBuffer) {
+    char out[5];
+    const uint8_t text[] = {'a', 'b', 0, 'c'};
+    EXPECT_EQ(text_copy(out, sizeof out, text, 4), 2);
+    EXPECT_STREQ(out, "ab");
+    const uint8_t raw[] = {'1', '2', '3', '4', '5', '6', '7'};
+    EXPECT_EQ(text_copy(out, sizeof out, raw, 7), 4);
+    EXPECT_STREQ(out, "1234");
+    EXPECT_EQ(text_copy(out, sizeof out, raw, 2), 2);
+    EXPECT_STREQ(out, "12");
+    EXPECT_EQ(text_copy(out, sizeof out, raw, -3), 0);
 }
 
 } // namespace

@@ -1,7 +1,10 @@
-// Waiting until a reader is ready: busy, not ready, status 0, failures and
-// the card test worker's state.
+// Waiting until a reader is ready: busy, not ready, status 0, failures, and
+// what the card test worker's ReadyWatch shows and stops.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <ostream>
+#include <sstream>
 #include <thread>
 
 #include "services/reader_functions.h"
@@ -11,127 +14,144 @@
 
 namespace {
 
-// What a card test worker lets the wait see: the status shown and its stop flag.
-struct Watched {
-    std::atomic<int32_t> status{0};
-    std::atomic<uint8_t> stop_requested{0};
-    ReadyWatch watch() { return {&status, &stop_requested}; }
+constexpr int32_t NO_WATCH = INT32_MIN;
+
+struct WaitCase {
+    const char* name;
+    const char* status; // the reader's status items
+    int result = 0;
+    size_t requests = 1;
+    std::vector<std::string> traces = {}; // the wait's own lines at verbosity 2
+    int32_t shown = NO_WATCH;             // status the watch shows at the end
+    bool stop = false;                    // the watch asks to stop from the start
+    double min_ms = 0;
+    double max_ms = 1e9;
 };
 
-class WaitReady : public EmulatedReaders {
-  protected:
-    Reader* with_status(const std::string& items) {
-        return open_reader("device r1 0x0204\n  serial W1\n  status " + items + "\n");
-    }
-    size_t status_requests() { return emu::exchanges("r1").size(); }
-};
-
-TEST_F(WaitReady, ReadyAtOnce) {
-    Reader* r = with_status("1");
-    const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r), 0);
-    EXPECT_LT(elapsed_ms(start), 100);
-    EXPECT_EQ(status_requests(), 1u);
-    EXPECT_EQ(emu::exchanges("r1")[0].capacity, 4u);
+void PrintTo(const WaitCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST_F(WaitReady, BusyTwiceThenReady) {
-    Reader* r = with_status("busy:2 1");
-    Watched state;
+const WaitCase CASES[] = {
+    {.name = "ReadyAtOnce", .status = "1", .max_ms = 100},
+    {.name = "BusyTwiceThenReady",
+     .status = "busy:2 1",
+     .requests = 3,
+     .traces = {"Busy: -25", "Busy: -25"},
+     .shown = 1,
+     .min_ms = 990,
+     .max_ms = 1500},
+    {.name = "NotReadyIsTracedUntilReady",
+     .status = "2:2 1",
+     .requests = 3,
+     .traces = {"Reader not ready: 2", "Reader not ready: 2"}},
+    {.name = "FourthZeroStatusCountsAsReady",
+     .status = "0",
+     .requests = 4,
+     .traces = {"Reader not ready: 0", "Reader not ready: 0", "Reader not ready: 0"}},
+    {.name = "ZerosNeedNotComeInARow",
+     .status = "cycle 0 2",
+     .requests = 7,
+     .traces = {"Reader not ready: 0", "Reader not ready: 2", "Reader not ready: 0",
+                "Reader not ready: 2", "Reader not ready: 0", "Reader not ready: 2"}},
+    {.name = "UpdateNeededCountsAsReady", .status = "6", .shown = 6},
+    {.name = "FailureEndsAfterTwoSeconds",
+     .status = "error=-110",
+     .result = -110,
+     .traces = {"Cannot get status: -110"},
+     .shown = 0,
+     .min_ms = 1990,
+     .max_ms = 2600},
+    {.name = "StopRequestEndsTheWaitAfterNotReady",
+     .status = "4",
+     .result = -1,
+     .traces = {"Reader not ready: 4"},
+     .shown = 4,
+     .stop = true,
+     .min_ms = 495},
+    {.name = "StopRequestEndsTheWaitOnABusyReaderToo",
+     .status = "busy",
+     .result = -1,
+     .traces = {"Busy: -25"},
+     .shown = STATUS_REBOOTING,
+     .stop = true,
+     .max_ms = 1000},
+};
+
+class WaitReady : public EmulatedReaders, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(WaitReady, Sequence) {
+    const WaitCase& c = GetParam();
+    Reader* r =
+        open_reader(std::string("device r1 0x0204\n  serial W1\n  status ") + c.status + "\n");
+    ASSERT_NE(r, nullptr);
+    std::atomic<int32_t> shown{0};
+    std::atomic<uint8_t> stop{c.stop ? uint8_t{1} : uint8_t{0}};
+    diag_verbosity = 2;
+    FdCapture err(2);
     const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r, state.watch()), 0);
+    EXPECT_EQ(reader_wait_ready(r, c.shown == NO_WATCH ? ReadyWatch{} : ReadyWatch{&shown, &stop}),
+              c.result);
     const double took = elapsed_ms(start);
-    EXPECT_GE(took, 990);
-    EXPECT_LT(took, 1500);
-    EXPECT_EQ(status_requests(), 3u);
-    EXPECT_EQ(state.status.load(), 1);
+    EXPECT_GE(took, c.min_ms);
+    EXPECT_LT(took, c.max_ms);
+    std::istringstream lines(err.finish());
+    std::vector<std::string> traces;
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("Busy:", 0) == 0 || line.rfind("Cannot get status:", 0) == 0 ||
+            line.rfind("Reader not ready:", 0) == 0)
+            traces.push_back(line);
+    EXPECT_EQ(traces, c.traces);
+    if (c.shown != NO_WATCH) {
+        EXPECT_EQ(shown.load(), c.shown);
+    }
+    const auto x = emu::exchanges("r1");
+    EXPECT_EQ(x.size(), c.requests);
+    for (const emu::Exchange& e : x) {
+        EXPECT_EQ(e.function, FN_GET_STATUS);
+        EXPECT_EQ(e.capacity, 4u);
+    }
 }
 
-TEST_F(WaitReady, BusyShowsRebootingInTheTestState) {
-    Reader* r = with_status("busy:2 4");
-    Watched state;
-    std::thread waiter([r, &state] { reader_wait_ready(r, state.watch()); });
-    while (status_requests() < 1)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(state.status.load(), STATUS_REBOOTING);
-    while (status_requests() < 3)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(state.status.load(), 4);
-    state.stop_requested = 1;
+INSTANTIATE_TEST_SUITE_P(Cases, WaitReady, ::testing::ValuesIn(CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class ReadyWatchWhileBusy : public EmulatedReaders {};
+
+TEST_F(ReadyWatchWhileBusy, ShowsRebootingUntilTheReaderAnswers) {
+    Reader* r = open_reader("device r1 0x0204\n  serial W1\n  status busy:2 4\n");
+    std::atomic<int32_t> shown{0};
+    std::atomic<uint8_t> stop{0};
+    std::thread waiter([r, &shown, &stop] { reader_wait_ready(r, {&shown, &stop}); });
+    const auto after_requests = [](size_t n) {
+        while (emu::exchanges("r1").size() < n)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    };
+    after_requests(1);
+    EXPECT_EQ(shown.load(), STATUS_REBOOTING);
+    after_requests(3);
+    EXPECT_EQ(shown.load(), 4);
+    stop = 1;
     waiter.join();
 }
 
-TEST_F(WaitReady, NotReadyIsTracedUntilReady) {
-    Reader* r = with_status("2:2 1");
-    diag_verbosity = 2;
-    FdCapture err(2);
-    EXPECT_EQ(reader_wait_ready(r), 0);
-    const std::string text = err.finish();
-    size_t traces = 0;
-    for (size_t at = 0; (at = text.find("Reader not ready: 2\n", at)) != std::string::npos; ++at)
-        ++traces;
-    EXPECT_EQ(traces, 2u);
-    EXPECT_EQ(status_requests(), 3u);
-}
-
-TEST_F(WaitReady, FourthZeroStatusCountsAsReady) {
-    Reader* r = with_status("0");
-    EXPECT_EQ(reader_wait_ready(r), 0);
-    EXPECT_EQ(status_requests(), 4u);
-}
-
-TEST_F(WaitReady, ZerosNeedNotComeInARow) {
-    Reader* r = with_status("cycle 0 2");
-    EXPECT_EQ(reader_wait_ready(r), 0);
-    EXPECT_EQ(status_requests(), 7u);
-}
-
-TEST_F(WaitReady, UpdateNeededCountsAsReady) {
-    Reader* r = with_status("6");
-    EXPECT_EQ(reader_wait_ready(r), 0);
-    EXPECT_EQ(status_requests(), 1u);
-}
-
-TEST_F(WaitReady, FailureEndsAfterTwoSeconds) {
-    Reader* r = with_status("error=-110");
-    const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r), -110);
-    const double took = elapsed_ms(start);
-    EXPECT_GE(took, 1990);
-    EXPECT_LT(took, 2600);
-}
-
-TEST_F(WaitReady, StopRequestEndsTheWaitAfterNotReady) {
-    Reader* r = with_status("4");
-    Watched state;
-    state.stop_requested = 1;
-    const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r, state.watch()), -1);
-    EXPECT_GE(elapsed_ms(start), 495) << "after the 500 ms pause";
-    EXPECT_EQ(status_requests(), 1u);
-    EXPECT_EQ(state.status.load(), 4);
-}
-
-TEST_F(WaitReady, StopRequestEndsTheWaitOnABusyReaderToo) {
-    Reader* r = with_status("busy");
-    Watched state;
-    state.stop_requested = 1;
-    const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r, state.watch()), -1);
-    EXPECT_LT(elapsed_ms(start), 1000);
-    EXPECT_EQ(state.status.load(), STATUS_REBOOTING);
-}
-
 TEST(StatusText, Table) {
-    EXPECT_STREQ(reader_status_text(0), "unknown reader status");
-    EXPECT_STREQ(reader_status_text(1), "reader operating ok");
-    EXPECT_STREQ(reader_status_text(6), "reader firmware update needed");
-    EXPECT_STREQ(reader_status_text(100), "USB firmware not compatible with reader");
-    EXPECT_STREQ(reader_status_text(101), "no reader connected");
-    EXPECT_STREQ(reader_status_text(-1), "reader rebooting");
-    EXPECT_STREQ(reader_status_text(8), "undefined reader status");
+    const std::pair<int32_t, const char*> cases[] = {
+        {0, "unknown reader status"},
+        {1, "reader operating ok"},
+        {2, "reader initializing"},
+        {3, "reader init error"},
+        {4, "reader firmware update in progress"},
+        {5, "reader fw update error"},
+        {6, "reader firmware update needed"},
+        {7, "reader selftest error"},
+        {100, "USB firmware not compatible with reader"},
+        {101, "no reader connected"},
+        {-1, "reader rebooting"},
+        {8, "undefined reader status"}};
+    for (const auto& [code, text] : cases)
+        EXPECT_STREQ(reader_status_text(code), text) << code;
 }
 
 } // namespace
