@@ -19,13 +19,13 @@ constexpr int32_t NO_WATCH = INT32_MIN;
 struct WaitCase {
     const char* name;
     const char* status; // the reader's status items
-    int result = 0;
-    size_t requests = 1;
-    std::vector<std::string> traces = {}; // the wait's own lines at verbosity 2
-    int32_t shown = NO_WATCH;             // status the watch shows at the end
-    bool stop = false;                    // the watch asks to stop from the start
-    double min_ms = 0;
-    double max_ms = 1e9;
+    int result;
+    size_t requests;
+    const char* traces; // the wait's own lines at verbosity 2
+    int32_t shown;      // what the watch shows at the end; NO_WATCH: no watch given
+    bool stop;          // the watch asks to stop from the start
+    double min_ms;
+    double max_ms; // 0: no bound
 };
 
 void PrintTo(const WaitCase& c, std::ostream* os) {
@@ -33,49 +33,22 @@ void PrintTo(const WaitCase& c, std::ostream* os) {
 }
 
 const WaitCase CASES[] = {
-    {.name = "ReadyAtOnce", .status = "1", .max_ms = 100},
-    {.name = "BusyTwiceThenReady",
-     .status = "busy:2 1",
-     .requests = 3,
-     .traces = {"Busy: -25", "Busy: -25"},
-     .shown = 1,
-     .min_ms = 990,
-     .max_ms = 1500},
-    {.name = "NotReadyIsTracedUntilReady",
-     .status = "2:2 1",
-     .requests = 3,
-     .traces = {"Reader not ready: 2", "Reader not ready: 2"}},
-    {.name = "FourthZeroStatusCountsAsReady",
-     .status = "0",
-     .requests = 4,
-     .traces = {"Reader not ready: 0", "Reader not ready: 0", "Reader not ready: 0"}},
-    {.name = "ZerosNeedNotComeInARow",
-     .status = "cycle 0 2",
-     .requests = 7,
-     .traces = {"Reader not ready: 0", "Reader not ready: 2", "Reader not ready: 0",
-                "Reader not ready: 2", "Reader not ready: 0", "Reader not ready: 2"}},
-    {.name = "UpdateNeededCountsAsReady", .status = "6", .shown = 6},
-    {.name = "FailureEndsAfterTwoSeconds",
-     .status = "error=-110",
-     .result = -110,
-     .traces = {"Cannot get status: -110"},
-     .shown = 0,
-     .min_ms = 1990,
-     .max_ms = 2600},
-    {.name = "StopRequestEndsTheWaitAfterNotReady",
-     .status = "4",
-     .result = -1,
-     .traces = {"Reader not ready: 4"},
-     .shown = 4,
-     .stop = true,
-     .min_ms = 495},
-    {.name = "StopRequestEndsTheWaitOnABusyReaderToo",
-     .status = "busy",
-     .result = -1,
-     .traces = {"Busy: -25"},
-     .shown = STATUS_REBOOTING,
-     .stop = true,
-     .max_ms = 1000},
+    {"ReadyAtOnce", "1", 0, 1, "", NO_WATCH, false, 0, 100},
+    {"BusyTwiceThenReady", "busy:2 1", 0, 3, "Busy: -25\nBusy: -25\n", 1, false, 990, 1500},
+    {"NotReadyIsTracedUntilReady", "2:2 1", 0, 3, "Reader not ready: 2\nReader not ready: 2\n",
+     NO_WATCH, false, 0, 0},
+    {"FourthZeroStatusCountsAsReady", "0", 0, 4,
+     "Reader not ready: 0\nReader not ready: 0\nReader not ready: 0\n", NO_WATCH, false, 0, 0},
+    {"ZerosNeedNotComeInARow", "cycle 0 2", 0, 7,
+     "Reader not ready: 0\nReader not ready: 2\nReader not ready: 0\nReader not ready: 2\n"
+     "Reader not ready: 0\nReader not ready: 2\n",
+     NO_WATCH, false, 0, 0},
+    {"UpdateNeededCountsAsReady", "6", 0, 1, "", 6, false, 0, 0},
+    {"FailureEndsAfterTwoSeconds", "error=-110", -110, 1, "Cannot get status: -110\n", 0, false,
+     1990, 2600},
+    {"StopRequestEndsTheWaitAfterNotReady", "4", -1, 1, "Reader not ready: 4\n", 4, true, 495, 0},
+    {"StopRequestEndsTheWaitOnABusyReaderToo", "busy", -1, 1, "Busy: -25\n", STATUS_REBOOTING, true,
+     0, 1000},
 };
 
 class WaitReady : public EmulatedReaders, public ::testing::WithParamInterface<WaitCase> {};
@@ -94,13 +67,15 @@ TEST_P(WaitReady, Sequence) {
               c.result);
     const double took = elapsed_ms(start);
     EXPECT_GE(took, c.min_ms);
-    EXPECT_LT(took, c.max_ms);
+    if (c.max_ms > 0) {
+        EXPECT_LT(took, c.max_ms);
+    }
     std::istringstream lines(err.finish());
-    std::vector<std::string> traces;
+    std::string traces;
     for (std::string line; std::getline(lines, line);)
         if (line.rfind("Busy:", 0) == 0 || line.rfind("Cannot get status:", 0) == 0 ||
             line.rfind("Reader not ready:", 0) == 0)
-            traces.push_back(line);
+            traces += line + "\n";
     EXPECT_EQ(traces, c.traces);
     if (c.shown != NO_WATCH) {
         EXPECT_EQ(shown.load(), c.shown);
@@ -137,21 +112,15 @@ TEST_F(ReadyWatchWhileBusy, ShowsRebootingUntilTheReaderAnswers) {
 }
 
 TEST(StatusText, Table) {
-    const std::pair<int32_t, const char*> cases[] = {
-        {0, "unknown reader status"},
-        {1, "reader operating ok"},
-        {2, "reader initializing"},
-        {3, "reader init error"},
-        {4, "reader firmware update in progress"},
-        {5, "reader fw update error"},
-        {6, "reader firmware update needed"},
-        {7, "reader selftest error"},
-        {100, "USB firmware not compatible with reader"},
-        {101, "no reader connected"},
-        {-1, "reader rebooting"},
-        {8, "undefined reader status"}};
-    for (const auto& [code, text] : cases)
-        EXPECT_STREQ(reader_status_text(code), text) << code;
+    std::string texts;
+    for (int32_t code : {0, 1, 2, 3, 4, 5, 6, 7, 8, 100, 101, -1})
+        texts += std::to_string(code) + " " + reader_status_text(code) + "\n";
+    EXPECT_EQ(texts, "0 unknown reader status\n1 reader operating ok\n2 reader initializing\n"
+                     "3 reader init error\n4 reader firmware update in progress\n"
+                     "5 reader fw update error\n6 reader firmware update needed\n"
+                     "7 reader selftest error\n8 undefined reader status\n"
+                     "100 USB firmware not compatible with reader\n101 no reader connected\n"
+                     "-1 reader rebooting\n");
 }
 
 } // namespace
