@@ -38,7 +38,7 @@ struct PollCase {
     const char* wire;       // starts of the reports the host wrote for the callback
     const char* outcome;    // the reader's record of the callback; "": none
     int32_t host_value = 0; // the CB_DONE or CB_ERROR value it received
-    double max_ms = 1000;
+    double max_ms = 0;      // 0: no bound
 };
 
 void PrintTo(const PollCase& c, std::ostream* os) {
@@ -95,9 +95,9 @@ TEST_P(CallbackPoll, Outcome) {
     EXPECT_EQ(reader_poll_callbacks(r, record), c.result);
     const double took = elapsed_ms(start);
     EXPECT_EQ(err.finish(), c.err);
-    EXPECT_LT(took, c.max_ms);
-    if (c.result == LINK_TIMEOUT) {
+    if (c.max_ms > 0) {
         EXPECT_GE(took, 9);
+        EXPECT_LT(took, c.max_ms);
     }
     EXPECT_EQ(seen, c.seen);
     EXPECT_EQ(wire_starts("r1", c.wire, before), c.wire);
