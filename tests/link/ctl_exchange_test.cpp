@@ -1,257 +1,181 @@
 // The CTL exchange as a reader sees it: request bytes, retries and their
-// timing, callbacks in place of the acknowledgement, output refusal.
+// timing, callbacks in place of the acknowledgement, output refusal, and the
+// reports a header read refuses. The output length stays 0 on every way out
+// that fetched no output.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "link/callback_queue.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_link.h"
+#include "link/wire.h"
 #include "support/capture.h"
-#include "support/reader_fixture.h"
 
 namespace {
 
-std::string reader_with(const std::string& statements) {
-    return "device r1 0x0204\n  serial X1\n" + statements;
+struct ExchangeCase {
+    const char* name;
+    const char* statements; // of reader r1, separated by ';'
+    int32_t result;
+    int32_t output_len;
+    const char* output;  // the buffer's text afterwards; nullptr: not checked
+    const char* outcome; // the reader's record of the last exchange; "": none
+    int verbosity = 0;
+    std::string err = ""; // all of standard error at that verbosity
+    size_t requests = 1;  // CTL_REQUEST reports
+    double took_min = 0;  // ms in reader_ctl
+    double took_max = 0;  // 0: no bound
+    double gap_min = 0;   // ms between two requests
+    double gap_max = 0;
+    const char* wire = "";   // starts of the reports the host wrote (wire_starts); "": not checked
+    const char* queued = ""; // callbacks left queued, "code:data,..."
+    uint16_t function = 13;
+    const char* input = "";
+    int32_t capacity = 256;
+};
+
+void PrintTo(const ExchangeCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-int count_requests(std::string_view device) {
-    int n = 0;
-    for (const auto& r : host_reports(device))
-        if (r[0] == 0x8B && r[1] == CTL_REQUEST) ++n;
-    return n;
+std::string repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += s;
+    return out;
 }
 
-std::vector<double> request_times(std::string_view device) {
-    std::vector<double> t;
-    for (const emu::Report& r : emu::reports(device))
-        if (r.to_device && r.bytes[0] == 0x8B && r.bytes[1] == CTL_REQUEST) t.push_back(r.ms);
-    return t;
+const ExchangeCase CASES[] = {
+    {"InputGoesOutAfterTheRequestHeader", "fn 258 result 0", 0, 0, "", "no_output", 0, "", 1, 0, 0,
+     0, 0, "8B 01 00 00 00 05 01 02 00 00 01 00 | 05 01 02 03 04 05 00", "", 258,
+     "\x01\x02\x03\x04\x05"},
+    {"OutputIsFetchedAndDelivered", "fn 13 out \"hello reader\"", 0, 13, "hello reader", "fetched",
+     0, "", 1, 0, 0, 0, 0, "8B 01 00 00 00 00 00 0D 00 00 01 00 | 8B 05 00 00 00 00"},
+    {"NegativeResultOfTheReader", "fn 13 result -25", -25, 0, "", "no_output"},
+    {"TracesAtVerbosityTwo", "fn 258 out \"ok\"", 0, 3, "ok", "fetched", 2,
+     "\nInput size: 2, function: 258\nBytes written: 65\nBytes read: 64\nCTL ACK\n"
+     "CTL acknowledged\nWriting input CTL data...\nBytes written: 65\nInput CTL data written...\n"
+     "Bytes read: 64\nBytes written: 65\nOutput CTL data size: 3\nBytes read: 64\n"
+     "Output CTL data OK: 3\nFinal return value: 0\n",
+     1, 0, 0, 0, 0, "", "", 258, "\x09\x09", 8},
+    {"RequestErrorEndsAfterOneAttemptWithoutPause", "fn 13 reqerror 7", 7, 0, "", "request_error",
+     1, "CTL request error: 7\n", 1, 0, 25},
+    {"SilentReaderGetsFiveRequestsAfterNinetyMsWaitsAndThirtyMsPauses", "fn 13 noack all",
+     LINK_ERROR, 0, "", "", 1,
+     repeat("Cannot read CTL response from reader: -110\n", 5) + "CTL send attepts exhausted\n", 5,
+     5 * (90 + 30) - 10, 5 * (90 + 30) + 400, 115, 250},
+    {"OtherHeaderInPlaceOfAckIsRetriedAndTraced", "fn 13 acktype 3; fn 13 model", 0, 13,
+     "Reader ready", "fetched", 2,
+     "\nInput size: 0, function: 13\nBytes written: 65\nBytes read: 64\nInvalid CTL response: 3\n"
+     "CTL not acknowledged, type: 3, retval: 0, attempt: 1\nBytes written: 65\nBytes read: 64\n"
+     "CTL ACK\nCTL acknowledged\nBytes read: 64\nBytes written: 65\nOutput CTL data size: 13\n"
+     "Bytes read: 64\nOutput CTL data OK: 13\nFinal return value: 0\n",
+     2},
+    {"AckAsDataPacketIsRefusedAndRetried", "fn 13 dataheader ack; fn 13 model", 0, 13,
+     "Reader ready", "fetched", 1,
+     "Invalid packet type\nCannot read CTL response from reader: -1\n", 2},
+    {"ShortAckIsRefusedAndRetried", "fn 13 short ack 5; fn 13 model", 0, 13, "Reader ready",
+     "fetched", 1, "Read size invalid\nCannot read CTL response from reader: -1\n", 2},
+    {"WriteFailureOfTheRequestEndsAtOnce", "fn 13 hidfail request", LINK_IO_ERROR, 0, "", "", 1,
+     "Write error: -1\nCannot write CTL to reader: -9999\n", 1, 0, 25},
+    {"WriteFailureOfTheInputEnds", "fn 258 hidfail input", LINK_IO_ERROR, 0, "", "", 1,
+     "Write error: -1\nCannot write input CTL data to reader: -9999\n", 1, 0, 0, 0, 0, "", "", 258,
+     "\x01"},
+    {"WriteFailureOfTheFetchEnds", "fail_write 2; fn 13 out \"abc\"", LINK_IO_ERROR, 0, "", "", 1,
+     "Write error: -1\nCannot write header to reader: -9999\n"},
+    {"CallbackInPlaceOfAckIsQueuedAndTheRequestRepeated",
+     "fn 13 cbfirst 1 1 r\"0123456789\"; fn 13 model", 0, 13, "Reader ready", "fetched", 0, "", 2,
+     0, 0, 29, 250, "8B 01 | 8B 16 00 00 00 00 | 8B 18 00 00 00 00 | 8B 01 | 8B 05",
+     "1:0123456789"},
+    {"FiveCallbacksInPlaceOfAckExhaustTheAttempts", "fn 13 cbfirst 5 2", LINK_ERROR, 0, "", "", 0,
+     "", 5, 0, 0, 0, 0, "", "2:,2:,2:,2:,2:"},
+    {"OutputLargerThanTheCapacityIsRefused", "fn 13 result 3 out rep:300:41", 3, 0, "", "refused",
+     1, "Not enough output data buffer: 300\n", 1, 0, 0, 0, 0, "8B 01 | 8B 09 FF FF FF FB"},
+    {"NegativeOutputLengthIsRefusedNotRead", "fn 13 out \"abc\" donelen -100", 0, 0, "", "refused"},
+    {"ErrorInPlaceOfDoneFails", "fn 13 doneerror 12", LINK_ERROR, 0, "", "done_error", 1,
+     "CTLDONE fail: 12\n"},
+    {"CallbackWhereDoneIsAwaitedIsNotTakenIn", "fn 13 donetype 21", LINK_ERROR, 0, "", "done_error",
+     1, "Incorrect response: 21\n"},
+    {"UnplugDuringOutputEndsWithIoError", "fn 13 out rep:200:42 unplug output", LINK_IO_ERROR, 0,
+     nullptr, "fetched", 1, "Read error: -1\nCannot read CTL output data: -9999\n"},
+    {"NoDoneWithinTheWaitTimesOutSlow", "fn 13 silent", LINK_TIMEOUT, 0, "", "no_done", 0, "", 1,
+     9990 - 10, 9990 + 1500, 0, 0, "8B 01"},
+};
+
+std::string drain_queue(Reader* r) {
+    std::string out;
+    uint16_t code;
+    uint32_t length;
+    uint8_t* data;
+    while (cb_queue_peek(r, &code, &length, &data) == 0) {
+        out += (out.empty() ? "" : ",") + std::to_string(code) + ":" +
+               std::string(reinterpret_cast<char*>(data), length);
+        cb_queue_pop(r, nullptr, nullptr, nullptr);
+    }
+    return out;
 }
 
-class CtlExchange : public EmulatedReaders {};
+class CtlExchange : public EmulatedReaders, public ::testing::WithParamInterface<ExchangeCase> {};
 
-TEST_F(CtlExchange, RequestHeaderAndInputOnTheWire) {
-    Reader* r = open_reader(reader_with("  fn 258 result 0\n"));
-    const uint8_t input[5] = {1, 2, 3, 4, 5};
-    uint8_t out[256];
-    int32_t len = 256;
-    EXPECT_EQ(reader_ctl(r, 258, 5, input, &len, out), 0);
-    const auto sent = host_reports("r1");
-    ASSERT_EQ(sent.size(), 2u) << "request and one data packet; no fetch for empty output";
-    EXPECT_EQ(std::vector<uint8_t>(sent[0].begin(), sent[0].begin() + 12),
-              (std::vector<uint8_t>{0x8B, 0x01, 0, 0, 0, 5, 0x01, 0x02, 0, 0, 0x01, 0x00}));
-    EXPECT_EQ(std::vector<uint8_t>(sent[1].begin(), sent[1].begin() + 7),
-              (std::vector<uint8_t>{0x05, 1, 2, 3, 4, 5, 0}));
-    EXPECT_EQ(len, 0);
-    EXPECT_EQ(r->in_ctl, 1);
-    const auto x = emu::exchanges("r1");
-    ASSERT_EQ(x.size(), 1u);
-    EXPECT_EQ(x[0].capacity, 256u);
-    EXPECT_EQ(x[0].input, std::vector<uint8_t>(input, input + 5));
-}
-
-TEST_F(CtlExchange, OutputIsFetchedAndDelivered) {
-    Reader* r = open_reader(reader_with("  fn 13 out \"hello reader\"\n"));
+TEST_P(CtlExchange, Outcome) {
+    const ExchangeCase& c = GetParam();
+    std::string scenario = "device r1 0x0204\n  serial X1\n  ";
+    for (const char* s = c.statements; *s != '\0'; ++s)
+        scenario += *s == ';' ? std::string("\n ") : std::string(1, *s);
+    Reader* r = open_reader(scenario + "\n");
+    ASSERT_NE(r, nullptr);
+    diag_verbosity = c.verbosity;
     uint8_t out[256] = {};
-    int32_t len = 256;
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), 0);
-    EXPECT_EQ(len, 13);
-    EXPECT_STREQ(reinterpret_cast<char*>(out), "hello reader");
-    const auto sent = host_reports("r1");
-    ASSERT_EQ(sent.size(), 2u) << "no data packet without input";
-    EXPECT_EQ(sent[1][1], CTL_FETCH);
-}
-
-TEST_F(CtlExchange, RequestErrorEndsAfterOneAttempt) {
-    Reader* r = open_reader(reader_with("  fn 13 reqerror 7\n"));
-    diag_verbosity = 1;
-    int32_t len = 256;
-    uint8_t out[256];
+    int32_t len = c.capacity;
     FdCapture err(2);
     const double start = now_ms();
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), 7);
-    EXPECT_LT(elapsed_ms(start), 25) << "no pause after CTL_ERROR";
-    EXPECT_EQ(err.finish(), "CTL request error: 7\n");
-    EXPECT_EQ(count_requests("r1"), 1);
-    EXPECT_EQ(len, 0) << "no output arrived";
-}
-
-TEST_F(CtlExchange, SilentReaderGetsFiveRequestsThirtyMsApartAfterNinetyMsWaits) {
-    Reader* r = open_reader(reader_with("  fn 13 noack all\n"));
-    diag_verbosity = 1;
-    int32_t len = 256;
-    uint8_t out[256];
-    FdCapture err(2);
-    const double start = now_ms();
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), LINK_ERROR);
+    const std::vector<uint8_t> input(c.input, c.input + std::strlen(c.input));
+    EXPECT_EQ(reader_ctl(r, c.function, static_cast<int32_t>(input.size()),
+                         input.empty() ? nullptr : input.data(), &len, out),
+              c.result);
     const double took = elapsed_ms(start);
-    EXPECT_GE(took, 5 * (90 + 30) - 10);
-    EXPECT_LT(took, 5 * (90 + 30) + 400);
-    const std::string text = err.finish();
-    EXPECT_NE(text.find("CTL send attepts exhausted\n"), std::string::npos);
-    EXPECT_EQ(len, 0) << "no output arrived";
-    const auto t = request_times("r1");
-    ASSERT_EQ(t.size(), 5u);
-    for (size_t i = 1; i < t.size(); ++i) {
-        EXPECT_GE(t[i] - t[i - 1], 115) << i;
-        EXPECT_LT(t[i] - t[i - 1], 250) << i;
+    EXPECT_EQ(err.finish(), c.err);
+    EXPECT_EQ(len, c.output_len);
+    if (c.output != nullptr) {
+        EXPECT_STREQ(reinterpret_cast<char*>(out), c.output);
+    }
+    EXPECT_GE(took, c.took_min);
+    if (c.took_max > 0) {
+        EXPECT_LT(took, c.took_max);
+    }
+    EXPECT_EQ(r->in_ctl, 1) << "a poll right after takes the queue without reading";
+    EXPECT_EQ(drain_queue(r), c.queued);
+    if (*c.wire != '\0') {
+        EXPECT_EQ(wire_starts("r1", c.wire), c.wire);
+    }
+
+    std::vector<double> at;
+    for (const emu::Report& rep : emu::reports("r1"))
+        if (rep.to_device && rep.bytes[0] == 0x8B && rep.bytes[1] == CTL_REQUEST)
+            at.push_back(rep.ms);
+    EXPECT_EQ(at.size(), c.requests);
+    for (size_t i = 1; i < at.size(); ++i) {
+        EXPECT_GE(at[i] - at[i - 1], c.gap_min) << i;
+        if (c.gap_max > 0) {
+            EXPECT_LT(at[i] - at[i - 1], c.gap_max) << i;
+        }
+    }
+
+    const auto x = emu::exchanges("r1");
+    EXPECT_EQ(x.empty() ? "" : x.back().outcome, c.outcome);
+    if (x.empty()) return;
+    EXPECT_EQ(x.back().capacity, static_cast<uint32_t>(c.capacity));
+    EXPECT_EQ(x.back().input, input);
+    if (x.back().refused) {
+        EXPECT_EQ(x.back().host_error, -5);
     }
 }
 
-TEST_F(CtlExchange, RetriedAttemptIsTracedWithTheReceivedHeader) {
-    Reader* r = open_reader(reader_with("  fn 13 acktype 3\n  fn 13 model\n"));
-    diag_verbosity = 2;
-    int32_t len = 256;
-    uint8_t out[256];
-    FdCapture err(2);
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), 0);
-    const std::string text = err.finish();
-    EXPECT_NE(text.find("Invalid CTL response: 3\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("CTL not acknowledged, type: 3, retval: 0, attempt: 1\n"),
-              std::string::npos)
-        << text;
-    EXPECT_EQ(count_requests("r1"), 2);
-}
-
-TEST_F(CtlExchange, HidWriteFailureEndsAtOnce) {
-    Reader* r = open_reader(reader_with("  fn 13 hidfail request\n"));
-    int32_t len = 256;
-    uint8_t out[256];
-    const double start = now_ms();
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), LINK_IO_ERROR);
-    EXPECT_LT(elapsed_ms(start), 25);
-    EXPECT_EQ(emu::reports("r1").size(), 1u) << "no second attempt";
-}
-
-TEST_F(CtlExchange, CallbackInPlaceOfAckIsQueuedAndRequestRepeated) {
-    Reader* r = open_reader(reader_with("  fn 13 cbfirst 1 1 r\"0123456789\"\n  fn 13 model\n"));
-    int32_t len = 256;
-    uint8_t out[256];
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), 0);
-    EXPECT_EQ(r->in_ctl, 1);
-    uint16_t code;
-    uint32_t length;
-    uint8_t* data;
-    ASSERT_EQ(cb_queue_peek(r, &code, &length, &data), 0);
-    EXPECT_EQ(code, 1);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), length), "0123456789");
-    const auto cbs = emu::callbacks("r1");
-    ASSERT_EQ(cbs.size(), 1u);
-    EXPECT_EQ(cbs[0].outcome, "done");
-    EXPECT_TRUE(cbs[0].in_place_of_ack);
-    const auto t = request_times("r1");
-    ASSERT_EQ(t.size(), 2u);
-    EXPECT_GE(t[1] - t[0], 29) << "the request is sent again after the 30 ms pause";
-}
-
-TEST_F(CtlExchange, FiveCallbacksInPlaceOfAckExhaustTheAttempts) {
-    Reader* r = open_reader(reader_with("  fn 13 cbfirst 5 2\n"));
-    int32_t len = 256;
-    uint8_t out[256];
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), LINK_ERROR);
-    int queued = 0;
-    while (cb_queue_pop(r, nullptr, nullptr, nullptr) == 0)
-        ++queued;
-    EXPECT_EQ(queued, 5);
-}
-
-TEST_F(CtlExchange, OutputLargerThanCapacityIsRefused) {
-    Reader* r = open_reader(reader_with("  fn 13 result 3 out rep:300:41\n"));
-    diag_verbosity = 1;
-    uint8_t out[256] = {};
-    int32_t len = 256;
-    FdCapture err(2);
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), 3) << "the reader's result";
-    EXPECT_EQ(err.finish(), "Not enough output data buffer: 300\n");
-    EXPECT_EQ(len, 0);
-    EXPECT_EQ(out[0], 0) << "nothing read";
-    const auto x = emu::exchanges("r1");
-    ASSERT_EQ(x.size(), 1u);
-    EXPECT_TRUE(x[0].refused);
-    EXPECT_EQ(x[0].host_error, -5);
-}
-
-TEST_F(CtlExchange, NegativeOutputLengthIsRefusedNotRead) {
-    Reader* r = open_reader(reader_with("  fn 13 out \"abc\" donelen -100\n"));
-    uint8_t out[16] = {};
-    int32_t len = 16;
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), 0);
-    EXPECT_EQ(len, 0);
-    const auto x = emu::exchanges("r1");
-    ASSERT_EQ(x.size(), 1u);
-    EXPECT_TRUE(x[0].refused);
-    EXPECT_EQ(x[0].host_error, -5);
-}
-
-TEST_F(CtlExchange, ErrorInPlaceOfDoneFails) {
-    Reader* r = open_reader(reader_with("  fn 13 doneerror 12\n"));
-    diag_verbosity = 1;
-    int32_t len = 256;
-    uint8_t out[256];
-    FdCapture err(2);
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), LINK_ERROR);
-    EXPECT_EQ(err.finish(), "CTLDONE fail: 12\n");
-    EXPECT_EQ(len, 0) << "no output arrived";
-}
-
-TEST_F(CtlExchange, CallbackWhereDoneIsAwaitedIsNotTakenIn) {
-    Reader* r = open_reader(reader_with("  fn 13 donetype 21\n"));
-    diag_verbosity = 1;
-    int32_t len = 256;
-    uint8_t out[256];
-    FdCapture err(2);
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), LINK_ERROR);
-    EXPECT_EQ(err.finish(), "Incorrect response: 21\n");
-    uint16_t code;
-    uint32_t length;
-    uint8_t* data;
-    EXPECT_EQ(cb_queue_peek(r, &code, &length, &data), 1);
-}
-
-TEST_F(CtlExchange, UnplugDuringOutputEndsWithIoError) {
-    Reader* r = open_reader(reader_with("  fn 13 out rep:200:42 unplug output\n"));
-    uint8_t out[256];
-    int32_t len = 256;
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), LINK_IO_ERROR);
-    EXPECT_EQ(len, 0) << "not all of the output arrived";
-}
-
-TEST_F(CtlExchange, TracesAtVerbosityTwo) {
-    Reader* r = open_reader(reader_with("  fn 258 out \"ok\"\n"));
-    diag_verbosity = 2;
-    const uint8_t input[2] = {9, 9};
-    uint8_t out[8];
-    int32_t len = 8;
-    FdCapture err(2);
-    EXPECT_EQ(reader_ctl(r, 258, 2, input, &len, out), 0);
-    EXPECT_EQ(err.finish(), "\nInput size: 2, function: 258\n"
-                            "Bytes written: 65\n"
-                            "Bytes read: 64\n"
-                            "CTL ACK\n"
-                            "CTL acknowledged\n"
-                            "Writing input CTL data...\n"
-                            "Bytes written: 65\n"
-                            "Input CTL data written...\n"
-                            "Bytes read: 64\n"
-                            "Bytes written: 65\n"
-                            "Output CTL data size: 3\n"
-                            "Bytes read: 64\n"
-                            "Output CTL data OK: 3\n"
-                            "Final return value: 0\n");
-}
-
-TEST_F(CtlExchange, NoDoneWithinTheWaitTimesOutSlow) {
-    Reader* r = open_reader(reader_with("  fn 13 silent\n"));
-    int32_t len = 256;
-    uint8_t out[256];
-    const double start = now_ms();
-    EXPECT_EQ(reader_ctl(r, 13, 0, nullptr, &len, out), LINK_TIMEOUT);
-    const double took = elapsed_ms(start);
-    EXPECT_GE(took, 9990 - 10);
-    EXPECT_LT(took, 9990 + 1500);
-    EXPECT_EQ(host_reports("r1").size(), 1u) << "no header after the time-out";
-}
+INSTANTIATE_TEST_SUITE_P(Cases, CtlExchange, ::testing::ValuesIn(CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

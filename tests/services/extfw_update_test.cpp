@@ -5,7 +5,9 @@
 #include <hidapi.h>
 
 #include <atomic>
-#include <numeric>
+#include <ostream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "services/extfw_update.h"
@@ -26,61 +28,90 @@ std::vector<uint8_t> image(size_t n) {
     return v;
 }
 
-// Functions and input sizes of the exchanges the reader completed.
-std::vector<std::pair<int, size_t>> calls() {
-    std::vector<std::pair<int, size_t>> out;
+// Function and input size of each exchange the reader completed.
+std::string calls() {
+    std::string out;
     for (const emu::Exchange& x : emu::exchanges("r1"))
-        out.emplace_back(x.function, x.input.size());
+        out += (out.empty() ? "" : " ") + std::to_string(x.function) + ":" +
+               std::to_string(x.input.size());
     return out;
 }
 
-class Extfw : public EmulatedReaders {
-  protected:
-    Reader* reader(const std::string& statements = "") {
-        return open_reader("device r1 0x0204\n  serial E1\n" + statements);
-    }
+struct ExtfwCase {
+    const char* name;
+    const char* statements; // of reader r1
+    uint32_t size;          // of the image
+    int32_t result;
+    const char* calls;       // "function:input size" of each exchange
+    const char* traces = ""; // lines about Extfw at verbosity 2
+    double first_gap = 0;    // least ms between the first exchanges
+    double second_gap = 0;
+    double max_ms = 0; // most ms from the first to the third; 0: no bound
 };
 
-TEST_F(Extfw, ImageGoesOutIn504BytePieces) {
-    Reader* r = reader();
-    const auto img = image(1009);
-    EXPECT_EQ(reader_extfw_update(r, img.data(), 1009), 0);
-    EXPECT_EQ(calls(), (std::vector<std::pair<int, size_t>>{
-                           {535, 4}, {536, 504}, {536, 504}, {536, 1}, {537, 0}}));
-    EXPECT_EQ(emu::exchanges("r1")[0].input, (std::vector<uint8_t>{0, 0, 0x03, 0xF1}));
-    EXPECT_EQ(emu::module_image("r1"), img);
+void PrintTo(const ExtfwCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST_F(Extfw, ExactMultipleHasNoEmptyPiece) {
-    Reader* r = reader();
-    const auto img = image(1008);
-    EXPECT_EQ(reader_extfw_update(r, img.data(), 1008), 0);
-    EXPECT_EQ(calls(),
-              (std::vector<std::pair<int, size_t>>{{535, 4}, {536, 504}, {536, 504}, {537, 0}}));
-}
+const ExtfwCase CASES[] = {
+    {"ImageGoesOutIn504BytePieces", "", 1009, 0, "535:4 536:504 536:504 536:1 537:0"},
+    {"ExactMultipleHasNoEmptyPiece", "", 1008, 0, "535:4 536:504 536:504 537:0"},
+    {"EmptyImageIsStartAndFinish", "", 0, 0, "535:4 537:0"},
+    {"BusyStartIsAskedAgainAfterGrowingWaits", "  extfw busy start 2\n", 10, 0,
+     "535:4 535:4 535:4 536:10 537:0", "Extfw busy\nExtfw busy\n", 9, 14, 200},
+    {"BusyPieceIsRepeatedNeverSkipped", "  extfw busy piece 2 4\n", 1500, 0,
+     "535:4 536:504 536:504 536:504 536:504 536:504 536:504 536:492 537:0",
+     "Extfw busy\nExtfw busy\nExtfw busy\nExtfw busy\n"},
+    {"RejectedPieceEndsWithoutFinish", "  extfw reject piece 2 -5\n", 1500, -5,
+     "535:4 536:504 536:504", "Cannot send Extfw data: -5\n"},
+    {"UnfinishedSequenceIsClosedAndStartedAgain", "  extfw unfinished 2000\n", 600, 0,
+     "535:4 537:0 535:4 536:504 536:96 537:0", "Extfw seq error\n"},
+    {"StartFailureIsReported", "  fn 535 result -7\n", 0, -7, "535:4",
+     "Cannot start Extfw update: -7\n"},
+    {"ModuleThatKeepsReportingAnOldSequenceGivesUp", "  fn 535 result -13\n", 0, RDR_SEQUENCE_ERROR,
+     "535:4 537:0 535:4 537:0 535:4 537:0 535:4 537:0 535:4 537:0 535:4",
+     "Extfw seq error\nExtfw seq error\nExtfw seq error\nExtfw seq error\nExtfw seq error\n"
+     "Cannot start Extfw update: -13\n"},
+    {"FinishFailureIsReported", "  fn 537 result -9\n", 0, -9, "535:4 537:0",
+     "Cannot finalize Extfw update: -9\n"},
+};
 
-TEST_F(Extfw, EmptyImageIsStartAndFinish) {
-    Reader* r = reader();
-    EXPECT_EQ(reader_extfw_update(r, nullptr, 0), 0);
-    EXPECT_EQ(calls(), (std::vector<std::pair<int, size_t>>{{535, 4}, {537, 0}}));
-}
+class ExtfwSequence : public EmulatedReaders, public ::testing::WithParamInterface<ExtfwCase> {};
 
-TEST_F(Extfw, BusyStartIsAskedAgainAfterGrowingWaits) {
-    Reader* r = reader("  extfw busy start 2\n");
+TEST_P(ExtfwSequence, Exchanges) {
+    const ExtfwCase& c = GetParam();
+    Reader* r = open_reader(std::string("device r1 0x0204\n  serial E1\n") + c.statements);
+    ASSERT_NE(r, nullptr);
+    const auto img = image(c.size);
     diag_verbosity = 2;
-    const auto img = image(10);
     FdCapture err(2);
-    EXPECT_EQ(reader_extfw_update(r, img.data(), 10), 0);
-    const std::string text = err.finish();
-    EXPECT_EQ(std::count(text.begin(), text.end(), 'E'), 2) << text;
+    EXPECT_EQ(reader_extfw_update(r, img.data(), c.size), c.result);
+    std::istringstream lines(err.finish());
+    std::string traces;
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("Extfw") != std::string::npos) traces += line + "\n";
+    EXPECT_EQ(traces, c.traces);
+    EXPECT_EQ(calls(), c.calls);
     const auto x = emu::exchanges("r1");
-    ASSERT_GE(x.size(), 3u);
-    EXPECT_GE(x[1].ms - x[0].ms, 9);
-    EXPECT_GE(x[2].ms - x[1].ms, 14);
-    EXPECT_LT(x[2].ms - x[0].ms, 200);
+    for (const emu::Exchange& e : x)
+        if (e.function == FN_EXTFW_START) {
+            EXPECT_EQ(e.input, (std::vector<uint8_t>{0, 0, static_cast<uint8_t>(c.size >> 8),
+                                                     static_cast<uint8_t>(c.size)}));
+        }
+    if (c.max_ms > 0) {
+        EXPECT_GE(x.at(1).ms - x.at(0).ms, c.first_gap);
+        EXPECT_GE(x.at(2).ms - x.at(1).ms, c.second_gap);
+        EXPECT_LT(x.at(2).ms - x.at(0).ms, c.max_ms);
+    }
+    if (c.result == 0) {
+        EXPECT_EQ(emu::module_image("r1"), img);
+    }
 }
 
-TEST_F(Extfw, WaitsGrowToHalfASecondAndStay) {
+INSTANTIATE_TEST_SUITE_P(Cases, ExtfwSequence, ::testing::ValuesIn(CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ExtfwWaits, GrowToHalfASecondAndStay) {
     int w = EXTFW_FIRST_WAIT_MS;
     std::vector<int> waits;
     for (int i = 0; i < 12; ++i) {
@@ -90,65 +121,10 @@ TEST_F(Extfw, WaitsGrowToHalfASecondAndStay) {
     EXPECT_EQ(waits, (std::vector<int>{10, 15, 22, 33, 49, 73, 109, 163, 244, 366, 500, 500}));
 }
 
-TEST_F(Extfw, BusyPieceIsRepeatedNeverSkipped) {
-    Reader* r = reader("  extfw busy piece 2 4\n");
-    const auto img = image(1500);
-    EXPECT_EQ(reader_extfw_update(r, img.data(), 1500), 0);
-    EXPECT_EQ(emu::module_image("r1"), img);
-}
-
-TEST_F(Extfw, RejectedPieceEndsWithoutFinish) {
-    Reader* r = reader("  extfw reject piece 2 -5\n");
-    diag_verbosity = 1;
-    const auto img = image(1500);
-    FdCapture err(2);
-    EXPECT_EQ(reader_extfw_update(r, img.data(), 1500), -5);
-    EXPECT_EQ(err.finish(), "Cannot send Extfw data: -5\n");
-    EXPECT_EQ(calls(), (std::vector<std::pair<int, size_t>>{{535, 4}, {536, 504}, {536, 504}}));
-}
-
-TEST_F(Extfw, UnfinishedSequenceIsClosedAndStartedAgain) {
-    Reader* r = reader("  extfw unfinished 2000\n");
-    diag_verbosity = 2;
-    const auto img = image(600);
-    FdCapture err(2);
-    EXPECT_EQ(reader_extfw_update(r, img.data(), 600), 0);
-    EXPECT_NE(err.finish().find("Extfw seq error\n"), std::string::npos);
-    EXPECT_EQ(calls(), (std::vector<std::pair<int, size_t>>{
-                           {535, 4}, {537, 0}, {535, 4}, {536, 504}, {536, 96}, {537, 0}}));
-    EXPECT_EQ(emu::module_image("r1"), img);
-}
-
-TEST_F(Extfw, StartFailureIsReported) {
-    Reader* r = reader("  fn 535 result -7\n");
-    diag_verbosity = 1;
-    FdCapture err(2);
-    EXPECT_EQ(reader_extfw_update(r, nullptr, 0), -7);
-    EXPECT_EQ(err.finish(), "Cannot start Extfw update: -7\n");
-}
-
-TEST_F(Extfw, ModuleThatKeepsReportingAnOldSequenceGivesUp) {
-    Reader* r = reader("  fn 535 result -13\n");
-    diag_verbosity = 1;
-    FdCapture err(2);
-    EXPECT_EQ(reader_extfw_update(r, nullptr, 0), RDR_SEQUENCE_ERROR);
-    EXPECT_EQ(err.finish(), "Cannot start Extfw update: -13\n");
-    int finishes = 0;
-    for (const auto& c : calls())
-        finishes += c.first == 537;
-    EXPECT_EQ(finishes, EXTFW_SEQUENCE_CLOSES_MAX);
-}
-
-TEST_F(Extfw, FinishFailureIsReported) {
-    Reader* r = reader("  fn 537 result -9\n");
-    diag_verbosity = 1;
-    FdCapture err(2);
-    EXPECT_EQ(reader_extfw_update(r, nullptr, 0), -9);
-    EXPECT_EQ(err.finish(), "Cannot finalize Extfw update: -9\n");
-}
+class Extfw : public EmulatedReaders {};
 
 TEST_F(Extfw, ProgressRunsFromFromToTo) {
-    Reader* r = reader();
+    Reader* r = open_reader("device r1 0x0204\n  serial E1\n");
     std::atomic<int32_t> shown{0};
     r->extfw_progress = &shown;
     r->progress_from = 50;

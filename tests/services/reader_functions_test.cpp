@@ -1,43 +1,76 @@
-// Parameters, reset and callback registration as the reader receives them.
+// Parameters, reset and callback registration as the reader receives them,
+// and what a parameter read delivers.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 
-#include "base/text.h"
 #include "services/reader_functions.h"
 #include "support/reader_fixture.h"
 
 namespace {
 
-class ReaderFunctions : public EmulatedReaders {};
+struct RequestCase {
+    const char* name;
+    int32_t (*call)(Reader*);
+    uint16_t function;
+    std::string input; // bytes received, NULs included
+    uint32_t capacity;
+};
 
-const char* SCENARIO = "device r1 0x0204\n  serial P1\n  param FWVERSION \"2.14.0\"\n";
+void PrintTo(const RequestCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
-TEST_F(ReaderFunctions, GetParamSendsKeyWithItsNul) {
-    Reader* r = open_reader(SCENARIO);
-    char value[PARAM_VALUE_SIZE];
-    ASSERT_EQ(reader_get_param(r, PARAM_FWVERSION, value, sizeof value), 0);
-    EXPECT_STREQ(value, "2.14.0");
+const RequestCase REQUESTS[] = {
+    {"GetParamSendsKeyWithItsNul",
+     [](Reader* r) {
+         char value[PARAM_VALUE_SIZE];
+         const int32_t result = reader_get_param(r, PARAM_FWVERSION, value, sizeof value);
+         EXPECT_STREQ(value, "2.14.0");
+         return result;
+     },
+     FN_GET_PARAM, std::string("FWVERSION", 10), 256},
+    {"SetParamSendsAssignmentWithCapacity255",
+     [](Reader* r) {
+         const int32_t result = reader_set_param(r, "SOUND=1");
+         EXPECT_EQ(emu::param("r1", "SOUND"), "1");
+         return result;
+     },
+     FN_SET_CONFIG, std::string("SOUND=1", 8), 255},
+    {"RegisterCallbackBytes", [](Reader* r) { return reader_register_callback(r, 1, 4); },
+     FN_REGISTER_CALLBACK, std::string("\0\0\0\0\0\1\0\4", 8), 0},
+    {"ResetIsFunction506WithoutData", [](Reader* r) { return reader_reset(r); }, FN_RESET, "", 0},
+};
+
+class ReaderRequest : public EmulatedReaders, public ::testing::WithParamInterface<RequestCase> {};
+
+TEST_P(ReaderRequest, Bytes) {
+    const RequestCase& c = GetParam();
+    Reader* r = open_reader("device r1 0x0204\n  serial P1\n  param FWVERSION \"2.14.0\"\n");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(c.call(r), 0);
     const auto x = emu::exchanges("r1");
     ASSERT_EQ(x.size(), 1u);
-    EXPECT_EQ(x[0].function, FN_GET_PARAM);
-    EXPECT_EQ(x[0].input, (std::vector<uint8_t>{'F', 'W', 'V', 'E', 'R', 'S', 'I', 'O', 'N', 0}));
-    EXPECT_EQ(x[0].capacity, 256u);
+    EXPECT_EQ(x[0].function, c.function);
+    EXPECT_EQ(std::string(x[0].input.begin(), x[0].input.end()), c.input);
+    EXPECT_EQ(x[0].capacity, c.capacity);
 }
 
-TEST_F(ReaderFunctions, UnknownParameterPassesTheReadersResult) {
-    Reader* r = open_reader("device r1 0x0204\n  serial P1\n  noparam SOUND\n");
+INSTANTIATE_TEST_SUITE_P(Cases, ReaderRequest, ::testing::ValuesIn(REQUESTS),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class ReaderFunctions : public EmulatedReaders {};
+
+TEST_F(ReaderFunctions, UnknownOrUndeliveredValueLeavesTheBufferAlone) {
+    Reader* r = open_reader("device r1 0x0204\n  serial P1\n  noparam SOUND\n"
+                            "  fn 504 model\n  fn 504 out rep:300:41\n");
     char value[PARAM_VALUE_SIZE] = "untouched";
-    EXPECT_EQ(reader_get_param(r, PARAM_SOUND, value, sizeof value), -2);
+    EXPECT_EQ(reader_get_param(r, PARAM_SOUND, value, sizeof value), -2) << "the reader's result";
     EXPECT_STREQ(value, "untouched");
-}
-
-TEST_F(ReaderFunctions, ValueThatDidNotFitIsNotDelivered) {
-    Reader* r = open_reader("device r1 0x0204\n  serial P1\n  fn 504 out rep:300:41\n");
-    char value[PARAM_VALUE_SIZE] = "untouched";
     EXPECT_EQ(reader_get_param(r, PARAM_FWVERSION, value, sizeof value), PARAM_NOT_DELIVERED);
     EXPECT_STREQ(value, "untouched");
-    EXPECT_TRUE(emu::exchanges("r1")[0].refused);
+    EXPECT_TRUE(emu::exchanges("r1").at(1).refused);
 }
 
 TEST_F(ReaderFunctions, ValueWithoutTerminatorIsTerminatedWithinTheBuffer) {
@@ -50,50 +83,6 @@ TEST_F(ReaderFunctions, ValueWithoutTerminatorIsTerminatedWithinTheBuffer) {
     std::memset(roomy, 'x', sizeof roomy);
     ASSERT_EQ(reader_get_param(r, PARAM_FWVERSION, roomy, sizeof roomy), 0);
     EXPECT_STREQ(roomy, "ABCDEFGH") << "bounded by what was received";
-}
-
-TEST_F(ReaderFunctions, SetParamSendsAssignmentWithCapacity255) {
-    Reader* r = open_reader(SCENARIO);
-    EXPECT_EQ(reader_set_param(r, "SOUND=1"), 0);
-    const auto x = emu::exchanges("r1");
-    ASSERT_EQ(x.size(), 1u);
-    EXPECT_EQ(x[0].function, FN_SET_CONFIG);
-    EXPECT_EQ(x[0].input, (std::vector<uint8_t>{'S', 'O', 'U', 'N', 'D', '=', '1', 0}));
-    EXPECT_EQ(x[0].capacity, 255u);
-    EXPECT_EQ(emu::param("r1", "SOUND"), "1");
-}
-
-TEST_F(ReaderFunctions, RegisterCallbackBytes) {
-    Reader* r = open_reader(SCENARIO);
-    EXPECT_EQ(reader_register_callback(r, 1, 4), 0);
-    const auto x = emu::exchanges("r1");
-    ASSERT_EQ(x.size(), 1u);
-    EXPECT_EQ(x[0].function, FN_REGISTER_CALLBACK);
-    EXPECT_EQ(x[0].input, (std::vector<uint8_t>{0, 0, 0, 0, 0, 1, 0, 4}));
-    EXPECT_EQ(x[0].capacity, 0u);
-}
-
-TEST_F(ReaderFunctions, ResetIsFunction506WithoutData) {
-    Reader* r = open_reader(SCENARIO);
-    EXPECT_EQ(reader_reset(r), 0);
-    const auto x = emu::exchanges("r1");
-    ASSERT_EQ(x.size(), 1u);
-    EXPECT_EQ(x[0].function, FN_RESET);
-    EXPECT_TRUE(x[0].input.empty());
-    EXPECT_EQ(x[0].capacity, 0u);
-}
-
-TEST(TextCopy, StopsAtNulLengthAndBuffer) {
-    char out[5];
-    const uint8_t text[] = {'a', 'b', 0, 'c'};
-    EXPECT_EQ(text_copy(out, sizeof out, text, 4), 2);
-    EXPECT_STREQ(out, "ab");
-    const uint8_t raw[] = {'1', '2', '3', '4', '5', '6', '7'};
-    EXPECT_EQ(text_copy(out, sizeof out, raw, 7), 4);
-    EXPECT_STREQ(out, "1234");
-    EXPECT_EQ(text_copy(out, sizeof out, raw, 2), 2);
-    EXPECT_STREQ(out, "12");
-    EXPECT_EQ(text_copy(out, sizeof out, raw, -3), 0);
 }
 
 } // namespace

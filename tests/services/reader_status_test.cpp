@@ -1,7 +1,10 @@
-// Waiting until a reader is ready: busy, not ready, status 0, failures and
-// the card test worker's state.
+// Waiting until a reader is ready: busy, not ready, status 0, failures, and
+// what the card test worker's ReadyWatch shows and stops.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <ostream>
+#include <sstream>
 #include <thread>
 
 #include "services/reader_functions.h"
@@ -11,127 +14,113 @@
 
 namespace {
 
-// What a card test worker lets the wait see: the status shown and its stop flag.
-struct Watched {
-    std::atomic<int32_t> status{0};
-    std::atomic<uint8_t> stop_requested{0};
-    ReadyWatch watch() { return {&status, &stop_requested}; }
+constexpr int32_t NO_WATCH = INT32_MIN;
+
+struct WaitCase {
+    const char* name;
+    const char* status; // the reader's status items
+    int result;
+    size_t requests;
+    const char* traces; // the wait's own lines at verbosity 2
+    int32_t shown;      // what the watch shows at the end; NO_WATCH: no watch given
+    bool stop;          // the watch asks to stop from the start
+    double min_ms;
+    double max_ms; // 0: no bound
 };
 
-class WaitReady : public EmulatedReaders {
-  protected:
-    Reader* with_status(const std::string& items) {
-        return open_reader("device r1 0x0204\n  serial W1\n  status " + items + "\n");
-    }
-    size_t status_requests() { return emu::exchanges("r1").size(); }
-};
-
-TEST_F(WaitReady, ReadyAtOnce) {
-    Reader* r = with_status("1");
-    const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r), 0);
-    EXPECT_LT(elapsed_ms(start), 100);
-    EXPECT_EQ(status_requests(), 1u);
-    EXPECT_EQ(emu::exchanges("r1")[0].capacity, 4u);
+void PrintTo(const WaitCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST_F(WaitReady, BusyTwiceThenReady) {
-    Reader* r = with_status("busy:2 1");
-    Watched state;
+const WaitCase CASES[] = {
+    {"ReadyAtOnce", "1", 0, 1, "", NO_WATCH, false, 0, 100},
+    {"BusyTwiceThenReady", "busy:2 1", 0, 3, "Busy: -25\nBusy: -25\n", 1, false, 990, 1500},
+    {"NotReadyIsTracedUntilReady", "2:2 1", 0, 3, "Reader not ready: 2\nReader not ready: 2\n",
+     NO_WATCH, false, 0, 0},
+    {"FourthZeroStatusCountsAsReady", "0", 0, 4,
+     "Reader not ready: 0\nReader not ready: 0\nReader not ready: 0\n", NO_WATCH, false, 0, 0},
+    {"ZerosNeedNotComeInARow", "cycle 0 2", 0, 7,
+     "Reader not ready: 0\nReader not ready: 2\nReader not ready: 0\nReader not ready: 2\n"
+     "Reader not ready: 0\nReader not ready: 2\n",
+     NO_WATCH, false, 0, 0},
+    {"UpdateNeededCountsAsReady", "6", 0, 1, "", 6, false, 0, 0},
+    {"FailureEndsAfterTwoSeconds", "error=-110", -110, 1, "Cannot get status: -110\n", 0, false,
+     1990, 2600},
+    {"StopRequestEndsTheWaitAfterNotReady", "4", -1, 1, "Reader not ready: 4\n", 4, true, 495, 0},
+    {"StopRequestEndsTheWaitOnABusyReaderToo", "busy", -1, 1, "Busy: -25\n", STATUS_REBOOTING, true,
+     0, 1000},
+};
+
+class WaitReady : public EmulatedReaders, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(WaitReady, Sequence) {
+    const WaitCase& c = GetParam();
+    Reader* r =
+        open_reader(std::string("device r1 0x0204\n  serial W1\n  status ") + c.status + "\n");
+    ASSERT_NE(r, nullptr);
+    std::atomic<int32_t> shown{0};
+    std::atomic<uint8_t> stop{c.stop ? uint8_t{1} : uint8_t{0}};
+    diag_verbosity = 2;
+    FdCapture err(2);
     const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r, state.watch()), 0);
+    EXPECT_EQ(reader_wait_ready(r, c.shown == NO_WATCH ? ReadyWatch{} : ReadyWatch{&shown, &stop}),
+              c.result);
     const double took = elapsed_ms(start);
-    EXPECT_GE(took, 990);
-    EXPECT_LT(took, 1500);
-    EXPECT_EQ(status_requests(), 3u);
-    EXPECT_EQ(state.status.load(), 1);
+    EXPECT_GE(took, c.min_ms);
+    if (c.max_ms > 0) {
+        EXPECT_LT(took, c.max_ms);
+    }
+    std::istringstream lines(err.finish());
+    std::string traces;
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("Busy:", 0) == 0 || line.rfind("Cannot get status:", 0) == 0 ||
+            line.rfind("Reader not ready:", 0) == 0)
+            traces += line + "\n";
+    EXPECT_EQ(traces, c.traces);
+    if (c.shown != NO_WATCH) {
+        EXPECT_EQ(shown.load(), c.shown);
+    }
+    const auto x = emu::exchanges("r1");
+    EXPECT_EQ(x.size(), c.requests);
+    for (const emu::Exchange& e : x) {
+        EXPECT_EQ(e.function, FN_GET_STATUS);
+        EXPECT_EQ(e.capacity, 4u);
+    }
 }
 
-TEST_F(WaitReady, BusyShowsRebootingInTheTestState) {
-    Reader* r = with_status("busy:2 4");
-    Watched state;
-    std::thread waiter([r, &state] { reader_wait_ready(r, state.watch()); });
-    while (status_requests() < 1)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(state.status.load(), STATUS_REBOOTING);
-    while (status_requests() < 3)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(state.status.load(), 4);
-    state.stop_requested = 1;
+INSTANTIATE_TEST_SUITE_P(Cases, WaitReady, ::testing::ValuesIn(CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class ReadyWatchWhileBusy : public EmulatedReaders {};
+
+TEST_F(ReadyWatchWhileBusy, ShowsRebootingUntilTheReaderAnswers) {
+    Reader* r = open_reader("device r1 0x0204\n  serial W1\n  status busy:2 4\n");
+    std::atomic<int32_t> shown{0};
+    std::atomic<uint8_t> stop{0};
+    std::thread waiter([r, &shown, &stop] { reader_wait_ready(r, {&shown, &stop}); });
+    const auto after_requests = [](size_t n) {
+        while (emu::exchanges("r1").size() < n)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    };
+    after_requests(1);
+    EXPECT_EQ(shown.load(), STATUS_REBOOTING);
+    after_requests(3);
+    EXPECT_EQ(shown.load(), 4);
+    stop = 1;
     waiter.join();
 }
 
-TEST_F(WaitReady, NotReadyIsTracedUntilReady) {
-    Reader* r = with_status("2:2 1");
-    diag_verbosity = 2;
-    FdCapture err(2);
-    EXPECT_EQ(reader_wait_ready(r), 0);
-    const std::string text = err.finish();
-    size_t traces = 0;
-    for (size_t at = 0; (at = text.find("Reader not ready: 2\n", at)) != std::string::npos; ++at)
-        ++traces;
-    EXPECT_EQ(traces, 2u);
-    EXPECT_EQ(status_requests(), 3u);
-}
-
-TEST_F(WaitReady, FourthZeroStatusCountsAsReady) {
-    Reader* r = with_status("0");
-    EXPECT_EQ(reader_wait_ready(r), 0);
-    EXPECT_EQ(status_requests(), 4u);
-}
-
-TEST_F(WaitReady, ZerosNeedNotComeInARow) {
-    Reader* r = with_status("cycle 0 2");
-    EXPECT_EQ(reader_wait_ready(r), 0);
-    EXPECT_EQ(status_requests(), 7u);
-}
-
-TEST_F(WaitReady, UpdateNeededCountsAsReady) {
-    Reader* r = with_status("6");
-    EXPECT_EQ(reader_wait_ready(r), 0);
-    EXPECT_EQ(status_requests(), 1u);
-}
-
-TEST_F(WaitReady, FailureEndsAfterTwoSeconds) {
-    Reader* r = with_status("error=-110");
-    const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r), -110);
-    const double took = elapsed_ms(start);
-    EXPECT_GE(took, 1990);
-    EXPECT_LT(took, 2600);
-}
-
-TEST_F(WaitReady, StopRequestEndsTheWaitAfterNotReady) {
-    Reader* r = with_status("4");
-    Watched state;
-    state.stop_requested = 1;
-    const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r, state.watch()), -1);
-    EXPECT_GE(elapsed_ms(start), 495) << "after the 500 ms pause";
-    EXPECT_EQ(status_requests(), 1u);
-    EXPECT_EQ(state.status.load(), 4);
-}
-
-TEST_F(WaitReady, StopRequestEndsTheWaitOnABusyReaderToo) {
-    Reader* r = with_status("busy");
-    Watched state;
-    state.stop_requested = 1;
-    const double start = now_ms();
-    EXPECT_EQ(reader_wait_ready(r, state.watch()), -1);
-    EXPECT_LT(elapsed_ms(start), 1000);
-    EXPECT_EQ(state.status.load(), STATUS_REBOOTING);
-}
-
 TEST(StatusText, Table) {
-    EXPECT_STREQ(reader_status_text(0), "unknown reader status");
-    EXPECT_STREQ(reader_status_text(1), "reader operating ok");
-    EXPECT_STREQ(reader_status_text(6), "reader firmware update needed");
-    EXPECT_STREQ(reader_status_text(100), "USB firmware not compatible with reader");
-    EXPECT_STREQ(reader_status_text(101), "no reader connected");
-    EXPECT_STREQ(reader_status_text(-1), "reader rebooting");
-    EXPECT_STREQ(reader_status_text(8), "undefined reader status");
+    std::string texts;
+    for (int32_t code : {0, 1, 2, 3, 4, 5, 6, 7, 8, 100, 101, -1})
+        texts += std::to_string(code) + " " + reader_status_text(code) + "\n";
+    EXPECT_EQ(texts, "0 unknown reader status\n1 reader operating ok\n2 reader initializing\n"
+                     "3 reader init error\n4 reader firmware update in progress\n"
+                     "5 reader fw update error\n6 reader firmware update needed\n"
+                     "7 reader selftest error\n8 undefined reader status\n"
+                     "100 USB firmware not compatible with reader\n101 no reader connected\n"
+                     "-1 reader rebooting\n");
 }
 
 } // namespace
