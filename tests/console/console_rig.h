@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,30 @@ inline void feed_stdin(const std::string& text) {
     write_file(path, text);
     ASSERT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
 }
+
+// How often what occurs in text.
+inline int occurrences(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        ++n;
+    return n;
+}
+
+inline bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Table-driven tests: each case has a name, which names the test and is
+// what ctest and failures show of it.
+template <class Case> std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
+#define CONSOLE_CASE_PRINTER(Case)                                                                 \
+    inline void PrintTo(const Case& c, std::ostream* os) {                                         \
+        *os << c.name;                                                                             \
+    }
 
 // Loads scenario, starts the reader layer and enumerates once.
 class ConsoleTest : public ::testing::Test {
@@ -49,6 +74,14 @@ class ConsoleTest : public ::testing::Test {
         std::vector<emu::Exchange> out;
         for (const emu::Exchange& e : emu::exchanges(device))
             if (e.function == function) out.push_back(e);
+        return out;
+    }
+
+    // Parameter names asked with function 504, in order.
+    static std::vector<std::string> asked_params(const char* device) {
+        std::vector<std::string> out;
+        for (const emu::Exchange& e : calls(device, 504))
+            out.emplace_back(e.input.begin(), e.input.end() - 1);
         return out;
     }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "console/reader_info.h"
 #include "console_rig.h"
@@ -28,17 +29,6 @@ class ReaderInfoTest : public ConsoleTest {
 
 std::string pad64(const std::string& s) {
     return s + std::string(64 - s.size(), ' ');
-}
-
-// 128 record bytes as the scenario's hex notation.
-std::string record_hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex = "x:";
-    for (unsigned char c : bytes) {
-        hex += digits[c >> 4];
-        hex += digits[c & 15];
-    }
-    return hex;
 }
 
 const char* FULL_SCENARIO = R"(device kbd 0x0202
@@ -71,99 +61,84 @@ TEST_F(ReaderInfoTest, FullReportIsPrintedLineByLine) {
     load(FULL_SCENARIO);
     int32_t result = -1;
     const std::string text = report(&result);
-    const std::string expected = "USB Reader information:\n"
-                                 "Usb reader    : USB reader v2/v3 (usb keyboard class)\n"
-                                 "Serial no.    : KB0042\n"
-                                 "Firmware ver. : 2.15.1\n"
-                                 "Servicefw ver.: 1.0.7\n"
-                                 "Servicefw stat: OK\n"
-                                 "USB op. mode  : USB keyboard\n"
-                                 "USB kbd params: 1 ms press, 20 ms release\n"
-                                 "USB kbd layout: 1\n"
-                                 "Reader type   : 74\n"
-                                 "Reader proto  : User configuration\n"
-                                 "User cfg csum : 3F2A\n"
-                                 "Debug mode    : debug\n"
-                                 "Sound         : Disabled\n"
-                                 "\n"
-                                 "Hardware information:\n"
-                                 "HW version    : 2.1.0\n"
-                                 "Serial number : HW-778\n"
-                                 "Manuf. date   : Sun Sep 13 12:26:40 2020\n"
-                                 "\n"
-                                 "Card reader information:\n"
-                                 "LibReader ver.: LibReader 3.5.1\n"
-                                 "Reader count  : 1\n"
-                                 "Reader partno : P-1\n"
-                                 "Reader descr. : Descr\n"
-                                 "Reader auto   : auto\n"
-                                 "Reader proto. : ISO\n"
-                                 "Reader featur.: feat\n"
-                                 "Reader info   : info1\n"
-                                 "                info2\n"
-                                 "Reader status : " +
-                                 pad64("reader firmware update needed") +
-                                 "\n"
-                                 "Status message: " +
-                                 pad64("Update pending") +
-                                 "\n"
-                                 "\n"
-                                 "Embedded reader information:\n"
-                                 "PCB ver.(type): 3.2.1 (9)\n"
-                                 "Features      : 12345678\n"
-                                 "Serial no.    : MS-9\n"
-                                 "Partnumber    : PN-77\n"
-                                 "Manf. date    : Fri Apr 15 05:20:00 2022\n"
-                                 "Reader SW ver.: Not applicable\n"
-                                 "Req lib ver.  : 1.0.0\n"
-                                 "\n";
-    EXPECT_EQ(text, expected);
+    EXPECT_EQ(text, "USB Reader information:\n"
+                    "Usb reader    : USB reader v2/v3 (usb keyboard class)\n"
+                    "Serial no.    : KB0042\n"
+                    "Firmware ver. : 2.15.1\n"
+                    "Servicefw ver.: 1.0.7\n"
+                    "Servicefw stat: OK\n"
+                    "USB op. mode  : USB keyboard\n"
+                    "USB kbd params: 1 ms press, 20 ms release\n"
+                    "USB kbd layout: 1\n"
+                    "Reader type   : 74\n"
+                    "Reader proto  : User configuration\n"
+                    "User cfg csum : 3F2A\n"
+                    "Debug mode    : debug\n"
+                    "Sound         : Disabled\n"
+                    "\n"
+                    "Hardware information:\n"
+                    "HW version    : 2.1.0\n"
+                    "Serial number : HW-778\n"
+                    "Manuf. date   : Sun Sep 13 12:26:40 2020\n"
+                    "\n"
+                    "Card reader information:\n"
+                    "LibReader ver.: LibReader 3.5.1\n"
+                    "Reader count  : 1\n"
+                    "Reader partno : P-1\n"
+                    "Reader descr. : Descr\n"
+                    "Reader auto   : auto\n"
+                    "Reader proto. : ISO\n"
+                    "Reader featur.: feat\n"
+                    "Reader info   : info1\n"
+                    "                info2\n"
+                    "Reader status : " +
+                        pad64("reader firmware update needed") +
+                        "\n"
+                        "Status message: " +
+                        pad64("Update pending") +
+                        "\n"
+                        "\n"
+                        "Embedded reader information:\n"
+                        "PCB ver.(type): 3.2.1 (9)\n"
+                        "Features      : 12345678\n"
+                        "Serial no.    : MS-9\n"
+                        "Partnumber    : PN-77\n"
+                        "Manf. date    : Fri Apr 15 05:20:00 2022\n"
+                        "Reader SW ver.: Not applicable\n"
+                        "Req lib ver.  : 1.0.0\n"
+                        "\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(reported_config.usb_mode, 1);
     EXPECT_EQ(reported_config.reader_type, 74);
     EXPECT_EQ(reported_config.reader_protocol, 999);
     EXPECT_EQ(reported_config.kbd_params_known, 1);
     EXPECT_EQ(reported_config.km_mode_known, 1);
-}
 
-TEST_F(ReaderInfoTest, EachFunctionIsAskedWithItsInputAndCapacity) {
-    load(FULL_SCENARIO);
-    report();
-    const auto ex = emu::exchanges("kbd");
-    std::vector<std::string> keys;
-    for (const emu::Exchange& e : ex) {
-        if (e.function == 504) {
-            keys.emplace_back(e.input.begin(), e.input.end() - 1);
-            if (keys.back() != "HWCFG_MINOR" && keys.back() != "HWCFG_SUBVERSION") {
-                EXPECT_EQ(e.capacity, 256u) << keys.back();
-            }
-        }
-    }
-    const std::vector<std::string> order = {
-        "FWVERSION",        "SERVICE_VER",  "SERVICE_STATUS", "USBMODE",     "KBDPRESSDLY",
-        "KBDRELEASEDLY",    "KBDLAYOUT",    "KMMODE",         "READER",      "READERPROTOCOL",
-        "RDRCFG_CSUM",      "DEBUG",        "SOUND",          "HWCFG_MAJOR", "HWCFG_MINOR",
-        "HWCFG_SUBVERSION", "HWCFG_SERIAL", "HWCFG_MAN_DATE"};
-    EXPECT_EQ(keys, order);
+    // What the report asks, in order, with its input and room for the answer.
+    EXPECT_EQ(asked_params("kbd"),
+              (std::vector<std::string>{"FWVERSION", "SERVICE_VER", "SERVICE_STATUS", "USBMODE",
+                                        "KBDPRESSDLY", "KBDRELEASEDLY", "KBDLAYOUT", "KMMODE",
+                                        "READER", "READERPROTOCOL", "RDRCFG_CSUM", "DEBUG", "SOUND",
+                                        "HWCFG_MAJOR", "HWCFG_MINOR", "HWCFG_SUBVERSION",
+                                        "HWCFG_SERIAL", "HWCFG_MAN_DATE"}));
     // The hardware version is read into what is left of one 256-byte buffer
     // after "2." and after "2.1.".
-    const auto params = calls("kbd", 504);
-    EXPECT_EQ(params[14].capacity, 254u);
-    EXPECT_EQ(params[15].capacity, 252u);
-
-    std::vector<uint16_t> functions;
-    for (const emu::Exchange& e : ex)
-        if (e.function != 504) functions.push_back(e.function);
-    EXPECT_EQ(functions, (std::vector<uint16_t>{2000, 2103, 2104, 2107, 13, 2106}));
-    EXPECT_EQ(calls("kbd", 2000)[0].capacity, 256u);
-    EXPECT_EQ(calls("kbd", 2103)[0].capacity, 1u);
-    EXPECT_EQ(calls("kbd", 2104)[0].input, std::vector<uint8_t>{0});
-    EXPECT_EQ(calls("kbd", 2104)[0].capacity, 256u);
-    EXPECT_EQ(calls("kbd", 2107)[0].capacity, 4u);
-    EXPECT_EQ(calls("kbd", 13)[0].capacity, 256u);
-    EXPECT_EQ(calls("kbd", 2106)[0].input, std::vector<uint8_t>{0});
-    EXPECT_EQ(calls("kbd", 2106)[0].capacity, 128u);
-    EXPECT_TRUE(calls("kbd", 2103)[0].input.empty());
+    std::vector<uint32_t> capacities;
+    for (const emu::Exchange& e : calls("kbd", 504))
+        capacities.push_back(e.capacity);
+    std::vector<uint32_t> expected_capacities(18, 256);
+    expected_capacities[14] = 254;
+    expected_capacities[15] = 252;
+    EXPECT_EQ(capacities, expected_capacities);
+    std::vector<std::string> others;
+    for (const emu::Exchange& e : emu::exchanges("kbd"))
+        if (e.function != 504)
+            others.push_back(std::to_string(e.function) + " in=" + std::to_string(e.input.size()) +
+                             (e.input.empty() ? "" : ":" + std::to_string(e.input[0])) +
+                             " cap=" + std::to_string(e.capacity));
+    EXPECT_EQ(others, (std::vector<std::string>{"2000 in=0 cap=256", "2103 in=0 cap=1",
+                                                "2104 in=1:0 cap=256", "2107 in=0 cap=4",
+                                                "13 in=0 cap=256", "2106 in=1:0 cap=128"}));
 }
 
 TEST_F(ReaderInfoTest, FailedReadsShowFailedAndTheRecordFailureEndsTheReport) {
@@ -226,9 +201,8 @@ fn 2106 result -22
     EXPECT_EQ(reported_config.kbd_params_known, 0);
     EXPECT_EQ(reported_config.km_mode_known, 0);
     // KBDLAYOUT is not asked for when a delay cannot be read.
-    for (const emu::Exchange& e : calls("km", 504)) {
-        EXPECT_NE(std::string(e.input.begin(), e.input.end() - 1), "KBDLAYOUT");
-    }
+    for (const std::string& key : asked_params("km"))
+        EXPECT_NE(key, "KBDLAYOUT");
 }
 
 // A reader that refuses every parameter request with CTL_ERROR 0 sends no
@@ -266,209 +240,162 @@ TEST_F(ReaderInfoTest, ReaderTextsCannotDriveTheTerminal) {
     }
 }
 
-TEST_F(ReaderInfoTest, ReaderWithoutModuleShowsNoReaderDetected) {
-    load("device r 0x0204\nserial S\nmodule_count 0\n");
-    int32_t result = -1;
-    const std::string text = report(&result);
-    EXPECT_EQ(result, 0);
-    const std::string tail = "Reader count  : 0\n"
-                             "Reader status : " +
-                             pad64("reader operating ok") +
-                             "\n"
-                             "Status message: " +
-                             pad64("Reader ready") +
-                             "\n\n"
-                             "Embedded reader information:\n"
-                             "NO READER DETECTED\n"
-                             "\n";
-    ASSERT_GE(text.size(), tail.size());
-    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-    EXPECT_TRUE(calls("r", 2104).empty());
-    EXPECT_TRUE(calls("r", 2106).empty());
-}
-
-TEST_F(ReaderInfoTest, KeyboardLinesOnlyInKeyboardModeButDelaysStillKnown) {
-    load("device r 0x0204\nserial S\nparam USBMODE 3\nparam KBDPRESSDLY 5\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("USB op. mode  : USB serial\n"), std::string::npos);
-    EXPECT_EQ(text.find("USB kbd"), std::string::npos);
-    EXPECT_EQ(text.find("KM mode"), std::string::npos);
-    EXPECT_EQ(reported_config.kbd_params_known, 1);
-    EXPECT_EQ(reported_config.km_mode_known, 1);
-}
-
-TEST_F(ReaderInfoTest, KeyboardLayoutMissingStillCountsDelaysAsKnown) {
-    load("device r 0x0202\nserial S\nparam USBMODE 1\nnoparam KBDLAYOUT\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("USB kbd params: 0 ms press, 0 ms release\nReader type"), std::string::npos)
-        << text;
-    EXPECT_EQ(text.find("USB kbd layout"), std::string::npos);
-    EXPECT_EQ(reported_config.kbd_params_known, 1);
-}
-
-TEST_F(ReaderInfoTest, UnknownNumbersAreShownAsUnknown) {
-    load("device r 0x0204\nserial S\nparam USBMODE 8\nparam DEBUG 5\nparam SERVICE_STATUS 0\n"
-         "param SOUND 0\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("USB op. mode  : Unknown (8)\n"), std::string::npos);
-    EXPECT_NE(text.find("Debug mode    : Unknown (5)\n"), std::string::npos);
-    EXPECT_NE(text.find("Servicefw stat: Damaged\n"), std::string::npos);
-    EXPECT_NE(text.find("Sound         : Enabled\n"), std::string::npos);
-    EXPECT_EQ(reported_config.usb_mode, 8);
-}
-
-TEST_F(ReaderInfoTest, PlainProtocolIsShownAsReceivedWithoutChecksum) {
-    load("device r 0x0204\nserial S\nparam READERPROTOCOL \" 12abc\"\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("Reader proto  :  12abc\nDebug mode"), std::string::npos);
-    EXPECT_EQ(reported_config.reader_protocol, 12);
-    for (const emu::Exchange& e : calls("r", 504)) {
-        EXPECT_NE(std::string(e.input.begin(), e.input.end() - 1), "RDRCFG_CSUM");
-    }
-}
-
-TEST_F(ReaderInfoTest, ShortModuleDescriptionPrintsEveryLabelledLine) {
-    load("device r 0x0204\nserial S\nmodule_desc \"P-9\\n\\nOnly descr\"\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("Reader partno : P-9\n"
-                        "Reader descr. : Only descr\n"
-                        "Reader auto   : \n"
-                        "Reader proto. : \n"
-                        "Reader featur.: \n"
-                        "Reader info   : \n"
-                        "Reader status : "),
-              std::string::npos)
-        << text;
-}
-
-TEST_F(ReaderInfoTest, EmptyModuleDescriptionPrintsEmptyLabelledLines) {
-    load("device r 0x0204\nserial S\nfn 2104 out r\"\"\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("Reader count  : 1\n"
-                        "Reader partno : \n"
-                        "Reader descr. : \n"
-                        "Reader auto   : \n"
-                        "Reader proto. : \n"
-                        "Reader featur.: \n"
-                        "Reader info   : \n"
-                        "Reader status : "),
-              std::string::npos)
-        << text;
-}
-
-TEST_F(ReaderInfoTest, TextsWithoutTerminatorShowWhatWasReceived) {
-    // 256 bytes without a NUL fill the whole output; nothing past them may
-    // be printed.
-    load("device r 0x0204\nserial S\nlib_version rep:256:41\nstatus_message r\"No NUL\"\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("LibReader ver.: " + std::string(256, 'A') + "\nReader count"),
-              std::string::npos);
-    EXPECT_NE(text.find("Status message: " + pad64("No NUL") + "\n"), std::string::npos);
-}
-
-TEST_F(ReaderInfoTest, RecordTextFieldsStopAtTheirFieldSize) {
+// 128 record bytes in the scenario's hex notation whose text fields carry no
+// NUL: serial number and part number end at their field's size.
+std::string record_without_nuls() {
     std::string rec(128, '\0');
-    rec[1] = 1;
-    rec[2] = 2;
-    rec[3] = 3;
-    rec[4] = 200;
-    rec[5] = 0x01; // feature word, little-endian: 0x04030201
-    rec[6] = 0x02;
-    rec[7] = 0x03;
-    rec[8] = 0x04;
-    for (int i = 0; i < 32; ++i)
-        rec[11 + i] = 'S'; // no NUL before the part number
-    for (int i = 0; i < 20; ++i)
-        rec[43 + i] = 'P'; // no NUL before the date
-    rec[63] = char(0xEE);  // 4000000000, beyond a signed 32-bit number
-    rec[64] = char(0x6B);
-    rec[65] = char(0x28);
-    rec[66] = 0x00;
-    rec[67] = 1;
-    load("device r 0x0204\nserial S\nfn 2106 out " + record_hex(rec) + "\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("Embedded reader information:\n"
-                        "PCB ver.(type): 1.2.3 (200)\n"
-                        "Features      : 04030201\n"
-                        "Serial no.    : " +
-                        std::string(32, 'S') +
-                        "\n"
-                        "Partnumber    : " +
-                        std::string(20, 'P') +
-                        "\n"
-                        "Manf. date    : Tue Oct  2 07:06:40 2096\n"
-                        "Reader SW ver.: 1.0.0\n"
-                        "Req lib ver.  : Not applicable\n\n"),
-              std::string::npos)
-        << text;
+    const char head[] = {0, 1, 2, 3, char(200), 0x01, 0x02, 0x03, 0x04}; // features 0x04030201
+    rec.replace(0, sizeof head, head, sizeof head);
+    rec.replace(11, 32, std::string(32, 'S'));
+    rec.replace(43, 20, std::string(20, 'P'));
+    rec.replace(63, 5, "\xEE\x6B\x28\x00\x01", 5); // 4000000000, beyond a signed 32-bit number
+    static const char digits[] = "0123456789abcdef";
+    std::string hex = "x:";
+    for (unsigned char c : rec) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
 }
 
-TEST_F(ReaderInfoTest, ShortRecordShowsOnlyWhatArrived) {
-    // 16 bytes: the serial number field holds "ABCDE" without its NUL.
-    load("device r 0x0204\nserial S\nfn 2106 out x:00010203040000000000004142434445\n");
-    int32_t result = -1;
-    const std::string text = report(&result);
-    EXPECT_EQ(result, 0);
-    EXPECT_NE(text.find("PCB ver.(type): 1.2.3 (4)\nFeatures      : 00000000\n"
-                        "Serial no.    : ABCDE\nPartnumber    : \n"),
-              std::string::npos)
-        << text;
-}
+// One reader answer and the report lines it gives. Every scenario is a serial
+// reader (0x0204) with serial number S.
+struct InfoCase {
+    const char* name;
+    std::string scenario;
+    std::vector<std::string> shown; // runs of report lines that must appear
+    std::string absent = {};        // text that must not appear
+    bool fails = false;             // the report ends on the record's FAILED
+    const char* key = nullptr;      // a parameter whose request is checked:
+    unsigned key_capacity = 0;      // its capacity, 0 when it is never asked
+    uint16_t function = 0;          // a function whose requests are counted
+    size_t function_calls = 0;
+    int kbd_known = -1; // reported_config.kbd_params_known, -1 unchecked
+};
+CONSOLE_CASE_PRINTER(InfoCase)
 
-TEST_F(ReaderInfoTest, EmptyRecordFailsTheReport) {
-    load("device r 0x0204\nserial S\nfn 2106 out r\"\"\n");
+class ReportLines : public ReaderInfoTest, public ::testing::WithParamInterface<InfoCase> {};
+
+TEST_P(ReportLines, AreShown) {
+    const InfoCase& c = GetParam();
+    load("device r 0x0204\nserial S\n" + c.scenario);
     int32_t result = 0;
     const std::string text = report(&result);
-    EXPECT_LT(result, 0);
-    const std::string tail = "\nEmbedded reader information:\nFAILED\n";
-    ASSERT_GE(text.size(), tail.size());
-    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-}
-
-TEST_F(ReaderInfoTest, UnrepresentableDateShowsFailed) {
-    load("device r 0x0204\nserial S\nparam HWCFG_MAN_DATE 9000000000000000000\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("Manuf. date   : FAILED\n\nCard reader information:"), std::string::npos)
-        << text;
-}
-
-TEST_F(ReaderInfoTest, DateBeyondYear9999ShowsFailed) {
-    // 10000-01-01: the 24-character form has no room for a fifth digit.
-    load("device r 0x0204\nserial S\nparam HWCFG_MAN_DATE 253402300800\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("Manuf. date   : FAILED\n"), std::string::npos) << text;
-}
-
-TEST_F(ReaderInfoTest, HardwareVersionThatFillsTheBufferFailsWithoutOverrun) {
-    // 255 digits leave no room for the dot: the minor number is not asked.
-    load("device r 0x0204\nserial S\nparam HWCFG_MAJOR rep:255:31\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("HW version    : FAILED\n"), std::string::npos);
-    for (const emu::Exchange& e : calls("r", 504)) {
-        EXPECT_NE(std::string(e.input.begin(), e.input.end() - 1), "HWCFG_MINOR");
+    for (const std::string& run : c.shown)
+        EXPECT_NE(text.find(run), std::string::npos) << run << "\nnot in:\n" << text;
+    if (!c.absent.empty()) {
+        EXPECT_EQ(text.find(c.absent), std::string::npos) << text;
+    }
+    EXPECT_EQ(result < 0, c.fails);
+    EXPECT_EQ(ends_with(text, "\nEmbedded reader information:\nFAILED\n"), c.fails);
+    if (c.key != nullptr) {
+        std::vector<unsigned> capacities;
+        for (const emu::Exchange& e : calls("r", 504))
+            if (std::string(e.input.begin(), e.input.end() - 1) == c.key)
+                capacities.push_back(e.capacity);
+        EXPECT_EQ(capacities, c.key_capacity == 0 ? std::vector<unsigned>{}
+                                                  : std::vector<unsigned>{c.key_capacity});
+    }
+    if (c.function != 0) {
+        EXPECT_EQ(calls("r", c.function).size(), c.function_calls);
+    }
+    if (c.kbd_known >= 0) {
+        EXPECT_EQ(reported_config.kbd_params_known, c.kbd_known);
     }
 }
 
-TEST_F(ReaderInfoTest, HardwareVersionWithNoRoomLeftForTheNextNumberFails) {
-    load("device r 0x0204\nserial S\nparam HWCFG_MAJOR rep:254:31\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("HW version    : FAILED\n"), std::string::npos);
-    const auto params = calls("r", 504);
-    bool asked = false;
-    for (const emu::Exchange& e : params) {
-        if (std::string(e.input.begin(), e.input.end() - 1) == "HWCFG_MINOR") {
-            asked = true;
-            EXPECT_EQ(e.capacity, 1u);
-        }
-    }
-    EXPECT_TRUE(asked);
-}
-
-TEST_F(ReaderInfoTest, NegativeModuleCountStillDescribesTheModule) {
-    load("device r 0x0204\nserial S\nfn 2103 out x:ff\n");
-    const std::string text = report();
-    EXPECT_NE(text.find("Reader count  : -1\nReader partno : "), std::string::npos);
-    EXPECT_EQ(calls("r", 2106).size(), 1u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ReportLines,
+    ::testing::Values(
+        InfoCase{.name = "NoModuleShowsNoReaderDetected",
+                 .scenario = "module_count 0\n",
+                 .shown = {"Reader count  : 0\nReader status : " + pad64("reader operating ok") +
+                           "\nStatus message: " + pad64("Reader ready") +
+                           "\n\nEmbedded reader information:\nNO READER DETECTED\n\n"},
+                 .absent = "Reader partno",
+                 .function = 2106},
+        InfoCase{.name = "NegativeModuleCountStillDescribesTheModule",
+                 .scenario = "fn 2103 out x:ff\n",
+                 .shown = {"Reader count  : -1\nReader partno : "},
+                 .function = 2106,
+                 .function_calls = 1},
+        // The delays are known to the menu even where the mode hides them.
+        InfoCase{.name = "KeyboardLinesOnlyInKeyboardMode",
+                 .scenario = "param USBMODE 3\nparam KBDPRESSDLY 5\n",
+                 .shown = {"USB op. mode  : USB serial\nReader type"},
+                 .absent = "USB kbd",
+                 .kbd_known = 1},
+        InfoCase{.name = "KmModeLineOnlyInKmMode",
+                 .scenario = "param USBMODE 2\nparam KMMODE 1\n",
+                 .shown = {"USB op. mode  : USB KM reader\nKM mode       : 1\nReader type"},
+                 .absent = "USB kbd"},
+        InfoCase{.name = "MissingKeyboardLayoutStillCountsDelaysAsKnown",
+                 .scenario = "param USBMODE 1\nnoparam KBDLAYOUT\n",
+                 .shown = {"USB kbd params: 0 ms press, 0 ms release\nReader type"},
+                 .kbd_known = 1},
+        InfoCase{.name = "MissingReleaseDelayLeavesDelaysUnknown",
+                 .scenario = "param USBMODE 1\nnoparam KBDRELEASEDLY\n",
+                 .shown = {"USB op. mode  : USB keyboard\nReader type"},
+                 .key = "KBDLAYOUT",
+                 .kbd_known = 0},
+        InfoCase{.name = "UnknownNumbersAreShownAsUnknown",
+                 .scenario = "param USBMODE 8\nparam DEBUG 5\nparam SERVICE_STATUS 0\n"
+                             "param SOUND 0\n",
+                 .shown = {"Servicefw stat: Damaged\nUSB op. mode  : Unknown (8)\n",
+                           "Debug mode    : Unknown (5)\nSound         : Enabled\n"}},
+        InfoCase{.name = "PlainProtocolIsShownAsReceivedWithoutChecksum",
+                 .scenario = "param READERPROTOCOL \" 12abc\"\n",
+                 .shown = {"Reader proto  :  12abc\nDebug mode"},
+                 .key = "RDRCFG_CSUM"},
+        InfoCase{.name = "ShortModuleDescriptionPrintsEveryLabelledLine",
+                 .scenario = "module_desc \"P-9\\n\\nOnly descr\"\n",
+                 .shown = {"Reader partno : P-9\nReader descr. : Only descr\nReader auto   : \n"
+                           "Reader proto. : \nReader featur.: \nReader info   : \n"
+                           "Reader status : "}},
+        InfoCase{.name = "EmptyModuleDescriptionPrintsEmptyLabelledLines",
+                 .scenario = "fn 2104 out r\"\"\n",
+                 .shown = {"Reader count  : 1\nReader partno : \nReader descr. : \n"
+                           "Reader auto   : \nReader proto. : \nReader featur.: \n"
+                           "Reader info   : \nReader status : "}},
+        // 256 bytes without a NUL fill the whole output; nothing past them
+        // may be printed.
+        InfoCase{.name = "TextsWithoutTerminatorShowWhatWasReceived",
+                 .scenario = "lib_version rep:256:41\nstatus_message r\"No NUL\"\n",
+                 .shown = {"LibReader ver.: " + std::string(256, 'A') + "\nReader count",
+                           "Status message: " + pad64("No NUL") + "\n"}},
+        InfoCase{.name = "RecordTextFieldsStopAtTheirFieldSize",
+                 .scenario = "fn 2106 out " + record_without_nuls() + "\n",
+                 .shown = {"Embedded reader information:\nPCB ver.(type): 1.2.3 (200)\n"
+                           "Features      : 04030201\nSerial no.    : " +
+                           std::string(32, 'S') + "\nPartnumber    : " + std::string(20, 'P') +
+                           "\nManf. date    : Tue Oct  2 07:06:40 2096\n"
+                           "Reader SW ver.: 1.0.0\nReq lib ver.  : Not applicable\n\n"}},
+        // 16 bytes: the serial number field holds "ABCDE" without its NUL.
+        InfoCase{.name = "ShortRecordShowsOnlyWhatArrived",
+                 .scenario = "fn 2106 out x:00010203040000000000004142434445\n",
+                 .shown = {"PCB ver.(type): 1.2.3 (4)\nFeatures      : 00000000\n"
+                           "Serial no.    : ABCDE\nPartnumber    : \n"}},
+        InfoCase{.name = "EmptyRecordFailsTheReport",
+                 .scenario = "fn 2106 out r\"\"\n",
+                 .shown = {"Reader count  : 1\n"},
+                 .fails = true},
+        InfoCase{.name = "UnrepresentableDateShowsFailed",
+                 .scenario = "param HWCFG_MAN_DATE 9000000000000000000\n",
+                 .shown = {"Manuf. date   : FAILED\n\nCard reader information:"}},
+        // 10000-01-01: the 24-character form has no room for a fifth digit.
+        InfoCase{.name = "DateBeyondYear9999ShowsFailed",
+                 .scenario = "param HWCFG_MAN_DATE 253402300800\n",
+                 .shown = {"Manuf. date   : FAILED\n"}},
+        // 255 digits leave no room for the dot: the minor number is not asked.
+        InfoCase{.name = "HardwareVersionThatFillsTheBufferFailsWithoutOverrun",
+                 .scenario = "param HWCFG_MAJOR rep:255:31\n",
+                 .shown = {"HW version    : FAILED\n"},
+                 .key = "HWCFG_MINOR"},
+        InfoCase{.name = "HardwareVersionWithNoRoomLeftForTheNextNumberFails",
+                 .scenario = "param HWCFG_MAJOR rep:254:31\n",
+                 .shown = {"HW version    : FAILED\n"},
+                 .key = "HWCFG_MINOR",
+                 .key_capacity = 1}),
+    case_name<InfoCase>);
 
 } // namespace
