@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <list>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,40 +17,29 @@ namespace {
 
 // The settings that differ from their zero value, as "name=value" words, so
 // that one text says everything a command line set.
-std::string describe(const ToolSettings& s, const ReaderChoice& c) {
-    std::string out;
-    auto number = [&](const char* name, int32_t v) {
-        if (v != 0) out += std::string(name) + "=" + std::to_string(v) + " ";
+// "name=value " for each value that is set, names taken in turn from the
+// space-separated list.
+template <class... Values> std::string words(const char* names, Values... values) {
+    std::istringstream in(names);
+    std::string out, name;
+    auto add = [&](auto v) {
+        in >> name;
+        if (v) out += name + "=" + (std::ostringstream() << v).str() + " ";
     };
-    auto text = [&](const char* name, const char* v) {
-        if (v != nullptr) out += std::string(name) + "=" + v + " ";
-    };
-    number("verbosity", s.verbosity);
-    text("input", s.input_path);
-    number("has_input", s.has_input_path);
-    text("output", s.output_path);
-    number("has_output", s.has_output_path);
-    number("help", s.show_help);
-    number("list", s.list_readers);
-    number("by_index", s.select_by_index);
-    number("index", c.index);
-    number("by_serial", s.select_by_serial);
-    text("serial", c.serial);
-    number("reset", s.reset_after);
-    number("firmware", s.update_firmware);
-    number("service_firmware", s.update_service_firmware);
-    number("send_config", s.send_config);
-    number("get_config", s.get_config);
-    number("log", s.get_log);
-    number("raw", s.raw_function);
-    number("test", s.test_mode);
-    number("custom", s.send_custom_config);
-    number("set_protocol", s.set_protocol);
-    number("protocol", s.protocol);
-    number("module_check", s.module_check);
-    number("defaults", s.reset_defaults);
-    number("progress", s.show_progress);
+    (add(values), ...);
     return out;
+}
+
+std::string describe(const ToolSettings& s, const ReaderChoice& c) {
+    return words("verbosity input has_input output has_output help list by_index index by_serial "
+                 "serial reset firmware service_firmware send_config get_config log raw test "
+                 "custom set_protocol protocol module_check defaults progress",
+                 s.verbosity, s.input_path, s.has_input_path, s.output_path, s.has_output_path,
+                 s.show_help, s.list_readers, s.select_by_index, c.index, s.select_by_serial,
+                 c.serial, s.reset_after, s.update_firmware, s.update_service_firmware,
+                 s.send_config, s.get_config, s.get_log, s.raw_function, s.test_mode,
+                 s.send_custom_config, s.set_protocol, s.protocol, s.module_check, s.reset_defaults,
+                 s.show_progress);
 }
 
 struct ParseCase {

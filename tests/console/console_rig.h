@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <initializer_list>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -30,6 +31,31 @@ inline int occurrences(const std::string& text, const std::string& what) {
     for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
         ++n;
     return n;
+}
+
+// The texts as lines, each ended by a line end.
+inline std::string lines(std::initializer_list<std::string> texts) {
+    std::string out;
+    for (const std::string& t : texts)
+        out += t + "\n";
+    return out;
+}
+
+// Each probe must occur in text exactly once; "!probe" not at all, "N*probe"
+// exactly N times. Failures name the probe.
+inline void expect_texts(const std::string& text, const std::vector<std::string>& probes) {
+    for (const std::string& p : probes) {
+        int times = 1;
+        size_t start = 0;
+        if (!p.empty() && p[0] == '!') {
+            times = 0;
+            start = 1;
+        } else if (p.size() > 1 && p[1] == '*' && p[0] >= '2' && p[0] <= '9') {
+            times = p[0] - '0';
+            start = 2;
+        }
+        EXPECT_EQ(occurrences(text, p.substr(start)), times) << p << "\nin:\n" << text;
+    }
 }
 
 inline bool ends_with(const std::string& text, const std::string& tail) {
@@ -77,11 +103,27 @@ class ConsoleTest : public ::testing::Test {
         return out;
     }
 
-    // Parameter names asked with function 504, in order.
-    static std::vector<std::string> asked_params(const char* device) {
-        std::vector<std::string> out;
-        for (const emu::Exchange& e : calls(device, 504))
-            out.emplace_back(e.input.begin(), e.input.end() - 1);
+    // The device's exchanges, one line each: the function, its input as
+    // text (a parameter name or assignment, without its NUL) or in hex, or
+    // "-" when empty, and the output capacity: "504 FWVERSION 256",
+    // "2104 00 256", "2000 - 256".
+    static std::string request_log(const char* device) {
+        std::string out;
+        for (const emu::Exchange& e : emu::exchanges(device)) {
+            std::string input(e.input.begin(), e.input.end());
+            const bool text = input.size() > 1 && input.back() == '\0' &&
+                              input.find_first_of(std::string(1, '\0')) == input.size() - 1;
+            if (text) {
+                input.pop_back();
+            } else {
+                static const char digits[] = "0123456789abcdef";
+                input.clear();
+                for (uint8_t b : e.input)
+                    input.append({digits[b >> 4], digits[b & 15]});
+            }
+            out += std::to_string(e.function) + " " + (input.empty() ? "-" : input) + " " +
+                   std::to_string(e.capacity) + "\n";
+        }
         return out;
     }
 
