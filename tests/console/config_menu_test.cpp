@@ -2,7 +2,9 @@
 // line shows, and what the save then writes to the reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,10 +38,10 @@ const char* SERIAL_74 = "device r 0x0204\nserial S\nparam READER 74\n";
 // save: its writes as one line ("505" defaults, 502 as the assignment it
 // sends, "506" restart) and its success traces.
 struct MenuCase {
-    const char* name;
+    std::string name;
     std::string scenario;
     std::string input;
-    std::vector<std::string> shown = {};
+    std::string shown = {};
     std::string ends = ENTER;
     int screens = 1;
     std::string wire = {};
@@ -115,150 +117,92 @@ TEST_P(ConfigMenu, Dialog) {
 }
 
 std::vector<MenuCase> dialogs() {
+    const std::string DEFAULTS = "Defaults will be set after config save\n" + ENTER;
+    const std::string KM_Q = "KM cardno mode (0=default, 1=AU201 compat): ";
+    const std::string DELAYS_Q = "USB key press delay (in ms) (0=default): USB key release delay "
+                                 "(in ms) (0=default): USB keyboard layout (0=default numpad, "
+                                 "1=US): ";
+    const std::string ERRORS = "Error -9 while setting defaults\nError -7 while setting USB mode\n"
+                               "Error -7 while setting reader protocol\nError -7 while setting "
+                               "debug mode\nError -7 while setting sound mode\nError -7 while "
+                               "setting KM mode\n";
     std::vector<MenuCase> cases = {
-        {"ScreenIsReportThenMenu", KM, "100\n\n", {}, "Req lib ver.  : 3.4.0\n\n" + MENU + ENTER},
-        {"NothingPendingSavesNothingAndDoesNotRestart", KM, "99\n\n", {}, "Enter number: " + ENTER},
+        {"ScreenIsReportThenMenu", KM, "100\n\n", "", "Req lib ver.  : 3.4.0\n\n" + MENU + ENTER},
+        {"NothingPendingSavesNothingAndDoesNotRestart", KM, "99\n\n", "", "Enter number: " + ENTER},
         // 2 is no choice there: only the prompt comes again.
-        {"FxEpaReaderHasNoUsbModeItem",
-         "device r 0x0207\nserial E1\n",
-         "2\n100\n\n",
-         {"1) set config to defaults\n3) set card reader protocol\n", "!USB mode"},
+        {"FxEpaReaderHasNoUsbModeItem", "device r 0x0207\nserial E1\n", "2\n100\n\n",
+         "1) set config to defaults\n3) set card reader protocol\n|!USB mode",
          "Enter number: Enter number: " + ENTER},
-        {"UnknownChoicesOnlyRepeatThePrompt", KM, "\n0\n-1\n6\nabc\n100\n\n", {"6*Enter number: "}},
+        {"UnknownChoicesOnlyRepeatThePrompt", KM, "\n0\n-1\n6\nabc\n100\n\n", "6*Enter number: "},
         {"ModeFiveIsInvalidUnlessTheModuleOffersCcid",
-         "device r 0x0204\nserial S\nparam READER 12\n",
-         "2\n5\n\n100\n\n",
-         {MODES + "7=USB HP, 10=USB HIDRAW): " + INVALID},
-         ENTER,
-         2},
-        {"ModeSixAndOthersAreInvalid",
-         SERIAL_74,
-         "2\n6\n\n2\n0\n\n2\n11\n\n100\n\n",
-         {"3*HIDRAW): " + INVALID},
-         ENTER,
-         4},
-        {"ReaderType74AcceptsCcidMode",
-         SERIAL_74,
-         "2\n5\n\n99\n\n",
-         {MODES + "5=USB CCID, 7=USB HP, 10=USB HIDRAW): " + OK},
-         ENTER,
-         2,
-         "USBMODE=5 506",
+         "device r 0x0204\nserial S\nparam READER 12\n", "2\n5\n\n100\n\n",
+         MODES + "7=USB HP, 10=USB HIDRAW): " + INVALID, ENTER, 2},
+        {"ModeSixAndOthersAreInvalid", SERIAL_74, "2\n6\n\n2\n0\n\n2\n11\n\n100\n\n",
+         "3*HIDRAW): " + INVALID, ENTER, 4},
+        {"ReaderType74AcceptsCcidMode", SERIAL_74, "2\n5\n\n99\n\n",
+         MODES + "5=USB CCID, 7=USB HP, 10=USB HIDRAW): " + OK, ENTER, 2, "USBMODE=5 506",
          "USB Mode,"},
-        {"InvalidDebugAndSoundValuesAreRefused",
-         KM,
-         "4\n99\n\n4\n3\n\n5\n2\n\n5\n-1\n\n100\n\n",
-         {"2*" + DEBUG_Q + INVALID, "2*" + SOUND_Q + INVALID},
-         ENTER,
-         5},
-        {"EmptyAnswerAsksTheQuestionAgain",
-         KM,
-         "4\n\n\n1\n\n100\n\n",
-         {DEBUG_Q + DEBUG_Q + DEBUG_Q + OK + ENTER},
-         ENTER,
-         2},
+        {"InvalidDebugAndSoundValuesAreRefused", KM, "4\n99\n\n4\n3\n\n5\n2\n\n5\n-1\n\n100\n\n",
+         "2*" + DEBUG_Q + INVALID + "|2*" + SOUND_Q + INVALID, ENTER, 5},
+        {"EmptyAnswerAsksTheQuestionAgain", KM, "4\n\n\n1\n\n100\n\n",
+         DEBUG_Q + DEBUG_Q + DEBUG_Q + OK + ENTER, ENTER, 2},
         // The first 19 characters answer 2; the other six are what the read
         // after "Press ENTER to continue" takes, so 100 leaves the menu.
-        {"LongAnswerIsTakenInPiecesOf19",
-         KM,
-         "4\n0000000000000000002345678\n100\n\n",
-         {DEBUG_Q + OK + ENTER, "2*Enter number: "},
-         ENTER,
-         2},
+        {"LongAnswerIsTakenInPiecesOf19", KM, "4\n0000000000000000002345678\n100\n\n",
+         DEBUG_Q + OK + ENTER + "|2*Enter number: ", ENTER, 2},
         // Defaults go first, then each setting in a fixed order, whatever
         // order they were chosen in; sound enabled is sent as 0, and the KM
         // mode chosen with an earlier mode stays.
-        {"SaveSendsDefaultsThenEachSettingThenRestarts",
-         KM,
+        {"SaveSendsDefaultsThenEachSettingThenRestarts", KM,
          "3\n7\n\n1\n\n5\n1\n\n2\n2\n1\n\n2\n3\n\n99\n\n",
-         {"Reader protocol: " + OK, "Defaults will be set after config save\n" + ENTER,
-          "KM cardno mode (0=default, 1=AU201 compat): " + OK},
-         ENTER,
-         6,
+         "Reader protocol: " + OK + "|" + DEFAULTS + "|" + KM_Q + OK, ENTER, 6,
          "505 USBMODE=3 READERPROTOCOL=7 SOUND=0 KMMODE=1 506",
          "Defaults,USB Mode,Reader protocol,Sound mode,KM mode,"},
-        {"KeyboardModeSendsItsOptionsAfterTheMode",
-         KBD,
-         "5\n0\n\n4\n2\n\n2\n1\n15\n25\n1\n\n3\n12\n\n99\n\n",
-         {"USB key press delay (in ms) (0=default): USB key release delay (in ms) (0=default): "
-          "USB keyboard layout (0=default numpad, 1=US): " +
-          OK},
-         ENTER,
-         5,
+        {"KeyboardModeSendsItsOptionsAfterTheMode", KBD,
+         "5\n0\n\n4\n2\n\n2\n1\n15\n25\n1\n\n3\n12\n\n99\n\n", DELAYS_Q + OK, ENTER, 5,
          "USBMODE=1 KBDPRESSDLY=15 KBDRELEASEDLY=25 KBDLAYOUT=1 READERPROTOCOL=12 DEBUG=2 SOUND=1 "
          "506",
          "USB Mode,USB keyboard options,Reader protocol,Debug mode,Sound mode,"},
         {"KeyboardModeWithoutKnownDelaysAsksNoDelays",
-         "device r 0x0204\nserial S\nnoparam KBDPRESSDLY\n",
-         "2\n1\n\n99\n\n",
-         {"!USB key press delay"},
-         ENTER,
-         2,
-         "USBMODE=1 506",
-         "USB Mode,"},
+         "device r 0x0204\nserial S\nnoparam KBDPRESSDLY\n", "2\n1\n\n99\n\n",
+         "!USB key press delay", ENTER, 2, "USBMODE=1 506", "USB Mode,"},
         // A refused USB mode sends none of the keyboard options; with no
         // write accepted the reader is not restarted.
         {"RefusedWritesPrintTheirErrorsAndNeitherStopOthersNorRestart",
          std::string(KBD) + "fn 505 result -9\nfn 502 result -7\n",
          "1\n\n2\n1\n1\n2\n3\n\n3\n4\n\n4\n1\n\n5\n0\n\n2\n2\n0\n\n2\n1\n1\n2\n3\n\n99\n\n",
-         {"Error -9 while setting defaults\nError -7 while setting USB mode\n"
-          "Error -7 while setting reader protocol\nError -7 while setting debug mode\n"
-          "Error -7 while setting sound mode\nError -7 while setting KM mode\n" +
-          ENTER},
-         ENTER,
-         8,
-         "505 USBMODE=1 READERPROTOCOL=4 DEBUG=1 SOUND=1 KMMODE=0"},
+         ERRORS + ENTER, ENTER, 8, "505 USBMODE=1 READERPROTOCOL=4 DEBUG=1 SOUND=1 KMMODE=0"},
         {"RefusedKeyboardOptionEndsTheChainSilently",
-         std::string(KBD) + "fn 502 model times 2\nfn 502 result -7\n",
-         "2\n1\n5\n6\n1\n\n99\n\n",
-         {"!Error"},
-         ENTER,
-         2,
-         "USBMODE=1 KBDPRESSDLY=5 KBDRELEASEDLY=6 506",
-         "USB Mode,"},
+         std::string(KBD) + "fn 502 model times 2\nfn 502 result -7\n", "2\n1\n5\n6\n1\n\n99\n\n",
+         "!Error", ENTER, 2, "USBMODE=1 KBDPRESSDLY=5 KBDRELEASEDLY=6 506", "USB Mode,"},
         // "n" goes straight back to the menu, without "Press ENTER"; other
         // answers than y and n ask again.
         {"UserConfigurationWarnsBeforeAskingTheProtocol",
          std::string(KM) + "param READERPROTOCOL 999\nparam RDRCFG_CSUM 12AB\n",
          "3\nn\n3\n\nx\nY\nyes\n21\n\n100\n\n",
-         {WARNING + CONTINUE + "\x1b[2J",
-          WARNING + CONTINUE + CONTINUE + CONTINUE + CONTINUE + "Reader protocol: " + OK,
-          "Reader protocol: "},
-         ENTER,
-         3},
-        {"ReaderWithoutConfigurationIsNotOpened",
-         "device r 0x0200\nserial SV\n",
-         "\n",
-         {},
-         "Configuration not supported on given reader!\n" + ENTER,
-         0},
+         WARNING + CONTINUE + "\x1b[2J|" + WARNING + CONTINUE + CONTINUE + CONTINUE + CONTINUE +
+             "Reader protocol: " + OK + "|Reader protocol: ",
+         ENTER, 3},
+        {"ReaderWithoutConfigurationIsNotOpened", "device r 0x0200\nserial SV\n", "\n", "",
+         "Configuration not supported on given reader!\n" + ENTER, 0},
     };
     // Input that ends inside a dialog: the menu leaves as with 100, writes
     // nothing, and ends with the final prompt without drawing the screen
     // again. The reader offers every dialog: keyboard and KM options, the
     // warning before the protocol.
-    const std::pair<const char*, const char*> ends[] = {{"EndAtMenu", ""},
-                                                        {"EndAtDefaultsEnter", "1\n"},
-                                                        {"EndAtUsbMode", "2\n"},
-                                                        {"EndAtUsbModeEmpty", "2\n\n"},
-                                                        {"EndAtPressDelay", "2\n1\n"},
-                                                        {"EndAtReleaseDelay", "2\n1\n10\n"},
-                                                        {"EndAtLayout", "2\n1\n10\n10\n"},
-                                                        {"EndAtUsbModeEnter", "2\n3\n"},
-                                                        {"EndAtUsbModeEnterNoNewline", "2\n3"},
-                                                        {"EndAtKmMode", "2\n2\n"},
-                                                        {"EndAtWarning", "3\n"},
-                                                        {"EndAtWarningRepeat", "3\nq\n"},
-                                                        {"EndAtProtocol", "3\ny\n"},
-                                                        {"EndAtProtocolEnter", "3\ny\n5\n"},
-                                                        {"EndAtDebug", "4\n"},
-                                                        {"EndAtDebugEnter", "4\n1\n"},
-                                                        {"EndAtSound", "5\n"},
-                                                        {"EndAtSoundEnter", "5\n0\n"},
-                                                        {"EndAtPromptAgain", "7\n"}};
-    for (const auto& [name, input] : ends)
-        cases.push_back(
-            {name, std::string(KBD) + "param KMMODE 0\nparam READERPROTOCOL 999\n", input});
+    // Each word: the case's name, "=", the typed text with '/' for a line end.
+    std::istringstream ends(
+        "EndAtMenu= EndAtDefaultsEnter=1/ EndAtUsbMode=2/ EndAtUsbModeEmpty=2// "
+        "EndAtPressDelay=2/1/ EndAtReleaseDelay=2/1/10/ EndAtLayout=2/1/10/10/ "
+        "EndAtUsbModeEnter=2/3/ EndAtUsbModeEnterNoNewline=2/3 EndAtKmMode=2/2/ EndAtWarning=3/ "
+        "EndAtWarningRepeat=3/q/ EndAtProtocol=3/y/ EndAtProtocolEnter=3/y/5/ EndAtDebug=4/ "
+        "EndAtDebugEnter=4/1/ EndAtSound=5/ EndAtSoundEnter=5/0/ EndAtPromptAgain=7/");
+    for (std::string word; ends >> word;) {
+        std::string input = word.substr(word.find('=') + 1);
+        std::replace(input.begin(), input.end(), '/', '\n');
+        cases.push_back({word.substr(0, word.find('=')),
+                         std::string(KBD) + "param KMMODE 0\nparam READERPROTOCOL 999\n", input});
+    }
     return cases;
 }
 

@@ -41,20 +41,23 @@ inline std::string lines(std::initializer_list<std::string> texts) {
     return out;
 }
 
-// Each probe must occur in text exactly once; "!probe" not at all, "N*probe"
-// exactly N times. Failures name the probe.
-inline void expect_texts(const std::string& text, const std::vector<std::string>& probes) {
-    for (const std::string& p : probes) {
+// Probes of text, separated by '|': each must occur in text exactly once;
+// "!probe" not at all, "N*probe" exactly N times. Failures name the probe.
+inline void expect_texts(const std::string& text, const std::string& probes) {
+    for (size_t at = 0; at < probes.size();) {
+        size_t end = probes.find('|', at);
+        if (end == std::string::npos) end = probes.size();
+        std::string p = probes.substr(at, end - at);
+        at = end + 1;
         int times = 1;
-        size_t start = 0;
-        if (!p.empty() && p[0] == '!') {
+        if (p[0] == '!') {
             times = 0;
-            start = 1;
+            p.erase(0, 1);
         } else if (p.size() > 1 && p[1] == '*' && p[0] >= '2' && p[0] <= '9') {
             times = p[0] - '0';
-            start = 2;
+            p.erase(0, 2);
         }
-        EXPECT_EQ(occurrences(text, p.substr(start)), times) << p << "\nin:\n" << text;
+        EXPECT_EQ(occurrences(text, p), times) << p << "\nin:\n" << text;
     }
 }
 
