@@ -43,17 +43,9 @@ constexpr FailureKind KINDS[] = {
     {"shortdone", "short done 5", false}, {"hidfail", "hidfail ack", true},
     {"busy", "result -25", false}};
 
-PendingConfig every_change() {
-    PendingConfig p = {};
-    p.restore_defaults = 1;
-    p.usb_mode_chosen = p.protocol_chosen = p.debug_chosen = p.sound_chosen = p.km_mode_chosen = 1;
-    p.usb_mode = 3;
-    p.protocol = 7;
-    p.debug_mode = 1;
-    p.sound_mode = 1;
-    p.km_mode = 1;
-    return p;
-}
+// Defaults, USB mode 3 (no keyboard options) with KM mode 1, protocol 7,
+// debug 1, sound 1, in the order of PendingConfig.
+constexpr PendingConfig EVERY_CHANGE = {1, 1, 3, 0, 0, 0, 1, 1, 1, 7, 1, 1, 1, 1, 0};
 
 // Reader c<index>, serial CS<index>, whose step-th exchange breaks.
 std::string device(int index, const Step& step, const char* items) {
@@ -83,7 +75,7 @@ TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
 
     std::vector<Reader*> readers(count);
     std::vector<int32_t> results(count, 0);
-    std::vector<PendingConfig> pending(count, every_change());
+    std::vector<PendingConfig> pending(count, EVERY_CHANGE);
     std::vector<double> took(count, 0);
     for (int i = 0; i < count; ++i) {
         readers[i] = reader_by_serial(("CS" + std::to_string(i)).c_str());
