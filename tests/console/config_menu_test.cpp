@@ -98,10 +98,9 @@ TEST_P(ConfigMenu, Dialog) {
         }
     }
     EXPECT_EQ(wire, c.wire.empty() ? "" : c.wire + " ");
-    for (size_t at = traces.find(" set OK\n"); at != std::string::npos;
-         at = traces.find(" set OK\n", at + 1))
-        ok_traces +=
-            traces.substr(traces.rfind('\n', at) + 1, at - traces.rfind('\n', at) - 1) + ",";
+    std::istringstream trace_lines(traces);
+    for (std::string line; std::getline(trace_lines, line);)
+        if (ends_with(line, " set OK")) ok_traces += line.substr(0, line.size() - 7) + ",";
     EXPECT_EQ(ok_traces, c.traces);
     // A restart is waited for; without one the menu returns at once.
     const bool restarts = ends_with(c.wire, "506");

@@ -26,6 +26,15 @@ class ReaderInfoTest : public ConsoleTest {
         if (result != nullptr) *result = rc;
         return text;
     }
+
+    // What the report keeps for the configuration menu.
+    static std::string kept() {
+        const ReportedConfig& c = reported_config;
+        return "mode=" + std::to_string(c.usb_mode) + " type=" + std::to_string(c.reader_type) +
+               " protocol=" + std::to_string(c.reader_protocol) +
+               " kbd=" + std::to_string(c.kbd_params_known) +
+               " km=" + std::to_string(c.km_mode_known);
+    }
 };
 
 std::string pad64(const std::string& s) {
@@ -65,11 +74,7 @@ TEST_F(ReaderInfoTest, FullReportIsPrintedLineByLine) {
                    "Partnumber    : PN-77", "Manf. date    : Fri Apr 15 05:20:00 2022",
                    "Reader SW ver.: Not applicable", "Req lib ver.  : 1.0.0", ""}));
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(reported_config.usb_mode, 1);
-    EXPECT_EQ(reported_config.reader_type, 74);
-    EXPECT_EQ(reported_config.reader_protocol, 999);
-    EXPECT_EQ(reported_config.kbd_params_known, 1);
-    EXPECT_EQ(reported_config.km_mode_known, 1);
+    EXPECT_EQ(kept(), "mode=1 type=74 protocol=999 kbd=1 km=1");
     // What the report asks, in order, with its input and room for the answer;
     // the hardware version is read into what is left of one 256-byte buffer
     // after "2." and after "2.1.".
@@ -107,11 +112,7 @@ TEST_F(ReaderInfoTest, FailedReadsShowFailedAndTheRecordFailureEndsTheReport) {
                          "Reader partno : FAILED", "Reader status : FAILED", "Status message: None",
                          "", "Embedded reader information:", "FAILED"}));
     EXPECT_EQ(result, -22);
-    EXPECT_EQ(reported_config.usb_mode, 1);
-    EXPECT_EQ(reported_config.reader_type, 50);
-    EXPECT_EQ(reported_config.reader_protocol, 999);
-    EXPECT_EQ(reported_config.kbd_params_known, 0);
-    EXPECT_EQ(reported_config.km_mode_known, 0);
+    EXPECT_EQ(kept(), "mode=1 type=50 protocol=999 kbd=0 km=0");
     expect_texts(request_log("km"), "!KBDLAYOUT"); // not asked when a delay cannot be read
 }
 
@@ -126,9 +127,7 @@ TEST_F(ReaderInfoTest, ParameterRequestsRefusedWithZeroShowFailed) {
           "Reader type   : ", "Reader proto  : ", "Debug mode    : ", "Sound         : ",
           "HW version    : ", "Serial number : ", "Manuf. date   : "})
         EXPECT_NE(text.find(std::string(label) + "FAILED\n"), std::string::npos) << label;
-    EXPECT_EQ(reported_config.usb_mode, 7);
-    EXPECT_EQ(reported_config.reader_type, 51);
-    EXPECT_EQ(reported_config.reader_protocol, 4);
+    EXPECT_EQ(kept(), "mode=7 type=51 protocol=4 kbd=0 km=0");
 }
 
 // Every text a reader sends reaches the terminal without the controls that
@@ -166,7 +165,7 @@ std::string record_without_nuls() {
 
 // One reader's answers and what the report shows of them. Every scenario is
 // a serial reader (0x0204) with serial number S. The probes of expect_texts
-// go over the report and over its request_log followed by the known flags.
+// go over the report, and over its request_log followed by what it kept().
 struct InfoCase {
     const char* name;
     std::string scenario;
@@ -183,10 +182,7 @@ TEST_P(ReportLines, AreShown) {
     const std::string text = report(&result);
     expect_texts(text, GetParam().shown);
     EXPECT_EQ(result < 0, ends_with(text, "\nEmbedded reader information:\nFAILED\n")) << result;
-    expect_texts(request_log("r") +
-                     "known kbd=" + std::to_string(reported_config.kbd_params_known) +
-                     " km=" + std::to_string(reported_config.km_mode_known),
-                 GetParam().asked);
+    expect_texts(request_log("r") + kept(), GetParam().asked);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -201,22 +197,23 @@ INSTANTIATE_TEST_SUITE_P(
                  "Reader count  : -1\nReader partno : ", "2106 00 128"},
         // The delays are known to the menu even where the mode hides them.
         InfoCase{"KeyboardLinesOnlyInKeyboardMode", "param USBMODE 3\nparam KBDPRESSDLY 5\n",
-                 "USB op. mode  : USB serial\nReader type|!USB kbd", "known kbd=1 km=1"},
+                 "USB op. mode  : USB serial\nReader type|!USB kbd", "kbd=1 km=1"},
         InfoCase{"KmModeLineOnlyInKmMode", "param USBMODE 2\nparam KMMODE 1\n",
                  "USB op. mode  : USB KM reader\nKM mode       : 1\nReader type"},
         InfoCase{"MissingKeyboardLayoutStillCountsDelaysAsKnown",
                  "param USBMODE 1\nnoparam KBDLAYOUT\n",
-                 "USB kbd params: 0 ms press, 0 ms release\nReader type", "known kbd=1"},
+                 "USB kbd params: 0 ms press, 0 ms release\nReader type", "kbd=1"},
         InfoCase{"MissingReleaseDelayLeavesDelaysUnknown",
                  "param USBMODE 1\nnoparam KBDRELEASEDLY\n",
-                 "USB op. mode  : USB keyboard\nReader type", "!KBDLAYOUT|known kbd=0"},
+                 "USB op. mode  : USB keyboard\nReader type", "!KBDLAYOUT|kbd=0"},
         InfoCase{"UnknownNumbersAreShownAsUnknown",
                  "param USBMODE 8\nparam DEBUG 5\nparam SERVICE_STATUS 0\nparam SOUND 0\n",
                  "Servicefw stat: Damaged\nUSB op. mode  : Unknown (8)\n|Debug mode    : Unknown "
-                 "(5)\nSound         : Enabled\n"},
+                 "(5)\nSound         : Enabled\n",
+                 "mode=8 "},
         InfoCase{"PlainProtocolIsShownAsReceivedWithoutChecksum",
                  "param READERPROTOCOL \" 12abc\"\n", "Reader proto  :  12abc\nDebug mode",
-                 "!RDRCFG_CSUM"},
+                 "!RDRCFG_CSUM|protocol=12 "},
         InfoCase{"ShortModuleDescriptionPrintsEveryLabelledLine",
                  "module_desc \"P-9\\n\\nOnly descr\"\n",
                  "Reader partno : P-9\nReader descr. : Only descr\nReader auto   : \nReader proto. "
