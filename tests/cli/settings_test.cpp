@@ -1,9 +1,11 @@
 // Command-line parsing: value letters, two-letter options, dropped letters,
-// the verbosity traces.
+// the verbosity traces; and the exit status of a result.
 #include <gtest/gtest.h>
 
 #include <initializer_list>
 #include <list>
+#include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,130 +15,110 @@
 
 namespace {
 
-struct Parsed {
-    ToolSettings s{};
-    ReaderChoice choice{};
-    std::string err;
+// The settings that differ from their zero value, as "name=value" words, so
+// that one text says everything a command line set.
+// "name=value " for each value that is set, names taken in turn from the
+// space-separated list.
+template <class... Values> std::string words(const char* names, Values... values) {
+    std::istringstream in(names);
+    std::string out, name;
+    auto add = [&](auto v) {
+        in >> name;
+        if (v) out += name + "=" + (std::ostringstream() << v).str() + " ";
+    };
+    (add(values), ...);
+    return out;
+}
+
+std::string describe(const ToolSettings& s, const ReaderChoice& c) {
+    return words("verbosity input has_input output has_output help list by_index index by_serial "
+                 "serial reset firmware service_firmware send_config get_config log raw test "
+                 "custom set_protocol protocol module_check defaults progress",
+                 s.verbosity, s.input_path, s.has_input_path, s.output_path, s.has_output_path,
+                 s.show_help, s.list_readers, s.select_by_index, c.index, s.select_by_serial,
+                 c.serial, s.reset_after, s.update_firmware, s.update_service_firmware,
+                 s.send_config, s.get_config, s.get_log, s.raw_function, s.test_mode,
+                 s.send_custom_config, s.set_protocol, s.protocol, s.module_check, s.reset_defaults,
+                 s.show_progress);
+}
+
+struct ParseCase {
+    const char* name;
+    std::string args;     // the arguments, separated by '|'
+    std::string settings; // describe() of the result
+    std::string err = {}; // the traces
 };
 
-// The settings keep pointers into the arguments, as into a real argv, so
-// the argument texts live as long as the test program.
-Parsed parse(std::initializer_list<const char*> args) {
-    static std::list<std::string> arena;
+void PrintTo(const ParseCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Settings : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(Settings, Parse) {
+    // The settings keep pointers into the arguments, as into a real argv.
+    std::list<std::string> texts = {"brinlet"};
+    std::istringstream args(GetParam().args);
+    for (std::string a; std::getline(args, a, '|');)
+        texts.push_back(a);
     std::vector<char*> argv;
-    arena.emplace_back("brinlet");
-    argv.push_back(arena.back().data());
-    for (const char* a : args) {
-        arena.emplace_back(a);
-        argv.push_back(arena.back().data());
-    }
+    for (std::string& t : texts)
+        argv.push_back(t.data());
     const int argc = static_cast<int>(argv.size());
     argv.push_back(nullptr);
-    Parsed p;
+    ToolSettings s{};
+    ReaderChoice choice{};
     FdCapture err(2);
-    settings_parse(argc, argv.data(), &p.s, &p.choice);
-    p.err = err.finish();
-    return p;
+    settings_parse(argc, argv.data(), &s, &choice);
+    EXPECT_EQ(err.finish(), GetParam().err);
+    EXPECT_EQ(describe(s, choice), GetParam().settings);
 }
 
-TEST(Settings, ValueAttachedOrInNextArgument) {
-    EXPECT_STREQ(parse({"-i", "file.fw"}).s.input_path, "file.fw");
-    EXPECT_STREQ(parse({"-ifile.fw"}).s.input_path, "file.fw");
-    const Parsed p = parse({"-i", "-l"});
-    EXPECT_STREQ(p.s.input_path, "-l");
-    EXPECT_EQ(p.s.has_input_path, 1);
-    EXPECT_EQ(p.s.list_readers, 0) << "-i takes the next option as its file name";
-}
-
-TEST(Settings, EveryOptionSetsItsField) {
-    const Parsed p =
-        parse({"-o", "out", "-l", "-r", "2",  "-s", "AB12", "-k", "-u", "-w",  "-m", "-p",
-               "7",  "-c",  "-g", "-d", "-X", "-q", "-j",   "-t", "-b", "503", "-h"});
-    EXPECT_STREQ(p.s.output_path, "out");
-    EXPECT_EQ(p.s.has_output_path, 1);
-    EXPECT_EQ(p.s.list_readers, 1);
-    EXPECT_EQ(p.s.select_by_index, 1);
-    EXPECT_EQ(p.choice.index, 2);
-    EXPECT_EQ(p.s.select_by_serial, 1);
-    EXPECT_STREQ(p.choice.serial, "AB12");
-    EXPECT_EQ(p.s.reset_after, 1);
-    EXPECT_EQ(p.s.update_firmware, 1);
-    EXPECT_EQ(p.s.update_service_firmware, 1);
-    EXPECT_EQ(p.s.send_custom_config, 1);
-    EXPECT_EQ(p.s.set_protocol, 1);
-    EXPECT_EQ(p.s.protocol, 7);
-    EXPECT_EQ(p.s.send_config, 1);
-    EXPECT_EQ(p.s.get_config, 1);
-    EXPECT_EQ(p.s.reset_defaults, 1);
-    EXPECT_EQ(p.s.module_check, 1);
-    EXPECT_EQ(p.s.show_progress, 1);
-    EXPECT_EQ(p.s.get_log, 1);
-    EXPECT_EQ(p.s.test_mode, 1);
-    EXPECT_EQ(p.s.raw_function, 503);
-    EXPECT_EQ(p.s.show_help, 1);
-}
-
-TEST(Settings, VerbosityCountsArgumentsNotLetters) {
-    EXPECT_EQ(parse({"-vv"}).s.verbosity, 1);
-    EXPECT_EQ(parse({"-v", "-v"}).s.verbosity, 2);
-    EXPECT_EQ(parse({"-lx"}).s.list_readers, 1) << "the rest of a flag argument is ignored";
-}
-
-TEST(Settings, TracesStartOnceVerbosityReachesTwo) {
-    EXPECT_EQ(parse({"-v", "-v", "-l"}).err, "Parameter '' processed\n");
-    EXPECT_EQ(parse({"-v", "-v", "-v"}).err, "Parameter '' processed\n");
-    EXPECT_EQ(parse({"-v", "-v", "-ifw.bin", "-Ua", "x", "-lz"}).err,
-              "Parameter 'i':'fw.bin' processed\n"
-              "Parameter 'U/a'.':'x' processed\n"
-              "Parameter 'z' processed\n");
-    EXPECT_EQ(parse({"-l", "-i", "f"}).err, "");
-}
-
-TEST(Settings, OptionsWithoutEffectConsumeTheirValues) {
-    const Parsed p = parse({"-x", "-l", "-T", "-g", "-Ua", "-c", "-z", "-M", "-d"});
-    EXPECT_EQ(p.s.list_readers, 0);
-    EXPECT_EQ(p.s.get_config, 0);
-    EXPECT_EQ(p.s.send_config, 0);
-    EXPECT_EQ(p.s.reset_defaults, 0);
-}
-
-TEST(Settings, StrayArgumentsAndBareDashAreIgnored) {
-    const Parsed p = parse({"file.bin", "-", "-g"});
-    EXPECT_EQ(p.s.get_config, 1);
-    EXPECT_EQ(p.s.has_input_path, 0);
-}
-
-TEST(Settings, ValueOptionAtTheEndReadsNothingPastTheList) {
-    for (const char* last : {"-i", "-r", "-s", "-b", "-p", "-x", "-U"}) {
-        const Parsed p = parse({"-g", last});
-        EXPECT_EQ(p.s.get_config, 1) << last;
-        EXPECT_EQ(p.s.has_input_path, 0) << last;
-        EXPECT_EQ(p.s.select_by_serial, 0) << last;
-        EXPECT_EQ(p.s.set_protocol, 0) << last;
-    }
-}
-
-TEST(Settings, NumbersAreReadAsAtoiDoes) {
-    EXPECT_EQ(parse({"-r", " 12abc"}).choice.index, 12);
-    EXPECT_EQ(parse({"-p", "-3"}).s.protocol, -3);
-    EXPECT_EQ(parse({"-b", "word"}).s.raw_function, 0);
-}
-
-TEST(Settings, LaterOccurrenceWins) {
-    const Parsed p = parse({"-i", "a", "-i", "b", "-p", "1", "-p", "2"});
-    EXPECT_STREQ(p.s.input_path, "b");
-    EXPECT_EQ(p.s.protocol, 2);
-}
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, Settings,
+    ::testing::Values(
+        ParseCase{"ValueInTheNextArgument", "-i|file.fw", "input=file.fw has_input=1 "},
+        ParseCase{"ValueAttached", "-ifile.fw", "input=file.fw has_input=1 "},
+        ParseCase{"NextOptionIsTakenAsTheValue", "-i|-l", "input=-l has_input=1 "},
+        ParseCase{"EveryOptionSetsItsField",
+                  "-o|out|-l|-r|2|-s|AB12|-k|-u|-w|-m|-p|7|-c|-g|-d|-X|-q|-j|-t|-b|503|-h",
+                  "output=out has_output=1 help=1 list=1 by_index=1 index=2 by_serial=1 "
+                  "serial=AB12 reset=1 firmware=1 service_firmware=1 send_config=1 get_config=1 "
+                  "log=1 raw=503 test=1 custom=1 set_protocol=1 protocol=7 module_check=1 "
+                  "defaults=1 progress=1 "},
+        ParseCase{"VerbosityCountsArgumentsNotLetters", "-vv", "verbosity=1 "},
+        ParseCase{"EachVerbosityArgumentCounts", "-v|-v", "verbosity=2 "},
+        ParseCase{"RestOfAFlagArgumentIsIgnored", "-lx", "list=1 "},
+        // Traces start with the argument after the one reaching verbosity 2.
+        ParseCase{"TraceOfAFlag", "-v|-v|-l", "verbosity=2 list=1 ", "Parameter '' processed\n"},
+        ParseCase{"TraceOfAThirdVerbosity", "-v|-v|-v", "verbosity=3 ", "Parameter '' processed\n"},
+        ParseCase{"TracesOfValuesTwoLetterOptionsAndRests", "-v|-v|-ifw.bin|-Ua|x|-lz",
+                  "verbosity=2 input=fw.bin has_input=1 list=1 ",
+                  "Parameter 'i':'fw.bin' processed\nParameter 'U/a'.':'x' processed\n"
+                  "Parameter 'z' processed\n"},
+        ParseCase{"OptionsWithoutEffectConsumeTheirValues", "-x|-l|-T|-g|-Ua|-c|-z|-M|-d", ""},
+        ParseCase{"StrayArgumentsAndBareDashAreIgnored", "file.bin|-|-g", "get_config=1 "},
+        // A value option at the end reads nothing past the list.
+        ParseCase{"InputAtTheEnd", "-g|-i", "get_config=1 "},
+        ParseCase{"IndexAtTheEnd", "-g|-r", "get_config=1 "},
+        ParseCase{"SerialAtTheEnd", "-g|-s", "get_config=1 "},
+        ParseCase{"RawFunctionAtTheEnd", "-g|-b", "get_config=1 "},
+        ParseCase{"ProtocolAtTheEnd", "-g|-p", "get_config=1 "},
+        ParseCase{"IgnoredValueOptionAtTheEnd", "-g|-x", "get_config=1 "},
+        ParseCase{"TwoLetterOptionAtTheEnd", "-g|-U", "get_config=1 "},
+        // Numbers are read as atoi does.
+        ParseCase{"IndexWithSpaceAndLetters", "-r| 12abc", "by_index=1 index=12 "},
+        ParseCase{"NegativeProtocol", "-p|-3", "set_protocol=1 protocol=-3 "},
+        ParseCase{"RawFunctionWord", "-b|word", ""},
+        ParseCase{"LaterOccurrenceWins", "-i|a|-i|b|-p|1|-p|2",
+                  "input=b has_input=1 set_protocol=1 protocol=2 "}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ExitStatus, NonZeroResultsNeverExitZero) {
-    EXPECT_EQ(exit_status(0), 0);
-    EXPECT_EQ(exit_status(5), 5);
-    EXPECT_EQ(exit_status(-1), 255);
-    EXPECT_EQ(exit_status(-110), 146);
-    EXPECT_EQ(exit_status(-9999), 241);
-    EXPECT_EQ(exit_status(256), 255);
-    EXPECT_EQ(exit_status(-256), 255);
-    EXPECT_EQ(exit_status(512), 255);
+    const std::pair<int32_t, int> cases[] = {{0, 0},       {5, 5},     {-1, 255},   {-110, 146},
+                                             {-9999, 241}, {256, 255}, {-256, 255}, {512, 255}};
+    for (const auto& [result, status] : cases)
+        EXPECT_EQ(exit_status(result), status) << result;
 }
 
 } // namespace

@@ -1,3 +1,5 @@
+// The main menu: the reader list, the choices typed at its prompt and the
+// end of input wherever it comes.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,6 +18,8 @@ const std::string BANNER = "\x1b[2J\x1b[0;0H"
                            "release\n\nList of available readers:\n";
 const std::string RULE = std::string(76, '-') + "\n";
 const std::string FOOTER = "99) Exit application\t100) Test mode\t101) Refresh reader list\n\n";
+const std::string PROMPT = "Enter number: ";
+const std::string CANNOT = "\nCannot select given reader\n- Press ENTER to continue\n";
 
 const char* THREE_READERS = "device a 0x0203\nserial A1\n"
                             "device b 0x0204\nserial B2\n"
@@ -25,17 +29,15 @@ std::string screen(const std::string& list) {
     return BANNER + RULE + list + RULE + FOOTER;
 }
 
-const std::string THREE_LIST = "0) USB reader v2/v3 (usb km embedded class), Ser.no.: A1\n"
-                               "1) USB reader v2/v3 (usb serial class), Ser.no.: B2\n"
-                               "2) USB reader v2/v3 (usb keyboard class), Ser.no.: C3\n";
+const std::string THREE = screen("0) USB reader v2/v3 (usb km embedded class), Ser.no.: A1\n"
+                                 "1) USB reader v2/v3 (usb serial class), Ser.no.: B2\n"
+                                 "2) USB reader v2/v3 (usb keyboard class), Ser.no.: C3\n");
+const std::string NONE = screen("NO CONFIGURABLE READERS FOUND\n");
 
 class MainMenuTest : public ConsoleTest {
   protected:
-    std::string run(const std::string& input) {
-        feed_stdin(input);
-        return run_fed();
-    }
-
+    // The menu on the standard input as it is; what it printed, and how long
+    // it took in elapsed_ms_.
     std::string run_fed() {
         const auto start = std::chrono::steady_clock::now();
         FdCapture out(1);
@@ -47,75 +49,79 @@ class MainMenuTest : public ConsoleTest {
         return text;
     }
 
-    static int count(const std::string& text, const std::string& what) {
-        int n = 0;
-        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
-            ++n;
-        return n;
-    }
-
     double elapsed_ms_ = 0;
 };
 
-TEST_F(MainMenuTest, ListsEveryReaderWithItsNumber) {
-    load(THREE_READERS);
-    EXPECT_EQ(run("99\n"), screen(THREE_LIST) + "Enter number: ");
+// What typing input at the list shows: the whole output, or probes of
+// expect_texts with the output's end; how often the list is drawn, and the
+// readers exchanged with.
+struct MainCase {
+    const char* name;
+    const char* scenario;
+    std::string input;
+    std::string whole;
+    std::string shown = {};
+    int screens = 1;
+    std::string ends = PROMPT;
+    std::string opened = {};
+};
+CONSOLE_CASE_PRINTER(MainCase)
+
+class MainMenu : public MainMenuTest, public ::testing::WithParamInterface<MainCase> {};
+
+TEST_P(MainMenu, Answers) {
+    const MainCase& c = GetParam();
+    load(c.scenario);
+    feed_stdin(c.input);
+    const std::string text = run_fed();
+    if (!c.whole.empty()) {
+        EXPECT_EQ(text, c.whole);
+    }
+    expect_texts(text, c.shown);
+    EXPECT_EQ(occurrences(text, BANNER), c.screens);
+    EXPECT_TRUE(ends_with(text, c.ends)) << text;
+    std::string opened;
+    for (const char* device : {"a", "b", "c"}) {
+        if (!emu::exchanges(device).empty()) opened += device;
+        for (uint16_t write : {502, 505, 506})
+            EXPECT_TRUE(calls(device, write).empty()) << "nothing is written: " << device;
+    }
+    EXPECT_EQ(opened, c.opened);
+    EXPECT_LT(elapsed_ms_, 2000);
 }
 
-TEST_F(MainMenuTest, NoReaderShowsItsOwnLine) {
-    load("");
-    EXPECT_EQ(run("99\n"), screen("NO CONFIGURABLE READERS FOUND\n") + "Enter number: ");
+std::vector<MainCase> answers() {
+    const char* R3 = THREE_READERS;
+    const std::string A1 = "Serial no.    : A1\n";
+    std::vector<MainCase> cases = {
+        {"ListsEveryReaderWithItsNumber", R3, "99\n", THREE + PROMPT},
+        {"OutOfRangeRepeatsOnlyThePrompt", R3, "102\n-1\n99\n", THREE + PROMPT + PROMPT + PROMPT},
+        {"EnterAloneOpensTheFirstReader", R3, "\n100\n\n99\n", "",
+         PROMPT +
+             "\x1b[2J\x1b[0;0HUSB Reader information:\nUsb reader    : USB reader v2/v3 (usb "
+             "km embedded class)\n" +
+             A1,
+         2, PROMPT, "a"},
+        {"WordWithoutDigitsOpensTheFirstReader", R3, "exit\n100\n\n99\n", "", A1, 2, PROMPT, "a"},
+        {"NumberWithoutReaderWaitsForEnter", R3, "3\nanything\n2\n100\n\n99\n", "",
+         PROMPT + CANNOT + BANNER + "|Serial no.    : C3\n", 3, PROMPT, "c"},
+        {"EnterAloneWithoutReaderCannotSelect", "", "\n\n99\n",
+         NONE + PROMPT + CANNOT + NONE + PROMPT, "", 2},
+        // The first piece is 99; the rest of the line is never read.
+        {"LongLineIsReadIn19CharacterPieces", R3, "0000000000000000099101\n", THREE + PROMPT},
+        {"EndOfInputAtThePromptLeaves", R3, "", THREE + PROMPT},
+        {"EndOfInputAfterCannotSelectLeaves", R3, "7\n", THREE + PROMPT + CANNOT, "", 1, CANNOT},
+        {"PartialLastLineIsStillAnswered", R3, "102\n99", THREE + PROMPT + PROMPT}};
+    // Input ending inside the reader's menu leaves both menus at once.
+    for (const auto& [name, input] : {std::pair{"EndInsideTheReaderMenu", "1\n"},
+                                      {"EndInsideAReaderMenuDialog", "1\n4\n"},
+                                      {"EndAfterLeavingTheReaderMenu", "1\n100\n"},
+                                      {"EndAfterSavingNothing", "1\n99\n"}})
+        cases.push_back({name, R3, input, "", "", 1, "Press ENTER to continue\n", "b"});
+    return cases;
 }
 
-TEST_F(MainMenuTest, OutOfRangeRepeatsOnlyThePrompt) {
-    load(THREE_READERS);
-    EXPECT_EQ(run("102\n-1\n99\n"),
-              screen(THREE_LIST) + "Enter number: Enter number: Enter number: ");
-}
-
-TEST_F(MainMenuTest, EnterAloneOpensTheFirstReader) {
-    load(THREE_READERS);
-    const std::string text = run("\n100\n\n99\n");
-    EXPECT_NE(text.find("Enter number: \x1b[2J\x1b[0;0HUSB Reader information:\n"
-                        "Usb reader    : USB reader v2/v3 (usb km embedded class)\n"
-                        "Serial no.    : A1\n"),
-              std::string::npos);
-    EXPECT_EQ(count(text, BANNER), 2);
-    EXPECT_FALSE(emu::exchanges("a").empty());
-    EXPECT_TRUE(emu::exchanges("b").empty());
-}
-
-TEST_F(MainMenuTest, WordWithoutDigitsOpensTheFirstReader) {
-    load(THREE_READERS);
-    const std::string text = run("exit\n100\n\n99\n");
-    EXPECT_NE(text.find("Serial no.    : A1\n"), std::string::npos);
-}
-
-TEST_F(MainMenuTest, NumberWithoutReaderWaitsForEnter) {
-    load(THREE_READERS);
-    const std::string text = run("3\nanything\n2\n100\n\n99\n");
-    EXPECT_NE(text.find("Enter number: \nCannot select given reader\n- Press ENTER to continue\n" +
-                        BANNER),
-              std::string::npos);
-    EXPECT_NE(text.find("Serial no.    : C3\n"), std::string::npos);
-    EXPECT_EQ(count(text, BANNER), 3);
-    EXPECT_TRUE(emu::exchanges("a").empty());
-}
-
-TEST_F(MainMenuTest, EnterAloneWithoutReaderCannotSelect) {
-    load("");
-    const std::string text = run("\n\n99\n");
-    EXPECT_EQ(text, screen("NO CONFIGURABLE READERS FOUND\n") +
-                        "Enter number: \nCannot select given reader\n- Press ENTER to continue\n" +
-                        screen("NO CONFIGURABLE READERS FOUND\n") + "Enter number: ");
-}
-
-TEST_F(MainMenuTest, LongLineIsReadIn19CharacterPieces) {
-    load(THREE_READERS);
-    // The first piece is 99; the rest of the line is never read.
-    const std::string text = run("0000000000000000099101\n");
-    EXPECT_EQ(text, screen(THREE_LIST) + "Enter number: ");
-}
+INSTANTIATE_TEST_SUITE_P(Typed, MainMenu, ::testing::ValuesIn(answers()), case_name<MainCase>);
 
 TEST_F(MainMenuTest, RefreshEnumeratesAgain) {
     load(THREE_READERS);
@@ -139,43 +145,11 @@ TEST_F(MainMenuTest, RefreshEnumeratesAgain) {
     });
     const std::string text = run_fed();
     operator_thread.join();
-    const std::string without_b = "0) USB reader v2/v3 (usb km embedded class), Ser.no.: A1\n"
-                                  "1) USB reader v2/v3 (usb keyboard class), Ser.no.: C3\n";
-    const std::string back = "0) USB reader v2/v3 (usb km embedded class), Ser.no.: A1\n"
-                             "1) USB reader v2/v3 (usb keyboard class), Ser.no.: C3\n"
-                             "2) USB reader v2/v3 (usb serial class), Ser.no.: B2\n";
-    EXPECT_EQ(text, screen(THREE_LIST) + "Enter number: " + screen(without_b) +
-                        "Enter number: " + screen(back) + "Enter number: ");
-}
-
-TEST_F(MainMenuTest, EndOfInputAtThePromptLeaves) {
-    load(THREE_READERS);
-    EXPECT_EQ(run(""), screen(THREE_LIST) + "Enter number: ");
-    EXPECT_LT(elapsed_ms_, 2000);
-}
-
-TEST_F(MainMenuTest, EndOfInputAfterCannotSelectLeaves) {
-    load(THREE_READERS);
-    EXPECT_EQ(run("7\n"), screen(THREE_LIST) + "Enter number: \nCannot select given reader\n"
-                                               "- Press ENTER to continue\n");
-}
-
-TEST_F(MainMenuTest, PartialLastLineIsStillAnswered) {
-    load(THREE_READERS);
-    EXPECT_EQ(run("102\n99"), screen(THREE_LIST) + "Enter number: Enter number: ");
-}
-
-TEST_F(MainMenuTest, EndOfInputInsideTheReaderMenuLeavesBothMenus) {
-    load(THREE_READERS);
-    for (const char* input : {"1\n", "1\n4\n", "1\n100\n", "1\n99\n"}) {
-        emu::clear_transcript("b");
-        const std::string text = run(input);
-        EXPECT_EQ(count(text, BANNER), 1) << input;
-        EXPECT_EQ(text.substr(text.size() - 24), "Press ENTER to continue\n") << input;
-        EXPECT_TRUE(calls("b", 502).empty()) << input;
-        EXPECT_TRUE(calls("b", 506).empty()) << input;
-        EXPECT_LT(elapsed_ms_, 2000) << input;
-    }
+    const std::string a_c = "0) USB reader v2/v3 (usb km embedded class), Ser.no.: A1\n"
+                            "1) USB reader v2/v3 (usb keyboard class), Ser.no.: C3\n";
+    EXPECT_EQ(text, THREE + PROMPT + screen(a_c) + PROMPT +
+                        screen(a_c + "2) USB reader v2/v3 (usb serial class), Ser.no.: B2\n") +
+                        PROMPT);
 }
 
 } // namespace

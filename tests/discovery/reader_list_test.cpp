@@ -2,10 +2,13 @@
 // selection by position and serial number.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "base/pause.h"
 #include "discovery/reader.h"
+#include "discovery/reader_model.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_link.h"
 #include "support/reader_fixture.h"
@@ -14,36 +17,71 @@ namespace {
 
 class ReaderList : public EmulatedReaders {};
 
-TEST_F(ReaderList, NoDevicesNoReaders) {
-    EXPECT_EQ(load(""), 0);
-    EXPECT_EQ(reader_first(), nullptr);
-    EXPECT_EQ(reader_by_index(0), nullptr);
+// The devices of a scenario and the readers listed from them: their serial
+// numbers in order, each followed by a space, and the first one's model.
+struct ListCase {
+    const char* name;
+    std::string scenario;
+    std::string serials;
+    const char* first_model = nullptr;
+};
+
+void PrintTo(const ListCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST_F(ReaderList, OnlyMatchingInterfaceOfAKnownPersonalityIsAReader) {
-    EXPECT_EQ(load("device kbd 0x0202\n  extra 0\n  serial K1\n"
-                   "device wrong 0x0202\n  interface 0\n  serial W1\n"
-                   "device other 0x0202\n  vendor 0x1234\n  interface 1\n  serial O1\n"
-                   "device unknown 0x0999\n  serial U1\n"),
-              1);
-    const Reader* r = reader_first();
-    ASSERT_NE(r, nullptr);
-    EXPECT_STREQ(r->serial, "K1");
-    EXPECT_STREQ(r->path, emu::path("kbd").c_str());
-    EXPECT_EQ(r->model, &reader_models[2]);
-    EXPECT_EQ(r->in_report_size, 64);
-    EXPECT_EQ(r->out_report_size, 64);
+class ReaderListing : public ReaderList, public ::testing::WithParamInterface<ListCase> {};
+
+TEST_P(ReaderListing, ListsTheReaders) {
+    const ListCase& c = GetParam();
+    const int count = load(c.scenario);
+    EXPECT_EQ(reader_count(), count);
+    std::string serials;
+    for (const Reader* r = reader_first(); r != nullptr; r = r->next) {
+        serials += std::string(r->serial) + " ";
+        EXPECT_EQ(r->model->vendor_id, READER_VENDOR_ID);
+        EXPECT_EQ(r->in_report_size, 64);
+        EXPECT_EQ(r->out_report_size, 64);
+    }
+    EXPECT_EQ(serials, c.serials);
+    if (c.first_model != nullptr) {
+        EXPECT_STREQ(reader_first()->model->description, c.first_model);
+    }
+    EXPECT_EQ(reader_by_index(count), nullptr);
+    EXPECT_EQ(reader_by_index(-1), nullptr);
 }
 
-TEST_F(ReaderList, ServiceFirmwareIsListedLikeAnyReader) {
-    EXPECT_EQ(load("device svc 0x0200\n  serial S1\n"), 1);
-    EXPECT_STREQ(reader_first()->model->description, "USB reader v2/v3 (service fw)");
+std::vector<ListCase> listings() {
+    std::string many, serials;
+    for (int i = 0; i < 33; ++i) {
+        many += "device r" + std::to_string(i) + " 0x0204\n  serial S" + std::to_string(i) + "\n";
+        serials += i < 32 ? "S" + std::to_string(i) + " " : "";
+    }
+    return {
+        {"NoDevicesNoReaders", "", ""},
+        {"OnlyMatchingInterfaceOfAKnownPersonalityIsAReader",
+         "device kbd 0x0202\n  extra 0\n  serial K1\ndevice wrong 0x0202\n  interface 0\n  serial "
+         "W1\ndevice other 0x0202\n  vendor 0x1234\n  interface 1\n  serial O1\ndevice unknown "
+         "0x0999\n  serial U1\n",
+         "K1 ", "USB reader v2/v3 (usb keyboard class)"},
+        {"ServiceFirmwareIsListedLikeAnyReader", "device svc 0x0200\n  serial S1\n", "S1 ",
+         "USB reader v2/v3 (service fw)"},
+        // Shown on terminals, never as controls.
+        {"SerialControlsAreKeptAsQuestionMarks",
+         "device r 0x0204\n  serial \"\\x1b[2J\\x7fK\\x9b\"\n", "?[2J?K? "},
+        {"SerialNumbersAreCutAndMayBeAbsent",
+         "device long 0x0204\n  serial ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789ABCD\ndevice none "
+         "0x0204\n  serial none\n",
+         "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234  "},
+        {"PathThatDoesNotFitIsNotTaken",
+         "device a 0x0204\n  serial A\n  port 1-" + std::string(600, '1') +
+             "\ndevice b 0x0204\n  serial B\n",
+         "B "},
+        {"AtMostThirtyTwoReaders", many, serials}};
 }
 
-TEST_F(ReaderList, SerialControlsAreKeptAsQuestionMarks) {
-    EXPECT_EQ(load("device r 0x0204\n  serial \"\\x1b[2J\\x7fK\\x9b\"\n"), 1);
-    EXPECT_STREQ(reader_first()->serial, "?[2J?K?") << "shown on terminals, never as controls";
-}
+INSTANTIATE_TEST_SUITE_P(Scenarios, ReaderListing, ::testing::ValuesIn(listings()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReaderList, RecordsKeepTheirPlaceWhenAnotherReaderLeaves) {
     load("device a 0x0204\n  serial A\ndevice b 0x0204\n  serial B\ndevice c 0x0204\n  serial C\n");
@@ -54,20 +92,9 @@ TEST_F(ReaderList, RecordsKeepTheirPlaceWhenAnotherReaderLeaves) {
     EXPECT_EQ(reader_by_index(0), a);
     EXPECT_EQ(reader_by_index(1), c);
     EXPECT_EQ(reader_by_index(2), nullptr);
-    EXPECT_EQ(reader_by_index(-1), nullptr);
     emu::plug("b");
     EXPECT_EQ(readers_enumerate(), 3);
     EXPECT_STREQ(reader_by_index(2)->serial, "B") << "a returning reader is appended";
-}
-
-TEST_F(ReaderList, AtMostThirtyTwoReaders) {
-    std::string scenario;
-    for (int i = 0; i < 33; ++i)
-        scenario +=
-            "device r" + std::to_string(i) + " 0x0204\n  serial S" + std::to_string(i) + "\n";
-    EXPECT_EQ(load(scenario), 32);
-    EXPECT_EQ(reader_count(), 32);
-    EXPECT_STREQ(reader_by_index(31)->serial, "S31");
 }
 
 TEST_F(ReaderList, OpenReaderStaysListedAfterUnplugUntilClosed) {
@@ -82,24 +109,10 @@ TEST_F(ReaderList, OpenReaderStaysListedAfterUnplugUntilClosed) {
     EXPECT_EQ(reader_first(), nullptr);
 }
 
-TEST_F(ReaderList, SerialNumbersAreCutAndMayBeAbsent) {
-    load("device long 0x0204\n  serial ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789ABCD\n"
-         "device none 0x0204\n  serial none\n");
-    EXPECT_STREQ(reader_by_index(0)->serial, "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234");
-    EXPECT_STREQ(reader_by_index(1)->serial, "");
-}
-
 TEST_F(ReaderList, SerialLookupIgnoresLetterCase) {
     load("device a 0x0204\n  serial rd2k00ab\ndevice b 0x0204\n  serial RD2K00AB\n");
     EXPECT_EQ(reader_by_serial("Rd2K00aB"), reader_by_index(0)) << "the one nearer the head";
     EXPECT_EQ(reader_by_serial("RD2K00AC"), nullptr);
-}
-
-TEST_F(ReaderList, PathThatDoesNotFitIsNotTaken) {
-    const std::string long_port = "1-" + std::string(600, '1');
-    load("device a 0x0204\n  serial A\n  port " + long_port + "\ndevice b 0x0204\n  serial B\n");
-    EXPECT_EQ(reader_count(), 1);
-    EXPECT_STREQ(reader_first()->serial, "B");
 }
 
 TEST_F(ReaderList, ClosedRecordFollowsAPersonalityChangeOnTheSamePath) {
