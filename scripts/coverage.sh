@@ -17,6 +17,6 @@ find "$build" -name '*.gcda' -delete
 (cd "$build" && ctest -j2 --output-on-failure -E 'Soak|package_contents|licence_headers') || echo "coverage: some tests failed" >&2
 for part in src emulator; do
     echo "== $part/"
-    gcovr --root . --filter "$part/" --exclude-unreachable-branches --exclude-throw-branches \
+    gcovr --root . --filter "$part/" --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \
         --print-summary --output /dev/null "$build" | grep -E '^(lines|branches):'
 done
