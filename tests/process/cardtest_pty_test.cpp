@@ -24,10 +24,9 @@ struct CardTestTerminal : ::testing::Test {
     PtySession session{30, 80};
     std::string dir = temp_dir();
 
-    bool start(const std::string& scenario) {
+    bool start(const std::string& scenario, const std::vector<std::string>& args = {"-t"}) {
         write_file(dir + "/s.scn", scenario);
-        return session.start(BRINLET_BIN, BRINLET_EMU_LIB, {"-t"}, dir + "/s.scn",
-                             dir + "/control");
+        return session.start(BRINLET_BIN, BRINLET_EMU_LIB, args, dir + "/s.scn", dir + "/control");
     }
     std::vector<std::string> rows(int first, int count) const {
         std::vector<std::string> out;
@@ -73,6 +72,70 @@ TEST_F(CardTestTerminal, OperatorSeesReadersCardsAndTheWayOut) {
     session.type("\x03"); // Ctrl+C through the terminal's line discipline
     ASSERT_TRUE(session.wait_for([&] { return session.shows("Press ENTER to continue"); }, 10000));
     EXPECT_TRUE(session.shows("Shutting down, please wait..."));
+    session.type("\r");
+    EXPECT_EQ(session.finish(10000), 0);
+}
+
+TEST_F(CardTestTerminal, ScreenWrittenOverByItsOwnTracesAndKeysIsWholeAgainAtOnce) {
+    // A terminal just as tall as the drawing: every trace line scrolls it.
+    session.screen = VtScreen(11, 80);
+    ASSERT_TRUE(start(scenario_two_readers(), {"-v", "-v", "-t"}));
+    const std::string km_line =
+        "KM0001, usb KM, mode 2, ICM-7720-01 Multiprotocol 13.56 MHz reader module, ISO14443A";
+    const auto picture = [&](const std::string& card, const std::string& mfp) {
+        return std::vector<std::string>{"Card testing:",
+                                        RULE,
+                                        km_line.substr(0, 79),
+                                        card,
+                                        mfp.empty() ? "  MFP DATA:" : "  MFP DATA: " + mfp,
+                                        "KB0002, usb KBD, P-7 Mifare, ISO15693",
+                                        "  CARD (tmout): 'none'",
+                                        RULE,
+                                        "(CTRL+C to exit)",
+                                        "",
+                                        ""};
+    };
+    const std::string none = "  CARD: 'none'";
+    ASSERT_TRUE(session.wait_for([&] { return rows(0, 11) == picture(none, ""); }, 10000))
+        << ::testing::PrintToString(rows(0, 11));
+    // Each step writes traces (or echoes a key) over the screen; the next
+    // redraw or two must show the whole picture again, long before the
+    // next enumeration pass would redraw it anyway.
+    const struct {
+        const char* command; // to the emulator; null: keys typed instead
+        const char* keys;
+        const char* card;
+        const char* mfp;
+    } steps[] = {
+        {"event km 1 \"04A1B2C3\" carddata \"MIFARE Classic 1K\"", nullptr,
+         "  CARD: '04A1B2C3' MIFARE Classic 1K", "04A1B2C3FFFFFFFFFFFFFFFFFFFFFFFF"},
+        {nullptr, "x", "  CARD: '04A1B2C3' MIFARE Classic 1K", "04A1B2C3FFFFFFFFFFFFFFFFFFFFFFFF"},
+        {"event km 4", nullptr, "  CARD: 'none'", ""},
+        {"event km 1 \"0466F2A1\"", nullptr, "  CARD: '0466F2A1' UID 0466F2A1",
+         "0466F2A1FFFFFFFFFFFFFFFFFFFFFFFF"},
+    };
+    for (const auto& step : steps) {
+        session.pump(100);
+        if (step.command != nullptr) session.command(step.command);
+        if (step.keys != nullptr) session.type(step.keys);
+        const std::vector<std::string> expected = picture(step.card, step.mfp);
+        std::vector<std::string> seen;
+        // Time for the emulator to notice the command and for the traces.
+        EXPECT_TRUE(session.wait_for(
+            [&] {
+                seen = rows(0, 11);
+                return seen == expected;
+            },
+            600))
+            << (step.command != nullptr ? step.command : step.keys) << "\n"
+            << ::testing::PrintToString(seen);
+        // ... and keep it once the step's last trace or echo has arrived.
+        session.wait_for([] { return false; }, 300);
+        EXPECT_EQ(rows(0, 11), expected) << (step.command != nullptr ? step.command : step.keys);
+    }
+    EXPECT_EQ(session.screen.unknown_sequences, 0);
+    session.type("\x03");
+    ASSERT_TRUE(session.wait_for([&] { return session.shows("Press ENTER to continue"); }, 10000));
     session.type("\r");
     EXPECT_EQ(session.finish(10000), 0);
 }
