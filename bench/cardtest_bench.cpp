@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -135,43 +136,9 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(i, v.size() - 1)];
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-#if defined(BRINLET_BIN) && defined(BRINLET_EMU_LIB)
-    std::string bin = BRINLET_BIN, lib = BRINLET_EMU_LIB;
-#else
-    std::string bin, lib;
-#endif
-    if (argc >= 3) {
-        bin = argv[1];
-        lib = argv[2];
-    }
-    if (bin.empty() || lib.empty()) {
-        std::fprintf(stderr, "usage: %s BRINLET_BINARY EMULATOR_LIBRARY\n", argv[0]);
-        return 2;
-    }
-    char dir_template[] = "/tmp/cardtest-bench-XXXXXX";
-    const std::string dir = mkdtemp(dir_template);
-    const std::string scenario_path = dir + "/readers.scn";
-    std::ofstream(scenario_path) << scenario(BENCH_READERS);
-
-    PtySession s(BENCH_ROWS, BENCH_COLUMNS);
-    if (!s.start(bin, lib, {"-t"}, scenario_path, dir + "/control")) {
-        std::perror("forkpty");
-        return 1;
-    }
-    const Clock::time_point started = Clock::now();
-    if (!s.wait_for([&] { return count_rows(s, "CARD: 'none'") == BENCH_READERS; },
-                    BENCH_READY_TIMEOUT_MS)) {
-        std::printf("readers ready: %d of %d after %.1f s; giving up\n",
-                    count_rows(s, "CARD: 'none'"), BENCH_READERS, seconds_since(started));
-        return 1;
-    }
-    std::printf("cardtest_bench: %d emulated readers, terminal %dx%d\n", BENCH_READERS,
-                BENCH_COLUMNS, BENCH_ROWS);
-    std::printf("all readers ready after          %8.2f s\n", seconds_since(started));
-
+// Idle CPU of the whole process and of its console thread, beside the
+// polling floor measured meanwhile, and the bytes written to the terminal.
+void measure_idle(PtySession& s) {
     const std::string main_thread = std::to_string(s.pid);
     const double cpu_before = cpu_seconds(s.pid);
     const double console_before = thread_cpu_seconds(s.pid, main_thread);
@@ -194,7 +161,10 @@ int main(int argc, char** argv) {
     std::printf("  (the rest: %d workers polling every ~11 ms, inside the emulator's hidapi)\n",
                 BENCH_READERS);
     std::printf("idle terminal output             %8.0f bytes/s\n", idle_bytes);
+}
 
+// Delay from a card announced at a random moment to its number on screen.
+void measure_cards(PtySession& s) {
     std::vector<double> delays_ms;
     int missed = 0;
     std::mt19937 random(4711);
@@ -219,11 +189,74 @@ int main(int argc, char** argv) {
                 static_cast<int>(delays_ms.size()), percentile(delays_ms, 0.5),
                 percentile(delays_ms, 0.9), percentile(delays_ms, 1.0));
     std::printf(missed != 0 ? ", %d not seen\n" : "\n", missed);
+}
+
+// One run of brinlet with args on the emulated readers: idle figures beside
+// the polling floor, then card delays, then Ctrl+C. 0, or 1 when the readers
+// did not all get ready.
+int run_session(const std::string& bin, const std::string& lib,
+                const std::vector<std::string>& args, const std::string& scenario_path,
+                const std::string& control) {
+    PtySession s(BENCH_ROWS, BENCH_COLUMNS);
+    if (!s.start(bin, lib, args, scenario_path, control)) {
+        std::perror("forkpty");
+        return 1;
+    }
+    const Clock::time_point started = Clock::now();
+    if (!s.wait_for([&] { return count_rows(s, "CARD: 'none'") == BENCH_READERS; },
+                    BENCH_READY_TIMEOUT_MS)) {
+        std::printf("readers ready: %d of %d after %.1f s; giving up\n",
+                    count_rows(s, "CARD: 'none'"), BENCH_READERS, seconds_since(started));
+        return 1;
+    }
+    std::printf("all readers ready after          %8.2f s\n", seconds_since(started));
+
+    measure_idle(s);
+    measure_cards(s);
 
     s.type("\x03");
     s.wait_for([&] { return s.shows("Press ENTER to continue"); }, 20000);
     s.type("\n");
     const int status = s.finish(20000);
     std::printf("shut down after Ctrl+C, exit status %d\n", status);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+#if defined(BRINLET_BIN) && defined(BRINLET_EMU_LIB)
+    std::string bin = BRINLET_BIN, lib = BRINLET_EMU_LIB;
+#else
+    std::string bin, lib;
+#endif
+    if (argc >= 3) {
+        bin = argv[1];
+        lib = argv[2];
+    }
+    if (bin.empty() || lib.empty()) {
+        std::fprintf(stderr, "usage: %s BRINLET_BINARY EMULATOR_LIBRARY\n", argv[0]);
+        return 2;
+    }
+    char dir_template[] = "/tmp/cardtest-bench-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    const std::string scenario_path = dir + "/readers.scn";
+    std::ofstream(scenario_path) << scenario(BENCH_READERS);
+
+    std::printf("cardtest_bench: %d emulated readers, terminal %dx%d\n", BENCH_READERS,
+                BENCH_COLUMNS, BENCH_ROWS);
+    const std::string record = dir + "/bench.tsv";
+    const std::vector<std::string> runs[] = {{"-t"}, {"-t", "-o", record}};
+    for (const std::vector<std::string>& args : runs) {
+        std::printf("-- brinlet");
+        for (const std::string& a : args)
+            std::printf(" %s", a.c_str());
+        std::printf("\n");
+        if (run_session(bin, lib, args, scenario_path, dir + "/control") != 0) return 1;
+    }
+    std::ifstream in(record);
+    const long lines = std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+    std::printf("record: %ld lines (header, %d ready, %d cards, %d removed, %d gone)\n", lines,
+                BENCH_READERS, BENCH_CARDS, BENCH_CARDS, BENCH_READERS);
     return 0;
 }
