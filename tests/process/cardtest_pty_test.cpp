@@ -121,13 +121,13 @@ TEST_F(CardTestTerminal, ScreenWrittenOverByItsOwnTracesAndKeysIsWholeAgainAtOnc
         if (step.keys != nullptr) session.type(step.keys);
         const std::vector<std::string> expected = picture(step.card, step.mfp);
         std::vector<std::string> seen;
-        // Time for the emulator to notice the command and for the traces.
+        // Many redraws, but a third of the time between enumeration passes.
         EXPECT_TRUE(session.wait_for(
             [&] {
                 seen = rows(0, 11);
                 return seen == expected;
             },
-            600))
+            800))
             << (step.command != nullptr ? step.command : step.keys) << "\n"
             << ::testing::PrintToString(seen);
         // ... and keep it once the step's last trace or echo has arrived.
