@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <mutex>
 
 #include "base/text.h"
@@ -19,6 +20,7 @@ namespace {
 constexpr const char* RECORD_HEADER = "time\tserial\tevent\tcard\tdata\n";
 constexpr const char* EVENT_NAMES[] = {"ready",   "card",    "error", "refused",
                                        "removed", "timeout", "gone"};
+static_assert(std::size(EVENT_NAMES) == static_cast<size_t>(CardRecordEvent::gone) + 1);
 constexpr int TIME_SIZE = 32;
 // Time, serial, event name, card and data, tabs and newline.
 constexpr int RECORD_LINE_SIZE = TIME_SIZE + 3 * TEST_TEXT_SIZE + 16;
