@@ -1,20 +1,29 @@
 // Card test mode under load: the real brinlet -t in a pseudo-terminal on 32
 // emulated idle readers. Prints the console's CPU share of one core and the
-// bytes it writes to the terminal per second while nothing happens, then the
-// delay from a reader announcing a card to the card number appearing on the
-// screen. Prints figures only; goals: < 5 % of a core, < 10 KB/s idle, card
-// on screen within 40 ms.
+// bytes it writes to the terminal per second while nothing happens, beside
+// the floor of the polling design itself (32 threads that only wait 10 ms
+// on a condition and sleep 1 ms, measured in this process in the same run),
+// then the delay from a reader announcing a card to the card number
+// appearing on the screen. Prints figures only; goals: idle CPU within 1.3
+// times the floor, < 10 KB/s idle, card on screen within 40 ms.
 //
 // Usage: cardtest_bench [BRINLET_BINARY EMULATOR_LIBRARY]
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <dirent.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
-#include <unistd.h>
+#include <thread>
 #include <vector>
 
 #include "../tests/cardtest/pty_session.h"
@@ -70,6 +79,49 @@ double cpu_seconds(pid_t pid) {
     return total;
 }
 
+double thread_cpu_now() {
+    timespec t = {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// The polling design with nothing else, as many threads as readers: each
+// waits 10 ms on a condition that is never signalled (a callback poll that
+// finds no report), then sleeps 1 ms (the pause between polls). Runs while
+// brinlet idles, so that both meet the same load on the machine.
+struct PollingFloor {
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> cpu_ns{0};
+    std::vector<std::thread> threads;
+};
+
+void floor_worker(PollingFloor* floor) {
+    const double start = thread_cpu_now();
+    std::mutex lock;
+    std::condition_variable nothing;
+    while (!floor->stop.load()) {
+        {
+            std::unique_lock<std::mutex> held(lock);
+            nothing.wait_for(held, std::chrono::milliseconds(10));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    floor->cpu_ns += static_cast<int64_t>((thread_cpu_now() - start) * 1e9);
+}
+
+void floor_start(PollingFloor* floor, int threads) {
+    for (int i = 0; i < threads; ++i)
+        floor->threads.emplace_back(floor_worker, floor);
+}
+
+// CPU seconds the floor's threads used.
+double floor_stop(PollingFloor* floor) {
+    floor->stop = true;
+    for (std::thread& t : floor->threads)
+        t.join();
+    return static_cast<double>(floor->cpu_ns.load()) / 1e9;
+}
+
 int count_rows(const PtySession& s, const std::string& text) {
     int n = 0;
     for (int r = 0; r < s.screen.rows; ++r)
@@ -84,60 +136,35 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(i, v.size() - 1)];
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-#if defined(BRINLET_BIN) && defined(BRINLET_EMU_LIB)
-    std::string bin = BRINLET_BIN, lib = BRINLET_EMU_LIB;
-#else
-    std::string bin, lib;
-#endif
-    if (argc >= 3) {
-        bin = argv[1];
-        lib = argv[2];
-    }
-    if (bin.empty() || lib.empty()) {
-        std::fprintf(stderr, "usage: %s BRINLET_BINARY EMULATOR_LIBRARY\n", argv[0]);
-        return 2;
-    }
-    char dir_template[] = "/tmp/cardtest-bench-XXXXXX";
-    const std::string dir = mkdtemp(dir_template);
-    const std::string scenario_path = dir + "/readers.scn";
-    std::ofstream(scenario_path) << scenario(BENCH_READERS);
-
-    PtySession s(BENCH_ROWS, BENCH_COLUMNS);
-    if (!s.start(bin, lib, {"-t"}, scenario_path, dir + "/control")) {
-        std::perror("forkpty");
-        return 1;
-    }
-    const Clock::time_point started = Clock::now();
-    if (!s.wait_for([&] { return count_rows(s, "CARD: 'none'") == BENCH_READERS; },
-                    BENCH_READY_TIMEOUT_MS)) {
-        std::printf("readers ready: %d of %d after %.1f s; giving up\n",
-                    count_rows(s, "CARD: 'none'"), BENCH_READERS, seconds_since(started));
-        return 1;
-    }
-    std::printf("cardtest_bench: %d emulated readers, terminal %dx%d\n", BENCH_READERS,
-                BENCH_COLUMNS, BENCH_ROWS);
-    std::printf("all readers ready after          %8.2f s\n", seconds_since(started));
-
+// Idle CPU of the whole process and of its console thread, beside the
+// polling floor measured meanwhile, and the bytes written to the terminal.
+void measure_idle(PtySession& s) {
     const std::string main_thread = std::to_string(s.pid);
     const double cpu_before = cpu_seconds(s.pid);
     const double console_before = thread_cpu_seconds(s.pid, main_thread);
     const size_t bytes_before = s.bytes_read;
     const Clock::time_point idle_start = Clock::now();
+    PollingFloor floor;
+    floor_start(&floor, BENCH_READERS);
     while (seconds_since(idle_start) < BENCH_IDLE_S)
         s.pump(50);
     const double idle_s = seconds_since(idle_start);
+    const double floor_share = floor_stop(&floor) / idle_s;
     const double cpu_share = (cpu_seconds(s.pid) - cpu_before) / idle_s;
     const double console_share = (thread_cpu_seconds(s.pid, main_thread) - console_before) / idle_s;
     const double idle_bytes = static_cast<double>(s.bytes_read - bytes_before) / idle_s;
-    std::printf("idle CPU, whole process              %6.2f %% of one core\n", 100 * cpu_share);
+    std::printf("polling floor (%d threads: 10 ms wait, 1 ms sleep) %6.2f %% of one core\n",
+                BENCH_READERS, 100 * floor_share);
+    std::printf("idle CPU, whole process              %6.2f %% of one core, %.2f x the floor\n",
+                100 * cpu_share, floor_share > 0 ? cpu_share / floor_share : 0.0);
     std::printf("  of which the console thread        %6.2f %%\n", 100 * console_share);
     std::printf("  (the rest: %d workers polling every ~11 ms, inside the emulator's hidapi)\n",
                 BENCH_READERS);
     std::printf("idle terminal output             %8.0f bytes/s\n", idle_bytes);
+}
 
+// Delay from a card announced at a random moment to its number on screen.
+void measure_cards(PtySession& s) {
     std::vector<double> delays_ms;
     int missed = 0;
     std::mt19937 random(4711);
@@ -162,11 +189,74 @@ int main(int argc, char** argv) {
                 static_cast<int>(delays_ms.size()), percentile(delays_ms, 0.5),
                 percentile(delays_ms, 0.9), percentile(delays_ms, 1.0));
     std::printf(missed != 0 ? ", %d not seen\n" : "\n", missed);
+}
+
+// One run of brinlet with args on the emulated readers: idle figures beside
+// the polling floor, then card delays, then Ctrl+C. 0, or 1 when the readers
+// did not all get ready.
+int run_session(const std::string& bin, const std::string& lib,
+                const std::vector<std::string>& args, const std::string& scenario_path,
+                const std::string& control) {
+    PtySession s(BENCH_ROWS, BENCH_COLUMNS);
+    if (!s.start(bin, lib, args, scenario_path, control)) {
+        std::perror("forkpty");
+        return 1;
+    }
+    const Clock::time_point started = Clock::now();
+    if (!s.wait_for([&] { return count_rows(s, "CARD: 'none'") == BENCH_READERS; },
+                    BENCH_READY_TIMEOUT_MS)) {
+        std::printf("readers ready: %d of %d after %.1f s; giving up\n",
+                    count_rows(s, "CARD: 'none'"), BENCH_READERS, seconds_since(started));
+        return 1;
+    }
+    std::printf("all readers ready after          %8.2f s\n", seconds_since(started));
+
+    measure_idle(s);
+    measure_cards(s);
 
     s.type("\x03");
     s.wait_for([&] { return s.shows("Press ENTER to continue"); }, 20000);
     s.type("\n");
     const int status = s.finish(20000);
     std::printf("shut down after Ctrl+C, exit status %d\n", status);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+#if defined(BRINLET_BIN) && defined(BRINLET_EMU_LIB)
+    std::string bin = BRINLET_BIN, lib = BRINLET_EMU_LIB;
+#else
+    std::string bin, lib;
+#endif
+    if (argc >= 3) {
+        bin = argv[1];
+        lib = argv[2];
+    }
+    if (bin.empty() || lib.empty()) {
+        std::fprintf(stderr, "usage: %s BRINLET_BINARY EMULATOR_LIBRARY\n", argv[0]);
+        return 2;
+    }
+    char dir_template[] = "/tmp/cardtest-bench-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    const std::string scenario_path = dir + "/readers.scn";
+    std::ofstream(scenario_path) << scenario(BENCH_READERS);
+
+    std::printf("cardtest_bench: %d emulated readers, terminal %dx%d\n", BENCH_READERS,
+                BENCH_COLUMNS, BENCH_ROWS);
+    const std::string record = dir + "/bench.tsv";
+    const std::vector<std::string> runs[] = {{"-t"}, {"-t", "-o", record}};
+    for (const std::vector<std::string>& args : runs) {
+        std::printf("-- brinlet");
+        for (const std::string& a : args)
+            std::printf(" %s", a.c_str());
+        std::printf("\n");
+        if (run_session(bin, lib, args, scenario_path, dir + "/control") != 0) return 1;
+    }
+    std::ifstream in(record);
+    const long lines = std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+    std::printf("record: %ld lines (header, %d ready, %d cards, %d removed, %d gone)\n", lines,
+                BENCH_READERS, BENCH_CARDS, BENCH_CARDS, BENCH_READERS);
     return 0;
 }

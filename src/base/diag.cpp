@@ -4,6 +4,7 @@
 #include <cstdio>
 
 int32_t diag_verbosity = 0;
+std::atomic<uint32_t> diag_written{0};
 
 void diag(int level, const char* format, ...) {
     if (diag_verbosity < level) return;
@@ -11,4 +12,5 @@ void diag(int level, const char* format, ...) {
     va_start(args, format);
     vfprintf(stderr, format, args);
     va_end(args);
+    diag_written.fetch_add(1);
 }

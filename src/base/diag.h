@@ -2,10 +2,16 @@
 // (errors at 1, protocol and progress traces at 2).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // 0 at start, one more per -v; set once before any thread starts.
 extern int32_t diag_verbosity;
+
+// Messages written so far, counted after each is written. Whatever shares
+// standard error's terminal (a full-screen display) compares it with the
+// count it saw last to learn that something was written over it.
+extern std::atomic<uint32_t> diag_written;
 
 // printf-style message to standard error when diag_verbosity >= level.
 void diag(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

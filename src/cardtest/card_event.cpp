@@ -6,6 +6,7 @@
 
 #include "base/diag.h"
 #include "base/text.h"
+#include "cardtest/card_record.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader.h"
 #include "services/reader_functions.h"
@@ -22,6 +23,7 @@ void show_card_number(ReaderTestState* state, uint32_t length, const uint8_t* da
         std::memcpy(state->card_text, number, sizeof number);
     }
     state->card_time = std::time(nullptr);
+    card_record_card_shown(state);
 }
 
 // The previous card's data belongs to a card that is no longer shown.
@@ -36,6 +38,10 @@ void show_event_text(ReaderTestState* state, const char* text) {
 int32_t card_test_on_event(Reader* reader, uint16_t code, uint32_t length, const uint8_t* data) {
     ReaderTestState* state = reader->test_ctx.load();
     if (state == nullptr) return 0;
+    // A card number still unrecorded here came in an earlier callback of
+    // this poll, announced during an exchange: no data is fetched for it.
+    if (code >= CARD_EVENT_READ && code <= CARD_EVENT_REMOVED)
+        card_record_card(reader, state, false);
     switch (code) {
     case CARD_EVENT_READ:
         show_card_number(state, length, data);
@@ -43,14 +49,17 @@ int32_t card_test_on_event(Reader* reader, uint16_t code, uint32_t length, const
     case CARD_EVENT_ERROR:
         diag(2, "CARD ERROR\n");
         show_event_text(state, "Card read error");
+        card_record_event(reader, CardRecordEvent::error);
         break;
     case CARD_EVENT_REFUSED:
         diag(2, "CARD REFUSED\n");
         show_event_text(state, "Card refused");
+        card_record_event(reader, CardRecordEvent::refused);
         break;
     case CARD_EVENT_REMOVED:
         diag(2, "CARD REMOVED\n");
         show_event_text(state, "");
+        card_record_event(reader, CardRecordEvent::removed);
         break;
     default:
         break;

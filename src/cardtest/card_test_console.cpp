@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +23,7 @@ static_assert(std::atomic<int32_t>::is_always_lock_free, "test_quit is set in a 
 
 namespace {
 
+constexpr const char* CONSOLE_TITLE = "Card testing:";
 constexpr const char* CONSOLE_RULE =
     "----------------------------------------------------------------------------";
 constexpr int CONSOLE_FIRST_ROW = 2; // below the title and its rule
@@ -32,6 +34,12 @@ constexpr int PADDED_SIZE = SCREEN_COLUMNS + 1;
 struct ConsoleFrame {
     ReaderView views[READER_LIST_MAX];
     int count;
+};
+
+// What tells the console that the terminal may no longer show its drawing.
+struct ScreenWatch {
+    uint32_t diag_seen; // diag_written at the last redraw
+    winsize size;       // terminal size at the last redraw
 };
 
 void install_signal_handler(void (*handler)(int)) {
@@ -70,70 +78,96 @@ int rows_of(const ConsoleFrame& frame, bool notice) {
     return rows;
 }
 
+// The terminal's size; zero rows and columns when standard output is not a
+// terminal or does not tell.
+winsize terminal_size() {
+    winsize size = {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) size = {};
+    return size;
+}
+
 // Whether the terminal holds the whole drawing without scrolling or
 // wrapping; anything that is not a terminal of known size is taken as one.
-bool terminal_holds(int rows) {
-    winsize size = {};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0)
-        return true;
+bool terminal_holds(const winsize& size, int rows) {
+    if (size.ws_row == 0 || size.ws_col == 0) return true;
     return size.ws_row >= rows && size.ws_col >= SCREEN_COLUMNS;
 }
 
+// Whether something but the drawing may have changed the terminal since the
+// last redraw: a diagnostic on standard error, which shares the terminal
+// and scrolls it when the cursor waits on its last row, or a new size,
+// which may have reflowed or cleared it.
+bool screen_disturbed(ScreenWatch* watch, const winsize& size) {
+    const uint32_t written = diag_written.load();
+    const bool disturbed = written != watch->diag_seen || size.ws_row != watch->size.ws_row ||
+                           size.ws_col != watch->size.ws_col;
+    watch->diag_seen = written;
+    watch->size = size;
+    return disturbed;
+}
+
 // "%-80s\n" of a line cut to 79 characters, as one row of the screen.
-int put_padded(CardScreen* screen, int row, const char* line, bool newline, bool always) {
+int put_padded(CardScreen* screen, int row, const char* line, bool newline) {
     char padded[PADDED_SIZE];
     std::snprintf(padded, sizeof padded, "%-80s", line);
-    return card_screen_put(screen, row, padded, newline, always);
+    return card_screen_put(screen, row, padded, newline, false);
 }
 
 // Returns the row below the last one drawn; *written counts rows sent.
-int draw_readers(CardScreen* screen, const ConsoleFrame& frame, bool always, int* written) {
+int draw_readers(CardScreen* screen, const ConsoleFrame& frame, int* written) {
     int row = CONSOLE_FIRST_ROW;
     for (int i = 0; i < frame.count; ++i) {
         const ReaderView& view = frame.views[i];
         char line[CARD_LINE_SIZE];
         card_line_reader(view, line);
-        *written += put_padded(screen, row++, line, true, always);
+        *written += put_padded(screen, row++, line, true);
         card_line_card(view, line);
-        *written += put_padded(screen, row++, line, true, always);
+        *written += put_padded(screen, row++, line, true);
         if (!card_line_has_data(view)) continue;
         card_line_data(view, line);
-        *written += put_padded(screen, row++, line, true, always);
+        *written += put_padded(screen, row++, line, true);
     }
     return row;
 }
 
-void draw_footer(CardScreen* screen, int row, bool always) {
-    card_screen_put(screen, row, CONSOLE_RULE, true, always);
-    put_padded(screen, row + 1, "(CTRL+C to exit)", true, always);
-    put_padded(screen, row + 2, "", true, always);
-    put_padded(screen, row + 3, "", false, always);
+void draw_footer(CardScreen* screen, int row) {
+    card_screen_put(screen, row, CONSOLE_RULE, true, false);
+    put_padded(screen, row + 1, "(CTRL+C to exit)", true);
+    put_padded(screen, row + 2, "", true);
+    put_padded(screen, row + 3, "", false);
     card_screen_place_cursor(screen, row + 3, SCREEN_COLUMNS - 1);
 }
 
 // One redraw. The terminal gets the same picture as if every line were
-// printed in place, but only rows that changed are sent, except at an
-// enumeration pass (every row, so that a disturbed screen heals) and when
-// the drawing does not fit (every row, scrolling as plain printing would).
-void draw_iteration(CardScreen* screen, const ConsoleFrame& frame, bool enumerated) {
+// printed in place, but only rows that differ from what the screen record
+// says the terminal shows are sent. The record is forgotten, and so every
+// row sent, title included, when the terminal may show something else:
+// after a diagnostic or a resize (repaired at this redraw), at an
+// enumeration pass (whatever else wrote there, at least every 100
+// iterations), and while the drawing does not fit (it scrolls as plain
+// printing would).
+void draw_iteration(CardScreen* screen, ScreenWatch* watch, const ConsoleFrame& frame,
+                    bool enumerated) {
     const bool notice = test_workers.load() == 0;
-    const bool fits = terminal_holds(rows_of(frame, notice));
-    const bool always = enumerated || !fits;
+    const winsize size = terminal_size();
+    const bool fits = terminal_holds(size, rows_of(frame, notice));
+    if (screen_disturbed(watch, size) || enumerated || !fits) card_screen_forget(screen);
+    put_padded(screen, 0, CONSOLE_TITLE, true);
+    put_padded(screen, 1, CONSOLE_RULE, true);
     int written = 0;
-    int row = draw_readers(screen, frame, always, &written);
-    if (notice) written += put_padded(screen, row++, "NO TESTABLE READERS FOUND", true, always);
+    int row = draw_readers(screen, frame, &written);
+    if (notice) written += put_padded(screen, row++, "NO TESTABLE READERS FOUND", true);
     // Where plain printing would have left the cursor; an unchanged
     // screen keeps it at the end of the footer, as between redraws.
     if (written != 0) card_screen_place_cursor(screen, row, 0);
     std::fflush(stdout);
     if (notice) pause_ms(CONSOLE_IDLE_PAUSE_MS);
     pause_ms(CONSOLE_REDRAW_PAUSE_MS);
-    draw_footer(screen, row, always);
+    draw_footer(screen, row);
     std::fflush(stdout);
-    if (!fits) card_screen_forget(screen);
 }
 
-void run_iterations(CardScreen* screen, ConsoleFrame* frame) {
+void run_iterations(CardScreen* screen, ScreenWatch* watch, ConsoleFrame* frame) {
     for (int iteration = 0; test_quit.load() == 0; ++iteration) {
         const bool enumerate = iteration % CONSOLE_ENUMERATE_EVERY == 0;
         {
@@ -145,8 +179,22 @@ void run_iterations(CardScreen* screen, ConsoleFrame* frame) {
             if (enumerate) enumeration_pass();
             take_frame(frame);
         }
-        draw_iteration(screen, *frame, enumerate);
+        draw_iteration(screen, watch, *frame, enumerate);
     }
+}
+
+// Keys typed while the screen is up would be echoed where the cursor waits,
+// over the drawing. The console reads no key until its final prompt (Ctrl+C
+// comes as a signal), so the terminal echoes none until then. Only a
+// foreground process may change its terminal without being stopped.
+// Whether the settings in *saved are to be put back.
+bool stop_echo(termios* saved) {
+    if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) return false;
+    if (tcgetattr(STDIN_FILENO, saved) != 0 || (saved->c_lflag & (ECHO | ECHONL)) == 0)
+        return false;
+    termios quiet = *saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    return tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
 }
 
 // Asks the Reader's worker to stop and waits until it has closed the
@@ -164,7 +212,8 @@ void stop_worker(Reader* reader) {
         pause_ms(CONSOLE_STOP_POLL_MS);
 }
 
-void shut_down() {
+void shut_down(const termios* saved_terminal) {
+    if (saved_terminal != nullptr) tcsetattr(STDIN_FILENO, TCSANOW, saved_terminal);
     std::fputs("\nShutting down, please wait...\n", stdout);
     std::fflush(stdout);
     install_signal_handler(SIG_DFL);
@@ -221,13 +270,16 @@ int32_t card_test_run() {
     // One console at a time; the frame (about 33 KB) stays off the stack.
     static CardScreen screen;
     static ConsoleFrame frame;
+    ScreenWatch watch = {diag_written.load(), terminal_size()};
     term_clear();
     card_screen_cleared(&screen);
-    card_screen_put(&screen, 0, "Card testing:", true, true);
+    card_screen_put(&screen, 0, CONSOLE_TITLE, true, true);
     card_screen_put(&screen, 1, CONSOLE_RULE, true, true);
     std::fflush(stdout);
+    termios saved_terminal = {};
+    const bool echo_stopped = stop_echo(&saved_terminal);
     install_signal_handler(card_test_on_signal);
-    run_iterations(&screen, &frame);
-    shut_down();
+    run_iterations(&screen, &watch, &frame);
+    shut_down(echo_stopped ? &saved_terminal : nullptr);
     return 0;
 }

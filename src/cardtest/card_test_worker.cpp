@@ -15,6 +15,7 @@
 #include "base/pause.h"
 #include "base/text.h"
 #include "cardtest/card_event.h"
+#include "cardtest/card_record.h"
 #include "cardtest/module_info.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader.h"
@@ -123,6 +124,8 @@ int32_t answer_card_read(Reader* reader, ReaderTestState* state) {
             text_copy(state->card_data, sizeof state->card_data, detail, detail_len);
         }
     }
+    // Fetched or not: the data the screen now shows beside the number.
+    card_record_card(reader, state, true);
     call_plain(reader, FN_TEST_CARD_OK);
     r = call_plain(reader, FN_TEST_CARD_DONE);
     state->card_present = 1;
@@ -153,20 +156,27 @@ int32_t expire_card(Reader* reader, ReaderTestState* state, int32_t r) {
     if (std::time(nullptr) < state->card_time + CARD_SHOWN_S) return r;
     r = call_plain(reader, FN_TEST_WAIT_CARD);
     state->card_present = 0;
-    std::lock_guard<std::mutex> lock(state->text_lock);
-    state->card_text[0] = '\0';
-    state->card_data[0] = '\0';
+    {
+        std::lock_guard<std::mutex> lock(state->text_lock);
+        state->card_text[0] = '\0';
+        state->card_data[0] = '\0';
+    }
+    card_record_event(reader, CardRecordEvent::timeout);
     return r;
 }
 
 void poll_cards(Reader* reader, ReaderTestState* state) {
     state->ready = 1;
+    card_record_event(reader, CardRecordEvent::ready);
     int32_t r = call_plain(reader, FN_TEST_WAIT_CARD);
     state->card_time = std::time(nullptr);
     while (state->stop_requested == 0 && r != LINK_IO_ERROR && reader_is_open(reader)) {
         r = reader_poll_callbacks(reader, card_test_on_event);
         if (r == LINK_IO_ERROR) break;
         r = answer_event(reader, state, r);
+        // A number the poll handed over without announcing it (it came
+        // during an exchange) is shown without a data fetch.
+        card_record_card(reader, state, false);
         r = expire_card(reader, state, r);
         pause_ms(WORKER_POLL_PAUSE_MS);
     }
@@ -230,6 +240,8 @@ int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
 int32_t card_test_worker(Reader* reader) {
     ReaderTestState* state = reader->test_ctx.load();
     if (state != nullptr && set_up(reader, state) == 0) poll_cards(reader, state);
+    if (state != nullptr) card_record_card(reader, state, false);
+    card_record_event(reader, CardRecordEvent::gone);
     finish(reader);
     return 0;
 }

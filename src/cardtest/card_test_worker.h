@@ -30,7 +30,9 @@ int32_t card_test_start_reader(Reader* reader, card_test_body_fn body);
 // Worker thread body: waits for the reader, sets it up, polls it for card
 // events until stop_requested, a link failure (-9999) or the Reader closes,
 // then closes the Reader, releases its test state and detaches its thread,
-// all under list_lock. Always 0. Takes list_lock at its end only.
+// all under list_lock. Writes ready, card, timeout and gone to the bench
+// record (card_record) before that. Always 0. Takes list_lock at its end
+// only.
 int32_t card_test_worker(Reader* reader);
 
 // Makes protocol the reader's volatile protocol, restarts the reader and,

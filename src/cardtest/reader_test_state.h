@@ -28,4 +28,7 @@ struct ReaderTestState {
     std::atomic<uint8_t> stop_requested{0};
     std::atomic<uint8_t> ready{0};
     std::atomic<int32_t> status{0};
+    // Worker thread only: card_text holds a card number that the bench
+    // record (card_record) has not been given yet.
+    uint8_t card_unrecorded = 0;
 };
