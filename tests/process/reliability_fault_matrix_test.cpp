@@ -13,18 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "support/process.h"
@@ -80,10 +71,11 @@ void check_bystander_untouched(const CellRun& run) {
 // directory.
 CellRun run_cell(const std::vector<std::string>& args, const std::string& scenario,
                  const std::string& dir, double timeout_s) {
-    CellRun run;
-    IsolatedRun how;
+    ProcessOptions how = on(scenario);
+    how.dir = dir;
     how.timeout_s = timeout_s;
-    static_cast<ProcessResult&>(run) = run_brinlet_in(dir, args, scenario, how);
+    CellRun run;
+    static_cast<ProcessResult&>(run) = run_brinlet(args, how);
     run.output = read_file(dir + "/output");
     return run;
 }
