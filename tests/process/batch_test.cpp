@@ -29,7 +29,6 @@ const std::string R = "device r 0x0204\n  serial R\n";
 const std::string BIG = "device r 0x0204\n  serial RI0001\n  config_blob rep:300000:43\n";
 const std::string NOT_SELECTED = "Reader could not be selected\n";
 const std::string TOO_LARGE = "Input file too large, maximum is: 8000000\n";
-const std::optional<std::vector<int>> NO_EXCHANGE = std::vector<int>{};
 const std::string EMPTY_BAR = "\r  0%[" + std::string(60, '-') + "]";
 
 enum class Io { Open, StdinClosed, StdoutClosed, GonePipe };
@@ -65,347 +64,182 @@ std::string bytes_0_to_299() {
 }
 
 std::vector<ProcessCase> batch_cases() {
-    const std::string long_name(100000, 'n'), digits(100000, '9');
+    using C = ProcessCase;
+    const std::string long_name(100000, 'n'), digits(100000, '9'), cfg = bytes_0_to_299();
+    const std::string svc_fw(1000, 'S'), all_c(300000, 'C');
+    const std::string unsupported = "Operation not supported on given reader.\n";
     std::vector<ProcessCase> cases = {
-        {.name = "help",
-         .args = {"-l", "-h", "-g"},
-         .how = on(TWO_READERS),
-         .status = 1,
-         .err = std::nullopt,
-         .err_has = {"Norvane USB card reader configuration utility ver. 1.28\nUsage: ",
-                     "Update of service firmware:\n    brinlet -w -i usb2_service_1.0.3.fw -k\n"},
-         .functions = NO_EXCHANGE,
-         .max_ms = 2000},
-        {.name = "listingwithoutreaders",
-         .args = {"-l", "-v"},
-         .status = 4,
-         .err = "No configurable readers found\n",
-         .min_ms = 3900,
-         .max_ms = 6500},
-        {.name = "listinginenumerationorder",
-         .args = {"-l", "-u"},
-         .how = on(TWO_READERS + SERVICE),
-         .out = "0 \"USB reader v2/v3 (usb keyboard class)\" \"RD2K0001\"\n"
-                "1 \"USB reader v2/v3 (usb serial class)\" \"RD2S0002\"\n"
-                "2 \"USB reader v2/v3 (service fw)\" \"RD2V0003\"\n",
-         .functions = NO_EXCHANGE,
-         .max_ms = 2000},
-        {.name = "getconfigtofile",
-         .args = {"-g", "-o", "$D/out"},
-         .how = on(TWO_READERS),
-         .device = "kbd",
-         .functions = std::vector{503},
-         .last = {{"cap", "8000000"}, {"in_len", "0"}},
-         .file = "CFG-KBD\n"},
-        {.name = "selectionbyindex",
-         .args = {"-g", "-r", "1"},
-         .how = on(TWO_READERS),
-         .out = "CFG-SER\n",
-         .device = "kbd",
-         .functions = NO_EXCHANGE},
-        {.name = "serialwinsovertheindex",
-         .args = {"-g", "-r", "1", "-s", "rd2k0001"},
-         .how = on(TWO_READERS),
-         .out = "CFG-KBD\n",
-         .device = "ser",
-         .functions = NO_EXCHANGE},
-        {.name = "indexbeyondthereaders",
-         .args = {"-g", "-r", "2", "-v"},
-         .how = on(TWO_READERS),
-         .status = 4,
-         .err = NOT_SELECTED,
-         .functions = NO_EXCHANGE},
-        {.name = "logtostandardoutput",
-         .args = {"-j"},
-         .how = on(TWO_READERS),
-         .out = "log line 1\nlog line 2\n",
-         .device = "kbd",
-         .functions = std::vector{501}},
-        {.name = "sendconfigcarriesthefileunchanged",
-         .args = {"-c", "-i", "$D/in"},
-         .how = on(TWO_READERS),
-         .files = {{"in", bytes_0_to_299()}},
-         .device = "kbd",
-         .functions = std::vector{502},
-         .last = {{"in", hex(bytes_0_to_299())}}},
-        {.name = "inputfromstandardinput",
-         .args = {"-c"},
-         .how = io(TWO_READERS, "KEY=VALUE\n"),
-         .device = "kbd",
-         .functions = std::vector{502},
-         .last = {{"in", hex("KEY=VALUE\n")}}},
-        {.name = "protocoltextwithitsnulreplacestheinput",
-         .args = {"-c", "-p", "2"},
-         .how = io(TWO_READERS, "ignored"),
-         .device = "kbd",
-         .functions = std::vector{502},
-         .last = {{"in_len", "17"}, {"in", hex(std::string("READERPROTOCOL=2") + '\0')}}},
-        {.name = "defaultssendnodataandreadnoinput",
-         .args = {"-d"},
-         .how = io(TWO_READERS, "", Io::StdinClosed),
-         .device = "kbd",
-         .functions = std::vector{505},
-         .last = {{"in_len", "0"}}},
-        {.name = "customconfigwaitsasecondfirst",
-         .args = {"-m"},
-         .how = io(TWO_READERS, "custom"),
-         .device = "kbd",
-         .functions = std::vector{2403},
-         .also =
-             [](const ProcessResult& r) {
-                 const auto x = transcript_records(r.transcript, "exchange", "kbd");
-                 EXPECT_GE(x.empty() ? 0 : x[0].ms, 990);
-             }},
-        {.name = "servicefirmwareimage",
-         .args = {"-w", "-i", "$D/svc.fw"},
-         .how = on(TWO_READERS),
-         .files = {{"svc.fw", std::string(1000, 'S')}},
-         .device = "kbd",
-         .functions = std::vector{512},
-         .last = {{"in", hex(std::string(1000, 'S'))}}},
-        {.name = "servicefirmwareimagetoservicefirmware",
-         .args = {"-w", "-v", "-i", "$D/svc.fw"},
-         .how = on(SERVICE),
-         .files = {{"svc.fw", std::string(1000, 'S')}},
-         .status = 6,
-         .err = "Operation not supported on given reader.\n",
-         .functions = NO_EXCHANGE},
-        {.name = "getconfigfromservicefirmware",
-         .args = {"-g", "-v"},
-         .how = on(SERVICE),
-         .status = 6,
-         .err = "Operation not supported on given reader.\n",
-         .functions = NO_EXCHANGE},
-        {.name = "rawfunctionwiththelow16bitsofthevalue",
-         .args = {"-b", "65549"},
-         .how = on(R + "  status_message \"Ready!\"\n"),
-         .out = std::string("Ready!") + '\0',
-         .device = "r",
-         .functions = std::vector{13}},
-        {.name = "readerresultistheexitstatus",
-         .args = {"-d"},
-         .how = on(R + "  fn 505 result 17\n"),
-         .status = 17,
-         .min_ms = 3900},
-        {.name = "result256neverexitszero",
-         .args = {"-d"},
-         .how = on(R + "  fn 505 result 256\n"),
-         .status = 255},
-        {.name = "resultminus256neverexitszero",
-         .args = {"-d"},
-         .how = on(R + "  fn 505 result -256\n"),
-         .status = 255},
-        {.name = "FailedFetchLeavesTheOutputFileEmpty",
-         .args = {"-g", "-o", "$D/out"},
-         .how = on(R + "  fn 503 result -7\n"),
-         .files = {{"out", "old contents"}},
-         .status = 249,
-         .file = ""},
+        C("help", {"-l", "-h", "-g"}, on(TWO_READERS), 1)
+            .mentions("Norvane USB card reader configuration utility ver. 1.28\nUsage: ")
+            .mentions("Update of service firmware:\n    brinlet -w -i usb2_service_1.0.3.fw -k\n")
+            .on_wire("", {})
+            .taking(0, 2000),
+        C("listingwithoutreaders", {"-l", "-v"}, on(""), 4, "No configurable readers found\n")
+            .taking(3900, 6500),
+        C("listinginenumerationorder", {"-l", "-u"}, on(TWO_READERS + SERVICE))
+            .prints("0 \"USB reader v2/v3 (usb keyboard class)\" \"RD2K0001\"\n"
+                    "1 \"USB reader v2/v3 (usb serial class)\" \"RD2S0002\"\n"
+                    "2 \"USB reader v2/v3 (service fw)\" \"RD2V0003\"\n")
+            .on_wire("", {})
+            .taking(0, 2000),
+        C("getconfigtofile", {"-g", "-o", "$D/out"}, on(TWO_READERS))
+            .on_wire("kbd", {503})
+            .last("cap", "8000000")
+            .last("in_len", "0")
+            .leaves("CFG-KBD\n"),
+        C("selectionbyindex", {"-g", "-r", "1"}, on(TWO_READERS))
+            .prints("CFG-SER\n")
+            .on_wire("kbd", {}),
+        C("serialwinsovertheindex", {"-g", "-r", "1", "-s", "rd2k0001"}, on(TWO_READERS))
+            .prints("CFG-KBD\n")
+            .on_wire("ser", {}),
+        C("indexbeyondthereaders", {"-g", "-r", "2", "-v"}, on(TWO_READERS), 4, NOT_SELECTED)
+            .on_wire("", {}),
+        C("logtostandardoutput", {"-j"}, on(TWO_READERS))
+            .prints("log line 1\nlog line 2\n")
+            .on_wire("kbd", {501}),
+        C("sendconfigcarriesthefileunchanged", {"-c", "-i", "$D/in"}, on(TWO_READERS))
+            .with_file("in", cfg)
+            .on_wire("kbd", {502})
+            .last("in", hex(cfg)),
+        C("inputfromstandardinput", {"-c"}, io(TWO_READERS, "KEY=VALUE\n"))
+            .on_wire("kbd", {502})
+            .last("in", hex("KEY=VALUE\n")),
+        C("protocoltextwithitsnulreplacestheinput", {"-c", "-p", "2"}, io(TWO_READERS, "ignored"))
+            .on_wire("kbd", {502})
+            .last("in_len", "17")
+            .last("in", hex(std::string("READERPROTOCOL=2") + '\0')),
+        C("defaultssendnodataandreadnoinput", {"-d"}, io(TWO_READERS, "", Io::StdinClosed))
+            .on_wire("kbd", {505})
+            .last("in_len", "0"),
+        C("customconfigwaitsasecondfirst", {"-m"}, io(TWO_READERS, "custom"))
+            .on_wire("kbd", {2403})
+            .checking([](const ProcessResult& r) {
+                const auto x = transcript_records(r.transcript, "exchange", "kbd");
+                EXPECT_GE(x.empty() ? 0 : x[0].ms, 990);
+            }),
+        C("servicefirmwareimage", {"-w", "-i", "$D/svc.fw"}, on(TWO_READERS))
+            .with_file("svc.fw", svc_fw)
+            .on_wire("kbd", {512})
+            .last("in", hex(svc_fw)),
+        C("servicefirmwareimagetoservicefirmware", {"-w", "-v", "-i", "$D/svc.fw"}, on(SERVICE), 6,
+          unsupported)
+            .with_file("svc.fw", svc_fw)
+            .on_wire("", {}),
+        C("getconfigfromservicefirmware", {"-g", "-v"}, on(SERVICE), 6, unsupported)
+            .on_wire("", {}),
+        C("rawfunctionwiththelow16bitsofthevalue", {"-b", "65549"},
+          on(R + "  status_message \"Ready!\"\n"))
+            .prints(std::string("Ready!") + '\0')
+            .at("r")
+            .exchanges({13}),
+        C("readerresultistheexitstatus", {"-d"}, on(R + "  fn 505 result 17\n"), 17)
+            .taking(3900, 30000),
+        C("result256neverexitszero", {"-d"}, on(R + "  fn 505 result 256\n"), 255),
+        C("resultminus256neverexitszero", {"-d"}, on(R + "  fn 505 result -256\n"), 255),
+        C("FailedFetchLeavesTheOutputFileEmpty", {"-g", "-o", "$D/out"},
+          on(R + "  fn 503 result -7\n"))
+            .with_file("out", "old contents")
+            .exits(249)
+            .leaves(""),
         // CTL_ERROR 0 to the request: the call "succeeds" with the reader's
         // value, but no output came, so none of the buffer is written.
-        {.name = "RequestRefusedWithANonNegativeValueWritesNothingGetConfig",
-         .args = {"-g", "-o", "$D/out"},
-         .how = on(R + "  fn 503 reqerror 0\n"),
-         .file = ""},
-        {.name = "RequestRefusedWithANonNegativeValueWritesNothingLog",
-         .args = {"-j", "-o", "$D/out"},
-         .how = on(R + "  fn 501 reqerror 0\n"),
-         .file = ""},
-        {.name = "LinkFailureGivesItsStatus",
-         .args = {"-g", "-v"},
-         .how = on(R + "  fn 503 noack all\n"),
-         .status = 255,
-         .err = std::nullopt,
-         .err_has = {"CTL send attepts exhausted\n"}},
-        {.name = "ResetAfterEvenWhenTheCallFailed",
-         .args = {"-d", "-k"},
-         .how = on(R + "  fn 505 result -3\n"),
-         .status = 253,
-         .device = "r",
-         .functions = std::vector{505, 506}},
-        {.name = "UnplugDuringTheCallFailsWithoutOutput",
-         .args = {"-g", "-o", "$D/out"},
-         .how = on(R + "  config_blob rep:500:41\n  fn 503 model unplug output\n"),
-         .status = 241,
-         .file = ""},
-        {.name = "inputofthelargestsize",
-         .args = {"-c", "-i", "$D/max"},
-         .how = on(R + "  option transcript_reports off\n"),
-         .files = {{"max", std::string(7999999, 'x')}},
-         .device = "r",
-         .functions = std::vector{502},
-         .last = {{"in_len", "7999999"}}},
-        {.name = "inputtoolarge",
-         .args = {"-c", "-v", "-i", "$D/over"},
-         .how = on(R),
-         .files = {{"over", std::string(8000000, 'x')}},
-         .status = 3,
-         .err = TOO_LARGE,
-         .functions = NO_EXCHANGE},
-        {.name = "standardinputtoolarge",
-         .args = {"-c", "-v"},
-         .how = io(BIG, "", Io::Open, "$D/over"),
-         .files = {{"over", std::string(8000000, 's')}},
-         .status = 3,
-         .err = TOO_LARGE,
-         .functions = NO_EXCHANGE},
-        {.name = "devzerotoolarge",
-         .args = {"-c", "-v", "-i", "/dev/zero"},
-         .how = on(BIG),
-         .status = 3,
-         .err = TOO_LARGE,
-         .functions = NO_EXCHANGE},
-        {.name = "emptyinputissentasnodata",
-         .args = {"-c", "-v", "-i", "$D/empty"},
-         .how = on(BIG),
-         .files = {{"empty", ""}},
-         .device = "r",
-         .functions = std::vector{502},
-         .last = {{"in_len", "0"}}},
-        {.name = "missinginput",
-         .args = {"-c", "-v", "-i", "$D/missing"},
-         .how = on(TWO_READERS),
-         .status = 2,
-         .err = "Cannot open $D/missing for reading: No such file or directory\n"},
-        {.name = "directoryasinput",
-         .args = {"-c", "-v", "-i", "$D"},
-         .how = on(TWO_READERS),
-         .status = 2,
-         .err = "Cannot read file: Is a directory\n"},
-        {.name = "longinputname",
-         .args = {"-c", "-v", "-i", long_name},
-         .how = on(BIG),
-         .status = 2,
-         .err = "Cannot open " + long_name + " for reading: File name too long\n"},
+        C("RequestRefusedWithANonNegativeValueWritesNothingGetConfig", {"-g", "-o", "$D/out"},
+          on(R + "  fn 503 reqerror 0\n"))
+            .leaves(""),
+        C("RequestRefusedWithANonNegativeValueWritesNothingLog", {"-j", "-o", "$D/out"},
+          on(R + "  fn 501 reqerror 0\n"))
+            .leaves(""),
+        C("LinkFailureGivesItsStatus", {"-g", "-v"}, on(R + "  fn 503 noack all\n"), 255)
+            .mentions("CTL send attepts exhausted\n"),
+        C("ResetAfterEvenWhenTheCallFailed", {"-d", "-k"}, on(R + "  fn 505 result -3\n"), 253)
+            .on_wire("r", {505, 506}),
+        C("UnplugDuringTheCallFailsWithoutOutput", {"-g", "-o", "$D/out"},
+          on(R + "  config_blob rep:500:41\n  fn 503 model unplug output\n"))
+            .exits(241)
+            .leaves(""),
+        C("inputofthelargestsize", {"-c", "-i", "$D/max"},
+          on(R + "  option transcript_reports off\n"))
+            .with_file("max", std::string(7999999, 'x'))
+            .at("r")
+            .exchanges({502})
+            .last("in_len", "7999999"),
+        C("inputtoolarge", {"-c", "-v", "-i", "$D/over"}, on(R), 3, TOO_LARGE)
+            .with_file("over", std::string(8000000, 'x'))
+            .on_wire("", {}),
+        C("standardinputtoolarge", {"-c", "-v"}, io(BIG, "", Io::Open, "$D/over"), 3, TOO_LARGE)
+            .with_file("over", std::string(8000000, 's'))
+            .on_wire("", {}),
+        C("devzerotoolarge", {"-c", "-v", "-i", "/dev/zero"}, on(BIG), 3, TOO_LARGE)
+            .on_wire("", {}),
+        C("emptyinputissentasnodata", {"-c", "-v", "-i", "$D/empty"}, on(BIG))
+            .with_file("empty", "")
+            .on_wire("r", {502})
+            .last("in_len", "0"),
+        C("missinginput", {"-c", "-v", "-i", "$D/missing"}, on(TWO_READERS), 2,
+          "Cannot open $D/missing for reading: No such file or directory\n"),
+        C("directoryasinput", {"-c", "-v", "-i", "$D"}, on(TWO_READERS), 2,
+          "Cannot read file: Is a directory\n"),
+        C("longinputname", {"-c", "-v", "-i", long_name}, on(BIG), 2,
+          "Cannot open " + long_name + " for reading: File name too long\n"),
         // The output is opened before the reader is asked.
-        {.name = "outputinamissingdirectory",
-         .args = {"-g", "-v", "-o", "$D/no/such/dir/cfg"},
-         .how = on(TWO_READERS),
-         .status = 2,
-         .err = "Cannot open $D/no/such/dir/cfg for writing: No such file or directory\n",
-         .functions = NO_EXCHANGE},
-        {.name = "directoryasoutput",
-         .args = {"-g", "-v", "-o", "$D"},
-         .how = on(BIG),
-         .status = 2,
-         .err = "Cannot open $D for writing: Is a directory\n"},
-        {.name = "longoutputname",
-         .args = {"-g", "-v", "-o", "$D/" + long_name},
-         .how = on(BIG),
-         .status = 2,
-         .err = "Cannot open $D/" + long_name + " for writing: File name too long\n"},
-        {.name = "closedstandardinputisareadfailure",
-         .args = {"-c", "-v"},
-         .how = io(TWO_READERS, "", Io::StdinClosed),
-         .status = 2,
-         .err = "Cannot read file: Bad file descriptor\n"},
-        {.name = "fulldiskisafailure",
-         .args = {"-g", "-v", "-o", "/dev/full"},
-         .how = on(TWO_READERS),
-         .status = 2,
-         .err = "Cannot write output: No space left on device\n"},
-        {.name = "listingtoclosedstandardoutput",
-         .args = {"-l", "-v"},
-         .how = io(TWO_READERS, "", Io::StdoutClosed),
-         .status = 2,
-         .err = "Cannot write output: Bad file descriptor\n"},
-        {.name = "listingtofulldisk",
-         .args = {"-l", "-v"},
-         .how = io(TWO_READERS, "", Io::Open, "", "/dev/full"),
-         .status = 2,
-         .out = std::nullopt,
-         .err = "Cannot write output: No space left on device\n"},
-        {.name = "fetchwithprogresstoclosedstandardoutput",
-         .args = {"-g", "-q", "-v"},
-         .how = io(TWO_READERS, "", Io::StdoutClosed),
-         .status = 2,
-         .err = std::nullopt,
-         .also = bars_then("Cannot write output: Bad file descriptor\n\n")},
+        C("outputinamissingdirectory", {"-g", "-v", "-o", "$D/no/such/dir/cfg"}, on(TWO_READERS), 2,
+          "Cannot open $D/no/such/dir/cfg for writing: No such file or directory\n")
+            .on_wire("", {}),
+        C("directoryasoutput", {"-g", "-v", "-o", "$D"}, on(BIG), 2,
+          "Cannot open $D for writing: Is a directory\n"),
+        C("longoutputname", {"-g", "-v", "-o", "$D/" + long_name}, on(BIG), 2,
+          "Cannot open $D/" + long_name + " for writing: File name too long\n"),
+        C("closedstandardinputisareadfailure", {"-c", "-v"}, io(TWO_READERS, "", Io::StdinClosed),
+          2, "Cannot read file: Bad file descriptor\n"),
+        C("fulldiskisafailure", {"-g", "-v", "-o", "/dev/full"}, on(TWO_READERS), 2,
+          "Cannot write output: No space left on device\n"),
+        C("listingtoclosedstandardoutput", {"-l", "-v"}, io(TWO_READERS, "", Io::StdoutClosed), 2,
+          "Cannot write output: Bad file descriptor\n"),
+        C("listingtofulldisk", {"-l", "-v"}, io(TWO_READERS, "", Io::Open, "", "/dev/full"), 2,
+          "Cannot write output: No space left on device\n"),
+        C("fetchwithprogresstoclosedstandardoutput", {"-g", "-q", "-v"},
+          io(TWO_READERS, "", Io::StdoutClosed))
+            .exits(2)
+            .says(std::nullopt)
+            .checking(bars_then("Cannot write output: Bad file descriptor\n\n")),
         // A pipe whose reader is gone: the write fails as any failed write,
         // with the message, instead of SIGPIPE ending the run without a word.
-        {.name = "pipewhosereaderisgone",
-         .args = {"-g", "-v"},
-         .how = io(BIG, "", Io::GonePipe),
-         .status = 2,
-         .out = std::nullopt,
-         .err = "Cannot write output: Broken pipe\n"},
+        C("pipewhosereaderisgone", {"-g", "-v"}, io(BIG, "", Io::GonePipe), 2,
+          "Cannot write output: Broken pipe\n"),
         // The bar is on standard error when the data is on standard output.
-        {.name = "pipewhosereaderisgonewithprogress",
-         .args = {"-j", "-q", "-v"},
-         .how = io(BIG, "", Io::GonePipe),
-         .status = 2,
-         .out = std::nullopt,
-         .err = std::nullopt,
-         .also = bars_then("Cannot write output: Broken pipe\n\n")},
-        {.name = "outputwithoutvalueisstandardoutput",
-         .args = {"-g", "-o"},
-         .how = on(BIG),
-         .out = std::string(300000, 'C')},
-        {.name = "inputwithoutvalueisstandardinput",
-         .args = {"-c", "-i"},
-         .how = on(BIG),
-         .device = "r",
-         .last = {{"fn", "502"}, {"in_len", "0"}}},
-        {.name = "longserial",
-         .args = {"-g", "-v", "-s", std::string(100000, 's')},
-         .how = on(BIG),
-         .status = 4,
-         .err = NOT_SELECTED},
-        {.name = "indexbeyondint",
-         .args = {"-g", "-v", "-r", digits},
-         .how = on(BIG),
-         .status = 4,
-         .err = NOT_SELECTED},
-        {.name = "negativeindex",
-         .args = {"-g", "-v", "-r", "-1"},
-         .how = on(BIG),
-         .status = 4,
-         .err = NOT_SELECTED},
-        {.name = "indexwithoutdigitsiszero",
-         .args = {"-g", "-r", "abc"},
-         .how = on(BIG),
-         .out = std::string(300000, 'C')},
-        {.name = "protocolwithoutdigitsiszero",
-         .args = {"-p", "abc"},
-         .how = on(BIG),
-         .device = "r",
-         .last = {{"fn", "502"}, {"in", hex(std::string("READERPROTOCOL=0") + '\0')}}},
+        C("pipewhosereaderisgonewithprogress", {"-j", "-q", "-v"}, io(BIG, "", Io::GonePipe), 2,
+          std::nullopt)
+            .checking(bars_then("Cannot write output: Broken pipe\n\n")),
+        C("outputwithoutvalueisstandardoutput", {"-g", "-o"}, on(BIG)).prints(all_c),
+        C("inputwithoutvalueisstandardinput", {"-c", "-i"}, on(BIG))
+            .at("r")
+            .last("fn", "502")
+            .last("in_len", "0"),
+        C("longserial", {"-g", "-v", "-s", std::string(100000, 's')}, on(BIG), 4, NOT_SELECTED),
+        C("indexbeyondint", {"-g", "-v", "-r", digits}, on(BIG), 4, NOT_SELECTED),
+        C("negativeindex", {"-g", "-v", "-r", "-1"}, on(BIG), 4, NOT_SELECTED),
+        C("indexwithoutdigitsiszero", {"-g", "-r", "abc"}, on(BIG)).prints(all_c),
+        C("protocolwithoutdigitsiszero", {"-p", "abc"}, on(BIG))
+            .at("r")
+            .last("fn", "502")
+            .last("in", hex(std::string("READERPROTOCOL=0") + '\0')),
         // Function 0 is no operation: the menu, left at the end of input.
-        {.name = "functionwithoutdigits",
-         .args = {"-b", "abc"},
-         .how = on(BIG),
-         .out = std::nullopt,
-         .functions = NO_EXCHANGE},
-        {.name = "longprotocol",
-         .args = {"-p", digits},
-         .how = on(BIG),
-         .status = -1,
-         .out = std::nullopt,
-         .err = std::nullopt},
-        {.name = "longfunction",
-         .args = {"-b", digits},
-         .how = on(BIG),
-         .status = -1,
-         .out = std::nullopt,
-         .err = std::nullopt},
+        C("functionwithoutdigits", {"-b", "abc"}, on(BIG)).prints(std::nullopt).on_wire("", {}),
+        C("longprotocol", {"-p", digits}, on(BIG), -1).streams_unchecked(),
+        C("longfunction", {"-b", digits}, on(BIG), -1).streams_unchecked(),
     };
     // Every option letter alone (but -t, the card test until Ctrl+C): with
     // no operation, the menu, left at the end of standard input.
     for (char c : std::string("abcdefghijklmnopqrsuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"))
-        cases.push_back({.name = std::string("letter") + c,
-                         .args = {std::string("-") + c},
-                         .how = on(BIG),
-                         .status = c == 'h' ? 1 : 0,
-                         .out = std::nullopt,
-                         .err = std::nullopt});
+        cases.push_back(C(std::string("letter") + c, {std::string("-") + c}, on(BIG))
+                            .exits(c == 'h' ? 1 : 0)
+                            .streams_unchecked());
     return cases;
 }
 
 TEST(BatchProcess, EveryOptionEndsWithItsStatusStreamsAndExchanges) {
-    const std::vector<ProcessCase> cases = batch_cases();
-    const std::vector<ProcessResult> runs = run_cases(cases, 12);
-    for (size_t i = 0; i < cases.size(); ++i)
-        check_case(cases[i], runs[i]);
+    run_and_check(batch_cases(), 12);
 }
 
 TEST(BatchProcess, InputFromANamedPipe) {

@@ -16,62 +16,62 @@ ProcessOptions typed(const std::string& scenario, const std::string& keys) {
     return o;
 }
 
+// The setting is written, then the reader restarts and the main menu lists
+// it again.
+void saved_then_listed_again(const ProcessResult& r) {
+    for (const auto& x : transcript_records(r.transcript, "exchange", "km"))
+        if (x.fields.at("fn") == "502") {
+            EXPECT_EQ(x.fields.at("cap"), "255");
+            EXPECT_EQ(x.fields.at("in"), hex(std::string("SOUND=1") + '\0'));
+        }
+    EXPECT_FALSE(transcript_records(r.transcript, "event", "km").empty());
+    const std::string banner = "Norvane USB card reader configuration utility";
+    EXPECT_EQ(r.out.rfind(banner), r.out.find(banner, r.out.find(banner) + 1));
+    EXPECT_EQ(r.out.substr(r.out.size() - 14), "Enter number: ");
+}
+
 TEST(ConsoleProcess, MenusEndWhereTheirInputSays) {
+    using C = ProcessCase;
+    ProcessOptions closed = on(SCENARIO);
+    closed.close_stdin = true;
     std::vector<ProcessCase> cases = {
-        {.name = "menuwithoutreadersendson99",
-         .how = typed("", "99\n"),
-         .out = "\x1b[2J\x1b[0;0HNorvane USB card reader configuration utility ver. 1.28, "
-                "ZODARIDA release\n\nList of available readers:\n" +
-                std::string(76, '-') + "\nNO CONFIGURABLE READERS FOUND\n" + std::string(76, '-') +
-                "\n99) Exit application\t100) Test mode\t101) Refresh reader list\n\n"
-                "Enter number: "},
-        {.name = "closedstandardinputendstheprogram",
-         .how = typed(SCENARIO, ""),
-         .out = std::nullopt,
-         .device = "km",
-         .functions = std::vector<int>{},
-         .max_ms = 2000,
-         .also =
-             [](const ProcessResult& r) {
-                 EXPECT_NE(r.out.find("0) USB reader v2/v3 (usb km embedded class), Ser.no.: "
-                                      "KM0001\n"),
-                           std::string::npos);
-             }},
-        // The setting is written, then the reader restarts and the main
-        // menu lists it again.
-        {.name = "savedsettingreachesthereaderthenitrestarts",
-         .how = typed(SCENARIO, "0\n5\n0\n\n99\n\n99\n"),
-         .out = std::nullopt,
-         .device = "km",
-         .counts = {{502, 1}, {506, 1}},
-         .min_ms = 3000,
-         .also =
-             [](const ProcessResult& r) {
-                 for (const auto& x : transcript_records(r.transcript, "exchange", "km"))
-                     if (x.fields.at("fn") == "502") {
-                         EXPECT_EQ(x.fields.at("cap"), "255");
-                         EXPECT_EQ(x.fields.at("in"), hex(std::string("SOUND=1") + '\0'));
-                     }
-                 EXPECT_FALSE(transcript_records(r.transcript, "event", "km").empty());
-                 const std::string banner = "Norvane USB card reader configuration utility";
-                 EXPECT_EQ(r.out.rfind(banner), r.out.find(banner, r.out.find(banner) + 1));
-                 EXPECT_EQ(r.out.substr(r.out.size() - 14), "Enter number: ");
-             }},
+        C("menuwithoutreadersendson99", {}, typed("", "99\n"))
+            .prints("\x1b[2J\x1b[0;0HNorvane USB card reader configuration utility ver. 1.28, "
+                    "ZODARIDA release\n\nList of available readers:\n" +
+                    std::string(76, '-') + "\nNO CONFIGURABLE READERS FOUND\n" +
+                    std::string(76, '-') +
+                    "\n99) Exit application\t100) Test mode\t101) Refresh reader list\n\n"
+                    "Enter number: "),
+        C("closedstandardinputendstheprogram", {}, closed)
+            .prints(std::nullopt)
+            .on_wire("km", {})
+            .taking(0, 2000)
+            .checking([](const ProcessResult& r) {
+                EXPECT_NE(
+                    r.out.find("0) USB reader v2/v3 (usb km embedded class), Ser.no.: KM0001\n"),
+                    std::string::npos);
+            }),
+        C("savedsettingreachesthereaderthenitrestarts", {},
+          typed(SCENARIO, "0\n5\n0\n\n99\n\n99\n"))
+            .prints(std::nullopt)
+            .at("km")
+            .times(502, 1)
+            .times(506, 1)
+            .taking(3000, 30000)
+            .checking(saved_then_listed_again),
     };
-    cases[1].how.close_stdin = true;
     // Wherever the input ends, the program ends at once with status 0 and
     // has written nothing to the reader.
     for (const char* input : {"", "0\n", "0\n1\n", "0\n2\n", "0\n2\n1\n", "0\n2\n2\n", "0\n3\n",
                               "0\n4\n", "0\n5\n1\n", "0\n100\n", "9\n"})
-        cases.push_back({.name = std::string("endofinputafter") + input,
-                         .how = typed(SCENARIO, input),
-                         .out = std::nullopt,
-                         .device = "km",
-                         .counts = {{502, 0}, {505, 0}, {506, 0}},
-                         .max_ms = 2000});
-    const std::vector<ProcessResult> runs = run_cases(cases, 4);
-    for (size_t i = 0; i < cases.size(); ++i)
-        check_case(cases[i], runs[i]);
+        cases.push_back(C(std::string("endofinputafter") + input, {}, typed(SCENARIO, input))
+                            .prints(std::nullopt)
+                            .at("km")
+                            .times(502, 0)
+                            .times(505, 0)
+                            .times(506, 0)
+                            .taking(0, 2000));
+    run_and_check(cases, 4);
 }
 
 } // namespace

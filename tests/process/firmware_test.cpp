@@ -37,190 +37,156 @@ std::function<void(const ProcessResult&)> module_got(const std::string& device, 
 }
 
 // A -u or -X run (its options first) with an image of n bytes.
-ProcessCase update(std::string name, std::vector<std::string> options, std::string scenario,
-                   size_t n) {
+ProcessCase update(std::string name, std::vector<std::string> options, const std::string& scenario,
+                   size_t n, int status = 0, std::optional<std::string> err = std::nullopt) {
     options.insert(options.end(), {"-i", "$D/image.fw"});
-    return {.name = std::move(name),
-            .args = options,
-            .how = on(std::move(scenario)),
-            .files = {{"image.fw", image(n)}},
-            .out = std::nullopt,
-            .err = std::nullopt};
+    return ProcessCase(std::move(name), options, on(scenario), status, std::move(err))
+        .prints(std::nullopt)
+        .with_file("image.fw", image(n));
 }
 
 // Readers whose serial numbers do not tell them apart: the one selected is
 // found again on its USB port, and when the port cannot decide either, the
 // update is refused before any exchange.
-ProcessCase look_alikes(std::string name, const std::string& serial,
-                        const std::string& second_port) {
-    ProcessCase c = update(std::move(name), {"-r", "1", "-u", "-v"},
-                           "device a 0x0202\n  extra 0\n  port 1-4\n" + serial +
-                               "device b 0x0202\n  extra 0\n  port " + second_port + "\n" + serial,
-                           100);
-    c.device = "b";
-    c.counts = {{511, 1}, {510, 1}};
-    c.also = [](const ProcessResult& r) {
-        EXPECT_TRUE(transcript_functions(r.transcript, "a").empty()) << "reader 0 was not selected";
-    };
-    return c;
+ProcessCase look_alikes(std::string name, const std::string& serial, const std::string& port,
+                        int status = 0) {
+    return update(std::move(name), {"-r", "1", "-u", "-v"},
+                  "device a 0x0202\n  extra 0\n  port 1-4\n" + serial +
+                      "device b 0x0202\n  extra 0\n  port " + port + "\n" + serial,
+                  100, status)
+        .at("b")
+        .times(511, status == 0)
+        .times(510, status == 0)
+        .checking([](const ProcessResult& r) {
+            EXPECT_TRUE(transcript_functions(r.transcript, "a").empty()) << "not selected";
+        });
+}
+
+// The image went to the loader whole, and the restart followed it.
+void image_then_restart(const ProcessResult& r) {
+    const auto x = transcript_records(r.transcript, "exchange", "kbd");
+    for (size_t i = 0; i + 1 < x.size(); ++i)
+        if (x[i].fields.at("fn") == "510") {
+            EXPECT_EQ(x[i].fields.at("in"), hex(image(3000)));
+            EXPECT_EQ(x[i + 1].fields.at("fn"), "506");
+        }
+}
+
+void busy_five_times(const ProcessResult& r) {
+    int busy = 0;
+    for (size_t at = 0; (at = r.err.find("Busy: -25\n", at)) != std::string::npos; ++at)
+        ++busy;
+    EXPECT_EQ(busy, 5);
+    const auto x = transcript_records(r.transcript, "exchange", "kbd");
+    ASSERT_GE(x.size(), 7u);
+    EXPECT_GE(x[5].ms - x[0].ms, 2400);
+    module_got("kbd", 600)(r);
 }
 
 std::vector<ProcessCase> firmware_cases() {
-    std::vector<ProcessCase> cases;
-    ProcessCase c =
-        update("updatefromnormalfirmwarethroughserviceandback", {"-u", "-v", "-v"}, KBD, 3000);
-    c.device = "kbd";
-    c.starts = {511};
-    c.counts = {{510, 1}};
-    c.last = {{"fn", "1500"}};
-    c.err_has = {"reader is back!\n", "Resetting back to normal firmware",
-                 "DONE 0Starting external reader firmware check\n", NOT_NEEDED};
-    c.also = [](const ProcessResult& r) {
-        const auto x = transcript_records(r.transcript, "exchange", "kbd");
-        for (size_t i = 0; i + 1 < x.size(); ++i)
-            if (x[i].fields.at("fn") == "510") {
-                EXPECT_EQ(x[i].fields.at("in"), hex(image(3000)));
-                EXPECT_EQ(x[i + 1].fields.at("fn"), "506");
-            }
+    const std::string too_large = "Input file too large, maximum is: 8000000\n";
+    return {
+        update("updatefromnormalfirmwarethroughserviceandback", {"-u", "-v", "-v"}, KBD, 3000)
+            .at("kbd")
+            .starting({511})
+            .times(510, 1)
+            .last("fn", "1500")
+            .mentions("reader is back!\n")
+            .mentions("Resetting back to normal firmware")
+            .mentions("DONE 0Starting external reader firmware check\n")
+            .mentions(NOT_NEEDED)
+            .checking(image_then_restart),
+        update("readeroninterfacezerokeepsitspath", {"-u"},
+               "device rdr 0x0201\n  serial RS1\n  service_delay 0.2\n", 100)
+            .at("rdr")
+            .times(511, 1)
+            .times(510, 1),
+        update("nothingisdrawnafterthefetcheddata", {"-u", "-b", "503", "-q"},
+               SVC + "  config_blob r\"CFG\"\n  extfw_check busy:1 needed\n", 100)
+            .checking([](const ProcessResult& r) {
+                ASSERT_GE(r.out.size(), 3u);
+                EXPECT_EQ(r.out.substr(r.out.size() - 3), "CFG") << "the data is written last";
+            }),
+        update("updatefromservicefirmwareskipstheswitch", {"-u"}, SVC, 100)
+            .at("svc")
+            .starting({510, 506})
+            .times(511, 0),
+        update("moduleupdatefollowswiththesameimage", {"-u"}, SVC + "  extfw needed on\n", 1009)
+            .at("svc")
+            .times(536, 3)
+            .last("fn", "537")
+            .checking(module_got("svc", 1009)),
+        // A file that cannot be the image ends the run before anything is
+        // sent: the reader stays in the firmware it runs.
+        ProcessCase("missingimage", {"-u", "-v", "-i", "$D/missing.fw"}, on(KBD), 2,
+                    "Cannot open $D/missing.fw for reading: No such file or directory\n")
+            .on_wire("", {}),
+        ProcessCase("directoryasimage", {"-u", "-v", "-i", "$D"}, on(KBD), 2,
+                    "Cannot read file: Is a directory\n")
+            .on_wire("", {}),
+        ProcessCase("imagetoolarge", {"-u", "-v", "-i", "$D/huge.fw"}, on(KBD), 3, too_large)
+            .with_file("huge.fw", std::string(8000000, 'x'))
+            .on_wire("", {}),
+        look_alikes("lookalikeswithasharedserial", "  serial RD2K0001\n", "1-5"),
+        look_alikes("lookalikeswithoutserial", "  serial none\n", "1-5"),
+        look_alikes("lookalikesonthesameport", "  serial RD2K0001\n", "1-4\n  usb_config 2", 5)
+            .exchanges({})
+            .says("Reader cannot be told from another reader after its restart: its serial "
+                  "number is empty or not unique\n"),
+        update("readerbackstillinnormalfirmwareisswitchedagain", {"-u"},
+               KBD + "  service stay\nat 0.8 with kbd service return\n", 10)
+            .at("kbd")
+            .times(511, 2),
+        // The transfer's result, not the module check's 0.
+        update("refusedimagestillrestartsthereaderbutfails", {"-u"}, SVC + "  fn 510 result -4\n",
+               10, 252)
+            .at("svc")
+            .times(506, 1)
+            .last("fn", "1500"),
+        update("refusedswitchgivesfive", {"-u", "-v"}, KBD + "  fn 511 result -3\n", 10, 5,
+               "Cannot force firmware update: -3\n"),
+        update("readernotreadyafterrestartgivesfive", {"-u", "-v", "-v"},
+               SVC + "  status_after_reset error=-5\n", 10, 5)
+            .mentions("DONE -5Cannot wait for reader: -5\n")
+            .at("svc")
+            .times(1500, 0),
+        update("switchwithmodulechecksendsnoimage", {"-u", "-X"}, KBD + "  extfw needed on\n", 600)
+            .at("kbd")
+            .starting({511})
+            .times(510, 0)
+            .times(506, 0) // no restart phase
+            .checking(module_got("kbd", 600)),
+        update("modulechecknotneeded", {"-X", "-v", "-v"}, KBD, 600)
+            .on_wire("kbd", {1500})
+            .mentions(NOT_NEEDED),
+        update("modulecheckbusyfivetimesthenneeded", {"-X", "-v", "-v"},
+               KBD + "  extfw_check busy:5 needed\n", 600)
+            .checking(busy_five_times),
+        update("moduleupdatefailureistheexitstatus", {"-X"},
+               KBD + "  extfw needed on\n  extfw reject piece 2 -5\n", 1200, 251),
     };
-    cases.push_back(c);
-    c = update("readeroninterfacezerokeepsitspath", {"-u"},
-               "device rdr 0x0201\n  serial RS1\n  service_delay 0.2\n", 100);
-    c.device = "rdr";
-    c.counts = {{511, 1}, {510, 1}};
-    cases.push_back(c);
-    c = update("nothingisdrawnafterthefetcheddata", {"-u", "-b", "503", "-q"},
-               SVC + "  config_blob r\"CFG\"\n  extfw_check busy:1 needed\n", 100);
-    c.also = [](const ProcessResult& r) {
-        ASSERT_GE(r.out.size(), 3u);
-        EXPECT_EQ(r.out.substr(r.out.size() - 3), "CFG") << "the data is the last thing written";
-    };
-    cases.push_back(c);
-    c = update("updatefromservicefirmwareskipstheswitch", {"-u"}, SVC, 100);
-    c.device = "svc";
-    c.starts = {510, 506};
-    c.counts = {{511, 0}};
-    cases.push_back(c);
-    c = update("moduleupdatefollowswiththesameimage", {"-u"}, SVC + "  extfw needed on\n", 1009);
-    c.device = "svc";
-    c.counts = {{536, 3}};
-    c.last = {{"fn", "537"}};
-    c.also = module_got("svc", 1009);
-    cases.push_back(c);
-    // A file that cannot be the image ends the run before anything is
-    // sent: the reader stays in the firmware it runs.
-    for (const auto& [name, path, status, tail] :
-         {std::tuple{"missingimage", "$D/missing.fw", 2,
-                     "Cannot open $D/missing.fw for reading: No such file or directory\n"},
-          std::tuple{"directoryasimage", "$D", 2, "Cannot read file: Is a directory\n"},
-          std::tuple{"imagetoolarge", "$D/huge.fw", 3,
-                     "Input file too large, maximum is: 8000000\n"}}) {
-        cases.push_back({.name = name,
-                         .args = {"-u", "-v", "-i", path},
-                         .how = on(KBD),
-                         .files = {{"huge.fw", std::string(8000000, 'x')}},
-                         .status = status,
-                         .err = tail,
-                         .functions = std::vector<int>{}});
-    }
-    cases.push_back(look_alikes("lookalikeswithasharedserial", "  serial RD2K0001\n", "1-5"));
-    cases.push_back(look_alikes("lookalikeswithoutserial", "  serial none\n", "1-5"));
-    c = look_alikes("lookalikesonthesameport", "  serial RD2K0001\n", "1-4\n  usb_config 2");
-    c.status = 5;
-    c.counts = {};
-    c.functions = std::vector<int>{};
-    c.err = "Reader cannot be told from another reader after its restart: its serial number is "
-            "empty or not unique\n";
-    cases.push_back(c);
-    c = update("readerbackstillinnormalfirmwareisswitchedagain", {"-u"},
-               KBD + "  service stay\nat 0.8 with kbd service return\n", 10);
-    c.device = "kbd";
-    c.counts = {{511, 2}};
-    cases.push_back(c);
-    c = update("refusedimagestillrestartsthereaderbutfails", {"-u"}, SVC + "  fn 510 result -4\n",
-               10);
-    c.status = 252; // the transfer's result, not the module check's 0
-    c.device = "svc";
-    c.counts = {{506, 1}};
-    c.last = {{"fn", "1500"}};
-    cases.push_back(c);
-    c = update("refusedswitchgivesfive", {"-u", "-v"}, KBD + "  fn 511 result -3\n", 10);
-    c.status = 5;
-    c.err = "Cannot force firmware update: -3\n";
-    cases.push_back(c);
-    c = update("readernotreadyafterrestartgivesfive", {"-u", "-v", "-v"},
-               SVC + "  status_after_reset error=-5\n", 10);
-    c.status = 5;
-    c.err_has = {"DONE -5Cannot wait for reader: -5\n"};
-    c.device = "svc";
-    c.counts = {{1500, 0}};
-    cases.push_back(c);
-    c = update("switchwithmodulechecksendsnoimage", {"-u", "-X"}, KBD + "  extfw needed on\n", 600);
-    c.device = "kbd";
-    c.starts = {511};
-    c.counts = {{510, 0}, {506, 0}}; // no restart phase
-    c.also = module_got("kbd", 600);
-    cases.push_back(c);
-    c = update("modulechecknotneeded", {"-X", "-v", "-v"}, KBD, 600);
-    c.device = "kbd";
-    c.functions = std::vector{1500};
-    c.err_has = {NOT_NEEDED};
-    cases.push_back(c);
-    c = update("modulecheckbusyfivetimesthenneeded", {"-X", "-v", "-v"},
-               KBD + "  extfw_check busy:5 needed\n", 600);
-    c.also = [](const ProcessResult& r) {
-        int busy = 0;
-        for (size_t at = 0; (at = r.err.find("Busy: -25\n", at)) != std::string::npos; ++at)
-            ++busy;
-        EXPECT_EQ(busy, 5);
-        const auto x = transcript_records(r.transcript, "exchange", "kbd");
-        ASSERT_GE(x.size(), 7u);
-        EXPECT_GE(x[5].ms - x[0].ms, 2400);
-        module_got("kbd", 600)(r);
-    };
-    cases.push_back(c);
-    c = update("moduleupdatefailureistheexitstatus", {"-X"},
-               KBD + "  extfw needed on\n  extfw reject piece 2 -5\n", 1200);
-    c.status = 251;
-    cases.push_back(c);
-    return cases;
 }
 
 TEST(FirmwareProcess, EveryUpdateEndsWithItsStatusStreamsAndExchanges) {
-    const std::vector<ProcessCase> cases = firmware_cases();
-    const std::vector<ProcessResult> runs = run_cases(cases, 6);
-    for (size_t i = 0; i < cases.size(); ++i)
-        check_case(cases[i], runs[i]);
+    run_and_check(firmware_cases(), 6);
 }
 
 // The 60-attempt find-again time-out and the module check's 30 s of busy
 // answers, side by side.
 TEST(FirmwareProcess, ReadersThatDoNotComeBackOrStayBusyEndInTimeSlow) {
-    std::vector<ProcessCase> cases;
-    ProcessCase c = update("readerbackinservicefirmwareisnotasuccess", {"-u", "-v"},
-                           SVC + "  reset_to 0x0200 interface 0\n", 10);
-    c.status = 5;
-    c.err = "Reader did not leave the service firmware\n";
-    c.max_ms = 80000;
-    cases.push_back(c);
-    c = update("readerthatnevercomesback", {"-u", "-v"}, KBD + "  service never\n", 10);
-    c.status = 255;
-    c.err = "Cannot find back the reader, timeout.";
-    c.min_ms = 60000;
-    c.max_ms = 75000;
-    cases.push_back(c);
-    c = update("modulestaysbusyandnoupdateisassumed", {"-X", "-v", "-v"},
-               KBD + "  extfw_check busy\n", 10);
-    c.device = "kbd";
-    c.counts = {{1500, 61}};
-    c.functions = std::vector<int>(61, 1500);
-    c.err_has = {NOT_NEEDED};
-    c.min_ms = 30000;
-    c.max_ms = 33000;
-    cases.push_back(c);
-    const std::vector<ProcessResult> runs = run_cases(cases, 3);
-    for (size_t i = 0; i < cases.size(); ++i)
-        check_case(cases[i], runs[i]);
+    run_and_check({update("readerbackinservicefirmwareisnotasuccess", {"-u", "-v"},
+                          SVC + "  reset_to 0x0200 interface 0\n", 10, 5,
+                          "Reader did not leave the service firmware\n")
+                       .taking(0, 80000),
+                   update("readerthatnevercomesback", {"-u", "-v"}, KBD + "  service never\n", 10,
+                          255, "Cannot find back the reader, timeout.")
+                       .taking(60000, 75000),
+                   update("modulestaysbusyandnoupdateisassumed", {"-X", "-v", "-v"},
+                          KBD + "  extfw_check busy\n", 10)
+                       .on_wire("kbd", std::vector<int>(61, 1500))
+                       .mentions(NOT_NEEDED)
+                       .taking(30000, 33000)},
+                  3);
 }
 
 // The values of the progress bar drawings in out.

@@ -61,16 +61,22 @@ void check_case(const ProcessCase& c, const ProcessResult& r) {
         << ::testing::PrintToString(fns);
     for (const auto& [function, n] : c.counts)
         EXPECT_EQ(std::count(fns.begin(), fns.end(), function), n) << "function " << function;
-    if (!c.last.empty()) {
+    if (!c.fields.empty()) {
         const auto x = transcript_records(r.transcript, "exchange", c.device);
         ASSERT_FALSE(x.empty());
-        for (const auto& [key, value] : c.last)
+        for (const auto& [key, value] : c.fields)
             EXPECT_EQ(x.back().fields.count(key) ? x.back().fields.at(key) : "-", value) << key;
     }
-    if (c.file) {
-        EXPECT_EQ(read_file(r.dir + "/out"), *c.file);
+    if (c.out_file) {
+        EXPECT_EQ(read_file(r.dir + "/out"), *c.out_file);
     }
     EXPECT_GE(r.elapsed_ms, c.min_ms);
     EXPECT_LT(r.elapsed_ms, c.max_ms);
     if (c.also) c.also(r);
+}
+
+void run_and_check(const std::vector<ProcessCase>& cases, int threads) {
+    const std::vector<ProcessResult> runs = run_cases(cases, threads);
+    for (size_t i = 0; i < cases.size(); ++i)
+        check_case(cases[i], runs[i]);
 }
