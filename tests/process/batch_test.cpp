@@ -150,6 +150,13 @@ std::vector<ProcessCase> batch_cases() {
         C("RequestRefusedWithANonNegativeValueWritesNothingLog", {"-j", "-o", "$D/out"},
           on(R + "  fn 501 reqerror 0\n"))
             .leaves(""),
+        // A request refused with a positive value writes nothing: the output
+        // length is what arrived, not the buffer's capacity (the input file,
+        // then zeros).
+        C("RequestRefusedWithAPositiveValueWritesNoOutput",
+          {"-b", "13", "-i", "$D/in", "-o", "$D/out"}, on(R + "  fn 13 reqerror 7\n"), 7)
+            .with_file("in", "secret input")
+            .leaves(""),
         C("LinkFailureGivesItsStatus", {"-g", "-v"}, on(R + "  fn 503 noack all\n"), 255)
             .mentions("CTL send attepts exhausted\n"),
         C("ResetAfterEvenWhenTheCallFailed", {"-d", "-k"}, on(R + "  fn 505 result -3\n"), 253)

@@ -218,19 +218,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Operation{"rawfunction", {"-b", "13"}, 13, Data::Fetched, "Reader ready"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The request refused with a positive value left the output length at the
-// buffer's capacity, and the whole buffer (the input file, then zeros) went
-// to the output file.
-TEST(BatchRefusal, RequestRefusedWithAPositiveValueWritesNoOutput) {
-    const std::string dir = temp_dir();
-    write_file(dir + "/input", "secret input");
-    const ProcessResult p = run_brinlet({"-b", "13", "-i", dir + "/input", "-o", dir + "/output"},
-                                        on(reader_block() + fn(13, "reqerror 7")));
-    EXPECT_EQ(p.status, 7);
-    EXPECT_FALSE(p.signaled);
-    EXPECT_EQ(read_file(dir + "/output").size(), 0u);
-}
-
 // Firmware updates: the keyboard reader goes to its service firmware (511),
 // takes the image (510), restarts (506), is waited for (2107), asked about
 // its module (1500) and given the module image (535, 536 x2, 537).
