@@ -233,8 +233,8 @@ std::vector<ProcessCase> batch_cases() {
             .last("in", hex(std::string("READERPROTOCOL=0") + '\0')),
         // Function 0 is no operation: the menu, left at the end of input.
         C("functionwithoutdigits", {"-b", "abc"}, on(BIG)).prints(std::nullopt).on_wire("", {}),
-        C("longprotocol", {"-p", digits}, on(BIG), -1).streams_unchecked(),
-        C("longfunction", {"-b", digits}, on(BIG), -1).streams_unchecked(),
+        C("longprotocol", {"-p", digits}, on(BIG), ANY_STATUS).streams_unchecked(),
+        C("longfunction", {"-b", digits}, on(BIG), ANY_STATUS).streams_unchecked(),
     };
     // Every option letter alone (but -t, the card test until Ctrl+C): with
     // no operation, the menu, left at the end of standard input.

@@ -85,7 +85,7 @@ void busy_five_times(const ProcessResult& r) {
 
 std::vector<ProcessCase> firmware_cases() {
     const std::string too_large = "Input file too large, maximum is: 8000000\n";
-    return {
+    std::vector<ProcessCase> cases = {
         update("updatefromnormalfirmwarethroughserviceandback", {"-u", "-v", "-v"}, KBD, 3000)
             .at("kbd")
             .starting({511})
@@ -164,7 +164,27 @@ std::vector<ProcessCase> firmware_cases() {
             .checking(busy_five_times),
         update("moduleupdatefailureistheexitstatus", {"-X"},
                KBD + "  extfw needed on\n  extfw reject piece 2 -5\n", 1200, 251),
+        // The reader is back after an interrupted update (below); its module
+        // may still hold the interrupted sequence, and the update completes.
+        update("updateafteraninterruptedone", {"-u"},
+               SVC + "  extfw needed on\n  extfw unfinished 5000\n", 5000)
+            .checking(module_got("svc", 5000)),
     };
+    // Unplugs at points through -u: the run ends by itself within its
+    // bounds with a failure status.
+    for (const auto& [point, statements] :
+         {std::pair{"unplugduring510request", "  fn 510 unplug request return 0.3\n"},
+          std::pair{"unplugduring510data", "  fn 510 unplug input return 0.3\n"},
+          std::pair{"unplugatreport40", "  unplug_at 40 return 0.3\n"},
+          std::pair{"unplugduring506", "  fn 506 unplug request return 0.3\n"},
+          std::pair{"unplugduringrestartwait",
+                    "  status_after_reset busy:3 1\n  fn 2107 unplug done\n"},
+          std::pair{"unplugduringmodulecheck", "  fn 1500 unplug request return 0.3\n"},
+          std::pair{"unplugduringmodulepiece", "  fn 536 unplug input return 0.3\n"}})
+        cases.push_back(
+            update(point, {"-u"}, SVC + "  extfw needed on\n" + statements, 5000, ANY_FAILURE)
+                .taking(0, 80000));
+    return cases;
 }
 
 TEST(FirmwareProcess, EveryUpdateEndsWithItsStatusStreamsAndExchanges) {
@@ -225,45 +245,5 @@ TEST(FirmwareProcess, UpdateProgressRunsToFiftyThenToHundred) {
     const std::vector<int> values = bar_values(p.out);
     EXPECT_NE(std::find(values.begin(), values.end(), 50), values.end());
 }
-
-// Unplugs at points through -u: the run ends within its bounds with a
-// failure status, and a second run on the reader that came back completes.
-struct FaultPoint {
-    const char* name;
-    std::string statements;
-};
-
-void PrintTo(const FaultPoint& point, std::ostream* os) {
-    *os << point.name;
-}
-
-class FirmwareFault : public ::testing::TestWithParam<FaultPoint> {};
-
-TEST_P(FirmwareFault, InterruptedUpdateFailsAndCanBeRepeated) {
-    const std::string dir = temp_dir();
-    write_file(dir + "/fw", image(5000));
-    const ProcessResult first = run_brinlet(
-        {"-u", "-i", dir + "/fw"}, on(SVC + "  extfw needed on\n" + GetParam().statements));
-    EXPECT_NE(first.status, 0);
-    EXPECT_FALSE(first.signaled) << "ended by itself, no crash";
-    EXPECT_LT(first.elapsed_ms, 80000);
-    // The reader is back; its module may still hold the interrupted sequence.
-    const ProcessResult second = run_brinlet(
-        {"-u", "-i", dir + "/fw"}, on(SVC + "  extfw needed on\n  extfw unfinished 5000\n"));
-    EXPECT_EQ(second.status, 0) << second.err;
-    EXPECT_EQ(module_bytes(second, "svc"), hex(image(5000)));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Points, FirmwareFault,
-    ::testing::Values(FaultPoint{"during510request", "  fn 510 unplug request return 0.3\n"},
-                      FaultPoint{"during510data", "  fn 510 unplug input return 0.3\n"},
-                      FaultPoint{"atReport40", "  unplug_at 40 return 0.3\n"},
-                      FaultPoint{"during506", "  fn 506 unplug request return 0.3\n"},
-                      FaultPoint{"duringRestartWait",
-                                 "  status_after_reset busy:3 1\n  fn 2107 unplug done\n"},
-                      FaultPoint{"duringModuleCheck", "  fn 1500 unplug request return 0.3\n"},
-                      FaultPoint{"duringModulePiece", "  fn 536 unplug input return 0.3\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

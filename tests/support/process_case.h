@@ -13,6 +13,8 @@
 
 #include "support/process.h"
 
+constexpr int ANY_STATUS = -1, ANY_FAILURE = -2; // expected exit statuses
+
 // "$D" in arguments, files, paths and expected texts stands for the run's
 // directory.
 struct ProcessCase {
@@ -21,7 +23,7 @@ struct ProcessCase {
         : name(std::move(case_name)), args(std::move(arguments)), how(std::move(options)),
           status(exit_status), err(std::move(standard_error)) {}
 
-    ProcessCase& exits(int s) { return status = s, *this; } // -1: any status
+    ProcessCase& exits(int s) { return status = s, *this; }
     ProcessCase& prints(std::optional<std::string> text) { return out = std::move(text), *this; }
     ProcessCase& says(std::optional<std::string> text) { return err = std::move(text), *this; }
     // Standard error holds the piece, among other text.
