@@ -28,16 +28,12 @@ class Terminal {
         if (master_ >= 0) close(master_);
     }
 
-    bool start(const std::string& scenario_path, const std::string& transcript_path) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e)
-            if (std::strncmp(*e, "BRINLET_EMU_", 12) != 0 &&
-                std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "TZ=", 3) != 0)
-                env.emplace_back(*e);
-        env.push_back(std::string("LD_PRELOAD=") + BRINLET_EMU_LIB);
-        env.push_back("BRINLET_EMU_SCENARIO=" + scenario_path);
-        env.push_back("BRINLET_EMU_TRANSCRIPT=" + transcript_path);
-        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
+    // Starts the program on the scenario's readers.
+    bool start(const std::string& scenario) {
+        write_file(dir_ + "/s.scn", scenario);
+        std::vector<std::string> env =
+            emulated_environment(dir_ + "/s.scn", dir_ + "/transcript.txt");
+        std::erase_if(env, [](const std::string& e) { return e.rfind("TZ=", 0) == 0; });
         env.push_back("TZ=UTC");
         std::string bin = BRINLET_BIN;
         std::vector<char*> argv = {bin.data(), nullptr};
@@ -84,7 +80,7 @@ class Terminal {
         return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
 
-    const std::string& output() const { return output_; }
+    std::string transcript() const { return read_file(dir_ + "/transcript.txt"); }
 
   private:
     void pump(int wait_ms) {
@@ -98,6 +94,7 @@ class Terminal {
         }
     }
 
+    std::string dir_ = temp_dir();
     pid_t pid_ = -1;
     int master_ = -1;
     std::string output_;
@@ -108,10 +105,8 @@ const char* SCENARIO = "device kbd 0x0202\n  serial RD2K0042\n  port 1-4\n  para
                        "device ser 0x0204\n  serial RD2S0007\n  port 1-5\n";
 
 TEST(ConsolePty, OperatorChangesDebugModeAndLeaves) {
-    const std::string dir = temp_dir();
-    write_file(dir + "/s.scn", SCENARIO);
     Terminal t;
-    ASSERT_TRUE(t.start(dir + "/s.scn", dir + "/transcript.txt"));
+    ASSERT_TRUE(t.start(SCENARIO));
 
     ASSERT_TRUE(t.wait_for("0) USB reader v2/v3 (usb keyboard class), Ser.no.: RD2K0042\r\n"
                            "1) USB reader v2/v3 (usb serial class), Ser.no.: RD2S0007\r\n"));
@@ -141,7 +136,7 @@ TEST(ConsolePty, OperatorChangesDebugModeAndLeaves) {
     t.type("99\r");
     EXPECT_EQ(t.finish(5000), 0);
 
-    const std::string transcript = read_file(dir + "/transcript.txt");
+    const std::string transcript = t.transcript();
     // "DEBUG=2" and its NUL, then the restart.
     const size_t set = transcript.find("fn=502 cap=255 in_len=8 result=0");
     ASSERT_NE(set, std::string::npos);
@@ -150,11 +145,11 @@ TEST(ConsolePty, OperatorChangesDebugModeAndLeaves) {
     EXPECT_NE(transcript.find("event kbd", transcript.find("fn=506")), std::string::npos);
 }
 
-TEST(ConsolePty, TestModeReturnsToAFreshList) {
-    const std::string dir = temp_dir();
-    write_file(dir + "/s.scn", SCENARIO);
+// Ctrl+C leaves the test mode for a fresh list; Ctrl+D at the start of a
+// line is the end of input on the terminal and ends the program.
+TEST(ConsolePty, CtrlCLeavesTestModeAndCtrlDEndsTheProgram) {
     Terminal t;
-    ASSERT_TRUE(t.start(dir + "/s.scn", dir + "/transcript.txt"));
+    ASSERT_TRUE(t.start(SCENARIO));
     ASSERT_TRUE(t.wait_for("Enter number: "));
     t.type("100\r");
     ASSERT_TRUE(t.wait_for("(CTRL+C to exit)"));
@@ -164,24 +159,13 @@ TEST(ConsolePty, TestModeReturnsToAFreshList) {
     ASSERT_TRUE(t.wait_for("List of available readers:"));
     ASSERT_TRUE(t.wait_for("1) USB reader v2/v3 (usb serial class), Ser.no.: RD2S0007\r\n"));
     ASSERT_TRUE(t.wait_for("Enter number: "));
-    t.type("99\r");
-    EXPECT_EQ(t.finish(5000), 0);
-}
-
-TEST(ConsolePty, CtrlDEndsTheProgram) {
-    const std::string dir = temp_dir();
-    write_file(dir + "/s.scn", SCENARIO);
-    Terminal t;
-    ASSERT_TRUE(t.start(dir + "/s.scn", dir + "/transcript.txt"));
-    ASSERT_TRUE(t.wait_for("Enter number: "));
     t.type("0\r");
     ASSERT_TRUE(t.wait_for("Enter number: "));
     t.type("5\r");
     ASSERT_TRUE(t.wait_for("Sound mode (0=sound disabled, 1=sound enabled): "));
-    // Ctrl+D at the start of a line: end of input on the terminal.
     t.type("\x04");
     EXPECT_EQ(t.finish(3000), 0);
-    EXPECT_EQ(read_file(dir + "/transcript.txt").find("fn=502"), std::string::npos);
+    EXPECT_EQ(t.transcript().find("fn=502"), std::string::npos);
 }
 
 } // namespace

@@ -13,18 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "support/process.h"
@@ -55,10 +46,6 @@ struct Cell {
     double work_ms;         // the longest the protocol may take before the pause
 };
 
-struct CellRun : ProcessResult {
-    std::string output; // the -o file
-};
-
 const std::string CONFIG_BLOB(700, 'C');
 const std::string LOG_BLOB(300, 'L');
 const std::string INPUT(1000, 'i');
@@ -71,21 +58,19 @@ std::string reader_block() {
 // A second reader that nobody selects, listed after the one under test.
 const std::string BYSTANDER = "device other 0x0204\n  serial RM0009\n";
 
-void check_bystander_untouched(const CellRun& run) {
+void check_bystander_untouched(const ProcessResult& run) {
     EXPECT_TRUE(transcript_records(run.transcript, "exchange", "other").empty())
         << "an exchange with a reader that was not selected";
 }
 
-// One cell: the binary with its streams and its -o file in the cell's
-// directory.
-CellRun run_cell(const std::vector<std::string>& args, const std::string& scenario,
-                 const std::string& dir, double timeout_s) {
-    CellRun run;
-    IsolatedRun how;
+// One cell: the binary with its streams and its -o file ("output") in the
+// cell's directory.
+ProcessResult run_cell(const std::vector<std::string>& args, const std::string& scenario,
+                       const std::string& dir, double timeout_s) {
+    ProcessOptions how = on(scenario);
+    how.dir = dir;
     how.timeout_s = timeout_s;
-    static_cast<ProcessResult&>(run) = run_brinlet_in(dir, args, scenario, how);
-    run.output = read_file(dir + "/output");
-    return run;
+    return run_brinlet(args, how);
 }
 
 // The reader completed the operation's exchange with this input length
@@ -100,8 +85,9 @@ bool reader_completed(const std::string& transcript, int function, size_t input_
     return false;
 }
 
-void check_batch_cell(const Operation& op, const Cell& cell, const CellRun& run) {
+void check_batch_cell(const Operation& op, const Cell& cell, const ProcessResult& run) {
     SCOPED_TRACE(std::string(op.name) + "/" + cell.name + "\nstderr: " + run.err);
+    const std::string output = read_file(run.dir + "/output"); // the -o file
     EXPECT_FALSE(run.signaled) << "status " << run.status;
     check_bystander_untouched(run);
     if (cell.expected_status >= 0) {
@@ -121,12 +107,11 @@ void check_batch_cell(const Operation& op, const Cell& cell, const CellRun& run)
         // result stands: 0, with nothing written.
         if (cell.name == "donelenover") {
             EXPECT_EQ(run.status, 0);
-            EXPECT_TRUE(run.output.empty()) << run.output.size() << " bytes";
+            EXPECT_TRUE(output.empty()) << output.size() << " bytes";
         } else if (run.status == 0) {
-            EXPECT_TRUE(run.output == op.expected_output) << run.output.size() << " bytes";
+            EXPECT_TRUE(output == op.expected_output) << output.size() << " bytes";
         } else {
-            EXPECT_TRUE(run.output.empty())
-                << run.output.size() << " bytes the reader did not send";
+            EXPECT_TRUE(output.empty()) << output.size() << " bytes the reader did not send";
         }
     }
     if (run.status == 0 && op.data != Data::Fetched) {
@@ -191,7 +176,7 @@ class BatchFaultMatrix : public ::testing::TestWithParam<Operation> {};
 TEST_P(BatchFaultMatrix, EveryFailureEndsInTimeWithAFailureStatusAndNoForeignData) {
     const Operation& op = GetParam();
     const std::vector<Cell> cells = batch_cells(op);
-    std::vector<CellRun> runs(cells.size());
+    std::vector<ProcessResult> runs(cells.size());
     const std::string root = temp_dir();
     run_side_by_side(cells.size(), PARALLEL_CELLS, [&](size_t i) {
         const std::string dir = root + "/" + cells[i].name;
@@ -226,19 +211,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Operation{"rawfunction", {"-b", "13"}, 13, Data::Fetched, "Reader ready"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The request refused with a positive value left the output length at the
-// buffer's capacity, and the whole buffer (the input file, then zeros) went
-// to the output file.
-TEST(BatchRefusal, RequestRefusedWithAPositiveValueWritesNoOutput) {
-    const std::string dir = temp_dir();
-    write_file(dir + "/input", "secret input");
-    const ProcessResult p = run_brinlet({"-b", "13", "-i", dir + "/input", "-o", dir + "/output"},
-                                        on(reader_block() + fn(13, "reqerror 7")));
-    EXPECT_EQ(p.status, 7);
-    EXPECT_FALSE(p.signaled);
-    EXPECT_EQ(read_file(dir + "/output").size(), 0u);
-}
-
 // Firmware updates: the keyboard reader goes to its service firmware (511),
 // takes the image (510), restarts (506), is waited for (2107), asked about
 // its module (1500) and given the module image (535, 536 x2, 537).
@@ -252,7 +224,7 @@ const std::string IMAGE = [] {
 }();
 
 // Every piece the module was given is the image file's bytes at their place.
-void check_module_got_the_image(const CellRun& run) {
+void check_module_got_the_image(const ProcessResult& run) {
     const std::string image = hex(IMAGE);
     for (const TranscriptRecord& x : transcript_records(run.transcript, "exchange", "r")) {
         if (x.fields.count("fn") == 0 || x.fields.at("fn") != "536") continue;
@@ -311,7 +283,7 @@ std::vector<Cell> firmware_cells(const FirmwareCase& c) {
 // Where a fault fell on a step the program retries (busy status, busy
 // module steps) or on a reader that came back, the update may still have
 // completed; it may then end 0 only if the reader really has both images.
-void check_firmware_cell(const Cell& cell, const CellRun& run, bool module_only) {
+void check_firmware_cell(const Cell& cell, const ProcessResult& run, bool module_only) {
     SCOPED_TRACE(cell.name + "\nstderr: " + run.err);
     EXPECT_FALSE(run.signaled) << "status " << run.status;
     check_bystander_untouched(run);
@@ -349,7 +321,7 @@ TEST_P(FirmwareFaultMatrix, EveryBrokenStepEndsInTimeAndNeverPassesForSuccess) {
         // Still answering for over a second after the restart request.
         cells.push_back({"slowtoleave", "  leave_delay 1300\n", 0, 12000});
     }
-    std::vector<CellRun> runs(cells.size());
+    std::vector<ProcessResult> runs(cells.size());
     const std::string root = temp_dir();
     run_side_by_side(cells.size(), PARALLEL_CELLS, [&](size_t i) {
         const std::string dir = root + "/" + cells[i].name;

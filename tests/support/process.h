@@ -1,5 +1,8 @@
-// Runs the real brinlet binary as a process on emulated readers.
+// Runs the real brinlet binary as a process: on emulated readers (the
+// emulator preloaded), or under a launcher such as umockdev-wrapper.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <functional>
@@ -13,17 +16,28 @@ struct ProcessResult {
     std::string err;       // standard error
     double elapsed_ms = 0;
     std::string transcript; // the emulator's transcript file, as text
+    std::string dir;        // the run's directory
 };
 
+// A run keeps its scenario, streams and transcript as files of its own
+// directory (scenario.scn, stdin, stdout, stderr, transcript.txt), opened in
+// the child only, so that runs started side by side on several threads
+// share no descriptors. SIGPIPE is at its default action, as a shell leaves
+// it.
 struct ProcessOptions {
-    std::string scenario;         // scenario text; empty = no readers
-    std::string stdin_data;       // fed to standard input, then closed
-    bool close_stdin = false;     // start with standard input closed
-    bool close_stdout = false;    // start with standard output closed
-    std::string stdout_path;      // redirect standard output to this file
-    std::string control_path;     // BRINLET_EMU_CONTROL
-    std::vector<std::string> env; // extra NAME=VALUE entries
-    double timeout_s = 120;       // killed after this
+    std::string scenario;              // scenario text; empty = no readers
+    std::string stdin_data;            // standard input (a file holding it)
+    std::string stdin_path;            // or this file as standard input
+    bool close_stdin = false;          // start with standard input closed
+    bool close_stdout = false;         // start with standard output closed
+    bool stdout_to_gone_pipe = false;  // a pipe whose reading end is closed before the run
+    std::string stdout_path;           // standard output to this file (then not read back)
+    std::string control_path;          // BRINLET_EMU_CONTROL
+    std::vector<std::string> env;      // extra NAME=VALUE entries
+    std::vector<std::string> launcher; // runs "launcher... brinlet args..."
+    bool keep_preload = false;         // LD_PRELOAD and BRINLET_EMU_* left as they are
+    std::string dir;                   // the run's directory; empty = a fresh one
+    double timeout_s = 120;            // killed after this
 };
 
 // Options with only the scenario set.
@@ -33,22 +47,22 @@ inline ProcessOptions on(std::string scenario) {
     return o;
 }
 
-ProcessResult run_brinlet(const std::vector<std::string>& args, const ProcessOptions& options = {});
-
-// Where the streams of run_brinlet_in go.
-struct IsolatedRun {
-    std::string stdin_path = "/dev/null";
-    bool stdout_to_gone_pipe = false; // a pipe whose reading end is closed before the run
-    double timeout_s = 60;            // killed after this
+// A process started by start_brinlet, for runs signalled while they run.
+struct StartedProcess {
+    pid_t pid = -1;
+    ProcessOptions options;
+    double start_ms = 0;
 };
 
-// A run whose scenario, standard output, standard error and transcript are
-// files of its own directory (scenario.scn, stdout, stderr,
-// transcript.txt), opened in the child only, so that runs started side by
-// side on several threads share no descriptors. SIGPIPE is at its default
-// action, as a shell leaves it.
-ProcessResult run_brinlet_in(const std::string& dir, const std::vector<std::string>& args,
-                             const std::string& scenario, const IsolatedRun& how = {});
+StartedProcess start_brinlet(const std::vector<std::string>& args, ProcessOptions options);
+// Waits for the process (killing it after the time-out) and collects it.
+ProcessResult finish_brinlet(const StartedProcess& started);
+ProcessResult run_brinlet(const std::vector<std::string>& args, const ProcessOptions& options = {});
+
+// The environment of a run on emulated readers: this process's own, less
+// any emulator settings, plus the preload, scenario and transcript files.
+std::vector<std::string> emulated_environment(const std::string& scenario_path,
+                                              const std::string& transcript_path);
 
 // Runs fn(i) for every i in [0, n) on the given number of threads.
 void run_side_by_side(size_t n, int threads, const std::function<void(size_t)>& fn);
