@@ -197,6 +197,26 @@ bool stop_echo(termios* saved) {
     return tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
 }
 
+// The terminal's settings from before stop_echo, for a signal that ends the
+// program while the screen is up: the shell gets its echo back all the same.
+termios terminal_before;
+constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGHUP, SIGQUIT};
+
+void restore_terminal_and_end(int signal_number) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before);
+    raise(signal_number); // the default action, restored by SA_RESETHAND
+}
+
+void guard_terminal(const termios& saved, bool on) {
+    terminal_before = saved;
+    struct sigaction action = {};
+    action.sa_handler = on ? restore_terminal_and_end : SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    for (int signal_number : ENDING_SIGNALS)
+        sigaction(signal_number, &action, nullptr);
+}
+
 // Asks the Reader's worker to stop and waits until it has closed the
 // Reader; list_lock is held only to reach the state, never while waiting.
 void stop_worker(Reader* reader) {
@@ -213,7 +233,10 @@ void stop_worker(Reader* reader) {
 }
 
 void shut_down(const termios* saved_terminal) {
-    if (saved_terminal != nullptr) tcsetattr(STDIN_FILENO, TCSANOW, saved_terminal);
+    if (saved_terminal != nullptr) {
+        tcsetattr(STDIN_FILENO, TCSANOW, saved_terminal);
+        guard_terminal(*saved_terminal, false);
+    }
     std::fputs("\nShutting down, please wait...\n", stdout);
     std::fflush(stdout);
     install_signal_handler(SIG_DFL);
@@ -278,6 +301,7 @@ int32_t card_test_run() {
     std::fflush(stdout);
     termios saved_terminal = {};
     const bool echo_stopped = stop_echo(&saved_terminal);
+    if (echo_stopped) guard_terminal(saved_terminal, true);
     install_signal_handler(card_test_on_signal);
     run_iterations(&screen, &watch, &frame);
     shut_down(echo_stopped ? &saved_terminal : nullptr);
