@@ -18,5 +18,5 @@ find "$build" -name '*.gcda' -delete
 for part in src emulator; do
     echo "== $part/"
     gcovr --root . --filter "$part/" --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \
-        --print-summary --output /dev/null "$build" | grep -E '^(lines|branches):'
+        --print-summary --output "$build/coverage-$part.txt" "$build" | grep -E '^(lines|branches):'
 done
