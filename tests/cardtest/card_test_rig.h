@@ -19,10 +19,10 @@
 #include "cardtest/card_test_console.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
-#include "cardtest/vt_screen.h"
 #include "cli/tool_settings.h"
 #include "discovery/reader.h"
 #include "emu.h"
+#include "support/vt_screen.h"
 
 using namespace std::chrono_literals;
 
@@ -225,9 +225,3 @@ class ConsoleRun {
     std::thread thread_;
     int32_t result_ = -1;
 };
-
-inline bool row_has(const VtScreen& s, const std::string& text) {
-    for (int r = 0; r < s.rows; ++r)
-        if (s.text(r).find(text) != std::string::npos) return true;
-    return false;
-}

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +27,30 @@ struct FailureKind {
     const char* items;
 };
 
-class WorkerFaults : public CardTestRig, public ::testing::WithParamInterface<FailureKind> {};
+void PrintTo(const FailureKind& k, std::ostream* os) {
+    *os << k.name << " (" << k.items << ")";
+}
+
+const FailureKind KINDS[] = {
+    {"unplug", "unplug request"},
+    {"unplugdone", "unplug done"},
+    {"noack", "noack all"},
+    {"reqerror", "reqerror -7"},
+    {"doneerror", "doneerror -3"},
+    {"donetype", "donetype 7"},
+    {"shortdone", "short done 5"},
+    {"hidfail", "hidfail ack"},
+    {"busy", "result -25 times 1000000"},
+};
+
+class WorkerFaults : public CardTestRig, public ::testing::WithParamInterface<FailureKind> {
+  public:
+    static void SetUpTestSuite() {
+        std::printf("worker fault matrix: %zu cells (%zu failure kinds x %zu exchanges)\n",
+                    std::size(KINDS) * std::size(WORKER_FUNCTIONS), std::size(KINDS),
+                    std::size(WORKER_FUNCTIONS));
+    }
+};
 
 std::string fault_reader(int index, int function, const char* items) {
     const std::string n = std::to_string(index);
@@ -73,16 +98,7 @@ TEST_P(WorkerFaults, EveryWorkerEndsAfterTheStopRequestAndReleasesItsReader) {
         EXPECT_EQ(readers[i]->test_ctx.load(), nullptr) << "fn " << WORKER_FUNCTIONS[i];
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, WorkerFaults,
-                         ::testing::Values(FailureKind{"unplug", "unplug request"},
-                                           FailureKind{"unplugdone", "unplug done"},
-                                           FailureKind{"noack", "noack all"},
-                                           FailureKind{"reqerror", "reqerror -7"},
-                                           FailureKind{"doneerror", "doneerror -3"},
-                                           FailureKind{"donetype", "donetype 7"},
-                                           FailureKind{"shortdone", "short done 5"},
-                                           FailureKind{"hidfail", "hidfail ack"},
-                                           FailureKind{"busy", "result -25 times 1000000"}),
+INSTANTIATE_TEST_SUITE_P(Kinds, WorkerFaults, ::testing::ValuesIn(KINDS),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A reader whose status stays busy for ever keeps the set-up waiting; the
