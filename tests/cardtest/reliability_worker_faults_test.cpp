@@ -43,14 +43,7 @@ const FailureKind KINDS[] = {
     {"busy", "result -25 times 1000000"},
 };
 
-class WorkerFaults : public CardTestRig, public ::testing::WithParamInterface<FailureKind> {
-  public:
-    static void SetUpTestSuite() {
-        std::printf("worker fault matrix: %zu cells (%zu failure kinds x %zu exchanges)\n",
-                    std::size(KINDS) * std::size(WORKER_FUNCTIONS), std::size(KINDS),
-                    std::size(WORKER_FUNCTIONS));
-    }
-};
+class WorkerFaults : public CardTestRig, public ::testing::WithParamInterface<FailureKind> {};
 
 std::string fault_reader(int index, int function, const char* items) {
     const std::string n = std::to_string(index);
@@ -63,6 +56,8 @@ std::string fault_reader(int index, int function, const char* items) {
 }
 
 TEST_P(WorkerFaults, EveryWorkerEndsAfterTheStopRequestAndReleasesItsReader) {
+    std::printf("worker fault matrix: %s on %zu exchanges, %zu cells in all\n", GetParam().name,
+                std::size(WORKER_FUNCTIONS), std::size(KINDS) * std::size(WORKER_FUNCTIONS));
     std::string scenario;
     const int count = static_cast<int>(std::size(WORKER_FUNCTIONS));
     for (int i = 0; i < count; ++i)
