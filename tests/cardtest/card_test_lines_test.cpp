@@ -38,6 +38,7 @@ const LineCase LINE_CASES[] = {
     {"UnknownStatus", READER, 0, 0, 0, 0, 0, "", "", "SN100, usb KM, unknown reader status"},
     {"NoCardLineWhileSettingUp", CARD, 0, 0, 0, 0, 0, "", "", ""},
     {"UpdateNeeded", READER, 0, 6, 0, 0, 0, "", "", "SN100, usb KM, reader firmware update needed"},
+    {"OperatingOkNotYetReady", READER, 0, 1, 0, 0, 0, "", "", "SN100, usb KM, reader operating ok"},
     {"Rebooting", READER, 0, -1, 0, 0, 0, "", "", "SN100, usb KM, reader rebooting"},
     {"ReadyKbd", READER, 1, 1, 0, 0, 0, "", "", "SN100, usb KM" + MODULE},
     {"KmMode0", READER, 1, 1, 2, 0, 0, "", "", "SN100, usb KM, mode 0" + MODULE},
@@ -100,6 +101,7 @@ TEST(CardMfpBytes, RulesAsATable) {
         {digits40.c_str(), 1, digits40.substr(8)}, // the end of long texts is kept
         {"ABCDEFGHIJKLMNOPQRST", 0, "45464748494A4B4C4D4E4F5051525354"},
         {"1234", 0, "31323334" + std::string(24, 'F')},
+        {"Card read error", 1, "CAFDFFEADFEFFFFF" + std::string(16, 'F')},
     };
     for (const auto& c : cases) {
         uint8_t bytes[MFP_DATA_BYTES];

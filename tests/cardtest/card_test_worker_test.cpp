@@ -271,6 +271,29 @@ TEST_F(CardTestWorker, EveryEndClosesTheReaderAndReleasesItsState) {
     }
 }
 
+// The read of a card callback's data fails (the read after the one that
+// brings the announcement): the worker ends and the reader is released.
+TEST_F(CardTestWorker, FailedReadOfTheCallbackDataEndsTheWorker) {
+    load(device_block("r1", "0x0202", "SN1", "  features 1\n"));
+    Reader* r = reader("SN1");
+    ASSERT_TRUE(start(r));
+    ASSERT_TRUE(wait_until([&] { return ready(r) && functions_of("r1").back() == 562; }, 3000ms));
+    std::this_thread::sleep_for(20ms);
+    int delivered = 0;
+    for (const emu::Report& report : emu::reports("r1"))
+        delivered += !report.to_device;
+    ASSERT_EQ(emu::script("r1", "fail_read " + std::to_string(delivered + 2)), 0)
+        << emu::last_error();
+    diag_verbosity = 1;
+    FdCapture err(2);
+    emu::send_event("r1", 1, std::string("88\0", 3));
+    EXPECT_TRUE(wait_until([&] { return !reader_is_open(r); }, 3000ms));
+    const std::string traced = err.finish();
+    EXPECT_NE(traced.find("Cannot read output data"), std::string::npos) << traced;
+    EXPECT_TRUE(wait_until([] { return test_workers.load() == 0; }, 1000ms));
+    EXPECT_EQ(card_text(r), "");
+}
+
 TEST_F(CardTestWorker, StartingAnOpenReaderFailsAndChangesNothing) {
     load(device_block("r1", "0x0202", "SN1", "  features 1\n"));
     Reader* r = polling();
