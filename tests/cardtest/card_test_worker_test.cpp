@@ -58,30 +58,30 @@ void PrintTo(const SetUpCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// The set-up exchanges, the result of the volatile protocol read given,
+// the KM mode asked for or not.
+std::vector<std::string> set_up(const char* volatile_read, bool km_mode) {
+    std::vector<std::string> x = {"2107 /4",
+                                  "1500 /256 -> 1",
+                                  "2100 /4",
+                                  "504 READERPROTOCOL\\x00 /256",
+                                  "530 \\x00\\x00\\x00\\x00\\x00\\x01\\x00\\x04 /0",
+                                  std::string("504 READERPROTOCOLTMP\\x00 /256") + volatile_read,
+                                  "504 USBMODE\\x00 /256"};
+    if (km_mode) x.push_back("504 KMMODE\\x00 /256");
+    x.insert(x.end(), {"2103 /1", "2104 \\x00 /256", "562 /0"});
+    return x;
+}
+
 const SetUpCase SETUP_CASES[] = {
-    {"KmReader",
-     "0x0203",
-     "  param KMMODE 1\n  features 1\n",
-     {"2107 /4", "1500 /256 -> 1", "2100 /4", "504 READERPROTOCOL\\x00 /256",
-      "530 \\x00\\x00\\x00\\x00\\x00\\x01\\x00\\x04 /0", "504 READERPROTOCOLTMP\\x00 /256 -> -2",
-      "504 USBMODE\\x00 /256", "504 KMMODE\\x00 /256", "2103 /1", "2104 \\x00 /256", "562 /0"},
+    {"KmReader", "0x0203", "  param KMMODE 1\n  features 1\n", set_up(" -> -2", true),
      "features 1 usb 2 km 1 saved 1 volatile 0:0 status 1, " + MODULE},
     // A reader outside KM mode is never asked for its KM mode.
-    {"KbdReader",
-     "0x0202",
-     "  param KMMODE 2\n",
-     {"2107 /4", "1500 /256 -> 1", "2100 /4", "504 READERPROTOCOL\\x00 /256",
-      "530 \\x00\\x00\\x00\\x00\\x00\\x01\\x00\\x04 /0", "504 READERPROTOCOLTMP\\x00 /256 -> -2",
-      "504 USBMODE\\x00 /256", "2103 /1", "2104 \\x00 /256", "562 /0"},
+    {"KbdReader", "0x0202", "  param KMMODE 2\n", set_up(" -> -2", false),
      "features 0 usb 1 km 0 saved 1 volatile 0:0 status 1, " + MODULE},
     // Equal protocols are not restored.
-    {"EqualProtocols",
-     "0x0202",
-     "  param READERPROTOCOL 4\n  param READERPROTOCOLTMP 4\n",
-     {"2107 /4", "1500 /256 -> 1", "2100 /4", "504 READERPROTOCOL\\x00 /256",
-      "530 \\x00\\x00\\x00\\x00\\x00\\x01\\x00\\x04 /0", "504 READERPROTOCOLTMP\\x00 /256",
-      "504 USBMODE\\x00 /256", "2103 /1", "2104 \\x00 /256", "562 /0"},
-     "features 0 usb 1 km 0 saved 4 volatile 1:4 status 1, " + MODULE},
+    {"EqualProtocols", "0x0202", "  param READERPROTOCOL 4\n  param READERPROTOCOLTMP 4\n",
+     set_up("", false), "features 0 usb 1 km 0 saved 4 volatile 1:4 status 1, " + MODULE},
 };
 
 class WorkerSetUp : public CardTestRig, public ::testing::WithParamInterface<SetUpCase> {};
@@ -123,7 +123,7 @@ struct EventCase {
     const char* name;
     const char* statements;
     uint16_t code;
-    std::string bytes; // sent as they are; command: an emulator command instead
+    const char* number; // sent with its terminator; command: an emulator command instead
     const char* command;
     std::vector<int> exchanges;
     std::string text, data;
@@ -136,17 +136,16 @@ void PrintTo(const EventCase& c, std::ostream* os) {
 const std::vector<int> READ = {600, 601, 563, 542};
 
 const EventCase EVENT_CASES[] = {
-    {"CardRead", "", 1, std::string("12345678\0", 9), nullptr, READ, "12345678", "UID 12345678"},
+    {"CardRead", "", 1, "12345678", nullptr, READ, "12345678", "UID 12345678"},
     {"FailedQueryStillEndsWithOkAndDone",
      "  fn 600 result -20\n",
      1,
-     std::string("42\0", 3),
+     "42",
      nullptr,
      {600, 563, 542},
      "42",
      "earlier"},
-    {"FailedDetailKeepsTheData", "  fn 601 result -20\n", 1, std::string("43\0", 3), nullptr, READ,
-     "43", "earlier"},
+    {"FailedDetailKeepsTheData", "  fn 601 result -20\n", 1, "43", nullptr, READ, "43", "earlier"},
     {"UnterminatedDataStaysInItsField", "", 1, "", "event r1 1 \"77\" carddata rep:256:41", READ,
      "77", std::string(255, 'A')},
     {"ReadErrorIsAnsweredWithCardBad", "", 2, "", nullptr, {564}, "Card read error", ""},
@@ -178,7 +177,9 @@ TEST_P(WorkerEvents, AreAnsweredAndShown) {
     if (c.command != nullptr)
         emu::command(c.command);
     else
-        emu::send_event("r1", c.code, std::vector<uint8_t>(c.bytes.begin(), c.bytes.end()));
+        emu::send_event(
+            "r1", c.code,
+            std::vector<uint8_t>(c.number, c.number + std::strlen(c.number) + (*c.number != 0)));
     wait_until([&] { return functions_of("r1").size() >= c.exchanges.size(); }, 2000ms);
     ASSERT_TRUE(wait_until([&] { return card_text(r) == c.text; }, 1000ms)) << card_text(r);
     std::this_thread::sleep_for(50ms); // nothing else may follow
