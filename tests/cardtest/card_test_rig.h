@@ -44,10 +44,6 @@ inline std::vector<int> functions_of(const char* name) {
     return out;
 }
 
-inline std::string text_of(const std::vector<uint8_t>& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
 // A device block of the scenario language.
 inline std::string device_block(const std::string& name, const char* product,
                                 const std::string& serial, const std::string& statements = "") {
@@ -215,8 +211,6 @@ class ConsoleRun {
         }
         return result_;
     }
-
-    bool running() const { return thread_.joinable(); }
 
   private:
     int out_fd_ = -1;
