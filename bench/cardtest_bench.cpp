@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/cardtest/pty_session.h"
+#include "../tests/support/pty_session.h"
 
 namespace {
 

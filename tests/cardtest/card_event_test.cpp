@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <ostream>
 #include <string>
 
 #include "cardtest/card_event.h"
@@ -12,140 +13,98 @@
 
 namespace {
 
-class CardEvent : public ::testing::Test {
+// A card event on a reader showing "99"/"data of 99" since time 5.
+struct EventCase {
+    const char* name;
+    int verbosity;
+    uint16_t code;
+    std::string bytes;
+    int length; // announced length; -1: that of bytes
+    const char* trace;
+    std::string text;
+    const char* data;
+    bool stamped; // the card time is now
+};
+
+void PrintTo(const EventCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const std::string NUMBER300 = [] {
+    std::string n;
+    for (int i = 0; i < 300; ++i)
+        n += static_cast<char>('0' + i % 10);
+    return n;
+}();
+
+const EventCase EVENT_CASES[] = {
+    {"Number", 2, 1, std::string("12345678\0", 9), -1, "CARDNO: '12345678'\n", "12345678",
+     "data of 99", true},
+    {"NumberQuietBelowVerbosity2", 1, 1, std::string("1\0", 2), -1, "", "1", "data of 99", true},
+    {"LongNumberKeepsItsFirst255", 0, 1, NUMBER300 + '\0', -1, "", NUMBER300.substr(0, 255),
+     "data of 99", true},
+    // The bytes after the announced length must never be read.
+    {"UnterminatedNumberTakenAsLongAsItsLength", 0, 1, "427XY", 3, "", "427", "data of 99", true},
+    {"NumberStopsAtTheFirstNul", 0, 1, std::string("77\0garbage", 10), -1, "", "77", "data of 99",
+     true},
+    {"NumberWithoutBytesShowsNoNumber", 0, 1, "", -1, "", "", "data of 99", true},
+    {"ReadError", 2, 2, "", -1, "CARD ERROR\n", "Card read error", "", false},
+    {"Refused", 2, 3, "", -1, "CARD REFUSED\n", "Card refused", "", false},
+    {"Removed", 2, 4, "", -1, "CARD REMOVED\n", "", "", false},
+    {"RemovedQuietBelowVerbosity2", 1, 4, "", -1, "", "", "", false},
+    {"ErrorQuietBelowVerbosity2", 1, 2, "", -1, "", "Card read error", "", false},
+    {"UnknownCode0", 2, 0, std::string("1\0", 2), -1, "", "99", "data of 99", false},
+    {"UnknownCode5", 2, 5, std::string("1\0", 2), -1, "", "99", "data of 99", false},
+    {"UnknownCode65535", 2, 65535, std::string("1\0", 2), -1, "", "99", "data of 99", false},
+};
+
+class CardEvent : public ::testing::TestWithParam<EventCase> {
   protected:
     void SetUp() override {
         tool_settings = ToolSettings{};
-        diag_verbosity = 0;
         reader.test_ctx = &state;
     }
     void TearDown() override {
         reader.test_ctx = nullptr;
-        tool_settings = ToolSettings{};
         diag_verbosity = 0;
-    }
-    int32_t send(uint16_t code, const std::string& bytes) {
-        return card_test_on_event(&reader, code, static_cast<uint32_t>(bytes.size()),
-                                  bytes.empty() ? nullptr
-                                                : reinterpret_cast<const uint8_t*>(bytes.data()));
-    }
-    void show(const char* text, const char* data) {
-        std::strcpy(state.card_text, text);
-        std::strcpy(state.card_data, data);
     }
     Reader reader;
     ReaderTestState state;
 };
 
-TEST_F(CardEvent, CardNumberIsShownAndTimeStampedButOldDataStays) {
-    show("", "old data");
-    diag_verbosity = 2;
+TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
+    const EventCase& c = GetParam();
+    std::strcpy(state.card_text, "99");
+    std::strcpy(state.card_data, "data of 99");
+    state.card_time = 5;
+    diag_verbosity = c.verbosity;
     FdCapture err(2);
     const time_t before = std::time(nullptr);
-    EXPECT_EQ(send(1, std::string("12345678\0", 9)), 0);
+    const uint32_t length =
+        c.length >= 0 ? static_cast<uint32_t>(c.length) : static_cast<uint32_t>(c.bytes.size());
+    EXPECT_EQ(card_test_on_event(
+                  &reader, c.code, length,
+                  c.bytes.empty() ? nullptr : reinterpret_cast<const uint8_t*>(c.bytes.data())),
+              0);
     const time_t after = std::time(nullptr);
-    EXPECT_EQ(err.finish(), "CARDNO: '12345678'\n");
-    EXPECT_STREQ(state.card_text, "12345678");
-    EXPECT_STREQ(state.card_data, "old data");
-    EXPECT_GE(state.card_time, before);
-    EXPECT_LE(state.card_time, after);
-}
-
-TEST_F(CardEvent, LongCardNumberKeepsItsFirst255Characters) {
-    std::string number;
-    for (int i = 0; i < 300; ++i)
-        number += static_cast<char>('0' + i % 10);
-    send(1, number + '\0');
-    EXPECT_EQ(std::string(state.card_text), number.substr(0, 255));
-}
-
-TEST_F(CardEvent, UnterminatedNumberIsTakenAsLongAsItsLength) {
-    // The bytes after the announced length must never be read.
-    const char bytes[] = {'4', '2', '7', 'X', 'Y'};
-    card_test_on_event(&reader, 1, 3, reinterpret_cast<const uint8_t*>(bytes));
-    EXPECT_STREQ(state.card_text, "427");
-}
-
-TEST_F(CardEvent, NumberStopsAtTheFirstNul) {
-    send(1, std::string("77\0garbage", 10));
-    EXPECT_STREQ(state.card_text, "77");
-}
-
-TEST_F(CardEvent, CardNumberWithoutDataShowsNoNumber) {
-    show("111", "d");
-    EXPECT_EQ(card_test_on_event(&reader, 1, 0, nullptr), 0);
-    EXPECT_STREQ(state.card_text, "");
-    EXPECT_STREQ(state.card_data, "d");
-}
-
-TEST_F(CardEvent, ReadErrorRefusalAndRemovalReplaceTheTexts) {
-    struct Row {
-        uint16_t code;
-        const char* trace;
-        const char* text;
-    };
-    const Row rows[] = {{2, "CARD ERROR\n", "Card read error"},
-                        {3, "CARD REFUSED\n", "Card refused"},
-                        {4, "CARD REMOVED\n", ""}};
-    diag_verbosity = 2;
-    for (const Row& row : rows) {
-        show("99", "data of 99");
-        state.card_time = 5;
-        FdCapture err(2);
-        EXPECT_EQ(send(row.code, ""), 0);
-        EXPECT_EQ(err.finish(), row.trace) << row.code;
-        EXPECT_STREQ(state.card_text, row.text) << row.code;
-        EXPECT_STREQ(state.card_data, "") << row.code;
-        EXPECT_EQ(state.card_time, 5) << row.code;
+    EXPECT_EQ(err.finish(), c.trace);
+    EXPECT_EQ(std::string(state.card_text), c.text);
+    EXPECT_STREQ(state.card_data, c.data);
+    if (c.stamped) {
+        EXPECT_GE(state.card_time, before);
+        EXPECT_LE(state.card_time, after);
+    } else {
+        EXPECT_EQ(state.card_time, 5);
     }
 }
 
-TEST_F(CardEvent, RemovalOnAnEmptyReaderOnlyTraces) {
-    diag_verbosity = 2;
-    FdCapture err(2);
-    send(4, "");
-    EXPECT_EQ(err.finish(), "CARD REMOVED\n");
-    EXPECT_STREQ(state.card_text, "");
-    EXPECT_STREQ(state.card_data, "");
-}
+INSTANTIATE_TEST_SUITE_P(Events, CardEvent, ::testing::ValuesIn(EVENT_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(CardEvent, UnknownCodesChangeNothingAndPrintNothing) {
-    show("55", "five");
-    state.card_time = 9;
-    diag_verbosity = 2;
-    FdCapture err(2);
-    for (uint16_t code : {0, 5, 255, 65535})
-        EXPECT_EQ(send(code, std::string("1\0", 2)), 0);
-    EXPECT_EQ(err.finish(), "");
-    EXPECT_STREQ(state.card_text, "55");
-    EXPECT_STREQ(state.card_data, "five");
-    EXPECT_EQ(state.card_time, 9);
-}
-
-TEST_F(CardEvent, NothingIsPrintedBelowVerbosity2) {
-    for (int verbosity : {0, 1}) {
-        diag_verbosity = verbosity;
-        FdCapture err(2);
-        send(1, std::string("1\0", 2));
-        send(2, "");
-        send(3, "");
-        send(4, "");
-        EXPECT_EQ(err.finish(), "");
-    }
-}
-
-TEST_F(CardEvent, TwoCardsInOneSecondMayShareTheTimeStamp) {
-    send(1, std::string("1\0", 2));
-    const time_t first = state.card_time;
-    send(1, std::string("2\0", 2));
-    EXPECT_LE(state.card_time - first, 1);
-    EXPECT_STREQ(state.card_text, "2");
-}
-
-TEST_F(CardEvent, ReaderWithoutTestStateIsLeftAlone) {
-    reader.test_ctx = nullptr;
-    EXPECT_EQ(send(1, std::string("1\0", 2)), 0);
-    EXPECT_EQ(send(4, ""), 0);
+TEST(CardEventWithoutState, ReaderWithoutTestStateIsLeftAlone) {
+    Reader reader;
+    EXPECT_EQ(card_test_on_event(&reader, 1, 2, reinterpret_cast<const uint8_t*>("1")), 0);
+    EXPECT_EQ(card_test_on_event(&reader, 4, 0, nullptr), 0);
 }
 
 } // namespace

@@ -19,10 +19,10 @@
 #include "cardtest/card_test_console.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
-#include "cardtest/vt_screen.h"
 #include "cli/tool_settings.h"
 #include "discovery/reader.h"
 #include "emu.h"
+#include "support/vt_screen.h"
 
 using namespace std::chrono_literals;
 
@@ -42,10 +42,6 @@ inline std::vector<int> functions_of(const char* name) {
     for (const emu::Exchange& e : emu::exchanges(name))
         out.push_back(e.function);
     return out;
-}
-
-inline std::string text_of(const std::vector<uint8_t>& bytes) {
-    return std::string(bytes.begin(), bytes.end());
 }
 
 // A device block of the scenario language.
@@ -216,8 +212,6 @@ class ConsoleRun {
         return result_;
     }
 
-    bool running() const { return thread_.joinable(); }
-
   private:
     int out_fd_ = -1;
     int saved_out_ = -1;
@@ -225,9 +219,3 @@ class ConsoleRun {
     std::thread thread_;
     int32_t result_ = -1;
 };
-
-inline bool row_has(const VtScreen& s, const std::string& text) {
-    for (int r = 0; r < s.rows; ++r)
-        if (s.text(r).find(text) != std::string::npos) return true;
-    return false;
-}

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "card_test_rig.h"
 #include "cardtest/module_info.h"
@@ -9,81 +11,61 @@
 
 namespace {
 
-class ModuleInfo : public CardTestRig {
-  protected:
-    // An open reader with a test state of its own, whose module answers as
-    // the statements say.
-    Reader* open_reader(const std::string& statements) {
-        load(device_block("r1", "0x0202", "SN1", statements));
-        Reader* r = reader("SN1");
-        EXPECT_EQ(reader_open(r), 0);
-        std::strcpy(state.module_text, "old module");
-        std::strcpy(state.protocol_text, "old protocol");
-        r->test_ctx = &state;
-        opened = r;
-        return r;
-    }
-    void TearDown() override {
-        if (opened != nullptr) {
-            opened->test_ctx = nullptr;
-            reader_close(opened);
-        }
-        CardTestRig::TearDown();
-    }
-    ReaderTestState state;
-    Reader* opened = nullptr;
+// An open reader showing "old module"/"old protocol" asks its module, set
+// up by the statement, for its description.
+struct ModuleCase {
+    const char* name;
+    std::string statement;
+    int32_t result;
+    std::string module;
+    const char* protocol;
+    std::vector<int> functions;
 };
 
-TEST_F(ModuleInfo, SevenLinesGiveLinesOneAndTwoAndTheProtocolOfLineFour) {
-    Reader* r = open_reader("  module_desc \"L1\\nL2\\nL3\\nL4\\nL5\\nL6\\nL7\"\n");
-    EXPECT_EQ(reader_get_module_info(r), 0);
-    EXPECT_STREQ(state.module_text, "L1 L2");
-    EXPECT_STREQ(state.protocol_text, "L4");
+void PrintTo(const ModuleCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST_F(ModuleInfo, EmptyLinesDoNotCount) {
-    Reader* r = open_reader("  module_desc \"\\n\\nPART\\n\\n\\nName\\nauto\\nISO\\n\"\n");
-    EXPECT_EQ(reader_get_module_info(r), 0);
-    EXPECT_STREQ(state.module_text, "PART Name");
-    EXPECT_STREQ(state.protocol_text, "ISO");
+const char OLD_M[] = "old module";
+const char OLD_P[] = "old protocol";
+const std::vector<int> BOTH = {2103, 2104};
+
+const ModuleCase MODULE_CASES[] = {
+    {"SevenLines", R"(module_desc "L1\nL2\nL3\nL4\nL5\nL6\nL7")", 0, "L1 L2", "L4", BOTH},
+    {"EmptyLinesDoNotCount", R"(module_desc "\n\nPART\n\n\nName\nauto\nISO\n")", 0, "PART Name",
+     "ISO", BOTH},
+    {"TwoLines", R"(module_desc "PART\nName")", 0, "PART Name", "", BOTH},
+    {"OneLine", R"(module_desc "ONLY")", 0, "ONLY", "", BOTH},
+    {"NoModuleAsksNoDescription", "module_count 0", 0, OLD_M, OLD_P, {2103}},
+    {"UnterminatedStaysInItsField", "module_desc rep:256:41", 0, std::string(255, 'A'), "", BOTH},
+    {"FailedCount", "fn 2103 result -25", -25, OLD_M, OLD_P, {2103}},
+    {"FailedDescription", "fn 2104 result -22", -22, OLD_M, OLD_P, BOTH},
+};
+
+class ModuleInfo : public CardTestRig, public ::testing::WithParamInterface<ModuleCase> {};
+
+TEST_P(ModuleInfo, TextsAndResultAsTheModuleAnswers) {
+    const ModuleCase& c = GetParam();
+    load(device_block("r1", "0x0202", "SN1", "  " + c.statement + "\n"));
+    Reader* r = reader("SN1");
+    ASSERT_EQ(reader_open(r), 0);
+    ReaderTestState state;
+    std::strcpy(state.module_text, OLD_M);
+    std::strcpy(state.protocol_text, OLD_P);
+    r->test_ctx = &state;
+    emu::clear_transcript("r1");
+    EXPECT_EQ(reader_get_module_info(r), c.result);
+    EXPECT_EQ(std::string(state.module_text), c.module);
+    EXPECT_STREQ(state.protocol_text, c.protocol);
+    EXPECT_EQ(functions_of("r1"), c.functions);
+    r->test_ctx = nullptr;
+    reader_close(r);
 }
 
-TEST_F(ModuleInfo, ShortDescriptionReplacesBothTextsWithWhatItHas) {
-    Reader* r = open_reader("  module_desc \"PART\\nName\"\n");
-    EXPECT_EQ(reader_get_module_info(r), 0);
-    EXPECT_STREQ(state.module_text, "PART Name");
-    EXPECT_STREQ(state.protocol_text, "");
-    emu::script("r1", "module_desc \"ONLY\"");
-    EXPECT_EQ(reader_get_module_info(r), 0);
-    EXPECT_STREQ(state.module_text, "ONLY");
-}
+INSTANTIATE_TEST_SUITE_P(Descriptions, ModuleInfo, ::testing::ValuesIn(MODULE_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ModuleInfo, NoModuleLeavesTheTextsAndAsksNoDescription) {
-    Reader* r = open_reader("  module_count 0\n");
-    EXPECT_EQ(reader_get_module_info(r), 0);
-    EXPECT_STREQ(state.module_text, "old module");
-    EXPECT_STREQ(state.protocol_text, "old protocol");
-    EXPECT_EQ(functions_of("r1"), std::vector<int>{2103});
-}
-
-TEST_F(ModuleInfo, DescriptionWithoutTerminatorStaysWithinTheField) {
-    Reader* r = open_reader("  module_desc rep:256:41\n");
-    EXPECT_EQ(reader_get_module_info(r), 0);
-    EXPECT_EQ(std::string(state.module_text), std::string(255, 'A'));
-    EXPECT_STREQ(state.protocol_text, "");
-}
-
-TEST_F(ModuleInfo, FailingExchangesAreReturnedAndChangeNothing) {
-    Reader* r = open_reader("  fn 2103 result -25\n");
-    EXPECT_EQ(reader_get_module_info(r), -25);
-    emu::script("r1", "fn 2103 clear");
-    emu::script("r1", "fn 2104 result -22");
-    EXPECT_EQ(reader_get_module_info(r), -22);
-    EXPECT_STREQ(state.module_text, "old module");
-    EXPECT_STREQ(state.protocol_text, "old protocol");
-}
-
-TEST_F(ModuleInfo, ReaderWithoutTestStateIsRefused) {
+TEST_F(CardTestRig, ModuleInfoRefusesAReaderWithoutTestState) {
     load(device_block("r1", "0x0202", "SN1"));
     Reader* r = reader("SN1");
     EXPECT_EQ(reader_get_module_info(r), MODULE_NO_TEST_STATE);

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +27,22 @@ struct FailureKind {
     const char* items;
 };
 
+void PrintTo(const FailureKind& k, std::ostream* os) {
+    *os << k.name << " (" << k.items << ")";
+}
+
+const FailureKind KINDS[] = {
+    {"unplug", "unplug request"},
+    {"unplugdone", "unplug done"},
+    {"noack", "noack all"},
+    {"reqerror", "reqerror -7"},
+    {"doneerror", "doneerror -3"},
+    {"donetype", "donetype 7"},
+    {"shortdone", "short done 5"},
+    {"hidfail", "hidfail ack"},
+    {"busy", "result -25 times 1000000"},
+};
+
 class WorkerFaults : public CardTestRig, public ::testing::WithParamInterface<FailureKind> {};
 
 std::string fault_reader(int index, int function, const char* items) {
@@ -38,6 +56,8 @@ std::string fault_reader(int index, int function, const char* items) {
 }
 
 TEST_P(WorkerFaults, EveryWorkerEndsAfterTheStopRequestAndReleasesItsReader) {
+    std::printf("worker fault matrix: %s on %zu exchanges, %zu cells in all\n", GetParam().name,
+                std::size(WORKER_FUNCTIONS), std::size(KINDS) * std::size(WORKER_FUNCTIONS));
     std::string scenario;
     const int count = static_cast<int>(std::size(WORKER_FUNCTIONS));
     for (int i = 0; i < count; ++i)
@@ -73,16 +93,7 @@ TEST_P(WorkerFaults, EveryWorkerEndsAfterTheStopRequestAndReleasesItsReader) {
         EXPECT_EQ(readers[i]->test_ctx.load(), nullptr) << "fn " << WORKER_FUNCTIONS[i];
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, WorkerFaults,
-                         ::testing::Values(FailureKind{"unplug", "unplug request"},
-                                           FailureKind{"unplugdone", "unplug done"},
-                                           FailureKind{"noack", "noack all"},
-                                           FailureKind{"reqerror", "reqerror -7"},
-                                           FailureKind{"doneerror", "doneerror -3"},
-                                           FailureKind{"donetype", "donetype 7"},
-                                           FailureKind{"shortdone", "short done 5"},
-                                           FailureKind{"hidfail", "hidfail ack"},
-                                           FailureKind{"busy", "result -25 times 1000000"}),
+INSTANTIATE_TEST_SUITE_P(Kinds, WorkerFaults, ::testing::ValuesIn(KINDS),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A reader whose status stays busy for ever keeps the set-up waiting; the

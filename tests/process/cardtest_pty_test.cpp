@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "cardtest/pty_session.h"
 #include "support/process.h"
+#include "support/pty_session.h"
 
 namespace {
 
@@ -19,6 +19,15 @@ std::string scenario_two_readers() {
            "device kbd 0x0202\n"
            "  serial KB0002\n"
            "  module_desc \"P-7\\nMifare\\nauto\\nISO15693\\n\"\n";
+}
+
+// Ctrl+C through the terminal's line discipline, then key at the final
+// prompt; the exit status.
+int quit(PtySession& s, const char* key = "\r") {
+    s.type("\x03");
+    EXPECT_TRUE(s.wait_for([&] { return s.shows("Press ENTER to continue"); }, 10000));
+    s.type(key);
+    return s.finish(10000);
 }
 
 struct CardTestTerminal : ::testing::Test {
@@ -36,46 +45,6 @@ struct CardTestTerminal : ::testing::Test {
         return out;
     }
 };
-
-TEST_F(CardTestTerminal, OperatorSeesReadersCardsAndTheWayOut) {
-    ASSERT_TRUE(start(scenario_two_readers()));
-    ASSERT_TRUE(session.wait_for(
-        [&] {
-            return session.screen.text(3) == "  CARD: 'none'" &&
-                   session.screen.text(6) == "  CARD (tmout): 'none'";
-        },
-        10000))
-        << session.screen.text(2);
-    session.command("event km 1 \"04A1B2C3\" carddata \"MIFARE Classic 1K\"");
-    const std::string mfp = "  MFP DATA: 04A1B2C3" + std::string(24, 'F');
-    ASSERT_TRUE(session.wait_for(
-        [&] {
-            return session.screen.text(3) == "  CARD: '04A1B2C3' MIFARE Classic 1K" &&
-                   session.screen.text(4) == mfp;
-        },
-        3000));
-    const std::string km_line =
-        "KM0001, usb KM, mode 2, ICM-7720-01 Multiprotocol 13.56 MHz reader module, ISO14443A";
-    const std::vector<std::string> expected = {"Card testing:",
-                                               RULE,
-                                               km_line.substr(0, 79),
-                                               "  CARD: '04A1B2C3' MIFARE Classic 1K",
-                                               mfp,
-                                               "KB0002, usb KBD, P-7 Mifare, ISO15693",
-                                               "  CARD (tmout): 'none'",
-                                               RULE,
-                                               "(CTRL+C to exit)",
-                                               "",
-                                               ""};
-    EXPECT_EQ(rows(0, 11), expected);
-    EXPECT_EQ(session.screen.unknown_sequences, 0);
-
-    session.type("\x03"); // Ctrl+C through the terminal's line discipline
-    ASSERT_TRUE(session.wait_for([&] { return session.shows("Press ENTER to continue"); }, 10000));
-    EXPECT_TRUE(session.shows("Shutting down, please wait..."));
-    session.type("\r");
-    EXPECT_EQ(session.finish(10000), 0);
-}
 
 TEST_F(CardTestTerminal, ScreenWrittenOverByItsOwnTracesAndKeysIsWholeAgainAtOnce) {
     // A terminal just as tall as the drawing: every trace line scrolls it.
@@ -135,10 +104,7 @@ TEST_F(CardTestTerminal, ScreenWrittenOverByItsOwnTracesAndKeysIsWholeAgainAtOnc
         EXPECT_EQ(rows(0, 11), expected) << (step.command != nullptr ? step.command : step.keys);
     }
     EXPECT_EQ(session.screen.unknown_sequences, 0);
-    session.type("\x03");
-    ASSERT_TRUE(session.wait_for([&] { return session.shows("Press ENTER to continue"); }, 10000));
-    session.type("\r");
-    EXPECT_EQ(session.finish(10000), 0);
+    EXPECT_EQ(quit(session), 0);
 }
 
 // A line of the bench record taken apart; time checked for its form only.
@@ -229,10 +195,7 @@ TEST_F(CardTestTerminal, BenchRecordHasOneLinePerReaderEvent) {
         EXPECT_TRUE(session.wait_for([&] { return session.shows(text) != gone; }, 4000))
             << step.shown;
     }
-    session.type("\x03");
-    ASSERT_TRUE(session.wait_for([&] { return session.shows("Press ENTER to continue"); }, 10000));
-    session.type("\r");
-    EXPECT_EQ(session.finish(10000), 0);
+    EXPECT_EQ(quit(session), 0);
 
     const auto lines = record_by_reader(read_file(record));
     const std::map<std::string, std::vector<RecordLine>> expected = {
@@ -257,37 +220,38 @@ TEST_F(CardTestTerminal, BenchRecordHasOneLinePerReaderEvent) {
 
 // The record changes nothing on the screen; a record that cannot be opened
 // stops the program before the screen starts, one that cannot be written
-// costs the exit status at the end.
+// costs the exit status at the end. End of input at the final prompt ends
+// the program as ENTER does.
 TEST_F(CardTestTerminal, BenchRecordLeavesTheScreenAloneAndFailsLoudly) {
     const std::string missing = dir + "/none/bench.tsv";
     const struct {
+        const char* name;
         std::vector<std::string> options;
         bool screen;
         int status;
         std::string message;
+        const char* key = "\r";
     } runs[] = {
-        {{}, true, 0, ""},
-        {{"-o", dir + "/bench.tsv"}, true, 0, ""},
-        {{"-o", "/dev/full"}, true, 2, "Cannot write output: No space left on device"},
-        {{"-o", missing},
+        {"plain", {}, true, 0, ""},
+        {"end of input", {}, true, 0, "", "\x04"},
+        {"record", {"-o", dir + "/bench.tsv"}, true, 0, ""},
+        {"full disk", {"-o", "/dev/full"}, true, 2, "Cannot write output: No space left on device"},
+        {"missing folder",
+         {"-o", missing},
          false,
          2,
          "Cannot open " + missing + " for writing: No such file or directory"},
     };
     std::vector<std::string> plain_screen;
     for (const auto& run : runs) {
-        SCOPED_TRACE(run.options.empty() ? "-t" : run.options[1]);
+        SCOPED_TRACE(run.name);
         PtySession s{30, 160}; // room for the message on one row
         std::vector<std::string> args = {"-v", "-t"};
         args.insert(args.end(), run.options.begin(), run.options.end());
         ASSERT_TRUE(s.start(BRINLET_BIN, BRINLET_EMU_LIB, args, "", dir + "/control"));
-        if (run.screen) {
-            ASSERT_TRUE(s.wait_for([&] { return s.shows("NO TESTABLE READERS FOUND"); }, 10000));
-            s.type("\x03");
-            ASSERT_TRUE(s.wait_for([&] { return s.shows("Press ENTER to continue"); }, 10000));
-            s.type("\r");
-        }
-        EXPECT_EQ(s.finish(15000), run.status);
+        EXPECT_TRUE(!run.screen ||
+                    s.wait_for([&] { return s.shows("NO TESTABLE READERS FOUND"); }, 10000));
+        EXPECT_EQ(run.screen ? quit(s, run.key) : s.finish(15000), run.status);
         std::vector<std::string> screen = s.screen.lines();
         if (!run.message.empty()) {
             ASSERT_FALSE(screen.empty());
@@ -296,36 +260,10 @@ TEST_F(CardTestTerminal, BenchRecordLeavesTheScreenAloneAndFailsLoudly) {
             while (!screen.empty() && screen.back().empty())
                 screen.pop_back();
         }
-        if (run.options.empty()) plain_screen = screen;
+        if (run.options.empty() && plain_screen.empty()) plain_screen = screen;
         EXPECT_EQ(screen, run.screen ? plain_screen : std::vector<std::string>{});
     }
     EXPECT_EQ(read_file(dir + "/bench.tsv"), "time\tserial\tevent\tcard\tdata\n");
-}
-
-TEST_F(CardTestTerminal, EndOfInputAtTheFinalPromptEndsTheProgram) {
-    ASSERT_TRUE(start(""));
-    ASSERT_TRUE(
-        session.wait_for([&] { return session.shows("NO TESTABLE READERS FOUND"); }, 10000));
-    session.type("\x03");
-    ASSERT_TRUE(session.wait_for([&] { return session.shows("Press ENTER to continue"); }, 10000));
-    session.type("\x04"); // Ctrl+D: end of input
-    EXPECT_EQ(session.finish(10000), 0);
-}
-
-TEST_F(CardTestTerminal, IdleScreenCostsNoTerminalOutputBetweenPasses) {
-    ASSERT_TRUE(start(scenario_two_readers()));
-    ASSERT_TRUE(session.wait_for([&] { return session.screen.text(6) == "  CARD (tmout): 'none'"; },
-                                 10000));
-    session.pump(100);
-    const size_t before = session.bytes_read;
-    for (int i = 0; i < 10; ++i)
-        session.pump(50);
-    // At most one enumeration pass (the whole drawing) may fall in here.
-    EXPECT_LE(session.bytes_read - before, 11u * 90u);
-    session.type("\x03");
-    ASSERT_TRUE(session.wait_for([&] { return session.shows("Press ENTER to continue"); }, 10000));
-    session.type("\r");
-    EXPECT_EQ(session.finish(10000), 0);
 }
 
 } // namespace

@@ -107,6 +107,12 @@ struct VtScreen {
         return line;
     }
 
+    bool shows(std::string_view needle) const {
+        for (int r = 0; r < rows; ++r)
+            if (text(r).find(needle) != std::string::npos) return true;
+        return false;
+    }
+
     // Rows from first on, trailing blanks removed, up to the last non-empty.
     std::vector<std::string> lines(int first = 0) const {
         std::vector<std::string> out;

@@ -1,5 +1,5 @@
-// The real brinlet binary on emulated readers inside a pseudo-terminal:
-// what it draws is replayed onto a VtScreen, keys go in as typed.
+// A program inside a pseudo-terminal of a given size: what it draws is
+// replayed onto a VtScreen, keys go in as typed, signals as sent.
 #pragma once
 
 #include <fcntl.h>
@@ -40,45 +40,56 @@ struct PtySession {
     PtySession(const PtySession&) = delete;
     PtySession& operator=(const PtySession&) = delete;
 
-    // Starts bin with args in a terminal of the screen's size, the emulator
-    // preloaded with the scenario file and control file given. false when
-    // the terminal or the process cannot be made.
-    bool start(const std::string& bin, const std::string& emu_lib,
-               const std::vector<std::string>& args, const std::string& scenario_path,
-               const std::string& control, const std::vector<std::string>& extra_env = {}) {
-        control_path = control;
-        std::ofstream(control_path, std::ios::trunc).flush();
+    // Starts argv[0] with argv in a terminal of the screen's size. The
+    // environment is this process's, without the variables whose names
+    // begin with one of unset, plus env ("NAME=value"). false when the
+    // terminal or the process cannot be made.
+    bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+               const std::vector<std::string>& unset = {}) {
         winsize size = {};
         size.ws_row = static_cast<unsigned short>(screen.rows);
         size.ws_col = static_cast<unsigned short>(screen.columns);
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e)
-            if (std::strncmp(*e, "BRINLET_EMU_", 12) != 0 &&
-                std::strncmp(*e, "LD_PRELOAD=", 11) != 0)
-                env.emplace_back(*e);
-        env.push_back("LD_PRELOAD=" + emu_lib);
-        env.push_back("BRINLET_EMU_SCENARIO=" + scenario_path);
-        env.push_back("BRINLET_EMU_CONTROL=" + control_path);
-        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
-        for (const std::string& e : extra_env)
-            env.push_back(e);
-        std::vector<std::string> argv_text = {bin};
-        argv_text.insert(argv_text.end(), args.begin(), args.end());
-        std::vector<char*> argv, envp;
+        std::vector<std::string> env_text;
+        for (char** e = environ; *e != nullptr; ++e) {
+            bool keep = true;
+            for (const std::string& prefix : unset)
+                keep = keep && std::strncmp(*e, prefix.c_str(), prefix.size()) != 0;
+            if (keep) env_text.emplace_back(*e);
+        }
+        env_text.insert(env_text.end(), env.begin(), env.end());
+        std::vector<std::string> argv_text = argv;
+        std::vector<char*> args, envp;
         for (std::string& a : argv_text)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (std::string& e : env)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+        for (std::string& e : env_text)
             envp.push_back(e.data());
         envp.push_back(nullptr);
         pid = forkpty(&master, nullptr, nullptr, &size);
         if (pid < 0) return false;
         if (pid == 0) {
-            execve(argv[0], argv.data(), envp.data());
+            execve(args[0], args.data(), envp.data());
             _exit(127);
         }
         fcntl(master, F_SETFL, O_NONBLOCK);
         return true;
+    }
+
+    // Starts bin with args on the reader emulator (emu_lib preloaded), its
+    // scenario file and an empty control file for command().
+    bool start(const std::string& bin, const std::string& emu_lib,
+               const std::vector<std::string>& args, const std::string& scenario_path,
+               const std::string& control, const std::vector<std::string>& extra_env = {}) {
+        control_path = control;
+        std::ofstream(control_path, std::ios::trunc).flush();
+        std::vector<std::string> argv = {bin};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> env = {"LD_PRELOAD=" + emu_lib,
+                                        "BRINLET_EMU_SCENARIO=" + scenario_path,
+                                        "BRINLET_EMU_CONTROL=" + control_path,
+                                        "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+        env.insert(env.end(), extra_env.begin(), extra_env.end());
+        return start(argv, env, {"BRINLET_EMU_", "LD_PRELOAD=", "ASAN_OPTIONS="});
     }
 
     // Reads what the program wrote during up to wait_ms; returns the bytes.
@@ -107,11 +118,12 @@ struct PtySession {
         return true;
     }
 
-    bool shows(std::string_view text) const {
-        for (int r = 0; r < screen.rows; ++r)
-            if (screen.text(r).find(text) != std::string::npos) return true;
-        return false;
+    // Pumps until the screen satisfies done or timeout_ms passed.
+    bool wait_screen(const std::function<bool(const VtScreen&)>& done, int timeout_ms) {
+        return wait_for([&] { return done(screen); }, timeout_ms);
     }
+
+    bool shows(std::string_view text) const { return screen.shows(text); }
 
     // A line for the emulator's control file ("event r1 1 1234", ...).
     void command(const std::string& line) {
@@ -123,7 +135,10 @@ struct PtySession {
         (void)n;
     }
 
-    // Waits for the exit; status, or -1 (then killed) after timeout_ms.
+    bool signal(int sig) { return pid > 0 && kill(pid, sig) == 0; }
+
+    // Waits for the exit: the exit status (128 + signal when killed by one),
+    // or -1 after timeout_ms (the destructor then kills the process).
     int finish(int timeout_ms) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         int st = 0;
