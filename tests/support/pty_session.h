@@ -28,6 +28,8 @@ struct PtySession {
     size_t bytes_read = 0;
     std::string control_path;
     int status = -1;
+    std::string output; // every byte the program wrote
+    size_t mark = 0;    // where wait_for_text looks from
 
     PtySession(int rows, int columns) : screen(rows, columns) {}
     ~PtySession() {
@@ -102,6 +104,7 @@ struct PtySession {
             const ssize_t n = read(master, buf, sizeof buf);
             if (n <= 0) break;
             screen.feed(std::string_view(buf, static_cast<size_t>(n)));
+            output.append(buf, static_cast<size_t>(n));
             got += static_cast<size_t>(n);
         }
         bytes_read += got;
@@ -115,6 +118,15 @@ struct PtySession {
             if (std::chrono::steady_clock::now() > end) return false;
             pump(5);
         }
+        return true;
+    }
+
+    // Pumps until text appears in what was written after the text last
+    // waited for, and moves past it. false after timeout_ms.
+    bool wait_for_text(std::string_view text, int timeout_ms = 10000) {
+        if (!wait_for([&] { return output.find(text, mark) != std::string::npos; }, timeout_ms))
+            return false;
+        mark = output.find(text, mark) + text.size();
         return true;
     }
 
