@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Card test mode under load: the real brinlet -t in a pseudo-terminal on 32
 // emulated idle readers. Prints the console's CPU share of one core and the
 // bytes it writes to the terminal per second while nothing happens, beside

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Host cost of the link against the emulator with zero device latency:
 // CPU time per report and per CTL exchange, and the time to move the
 // largest batch input (7,999,999 bytes) through reader_ctl, each beside the
@@ -31,7 +32,9 @@ double wall_ms() {
         .count();
 }
 
-size_t report_count(const char* device) { return emu::reports(device).size(); }
+size_t report_count(const char* device) {
+    return emu::reports(device).size();
+}
 
 void print_row(const char* what, double cpu, double wall, double reports) {
     const double wire = reports * 1.0; // ms at full speed

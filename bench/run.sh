@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs every benchmark of a build tree and prints its figures.
 set -e
 build=${1:-build}

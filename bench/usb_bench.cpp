@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One CTL exchange's round trip and the throughput of a large input, through
 // the real USB stack (hidapi-libusb, libusb, umockdev's usbdevfs, the
 // emulated reader's USB layer) beside the same figures against the plain

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The C++ control interface of emu.h.
 #include <cstdio>
 #include <cstdlib>

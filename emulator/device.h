@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One emulated USB device, as three records: what the scenario declares
 // about it on the bus (identity, restarts, scripts, device-wide faults),
 // the reader model behind its configuration interface (parameters, images,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Control interface of the reader emulator, for tests in the same process.
 //
 // libbrinlet_emu exports the hidapi C functions and emulates USB card

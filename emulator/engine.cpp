@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reader's side of the CTL exchange and of callback transfers, with the
 // scripted faults, and the device's presence on the bus.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The hidapi C functions, answered by the emulated bus. Exported with the
 // signatures of the installed hidapi.h so that a program linked with the
 // real library runs against this one through LD_PRELOAD.

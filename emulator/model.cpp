@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The built-in reader firmware: what a reader answers to each function when
 // the scenario scripts nothing for it, as a table of function code ->
 // handler.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tokens and values of the scenario language (README.md describes it).
 #pragma once
 

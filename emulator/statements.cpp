@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Device statements of the scenario language, as tables: statement name ->
 // parser, `fn` item -> parser, callback option -> parser.
 #include <algorithm>

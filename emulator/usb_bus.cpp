@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The USB layer of the emulated readers: sysfs devices and usbdevfs ioctls
 // for umockdev, in front of the reader emulator's protocol engine.
 //

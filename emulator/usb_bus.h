@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The emulated readers as USB devices under umockdev: each reader of the
 // loaded scenario appears in a fake sysfs with its device, configuration,
 // interface, HID, endpoint and string descriptors, and its usbdevfs node

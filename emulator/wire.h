@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reader side of the HID report framing and of the 11-byte CTL header.
 //
 // This is the emulated reader's own encoder and decoder, written from the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The emulated bus: the devices of the loaded scenario, the clock, the
 // timeline of scheduled actions, the control file and the transcript file.
 //

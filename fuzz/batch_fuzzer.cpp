@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A hostile reader behind a whole batch run: the fuzz input picks the
 // operation, the personalities the bus shows at each enumeration (so -u
 // sees the reader leave and come back as another product), which write or

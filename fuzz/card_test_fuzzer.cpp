@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A hostile reader under card test: the worker's set-up (status waits,
 // module check, features, protocols, registration, module texts) and its
 // polling for card events run on reports from the fuzz input. The stop

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A scripted stand-in for hidapi shared by the whole-program fuzz targets:
 // one reader on the bus whose personality, failing writes and every report
 // it delivers come from the fuzz input.
@@ -21,8 +22,8 @@ struct FakeHid {
     // reader_models, or an index past it for an empty bus.
     uint8_t products[FAKE_ENUMERATIONS] = {};
     unsigned reads = 0;
-    unsigned read_limit = 0;           // 0 = none; see on_limit
-    void (*on_limit)() = nullptr;      // called by every read past the stream or the limit
+    unsigned read_limit = 0;      // 0 = none; see on_limit
+    void (*on_limit)() = nullptr; // called by every read past the stream or the limit
 };
 
 extern FakeHid fake_hid;

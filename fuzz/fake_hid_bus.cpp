@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bus behind the scripted hidapi: one reader, whose personality the
 // script chooses at each enumeration.
 #include <hidapi.h>

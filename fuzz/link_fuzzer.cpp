@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A hostile reader: the fuzz input decides every report the "device"
 // delivers and which writes fail, and drives one CTL exchange and a few
 // callback polls through the real link code. hidapi is replaced by the

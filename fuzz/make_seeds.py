@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Writes the seed corpora of the whole-program fuzz targets: valid reader
 answers for each target's exchanges, and a few broken ones, in the record
 format of fake_hid.cpp (0xFE time-out, 0xFF failure, else a length and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A hostile reader asked for the information report of the configuration
 // menu: every parameter, text, module description and module record comes
 // from the fuzz input, and the report must be printed whatever it holds.

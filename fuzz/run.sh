@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the fuzz targets with clang and runs each for the given seconds
 # (default 60) from the committed seed corpus, one after the other. Any
 # crash, leak, sanitizer report or input that runs past -timeout fails.

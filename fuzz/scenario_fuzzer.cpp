@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reader emulator's scenario reader on arbitrary text. Users write
 // scenarios by hand: a malformed one must end with a line-numbered message
 // and no devices, never with a crash. Every line is also tried as a

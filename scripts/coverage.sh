@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds with coverage counters, runs the whole test suite (the long runs
 # of make soak aside) and prints line and branch coverage of the program
 # (src/) and of the reader emulator (emulator/). The package tests build

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Big-endian numbers in reader data: every number in a CTL header and in
 // CTL input and output data is stored most significant byte first.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Diagnostics: messages to standard error, shown by verbosity level
 // (errors at 1, protocol and progress traces at 2).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The one place where the program sleeps, so that a fuzzing build can make
 // every protocol wait instant.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Card events a reader under test announces as callbacks, turned into the
 // texts the card test console shows.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bench record of card test mode (-t -o FILE): one tab-separated line
 // per reader event, "time serial event card data", each line written whole
 // and at once, so that tail -f follows the bench as it happens.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the card test console has put on the terminal, so that a redraw
 // writes only the rows that differ from what the terminal already shows.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The card test console: live card reads on every testable reader.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The lines the card test console draws for one reader under test, formed
 // from a copy of what the reader's worker has published.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One thread per reader under test: set-up, card event polling and the
 // exchanges that answer each event, then the release of the reader.
 #pragma once

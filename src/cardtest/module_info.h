@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reader module description as the card test console shows it.
 #pragma once
 

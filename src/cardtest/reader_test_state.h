@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The per-reader record of card test mode, shared by the reader's worker
 // (writer) and the card test console (reader of what is shown).
 #pragma once

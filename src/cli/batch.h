@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The batch operations: one operation on one reader, chosen by the command
 // line, ending with a result that becomes the exit status.
 #pragma once

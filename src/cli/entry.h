@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Program entry: options, the reader layer, one of the three modes.
 #pragma once
 

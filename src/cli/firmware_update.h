@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Standard firmware update (-u): switch into the service firmware, send the
 // image, restart into the normal firmware, then the module check.
 #pragma once

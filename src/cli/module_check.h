@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The check of the card reader module's firmware (-X, and after -u).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The one-line progress bar of batch operations.
 #pragma once
 

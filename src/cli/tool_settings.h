@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Process-wide command-line settings and diagnostics.
 #pragma once
 
@@ -5,7 +6,6 @@
 
 #include "base/diag.h"
 #include "base/version.h"
-
 
 // Filled once by settings_parse before any thread starts; read-only afterwards.
 struct ToolSettings {

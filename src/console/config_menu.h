@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The configuration menu of one reader: collects changes, writes them on
 // "save" and restarts the reader.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Line input of the interactive console: every answer the operator types
 // goes through console_read_line, so that the end of standard input is
 // noticed in one place and every dialog can give up on it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reader information report shown above the configuration menu.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The table of reader personalities the program accepts.
 #pragma once
 

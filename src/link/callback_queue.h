@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // First-in, first-out queue of the callbacks a Reader has announced and the
 // host has taken in. Exists while the Reader is open.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The CTL exchange: one numbered reader function on one open reader.
 #pragma once
 

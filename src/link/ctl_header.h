@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The 11-byte header of every CTL and callback step. All multi-byte fields
 // are big-endian: type(1) value(4) code(2) capacity(4); in CTL_DONE the
 // output length is at offsets 5..8 instead.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Serialisation of the hidapi calls that must not run concurrently.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Reader record: one attached reader, shared by the link (its open
 // connection) and the reader list (its identity and place in the list).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Callbacks a reader announces on its own (card events): the transfer that
 // takes one in, and the poll that hands queued callbacks to a handler.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Connection to one reader and the framing of blocks into 64-byte HID
 // reports: a control byte (bit 7 header packet, bits 5..0 payload length)
 // and up to 63 payload bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Firmware update of the card reader module inside a reader ("Extfw"):
 // Start with the image length, the image in 504-byte pieces, Finish.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The catalogue of reader functions and parameters, and the small
 // operations built directly on the CTL exchange.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reader status codes and the wait until a reader is ready.
 #pragma once
 

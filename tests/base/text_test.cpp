@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Texts from a reader made safe for a terminal.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Emulated readers for card test mode in this process: scenario loading,
 // workers started and stopped as the console does, exchange lists, and a
 // console run on its own thread with standard input and output redirected.

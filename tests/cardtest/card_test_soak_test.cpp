@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The long run of card test mode, for scripts/soak.sh (make soak): it runs
 // only when BRINLET_SOAK_SECONDS gives its length.
 #include <gtest/gtest.h>

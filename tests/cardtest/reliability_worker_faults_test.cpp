@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The card test worker on readers that break one exchange of its set-up or
 // of a card read in each way a real reader can. Each test runs one failure
 // kind on every exchange at once, one emulated reader per exchange, as card

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A batch run in this process: whatever the reader answers, every file the
 // run opened is closed when it returns.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The files shipped beside the program agree with it: the udev rule grants
 // the readers' USB device and nothing below it, the man pages document every
 // option of the usage and every variable of the emulator wrapper.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Command-line parsing: value letters, two-letter options, dropped letters,
 // the verbosity traces; and the exit status of a result.
 #include <gtest/gtest.h>

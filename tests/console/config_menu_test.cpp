@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reader's configuration menu as the operator sees it: what each typed
 // line shows, and what the save then writes to the reader.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared set-up of the console tests: emulated readers behind the real
 // reader list, a scripted standard input and a fixed time zone.
 #pragma once

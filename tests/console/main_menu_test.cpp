@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The main menu: the reader list, the choices typed at its prompt and the
 // end of input wherever it comes.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reader information report: every line as the reader's answers make it.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Saving the configuration on a reader that breaks one of the save's
 // exchanges in each way a real one can. Every cell runs on its own emulated
 // reader, all cells of one failure kind side by side. Whatever breaks, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Enumeration against the model table, records kept across passes, and
 // selection by position and serial number.
 #include <gtest/gtest.h>

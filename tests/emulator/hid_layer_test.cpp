@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The hidapi behaviour of the emulated bus: enumeration, opening, reading,
 // writing, unplugging, queue limits and threads.
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A hand-made host side for driving the emulated readers through the hid_*
 // functions. Every report is spelled out byte by byte here, independently of
 // the emulator's own encoder, so that the tests check the wire format.

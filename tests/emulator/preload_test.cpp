@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The emulator in place of the system hidapi: a program linked with
 // hidapi-libusb runs through tools/brinlet-emu with the emulator preloaded,
 // steered by the environment (scenario, transcript).

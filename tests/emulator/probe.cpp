@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A small program linked with the system hidapi; the tests run it with the
 // emulator preloaded to check that it takes hidapi's place.
 //   emu_probe list                 one line per interface

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The scenario language: its error messages, its byte values, texts with
 // escape bytes in every reader text, the bus situations tests build with
 // it, runtime commands and the transcript format.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the emulated reader puts on the wire: the exchange, the callback
 // transfer and every scripted fault, byte by byte, and what it makes of
 // odd host reports.

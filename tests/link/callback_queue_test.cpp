@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The per-reader callback queue: first in, first out, owning its records.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Callbacks the reader announces: the transfer, the poll and the handler.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The CTL exchange as a reader sees it: request bytes, retries and their
 // timing, callbacks in place of the acknowledgement, output refusal, and the
 // reports a header read refuses. The output length stays 0 on every way out

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Blocks framed into 64-byte reports: control byte, 63-byte payloads,
 // progress while input data goes out, what a data read accepts, and the
 // open state. The exchange tests assert headers on the wire and the reports

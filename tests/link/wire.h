@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reports the host wrote, as text to compare with what a test expects.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The real binary on emulated readers: each batch option's exchange on the
 // wire, the files and streams it writes and its exit status, with inputs
 // and outputs that cannot be used (files that are empty, too large, not

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The interactive menus of the real program, fed from standard input.
 #include <gtest/gtest.h>
 

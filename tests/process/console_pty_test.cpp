@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The interactive console in a real pseudo-terminal, driven the way an
 // operator types: one answer after each prompt has appeared.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Firmware updates as a technician runs them: -u through the service
 // firmware and back, -X on the card reader module, and readers that
 // misbehave, look alike or vanish on the way.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The fault matrix: every batch operation and both firmware update commands
 // on a reader that breaks one exchange in each way a real one can (no
 // answer, a refusal, wrong header types, short reports, USB failures,

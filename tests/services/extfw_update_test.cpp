@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The module firmware sequence: Start with the length, 504-byte pieces,
 // Finish; busy waits, an unfinished earlier sequence, rejected pieces.
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Parameters, reset and callback registration as the reader receives them,
 // and what a parameter read delivers.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Waiting until a reader is ready: busy, not ready, status 0, failures, and
 // what the card test worker's ReadyWatch shows and stops.
 #include <gtest/gtest.h>

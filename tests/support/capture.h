@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Captures what the code under test writes to standard output or error.
 #pragma once
 

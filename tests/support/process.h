@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs the real brinlet binary as a process: on emulated readers (the
 // emulator preloaded), or under a launcher such as umockdev-wrapper.
 #pragma once

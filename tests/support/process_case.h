@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tables of program runs: each case is one run of the real binary on
 // emulated readers and everything it must end with. A case checks its exit
 // status and both standard streams exactly unless it says otherwise.

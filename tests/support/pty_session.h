@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A program inside a pseudo-terminal of a given size: what it draws is
 // replayed onto a VtScreen, keys go in as typed, signals as sent.
 #pragma once

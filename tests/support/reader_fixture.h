@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Test fixture: the program's reader layer on emulated readers, in-process.
 #pragma once
 

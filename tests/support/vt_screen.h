@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A terminal as a person sees it: replays what a program wrote (text,
 // newlines, carriage returns, the ANSI erase and cursor placement the
 // program uses) onto a grid of cells, with autowrap and scrolling.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Finding readers through hidapi-libusb and libusb on the emulated bus.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // CTL exchanges and callbacks through hidapi-libusb's interrupt transfers.
 #include <gtest/gtest.h>
 

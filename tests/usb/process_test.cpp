@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The brinlet binary, linked with the system's hidapi-libusb, as a process
 // under umockdev-wrapper: it finds the emulated readers through the same
 // fake sysfs and usbdevfs as this process, whose threads answer its ioctls.

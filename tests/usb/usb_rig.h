@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Test fixture: the program's reader layer, the system's hidapi-libusb and
 // libusb, and emulated readers on umockdev's fake USB bus, in one process.
 #pragma once
