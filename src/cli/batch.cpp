@@ -218,7 +218,6 @@ int32_t select_and_open(BatchRun* run, int32_t index, const char* serial, int* c
         diag(1, "Reader could not be selected\n");
         return BATCH_NO_READER;
     }
-    std::memcpy(run->serial, run->reader->serial, sizeof run->serial);
     const int opened = reader_open(run->reader);
     if (opened < 0) {
         diag(1, "Cannot open cfg interface: %d\n", opened);
@@ -236,7 +235,8 @@ int32_t prepare_input(BatchRun* run, bool early) {
     const ToolSettings& s = tool_settings;
     if (early != (s.update_firmware != 0)) return 0;
     run->data = data_buffer();
-    run->output = sends_input(s) ? output_buffer() : run->data;
+    // The module check makes no transfer, so it needs no room for output.
+    run->output = sends_input(s) && !s.module_check ? output_buffer() : run->data;
     if (run->data == nullptr || run->output == nullptr) {
         diag(1, "Cannot allocate buffer: %s\n", strerror(ENOMEM));
         return BATCH_FILE_ERROR;
