@@ -3,6 +3,8 @@
 #               make test   (set up, build, run the whole test suite)
 BUILD ?= build
 JOBS  ?= 2
+# Most tests spend their time waiting for a reader's time-out, not on a core.
+TEST_JOBS ?= 4
 CMAKE_FLAGS ?=
 
 .PHONY: setup build demo test asan tsan fuzz soak bench coverage format format-check package package-test clean
@@ -21,7 +23,7 @@ demo: build
 	@tools/brinlet-emu emulator/scenarios/default.scn -- -g -r 1; echo
 
 test: build
-	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure
+	cd $(BUILD) && ctest -j$(TEST_JOBS) --output-on-failure
 
 # Only the package tests (part of make test): the Debian packages built
 # twice and compared, lintian, hardening-check, the unpacked packages run on

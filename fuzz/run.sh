@@ -1,7 +1,7 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the fuzz targets with clang and runs each for the given seconds
-# (default 60) from the committed seed corpus, one after the other. Any
+# (default 60) from the committed seed corpus, two at a time. Any
 # crash, leak, sanitizer report or input that runs past -timeout fails.
 set -e
 seconds=${1:-60}
@@ -13,17 +13,31 @@ CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DBRINLET_FUZZ=ON -DBRINLET_WER
 for target in $targets; do
     cmake --build "$build" -j2 --target "${target}_fuzzer"
 done
-for target in $targets; do
+# Each target runs on one core: two at a time on two cores.
+run_one() {
+    target=$1
     work="$top/fuzz/corpus-work/$target"
     mkdir -p "$work"
-    echo "fuzzing $target for $seconds s"
     log="$work.log"
     if ! "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work-" "$work" "$top/fuzz/corpus/$target" >"$log" 2>&1; then
         tail -n 60 "$log"
         echo "fuzz target $target failed" >&2
-        exit 1
+        return 1
     fi
-    grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$log" | tr '\n' ' '
-    echo "corpus: $(ls "$work" | wc -l) files"
+    echo "fuzzed $target for $seconds s: $(grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$log" | tr '\n' ' ')corpus: $(ls "$work" | wc -l) files"
+}
+failed=0
+set -- $targets
+while [ $# -gt 0 ]; do
+    run_one "$1" & first=$!
+    second=
+    if [ $# -gt 1 ]; then
+        run_one "$2" & second=$!
+        shift
+    fi
+    shift
+    wait "$first" || failed=1
+    [ -z "$second" ] || wait "$second" || failed=1
 done
+exit $failed
