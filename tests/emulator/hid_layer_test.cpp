@@ -12,17 +12,11 @@ using namespace host;
 
 namespace {
 
-const char* const THREE_DEVICES = R"(
-device kbd 0x0202
-  extra 0
-  serial RD1
-device ser 0x0204
-  serial none
-device mouse 0xC077
-  vendor 0x046D
-)";
+const char* const THREE_DEVICES = "device kbd 0x0202\n  extra 0\n  serial RD1\n"
+                                  "device ser 0x0204\n  serial none\n"
+                                  "device mouse 0xC077\n  vendor 0x046D\n";
 
-// "PATH VID:PID IF SERIAL" per interface; SERIAL "-" for NULL.
+// "PATH VID:PID IF SERIAL USAGE_PAGE/USAGE" per interface; SERIAL "-" for NULL.
 std::vector<std::string> enumerate(unsigned short vid = 0, unsigned short pid = 0) {
     std::vector<std::string> out;
     hid_device_info* list = hid_enumerate(vid, pid);
@@ -37,7 +31,11 @@ std::vector<std::string> enumerate(unsigned short vid = 0, unsigned short pid = 
     return out;
 }
 
-} // namespace
+int read_rc(hid_device* h, int ms) {
+    int rc = 0;
+    recv(h, ms, &rc);
+    return rc;
+}
 
 class HidLayer : public EmuTest<> {};
 
@@ -52,16 +50,16 @@ TEST_F(HidLayer, EnumerationListsEveryInterfaceInScenarioOrder) {
 
 TEST_F(HidLayer, InterfaceOpensByExactPathOnceAtATime) {
     load(THREE_DEVICES);
-    hid_device* h = open_path("1-1:1.1");
+    hid_device* h = hid_open_path("1-1:1.1");
     ASSERT_NE(h, nullptr);
     for (const char* p : {"1-1:1.1", "1-1:1.9", "1-1:1.1 "})
         EXPECT_EQ(hid_open_path(p), nullptr) << p;
     EXPECT_NE(open_path("1-1:1.0"), nullptr); // the keyboard interface is separate
-    close(h);
+    hid_close(h);
     EXPECT_FALSE(emu::is_open("kbd"));
-    hid_device* by_serial = hid_open(0xF1E0, 0x0202, L"RD1");
+    h = hid_open(0xF1E0, 0x0202, L"RD1");
     EXPECT_TRUE(emu::is_open("kbd"));
-    hid_close(by_serial);
+    hid_close(h);
     wchar_t buf[32];
     EXPECT_EQ(hid_get_serial_number_string(open("ser"), buf, 32), -1);
 }
@@ -69,21 +67,19 @@ TEST_F(HidLayer, InterfaceOpensByExactPathOnceAtATime) {
 TEST_F(HidLayer, ReadsWaitForTheTimeOutAndCutTheReportToTheBuffer) {
     load(THREE_DEVICES);
     hid_device* h = open("kbd");
-    auto t = std::chrono::steady_clock::now();
-    int rc = 1;
-    recv(h, 60, &rc);
-    EXPECT_EQ(rc, 0);
+    const auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_rc(h, 60), 0);
     EXPECT_GE(ms_since(t), 59);
     EXPECT_LT(ms_since(t), 300);
     unsigned char b[65];
     ASSERT_EQ(hid_set_nonblocking(h, 1), 0);
     EXPECT_EQ(hid_read(h, b, sizeof b), 0);
     send(h, request(562, 0, 0));
-    EXPECT_EQ(recv(h, 500, &rc, 5), (Bytes{0x8B, 2, 0, 0, 0}));
+    EXPECT_EQ(recv(h, 500, nullptr, 5), (Bytes{0x8B, 2, 0, 0, 0}));
     EXPECT_EQ(hid_read(h, b, sizeof b), 64);
 }
 
-TEST_F(HidLayer, UnplugHandsOutQueuedReportsThenFails) {
+TEST_F(HidLayer, UnplugHandsOutQueuedReportsThenFailsAndResetKillsHandles) {
     load(THREE_DEVICES);
     hid_device* h = open("kbd");
     send(h, request(562, 0, 0)); // CTL_ACK and CTL_DONE are queued
@@ -91,18 +87,19 @@ TEST_F(HidLayer, UnplugHandsOutQueuedReportsThenFails) {
     EXPECT_FALSE(emu::present("kbd"));
     EXPECT_EQ(recv(h), ack());
     EXPECT_EQ(recv(h), done(0, 0));
-    int rc = 0;
-    recv(h, 100, &rc);
-    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(read_rc(h, 100), -1);
     EXPECT_EQ(send(h, request(562, 0, 0)), -1);
     EXPECT_EQ(enumerate().size(), 2u);
     ASSERT_EQ(emu::plug("kbd"), 0);
     EXPECT_EQ(enumerate().size(), 4u);
-    recv(h, 10, &rc);
-    EXPECT_EQ(rc, -1); // the old handle stays dead
-    hid_device* again = open("kbd");
-    ASSERT_NE(again, nullptr);
-    EXPECT_EQ(ctl(again, 562).result, 0);
+    EXPECT_EQ(read_rc(h, 10), -1); // the old handle stays dead
+    h = open("kbd");
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(ctl(h, 562).result, 0);
+    emu::reset();
+    EXPECT_EQ(read_rc(h, 10), -1);
+    EXPECT_EQ(send(h, request(562, 0, 0)), -1);
+    EXPECT_TRUE(enumerate().empty());
 }
 
 TEST_F(HidLayer, ScheduledAppearAndDisappear) {
@@ -114,32 +111,23 @@ TEST_F(HidLayer, ScheduledAppearAndDisappear) {
     EXPECT_EQ(enumerate().size(), 1u);
 }
 
-TEST_F(HidLayer, WaitingReadWakesForAScheduledCallback) {
+// A read waiting without time-out wakes for a scheduled callback and when
+// another thread unplugs the reader.
+TEST_F(HidLayer, WaitingReadWakesForACallbackAndForAnUnplug) {
     load("device a 0x0204\n  callback 7 x:0102 at 0.1\n");
-    hid_init();
     hid_device* h = open("a");
     auto t = std::chrono::steady_clock::now();
-    Bytes r = recv(h, 3000);
-    double ms = ms_since(t);
-    EXPECT_EQ(r, header(T_CB_REQUEST, 2, 7));
-    EXPECT_GT(ms, 50);
-    EXPECT_LT(ms, 1000);
-}
-
-TEST_F(HidLayer, WaitingReadWakesWhenAnotherThreadUnplugs) {
-    load(THREE_DEVICES);
-    hid_device* h = open("kbd");
-    std::thread t([] {
+    EXPECT_EQ(recv(h, 3000), header(T_CB_REQUEST, 2, 7));
+    EXPECT_GT(ms_since(t), 50);
+    EXPECT_LT(ms_since(t), 1000);
+    std::thread unplug([] {
         sleep_ms(50);
-        emu::unplug("kbd");
+        emu::unplug("a");
     });
-    auto start = std::chrono::steady_clock::now();
-    int rc = 0;
-    recv(h, -1, &rc);
-    double ms = ms_since(start);
-    t.join();
-    EXPECT_EQ(rc, -1);
-    EXPECT_LT(ms, 1000);
+    t = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_rc(h, -1), -1);
+    unplug.join();
+    EXPECT_LT(ms_since(t), 1000);
 }
 
 // A 40-packet output block read by a host that comes late: hidapi's queue
@@ -150,20 +138,14 @@ struct QueueCase {
     int first, count; // number of the first packet read, packets read
 };
 
-void PrintTo(const QueueCase& c, std::ostream* os) {
-    *os << c.name;
-}
+PRINTS_NAME(QueueCase)
 
 class Queue : public EmuTest<::testing::TestWithParam<QueueCase>> {};
 
 TEST_P(Queue, OfThirtyReports) {
     std::string hex = "x:";
-    char buf[3];
-    for (int p = 0; p < 40; ++p) { // the first payload byte is the packet's number
-        std::snprintf(buf, sizeof buf, "%02x", p);
-        for (int i = 0; i < 63; ++i)
-            hex += buf;
-    }
+    for (int p = 0; p < 40 * 63; ++p) // the payload bytes are the packet's number
+        hex += std::string{"0123"[p / 63 / 16], "0123456789abcdef"[p / 63 % 16]};
     load(std::string("device a 0x0204\n  pace ") + (GetParam().pace ? "on" : "off") +
          "\n  fn 503 out " + hex + "\n");
     hid_device* h = open("a");
@@ -194,36 +176,25 @@ TEST_F(HidLayer, SeveralDevicesFromSeveralThreadsWithAControlThread) {
         hid_device* h = hid_open_path(emu::path(name).c_str());
         ASSERT_NE(h, nullptr);
         for (int i = 0; i < 40; ++i) {
-            Ctl c = ctl(h, 504, text("FWVERSION"));
-            if (c.ok && c.result == 0 && c.out == text("2.14.0")) ++good;
+            const Ctl c = ctl(h, 504, text("FWVERSION"));
+            good += c.ok && c.result == 0 && c.out == text("2.14.0");
         }
         hid_close(h);
     };
     std::thread control([&] {
-        while (!stop) {
+        for (; !stop; hid_free_enumeration(hid_enumerate(0, 0))) {
             emu::unplug("r4");
             std::this_thread::sleep_for(std::chrono::microseconds(300));
             emu::plug("r4");
-            hid_free_enumeration(hid_enumerate(0, 0));
         }
     });
     std::thread a(worker, "r1"), b(worker, "r2"), c(worker, "r3");
-    a.join();
-    b.join();
-    c.join();
+    for (std::thread* t : {&a, &b, &c})
+        t->join();
     stop = true;
     control.join();
     EXPECT_EQ(good.load(), 120);
     EXPECT_EQ(emu::exchanges("r1").size(), 40u);
 }
 
-TEST_F(HidLayer, ResetKillsOpenHandles) {
-    load(THREE_DEVICES);
-    hid_device* h = open("kbd");
-    emu::reset();
-    int rc = 0;
-    recv(h, 10, &rc);
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(send(h, request(562, 0, 0)), -1);
-    EXPECT_TRUE(enumerate().empty());
-}
+} // namespace

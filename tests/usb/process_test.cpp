@@ -27,10 +27,6 @@ ProcessOptions under_umockdev() {
     return o;
 }
 
-void pause_s(double s) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(s * 1000)));
-}
-
 std::vector<int> functions_of(std::string_view device) {
     std::vector<int> fns;
     for (const auto& x : emu::exchanges(device))
@@ -38,49 +34,43 @@ std::vector<int> functions_of(std::string_view device) {
     return fns;
 }
 
-const char* const READERS = "device kbd 0x0202\n  extra 0\n  serial RD2K004711\n  port 1-4.2\n"
-                            "  config_blob r\"READER=50\\nSOUND=1\\n\"\n"
-                            "device ser 0x0204\n  serial RD2S008812\n  port 1-4.3\n";
+std::string text(const std::vector<uint8_t>& b) {
+    return std::string(b.begin(), b.end());
+}
 
 class UsbProcess : public UsbReaders {};
 
-TEST_F(UsbProcess, ListShowsEveryReaderWithItsSerial) {
-    start(READERS);
-    const ProcessResult r = run_brinlet({"-l"}, under_umockdev());
-    EXPECT_EQ(r.status, 0) << r.err;
-    // The bus decides the order.
-    for (const char* line : {" \"USB reader v2/v3 (usb keyboard class)\" \"RD2K004711\"\n",
-                             " \"USB reader v2/v3 (usb serial class)\" \"RD2S008812\"\n"})
-        EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.size(), 108u) << r.out;
-    EXPECT_EQ(r.err, "");
-}
-
-TEST_F(UsbProcess, ReaderChosenBySerialOnACompositeGivesItsConfiguration) {
-    start(READERS);
-    const std::string dir = temp_dir();
-    const ProcessResult r =
-        run_brinlet({"-g", "-s", "RD2K004711", "-o", dir + "/reader.cfg"}, under_umockdev());
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(dir + "/reader.cfg"), "READER=50\nSOUND=1\n");
-    const auto ex = emu::exchanges("kbd");
-    ASSERT_FALSE(ex.empty());
-    EXPECT_EQ(ex.back().function, 503);
-    EXPECT_EQ(ex.back().outcome, "fetched");
-    EXPECT_TRUE(emu::exchanges("ser").empty());
-}
-
-TEST_F(UsbProcess, SendConfigDeliversTheFileToTheReader) {
-    start("device ser 0x0204\n  serial RD2S008812\n");
+// -l, then -g -o from the composite keyboard reader and -c -i to the
+// serial reader, each chosen by its serial.
+TEST_F(UsbProcess, ListGetAndSendConfiguration) {
+    start("device kbd 0x0202\n  extra 0\n  serial RD2K004711\n  port 1-4.2\n"
+          "  config_blob r\"READER=50\\nSOUND=1\\n\"\n"
+          "device ser 0x0204\n  serial RD2S008812\n  port 1-4.3\n");
+    const std::string dir = temp_dir(),
+                      kbd = " \"USB reader v2/v3 (usb keyboard class)\" "
+                            "\"RD2K004711\"\n",
+                      ser = " \"USB reader v2/v3 (usb serial class)\" \"RD2S008812\"\n";
     std::string cfg;
     for (int i = 0; i < 100; ++i)
         cfg += "KEY" + std::to_string(i) + "=" + std::to_string(i * 7) + "\n";
-    ProcessOptions o = under_umockdev();
-    o.stdin_data = cfg;
-    const ProcessResult r = run_brinlet({"-c"}, o);
-    EXPECT_EQ(r.status, 0) << r.err;
-    const auto stored = emu::config_file("ser");
-    EXPECT_EQ(std::string(stored.begin(), stored.end()), cfg);
+    write_file(dir + "/in.cfg", cfg);
+    const ProcessResult runs[] = {
+        run_brinlet({"-l"}, under_umockdev()),
+        run_brinlet({"-g", "-s", "RD2K004711", "-o", dir + "/out.cfg"}, under_umockdev()),
+        run_brinlet({"-c", "-s", "RD2S008812", "-i", dir + "/in.cfg"}, under_umockdev())};
+    for (const ProcessResult& r : runs) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+    }
+    // The bus decides the order.
+    EXPECT_TRUE(runs[0].out == "0" + kbd + "1" + ser || runs[0].out == "0" + ser + "1" + kbd)
+        << runs[0].out;
+    EXPECT_EQ(runs[1].out + runs[2].out, "");
+    EXPECT_EQ(read_file(dir + "/out.cfg"), "READER=50\nSOUND=1\n");
+    EXPECT_EQ(emu::exchanges("kbd").back().function, 503);
+    EXPECT_EQ(emu::exchanges("kbd").back().outcome, "fetched");
+    EXPECT_EQ(text(emu::config_file("ser")), cfg);
+    EXPECT_EQ(emu::exchanges("ser").back().function, 502);
 }
 
 // -u end to end: the keyboard personality switches to its service
@@ -97,9 +87,8 @@ TEST_F(UsbProcess, StandardFirmwareUpdateThroughBothPersonalityChanges) {
     const ProcessResult r =
         run_brinlet({"-u", "-v", "-v", "-i", dir + "/fw.bin"}, under_umockdev());
     EXPECT_EQ(r.status, 0) << r.err;
-    const std::vector<uint8_t> want(image.begin(), image.end());
-    EXPECT_EQ(emu::firmware("kbd", 510), want);
-    EXPECT_EQ(emu::module_image("kbd"), want);
+    EXPECT_EQ(text(emu::firmware("kbd", 510)), image);
+    EXPECT_EQ(text(emu::module_image("kbd")), image);
     const std::vector<int> fns = functions_of("kbd");
     ASSERT_FALSE(fns.empty());
     EXPECT_EQ(fns.front(), 511);
@@ -116,11 +105,12 @@ TEST_F(UsbProcess, CardTestOnFourReadersWithOneReplugged) {
                     "\n  port 1-" + std::to_string(i + 1) + "\n";
     start(scenario + "  card \"CARD42\" after 530\n");
     const StartedProcess running = start_brinlet({"-t"}, under_umockdev());
-    pause_s(3);
+    auto pause = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    pause(3000);
     emu::unplug("r2");
-    pause_s(1.5);
+    pause(1500);
     emu::plug("r2");
-    pause_s(4.5);
+    pause(4500);
     kill(running.pid, SIGINT);
     const ProcessResult r = finish_brinlet(running);
     EXPECT_EQ(r.status, 0) << r.err;

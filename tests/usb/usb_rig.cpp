@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "usb_rig.h"
 
-#include <chrono>
-
 #include "cli/tool_settings.h"
 #include "discovery/reader.h"
 
@@ -27,10 +25,4 @@ void UsbReaders::start(std::string_view scenario) {
     bus = emu::usb::usb_bus_start(scenario, err);
     ASSERT_NE(bus, nullptr) << err;
     readers_init();
-}
-
-double usb_now_ms() {
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }

@@ -21,6 +21,3 @@ class UsbReaders : public ::testing::Test {
     void start(std::string_view scenario);
     emu::usb::UsbBus* bus = nullptr;
 };
-
-// Milliseconds on the steady clock.
-double usb_now_ms();
