@@ -54,7 +54,9 @@ TEST_F(HidLayer, InterfaceOpensByExactPathOnceAtATime) {
     ASSERT_NE(h, nullptr);
     for (const char* p : {"1-1:1.1", "1-1:1.9", "1-1:1.1 "})
         EXPECT_EQ(hid_open_path(p), nullptr) << p;
-    EXPECT_NE(open_path("1-1:1.0"), nullptr); // the keyboard interface is separate
+    hid_device* keyboard = hid_open_path("1-1:1.0"); // a separate interface
+    EXPECT_NE(keyboard, nullptr);
+    hid_close(keyboard);
     hid_close(h);
     EXPECT_FALSE(emu::is_open("kbd"));
     h = hid_open(0xF1E0, 0x0202, L"RD1");

@@ -133,9 +133,8 @@ template <class Base = ::testing::Test> class EmuTest : public Base {
         emu::reset();
     }
     void load(const std::string& s) { ASSERT_EQ(emu::load_scenario(s), 0) << emu::last_error(); }
-    hid_device* open(const std::string& name) { return open_path(emu::path(name)); }
-    hid_device* open_path(const std::string& p) {
-        hid_device* h = hid_open_path(p.c_str());
+    hid_device* open(const std::string& name) {
+        hid_device* h = hid_open_path(emu::path(name).c_str());
         if (h != nullptr) open_.push_back(h);
         return h;
     }

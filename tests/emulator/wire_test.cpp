@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // What the emulated reader puts on the wire for every scripted fault of an
-// exchange, byte by byte, and what it makes of odd host reports.
+// exchange and for the card statements, byte by byte, and what it makes of
+// odd host reports.
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,9 @@ Op r(const Bytes& b, size_t cut = 64) {
 Op D(int32_t result, int32_t len) {
     return r(done(result, len));
 }
+Op cb(int32_t len, uint16_t code) {
+    return r(header(T_CB_REQUEST, len, code));
+}
 // Report b with byte i set to v.
 Bytes set(Bytes b, size_t i, uint8_t v) {
     b[i] = v;
@@ -44,22 +49,30 @@ struct WireCase {
     std::string note = "";    // the reader's note of an odd host report
 };
 
-// An odd report from the host when the reader is idle, then a request.
-WireCase odd(const char* name, const Bytes& b, std::string note) {
-    return {name, "model", {w(b), Q, W, A}, "", note};
+const std::string VALUE_FILE = testing::TempDir() + "emu_value.bin";
+
+// An exchange whose output, `out VALUE`, is the given bytes.
+WireCase out(const char* name, const std::string& value, const Bytes& b) {
+    Bytes data{static_cast<uint8_t>(b.size())};
+    data.insert(data.end(), b.begin(), b.end());
+    return {name, "out " + value, {W, A, D(0, data[0]), F, r(report(data))}, "fetched"};
+}
+
+// An odd report from the host when the reader is idle, the answer, then a
+// request.
+WireCase odd(const char* name, const Bytes& b, std::string note, const Op& answer = Q) {
+    return {name, "model", {w(b), answer, W, A}, "", note};
 }
 
 const WireCase WIRE_CASES[] = {
     {"Model", "model", {W, A, D(0, 4), F, O}, "fetched"},
     {"ResultWithoutOutput", "result -7", {W, A, D(-7, 0), Q}, "no_output"},
-    {"ScriptedOutput", "out x:0a0b", {W, A, D(0, 2), F, r(report({2, 10, 11}))}, "fetched"},
     {"HostRefusesOutput", "model", {W, A, D(0, 4), w(header(T_ERROR, -5)), Q}, "refused"},
     {"NoAck", "noack 2", {W, Q, W, Q, W, A, D(0, 4)}},
     {"RequestError", "reqerror 0", {W, r(header(T_ERROR, 0)), Q}, "request_error"},
     {"CallbackFirst",
      "cbfirst 1 7 x:09",
-     {W, r(header(T_CB_REQUEST, 1, 7)), w(header(T_CB_ACK)), r(report({1, 9})),
-      w(header(T_CB_DONE)), W, A}},
+     {W, cb(1, 7), w(header(T_CB_ACK)), r(report({1, 9})), w(header(T_CB_DONE)), W, A}},
     {"AckType", "acktype 3", {W, r(header(3)), W, A}},
     {"ShortAck", "short ack 5", {W, r(ack(), 5), W, A}},
     {"AckAsData", "dataheader ack", {W, r(set(ack(), 0, 0x0B)), W, A}},
@@ -69,10 +82,7 @@ const WireCase WIRE_CASES[] = {
     {"DoneType", "donetype 7", {W, A, r(set(done(0, 4), 1, 7))}, "done_error"},
     {"DoneLenOver", "donelen over", {W, A, D(0, 257)}},
     {"DoneLenNegative", "donelen -3", {W, A, D(0, -3)}},
-    {"DoneLenPadsWithZeros",
-     "donelen 6",
-     {W, A, D(0, 6), F, r(report({6, 1, 2, 3, 4}))},
-     "fetched"},
+    {"DoneLenPads", "donelen 6", {W, A, D(0, 6), F, r(report({6, 1, 2, 3, 4}))}, "fetched"},
     {"ShortDone", "short done 4", {W, A, r(done(0, 4), 4)}},
     {"DoneAsData", "dataheader done", {W, A, r(set(done(0, 4), 0, 0x0B))}},
     {"ShortData", "short data 3", {W, A, D(0, 4), F, r(O.bytes, 3)}, "fetched"},
@@ -81,16 +91,27 @@ const WireCase WIRE_CASES[] = {
     {"UnplugOnRequest", "unplug request", {W, X}},
     {"UnplugInPlaceOfDone", "unplug done", {W, A, X}, "unplugged"},
     {"UnplugAfterFirstOutputPacket", "unplug output", {W, A, D(0, 4), F, O, X}, "fetched"},
+    // The forms of a byte value, as output.
+    out("OutQuoted", "\"a\\tb\\\\\\\"\\n\\0\"", {'a', '\t', 'b', '\\', '"', '\n', 0, 0}),
+    out("OutRaw", "r\"ab\"", {'a', 'b'}),
+    out("OutHex", "x:01.02,03_04-05", {1, 2, 3, 4, 5}),
+    out("OutRepeat", "rep:3:41", {0x41, 0x41, 0x41}),
+    out("OutWord", "ok", {'o', 'k', 0}),
+    out("OutFile", "file:" + VALUE_FILE, {0, 1, 0xff}),
+    // Card statements: a callback after the exchange, with the card's number.
+    {"Card",
+     "model\n  card \"77\" after 2100",
+     {W, A, D(0, 4), F, O, cb(3, 1), w(header(T_CB_ACK)), r(report({3, '7', '7', 0}))}},
+    {"CardError", "model\n  card_error after 2100", {W, A, D(0, 4), F, O, cb(0, 2)}},
+    {"CardRefused", "model\n  card_refused after 2100", {W, A, D(0, 4), F, O, cb(0, 3)}},
+    {"CardRemoved", "model\n  card_removed after 2100", {W, A, D(0, 4), F, O, cb(0, 4)}},
     // Odd host reports: the reader notes them and goes on.
     odd("FetchWhenIdle", header(T_FETCH), "CTL_FETCH ignored in state idle"),
     odd("UnknownType", header(77), "unknown header type 77 ignored in state idle"),
     odd("ShortHeader", report({0x85, 1}), "header packet of 5 bytes ignored"),
     odd("DataWhenIdle", report({3, 1, 2, 3}), "data packet of 3 bytes ignored in state idle"),
-    {"NegativeInputLength",
-     "model",
-     {w(request(504, -1, 0)), r(header(T_ERROR, -22)), W, A},
-     "",
-     "CTL_REQUEST for 504 with input length -1 refused"},
+    odd("NegativeInputLength", request(504, -1, 0),
+        "CTL_REQUEST for 504 with input length -1 refused", r(header(T_ERROR, -22))),
     odd("CbDoneWhenIdle", header(T_CB_DONE), "CB_DONE ignored in state idle"),
     odd("HostErrorWhenIdle", header(T_ERROR, -5), "host CTL_ERROR -5 ignored in state idle"),
 };
@@ -101,6 +122,7 @@ class Wire : public EmuTest<::testing::TestWithParam<WireCase>> {};
 
 TEST_P(Wire, ReportsOnTheWire) {
     const WireCase& c = GetParam();
+    std::ofstream(VALUE_FILE, std::ios::binary) << std::string("\x00\x01\xff", 3);
     load("device r 0x0204\n  features 0x01020304\n  fn 2100 " + c.items + "\n");
     hid_device* h = open("r");
     ASSERT_NE(h, nullptr);
