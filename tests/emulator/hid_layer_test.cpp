@@ -39,17 +39,15 @@ int read_rc(hid_device* h, int ms) {
 
 class HidLayer : public EmuTest<> {};
 
-TEST_F(HidLayer, EnumerationListsEveryInterfaceInScenarioOrder) {
+// Every interface in scenario order; each opens by its exact path, once at
+// a time.
+TEST_F(HidLayer, EnumerationAndOpening) {
     EXPECT_TRUE(enumerate().empty());
     load(THREE_DEVICES);
     EXPECT_EQ(enumerate(), (std::vector<std::string>{
                                "1-1:1.0 f1e0:0202 0 RD1 0/0", "1-1:1.1 f1e0:0202 1 RD1 0/0",
                                "1-2:1.1 f1e0:0204 1 - 0/0", "1-3:1.0 046d:c077 0  0/0"}));
     EXPECT_EQ(enumerate(0xF1E0, 0x0204), (std::vector<std::string>{"1-2:1.1 f1e0:0204 1 - 0/0"}));
-}
-
-TEST_F(HidLayer, InterfaceOpensByExactPathOnceAtATime) {
-    load(THREE_DEVICES);
     hid_device* h = hid_open_path("1-1:1.1");
     ASSERT_NE(h, nullptr);
     for (const char* p : {"1-1:1.1", "1-1:1.9", "1-1:1.1 "})
@@ -91,13 +89,9 @@ TEST_F(HidLayer, UnplugHandsOutQueuedReportsThenFailsAndResetKillsHandles) {
     EXPECT_EQ(recv(h), done(0, 0));
     EXPECT_EQ(read_rc(h, 100), -1);
     EXPECT_EQ(send(h, request(562, 0, 0)), -1);
-    EXPECT_EQ(enumerate().size(), 2u);
     ASSERT_EQ(emu::plug("kbd"), 0);
-    EXPECT_EQ(enumerate().size(), 4u);
     EXPECT_EQ(read_rc(h, 10), -1); // the old handle stays dead
-    h = open("kbd");
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(ctl(h, 562).result, 0);
+    EXPECT_EQ(ctl(h = open("kbd"), 562).result, 0);
     emu::reset();
     EXPECT_EQ(read_rc(h, 10), -1);
     EXPECT_EQ(send(h, request(562, 0, 0)), -1);
@@ -133,68 +127,52 @@ TEST_F(HidLayer, WaitingReadWakesForACallbackAndForAnUnplug) {
 }
 
 // A 40-packet output block read by a host that comes late: hidapi's queue
-// keeps 30 reports. Paced, the reader sends only while there is room.
-struct QueueCase {
-    std::string name;
-    bool pace;
-    int first, count; // number of the first packet read, packets read
-};
-
-PRINTS_NAME(QueueCase)
-
-class Queue : public EmuTest<::testing::TestWithParam<QueueCase>> {};
-
-TEST_P(Queue, OfThirtyReports) {
+// keeps 30 reports, the oldest dropped. Paced, the reader sends only while
+// there is room.
+TEST_F(HidLayer, QueueOfThirtyReports) {
     std::string hex = "x:";
     for (int p = 0; p < 40 * 63; ++p) // the payload bytes are the packet's number
         hex += std::string{"0123"[p / 63 / 16], "0123456789abcdef"[p / 63 % 16]};
-    load(std::string("device a 0x0204\n  pace ") + (GetParam().pace ? "on" : "off") +
-         "\n  fn 503 out " + hex + "\n");
-    hid_device* h = open("a");
-    send(h, request(503, 0, 8000000));
-    EXPECT_EQ(recv(h), ack());
-    EXPECT_EQ(recv(h), done(0, 40 * 63));
-    send(h, header(T_FETCH));
-    sleep_ms(20);
-    int n = 0;
-    for (Bytes r = recv(h, 50); !r.empty(); r = recv(h, 50), ++n)
-        EXPECT_EQ(r[1], GetParam().first + n);
-    EXPECT_EQ(n, GetParam().count);
-    const auto notes = emu::notes("a");
-    EXPECT_EQ(std::count(notes.begin(), notes.end(), "host queue full: oldest report dropped"),
-              40 - GetParam().count);
+    for (const bool pace : {true, false}) {
+        SCOPED_TRACE(pace ? "paced" : "not paced");
+        emu::reset();
+        load(std::string("device a 0x0204\n  pace ") + (pace ? "on" : "off") + "\n  fn 503 out " +
+             hex + "\n");
+        hid_device* h = open("a");
+        send(h, request(503, 0, 8000000));
+        EXPECT_EQ(recv(h), ack());
+        EXPECT_EQ(recv(h), done(0, 40 * 63));
+        send(h, header(T_FETCH));
+        sleep_ms(20);
+        int n = 0;
+        for (Bytes r = recv(h, 50); !r.empty(); r = recv(h, 50), ++n)
+            EXPECT_EQ(r[1], (pace ? 0 : 10) + n);
+        EXPECT_EQ(n, pace ? 40 : 30);
+        const auto notes = emu::notes("a");
+        EXPECT_EQ(std::count(notes.begin(), notes.end(), "host queue full: oldest report dropped"),
+                  40 - n);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pace, Queue,
-                         ::testing::Values(QueueCase{"OnLosesNothing", true, 0, 40},
-                                           QueueCase{"OffDropsTheOldest", false, 10, 30}),
-                         CaseName());
-
+// Three hosts on their own readers while another thread replugs a fourth.
 TEST_F(HidLayer, SeveralDevicesFromSeveralThreadsWithAControlThread) {
     load("device r1 0x0204\ndevice r2 0x0202\ndevice r3 0x0201\ndevice r4 0x0204\n");
-    std::atomic<int> good{0};
-    std::atomic<bool> stop{false};
-    auto worker = [&](std::string name) {
-        hid_device* h = hid_open_path(emu::path(name).c_str());
-        ASSERT_NE(h, nullptr);
+    std::atomic<int> good{0}, working{3};
+    auto host = [&](hid_device* h) {
         for (int i = 0; i < 40; ++i) {
             const Ctl c = ctl(h, 504, text("FWVERSION"));
-            good += c.ok && c.result == 0 && c.out == text("2.14.0");
+            good += c.result == 0 && c.out == text("2.14.0");
         }
-        hid_close(h);
+        --working;
     };
-    std::thread control([&] {
-        for (; !stop; hid_free_enumeration(hid_enumerate(0, 0))) {
-            emu::unplug("r4");
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
-            emu::plug("r4");
-        }
-    });
-    std::thread a(worker, "r1"), b(worker, "r2"), c(worker, "r3");
+    std::thread a(host, open("r1")), b(host, open("r2")), c(host, open("r3"));
+    for (; working > 0; hid_free_enumeration(hid_enumerate(0, 0))) {
+        emu::unplug("r4");
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        emu::plug("r4");
+    }
     for (std::thread* t : {&a, &b, &c})
         t->join();
-    stop = true;
-    control.join();
     EXPECT_EQ(good.load(), 120);
     EXPECT_EQ(emu::exchanges("r1").size(), 40u);
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -83,34 +84,25 @@ inline Bytes recv(hid_device* h, int ms = 500, int* rc = nullptr, size_t len = 6
 }
 
 struct Ctl {
-    int32_t result = 0;
+    int32_t result = INT32_MIN; // as it stands when CTL_DONE does not come
     Bytes out;
-    bool ok = false; // the exchange ran to its end
 };
 
-// A straightforward host exchange: request, CTL_ACK, input in data packets
-// of 63 bytes, CTL_DONE and a fetch.
-inline Ctl ctl(hid_device* h, uint16_t fn, const Bytes& in = {}, uint32_t cap = 256) {
+// A straightforward host exchange: request, CTL_ACK, input, CTL_DONE and a
+// fetch. Input and output here fit in one data packet each.
+inline Ctl ctl(hid_device* h, uint16_t fn, Bytes in = {}) {
     Ctl c;
-    EXPECT_EQ(send(h, request(fn, static_cast<int32_t>(in.size()), cap)), 65);
+    EXPECT_EQ(send(h, request(fn, static_cast<int32_t>(in.size()), 256)), 65);
     EXPECT_EQ(recv(h), ack()) << "CTL_ACK for " << fn;
-    for (size_t off = 0; off < in.size(); off += 63) {
-        Bytes d{static_cast<uint8_t>(std::min<size_t>(63, in.size() - off))};
-        d.insert(d.end(), in.begin() + off, in.begin() + off + d[0]);
-        send(h, d);
-    }
+    in.insert(in.begin(), static_cast<uint8_t>(in.size()));
+    if (in.size() > 1) send(h, in);
     const Bytes d = recv(h, 2000);
-    if (d.size() != 64 || d[0] != 0x8B || d[1] != T_DONE) {
-        ADD_FAILURE() << "no CTL_DONE for " << fn;
-        return c;
-    }
+    if (d.size() != 64 || d[0] != 0x8B || d[1] != T_DONE) return c;
     c.result = be32(d, 2);
-    if (be32(d, 6) > 0) send(h, header(T_FETCH));
-    for (Bytes r; c.out.size() < static_cast<size_t>(std::max(0, be32(d, 6)));) {
-        if ((r = recv(h)).size() != 64) return c;
-        c.out.insert(c.out.end(), r.begin() + 1, r.begin() + 1 + (r[0] & 0x3F));
-    }
-    c.ok = true;
+    if (be32(d, 6) <= 0) return c;
+    send(h, header(T_FETCH));
+    const Bytes o = recv(h);
+    if (o.size() == 64) c.out.assign(o.begin() + 1, o.begin() + 1 + std::min(o[0], uint8_t{63}));
     return c;
 }
 
@@ -148,10 +140,6 @@ template <class Base = ::testing::Test> class EmuTest : public Base {
     [[maybe_unused]] void PrintTo(const Case& c, std::ostream* os) {                               \
         *os << c.name;                                                                             \
     }
-struct CaseName {
-    template <class P> std::string operator()(const ::testing::TestParamInfo<P>& i) const {
-        return i.param.name;
-    }
-};
+inline const auto CASE_NAME = [](const auto& i) { return std::string(i.param.name); };
 
 } // namespace host

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include <gtest/gtest.h>
+#include "host.h"
 
 namespace {
 
@@ -35,9 +35,7 @@ const PreloadCase CASES[] = {
     {"WrapperRefusesAMissingScenario", "-", "-l", 66, "", "cannot read scenario", ""},
 };
 
-void PrintTo(const PreloadCase& c, std::ostream* os) {
-    *os << c.name;
-}
+PRINTS_NAME(PreloadCase)
 
 class Preload : public ::testing::TestWithParam<PreloadCase> {};
 
@@ -61,7 +59,6 @@ TEST_P(Preload, Run) {
     std::system(("rm -rf " + dir).c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Wrapper, Preload, ::testing::ValuesIn(CASES),
-                         [](const auto& i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Wrapper, Preload, ::testing::ValuesIn(CASES), host::CASE_NAME);
 
 } // namespace

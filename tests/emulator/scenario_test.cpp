@@ -58,7 +58,7 @@ TEST_P(ScenarioError, NamesTheLineAndLeavesNoDevices) {
     EXPECT_FALSE(emu::present("ok"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Load, ScenarioError, ::testing::ValuesIn(ERROR_CASES), CaseName());
+INSTANTIATE_TEST_SUITE_P(Load, ScenarioError, ::testing::ValuesIn(ERROR_CASES), CASE_NAME);
 
 class Scenario : public EmuTest<> {};
 

@@ -145,6 +145,6 @@ TEST_P(Wire, ReportsOnTheWire) {
     EXPECT_EQ(x[0].outcome, c.outcome);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fn, Wire, ::testing::ValuesIn(WIRE_CASES), CaseName());
+INSTANTIATE_TEST_SUITE_P(Fn, Wire, ::testing::ValuesIn(WIRE_CASES), CASE_NAME);
 
 } // namespace
