@@ -110,9 +110,7 @@ inline double ms_since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
 }
 
-inline void sleep_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+using namespace std::chrono_literals;
 
 // Opens devices by name and closes them again; every test starts and ends
 // with an empty emulator.
