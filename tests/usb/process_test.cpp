@@ -2,8 +2,6 @@
 // The brinlet binary, linked with the system's hidapi-libusb, as a process
 // under umockdev-wrapper: it finds the emulated readers through the same
 // fake sysfs and usbdevfs as this process, whose threads answer its ioctls.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -16,6 +14,8 @@
 #include "usb_rig.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // The test bed directory reaches the process through UMOCKDEV_DIR, which
 // the bus set in this process's environment.
@@ -34,10 +34,6 @@ std::vector<int> functions_of(std::string_view device) {
     return fns;
 }
 
-std::string text(const std::vector<uint8_t>& b) {
-    return std::string(b.begin(), b.end());
-}
-
 class UsbProcess : public UsbReaders {};
 
 // -l, then -g -o from the composite keyboard reader and -c -i to the
@@ -46,10 +42,9 @@ TEST_F(UsbProcess, ListGetAndSendConfiguration) {
     start("device kbd 0x0202\n  extra 0\n  serial RD2K004711\n  port 1-4.2\n"
           "  config_blob r\"READER=50\\nSOUND=1\\n\"\n"
           "device ser 0x0204\n  serial RD2S008812\n  port 1-4.3\n");
-    const std::string dir = temp_dir(),
-                      kbd = " \"USB reader v2/v3 (usb keyboard class)\" "
-                            "\"RD2K004711\"\n",
-                      ser = " \"USB reader v2/v3 (usb serial class)\" \"RD2S008812\"\n";
+    const std::string dir = temp_dir();
+    const std::string kbd = " \"USB reader v2/v3 (usb keyboard class)\" \"RD2K004711\"\n";
+    const std::string ser = " \"USB reader v2/v3 (usb serial class)\" \"RD2S008812\"\n";
     std::string cfg;
     for (int i = 0; i < 100; ++i)
         cfg += "KEY" + std::to_string(i) + "=" + std::to_string(i * 7) + "\n";
@@ -69,7 +64,7 @@ TEST_F(UsbProcess, ListGetAndSendConfiguration) {
     EXPECT_EQ(read_file(dir + "/out.cfg"), "READER=50\nSOUND=1\n");
     EXPECT_EQ(emu::exchanges("kbd").back().function, 503);
     EXPECT_EQ(emu::exchanges("kbd").back().outcome, "fetched");
-    EXPECT_EQ(text(emu::config_file("ser")), cfg);
+    EXPECT_EQ(emu::config_file("ser"), std::vector<uint8_t>(cfg.begin(), cfg.end()));
     EXPECT_EQ(emu::exchanges("ser").back().function, 502);
 }
 
@@ -87,8 +82,9 @@ TEST_F(UsbProcess, StandardFirmwareUpdateThroughBothPersonalityChanges) {
     const ProcessResult r =
         run_brinlet({"-u", "-v", "-v", "-i", dir + "/fw.bin"}, under_umockdev());
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(text(emu::firmware("kbd", 510)), image);
-    EXPECT_EQ(text(emu::module_image("kbd")), image);
+    const std::vector<uint8_t> want(image.begin(), image.end());
+    EXPECT_EQ(emu::firmware("kbd", 510), want);
+    EXPECT_EQ(emu::module_image("kbd"), want);
     const std::vector<int> fns = functions_of("kbd");
     ASSERT_FALSE(fns.empty());
     EXPECT_EQ(fns.front(), 511);
@@ -105,12 +101,11 @@ TEST_F(UsbProcess, CardTestOnFourReadersWithOneReplugged) {
                     "\n  port 1-" + std::to_string(i + 1) + "\n";
     start(scenario + "  card \"CARD42\" after 530\n");
     const StartedProcess running = start_brinlet({"-t"}, under_umockdev());
-    auto pause = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
-    pause(3000);
+    std::this_thread::sleep_for(3000ms);
     emu::unplug("r2");
-    pause(1500);
+    std::this_thread::sleep_for(1500ms);
     emu::plug("r2");
-    pause(4500);
+    std::this_thread::sleep_for(4500ms);
     kill(running.pid, SIGINT);
     const ProcessResult r = finish_brinlet(running);
     EXPECT_EQ(r.status, 0) << r.err;
