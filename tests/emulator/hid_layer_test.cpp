@@ -156,14 +156,14 @@ TEST_F(HidLayer, QueueOfThirtyReports) {
 TEST_F(HidLayer, SeveralDevicesFromSeveralThreadsWithAControlThread) {
     load("device r1 0x0204\ndevice r2 0x0202\ndevice r3 0x0201\ndevice r4 0x0204\n");
     std::atomic<int> good{0}, working{3};
-    auto host = [&](hid_device* h) {
+    auto exchanges = [&](hid_device* h) {
         for (int i = 0; i < 40; ++i) {
             const Ctl c = ctl(h, 504, text("FWVERSION"));
             good += c.result == 0 && c.out == text("2.14.0");
         }
         --working;
     };
-    std::thread a(host, open("r1")), b(host, open("r2")), c(host, open("r3"));
+    std::thread a(exchanges, open("r1")), b(exchanges, open("r2")), c(exchanges, open("r3"));
     for (; working > 0; hid_free_enumeration(hid_enumerate(0, 0))) {
         emu::unplug("r4");
         std::this_thread::sleep_for(300us);

@@ -148,7 +148,7 @@ TEST_P(Wire, ReportsOnTheWire) {
     EXPECT_TRUE(c.outcome.empty() || (x.size() == 1 && x[0].outcome == c.outcome)) << c.outcome;
 }
 
-INSTANTIATE_TEST_SUITE_P(Fn, Wire, ::testing::ValuesIn(WIRE_CASES), CASE_NAME);
+INSTANTIATE_TEST_SUITE_P(Reader, Wire, ::testing::ValuesIn(WIRE_CASES), CASE_NAME);
 
 // A scenario starting with an indented line is one of device r; one
 // starting with '!' is a runtime command, which leaves the devices as they
