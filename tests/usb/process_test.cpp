@@ -2,8 +2,6 @@
 // The brinlet binary, linked with the system's hidapi-libusb, as a process
 // under umockdev-wrapper: it finds the emulated readers through the same
 // fake sysfs and usbdevfs as this process, whose threads answer its ioctls.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -17,6 +15,8 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // The test bed directory reaches the process through UMOCKDEV_DIR, which
 // the bus set in this process's environment.
 ProcessOptions under_umockdev() {
@@ -27,10 +27,6 @@ ProcessOptions under_umockdev() {
     return o;
 }
 
-void pause_s(double s) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(s * 1000)));
-}
-
 std::vector<int> functions_of(std::string_view device) {
     std::vector<int> fns;
     for (const auto& x : emu::exchanges(device))
@@ -38,49 +34,36 @@ std::vector<int> functions_of(std::string_view device) {
     return fns;
 }
 
-const char* const READERS = "device kbd 0x0202\n  extra 0\n  serial RD2K004711\n  port 1-4.2\n"
-                            "  config_blob r\"READER=50\\nSOUND=1\\n\"\n"
-                            "device ser 0x0204\n  serial RD2S008812\n  port 1-4.3\n";
-
 class UsbProcess : public UsbReaders {};
 
-TEST_F(UsbProcess, ListShowsEveryReaderWithItsSerial) {
-    start(READERS);
-    const ProcessResult r = run_brinlet({"-l"}, under_umockdev());
-    EXPECT_EQ(r.status, 0) << r.err;
-    // The bus decides the order.
-    for (const char* line : {" \"USB reader v2/v3 (usb keyboard class)\" \"RD2K004711\"\n",
-                             " \"USB reader v2/v3 (usb serial class)\" \"RD2S008812\"\n"})
-        EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.size(), 108u) << r.out;
-    EXPECT_EQ(r.err, "");
-}
-
-TEST_F(UsbProcess, ReaderChosenBySerialOnACompositeGivesItsConfiguration) {
-    start(READERS);
+// -l, then -g -o of a configuration of many reports from the composite
+// keyboard reader and -c -i of that file to the serial reader, each chosen
+// by its serial.
+TEST_F(UsbProcess, ListGetAndSendConfiguration) {
+    std::string cfg, blob; // blob: cfg in the scenario's notation
+    for (int i = 0; cfg.size() < 5000; ++i) {
+        cfg += "LINE" + std::to_string(i) + "=" + std::string(i % 50, 'x') + "\n";
+        blob += "LINE" + std::to_string(i) + "=" + std::string(i % 50, 'x') + "\\n";
+    }
+    start("device kbd 0x0202\n  extra 0\n  serial RD2K004711\n  port 1-4.2\n  config_blob r\"" +
+          blob + "\"\ndevice ser 0x0204\n  serial RD2S008812\n  port 1-4.3\n");
     const std::string dir = temp_dir();
-    const ProcessResult r =
-        run_brinlet({"-g", "-s", "RD2K004711", "-o", dir + "/reader.cfg"}, under_umockdev());
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(dir + "/reader.cfg"), "READER=50\nSOUND=1\n");
-    const auto ex = emu::exchanges("kbd");
-    ASSERT_FALSE(ex.empty());
-    EXPECT_EQ(ex.back().function, 503);
-    EXPECT_EQ(ex.back().outcome, "fetched");
-    EXPECT_TRUE(emu::exchanges("ser").empty());
-}
-
-TEST_F(UsbProcess, SendConfigDeliversTheFileToTheReader) {
-    start("device ser 0x0204\n  serial RD2S008812\n");
-    std::string cfg;
-    for (int i = 0; i < 100; ++i)
-        cfg += "KEY" + std::to_string(i) + "=" + std::to_string(i * 7) + "\n";
-    ProcessOptions o = under_umockdev();
-    o.stdin_data = cfg;
-    const ProcessResult r = run_brinlet({"-c"}, o);
-    EXPECT_EQ(r.status, 0) << r.err;
-    const auto stored = emu::config_file("ser");
-    EXPECT_EQ(std::string(stored.begin(), stored.end()), cfg);
+    const std::string kbd = " \"USB reader v2/v3 (usb keyboard class)\" \"RD2K004711\"\n";
+    const std::string ser = " \"USB reader v2/v3 (usb serial class)\" \"RD2S008812\"\n";
+    const ProcessResult runs[] = {
+        run_brinlet({"-l"}, under_umockdev()),
+        run_brinlet({"-g", "-s", "RD2K004711", "-o", dir + "/cfg"}, under_umockdev()),
+        run_brinlet({"-c", "-s", "RD2S008812", "-i", dir + "/cfg"}, under_umockdev())};
+    for (const ProcessResult& r : runs) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+    }
+    // The bus decides the order.
+    EXPECT_TRUE(runs[0].out == "0" + kbd + "1" + ser || runs[0].out == "0" + ser + "1" + kbd)
+        << runs[0].out;
+    EXPECT_EQ(runs[1].out + runs[2].out, "");
+    EXPECT_EQ(read_file(dir + "/cfg"), cfg);
+    EXPECT_EQ(emu::config_file("ser"), std::vector<uint8_t>(cfg.begin(), cfg.end()));
 }
 
 // -u end to end: the keyboard personality switches to its service
@@ -116,11 +99,11 @@ TEST_F(UsbProcess, CardTestOnFourReadersWithOneReplugged) {
                     "\n  port 1-" + std::to_string(i + 1) + "\n";
     start(scenario + "  card \"CARD42\" after 530\n");
     const StartedProcess running = start_brinlet({"-t"}, under_umockdev());
-    pause_s(3);
+    std::this_thread::sleep_for(3000ms);
     emu::unplug("r2");
-    pause_s(1.5);
+    std::this_thread::sleep_for(1500ms);
     emu::plug("r2");
-    pause_s(4.5);
+    std::this_thread::sleep_for(4500ms);
     kill(running.pid, SIGINT);
     const ProcessResult r = finish_brinlet(running);
     EXPECT_EQ(r.status, 0) << r.err;
