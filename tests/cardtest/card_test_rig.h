@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Emulated readers for card test mode in this process: scenario loading,
-// workers started and stopped as the console does, exchange lists, and a
-// console run on its own thread with standard input and output redirected.
+// workers started and stopped as the console does, and a console run on its
+// own thread with standard input and output redirected.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,9 +10,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +45,15 @@ inline std::vector<int> functions_of(const char* name) {
     return out;
 }
 
+// Parameterised cases are named, and printed, by their name field.
+template <typename Case> std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+#define PRINTS_AS_NAME(Case)                                                                       \
+    [[maybe_unused]] void PrintTo(const Case& c, std::ostream* os) {                               \
+        *os << c.name;                                                                             \
+    }
+
 // A device block of the scenario language.
 inline std::string device_block(const std::string& name, const char* product,
                                 const std::string& serial, const std::string& statements = "") {
@@ -52,7 +61,7 @@ inline std::string device_block(const std::string& name, const char* product,
 }
 
 class CardTestRig : public ::testing::Test {
-  protected:
+  public:
     void SetUp() override {
         tool_settings = ToolSettings{};
         test_quit = 0;
@@ -60,10 +69,18 @@ class CardTestRig : public ::testing::Test {
     }
 
     void TearDown() override {
-        stop_all();
+        std::vector<Reader*> open;
+        {
+            std::lock_guard<std::mutex> lock(list_lock);
+            for (Reader* r = reader_first(); r != nullptr; r = r->next)
+                if (reader_is_open(r) && r->test_ctx.load() != nullptr) open.push_back(r);
+        }
+        for (Reader* r : open)
+            stop(r);
         readers_exit();
         emu::reset();
         tool_settings = ToolSettings{};
+        diag_verbosity = 0;
     }
 
     // Loads the scenario and lists its readers.
@@ -110,11 +127,6 @@ class CardTestRig : public ::testing::Test {
         with_state(r, [&](ReaderTestState& s) { t = s.card_text; });
         return t;
     }
-    static std::string card_data(Reader* r) {
-        std::string t;
-        with_state(r, [&](ReaderTestState& s) { t = s.card_data; });
-        return t;
-    }
 
     // Asks the worker to stop as the console does and waits for its end.
     static bool stop(Reader* r) {
@@ -123,24 +135,13 @@ class CardTestRig : public ::testing::Test {
         std::lock_guard<std::mutex> lock(list_lock); // the worker's last steps are done
         return closed && r->test_ctx.load() == nullptr;
     }
-
-    static void stop_all() {
-        std::vector<Reader*> open;
-        {
-            std::lock_guard<std::mutex> lock(list_lock);
-            for (Reader* r = reader_first(); r != nullptr; r = r->next)
-                if (reader_is_open(r) && r->test_ctx.load() != nullptr) open.push_back(r);
-        }
-        for (Reader* r : open)
-            stop(r);
-    }
 };
 
 // card_test_run on its own thread; standard output goes to a file that can
 // be read while the console runs, standard input holds one line.
 class ConsoleRun {
   public:
-    explicit ConsoleRun(const std::string& input = "\n") {
+    ConsoleRun() {
         std::fflush(stdout);
         char name[] = "/tmp/cardtest-screen-XXXXXX";
         out_fd_ = mkstemp(name);
@@ -149,7 +150,7 @@ class ConsoleRun {
         dup2(out_fd_, 1);
         int in_pipe[2];
         if (pipe(in_pipe) == 0) {
-            const ssize_t w = write(in_pipe[1], input.data(), input.size());
+            const ssize_t w = write(in_pipe[1], "\n", 1);
             (void)w;
             close(in_pipe[1]);
             saved_in_ = dup(0);
@@ -176,8 +177,8 @@ class ConsoleRun {
         return text;
     }
 
-    VtScreen screen(int rows = 60) const {
-        VtScreen vt(rows, 80);
+    VtScreen screen() const {
+        VtScreen vt(60, 80);
         vt.feed(output());
         return vt;
     }
@@ -203,13 +204,9 @@ class ConsoleRun {
             clearerr(stdin);
         }
         // Failures reported while standard output was redirected went into
-        // the screen file; show them, and the screen, where they can be read.
-        if (::testing::Test::HasFailure()) {
-            std::string text = output();
-            for (size_t i = 0; (i = text.find('\x1b', i)) != std::string::npos;)
-                text.replace(i, 1, "\\e");
-            std::fprintf(stderr, "--- console output ---\n%s\n--- end ---\n", text.c_str());
-        }
+        // the screen file: show them where they can be read.
+        if (::testing::Test::HasFailure())
+            std::fprintf(stderr, "--- console output ---\n%s\n--- end ---\n", output().c_str());
         return result_;
     }
 

@@ -1,0 +1,259 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// What card test mode shows of a reader: its lines, the card events that
+// change them, the screen record that sends only changed rows, and the
+// module texts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "card_test_rig.h"
+#include "cardtest/card_event.h"
+#include "cardtest/card_screen.h"
+#include "cardtest/card_test_lines.h"
+#include "cardtest/module_info.h"
+#include "link/reader_link.h"
+#include "support/capture.h"
+
+namespace {
+
+enum Line { READER, CARD, DATA, HAS_DATA };
+
+// A line drawn for reader "SN100" with module "M-7", protocol "P5".
+struct LineCase {
+    const char* name;
+    Line line;
+    int ready, status, usb_mode, km_mode;
+    uint32_t features;
+    std::string card, data, expected;
+};
+
+// "  MFP DATA: " and the hex digits given, F up to 32 of them.
+std::string mfp(const std::string& hex) {
+    return "  MFP DATA: " + hex + std::string(32 - hex.size(), 'F');
+}
+
+const std::string DIGITS40 = "0000000011111111222222223333333344444444";
+constexpr uint32_t RM = FEATURE_REMOVAL_EVENTS;
+
+const LineCase LINE_CASES[] = {
+    {"NotReadyShowsTheStatus", READER, 0, 6, 0, 0, 0, "", "",
+     "SN100, usb KM, reader firmware update needed"},
+    {"ReadyKbd", READER, 1, 1, 0, 0, 0, "", "", "SN100, usb KM, M-7, P5"},
+    {"KmMode0", READER, 1, 1, 2, 0, 0, "", "", "SN100, usb KM, mode 0, M-7, P5"},
+    {"KmMode2", READER, 1, 1, 2, 2, 0, "", "", "SN100, usb KM, mode 2, M-7, P5"},
+    {"KmModeUnknown", READER, 1, 1, 2, 7, 0, "", "", "SN100, usb KM, mode unknown, M-7, P5"},
+    {"NoCardLineWhileSettingUp", CARD, 0, 0, 0, 0, RM, "1", "", ""},
+    {"NoneWithRemovalEvents", CARD, 1, 1, 0, 0, RM, "", "", "  CARD: 'none' "},
+    {"CardWithData", CARD, 1, 1, 0, 0, RM, "1234", "Mifare 1k", "  CARD: '1234' Mifare 1k"},
+    {"StatusTextAsCard", CARD, 1, 1, 0, 0, 0, "Card refused", "",
+     "  CARD (tmout): 'Card refused' "},
+    {"DataHiddenWithoutCard", CARD, 1, 1, 0, 0, 0, "", "stale", "  CARD (tmout): 'none' "},
+    {"CutAt79", CARD, 1, 1, 0, 0, RM, std::string(200, 'M'), "",
+     "  CARD: '" + std::string(70, 'M')},
+    {"NoDataLineForKbd", HAS_DATA, 1, 1, 0, 0, 0, "", "", "no"},
+    {"DataLineForKm", HAS_DATA, 0, 0, 2, 1, 0, "", "", "yes"},
+    {"EmptyDataWithoutCard", DATA, 1, 1, 2, 1, 0, "", "", "  MFP DATA: "},
+    // Modes 1 and 2: the text's last 32 characters as hex digits, F for
+    // any other character and where the text ends.
+    {"HexNonDigitsCountAsF", DATA, 1, 1, 2, 1, 0, "12G4", "", mfp("12F4")},
+    {"HexOddDigitPadded", DATA, 1, 1, 2, 1, 0, "123", "", mfp("123")},
+    {"HexLowerCase", DATA, 1, 1, 2, 2, 0, "abcdef", "", mfp("ABCDEF")},
+    {"HexKeepsTheEnd", DATA, 1, 1, 2, 1, 0, DIGITS40, "", mfp(DIGITS40.substr(8))},
+    {"HexOfAStatusText", DATA, 1, 1, 2, 1, 0, "Card read error", "", mfp("CAFDFFEADFEF")},
+    // Other modes: the last 16 characters' codes, FF where the text ends.
+    {"CharsKeepTheEnd", DATA, 1, 1, 2, 0, 0, "ABCDEFGHIJKLMNOPQRST", "",
+     mfp("45464748494A4B4C4D4E4F5051525354")},
+    {"CharsUnknownMode", DATA, 1, 1, 2, 7, 0, "1234ABCD", "", mfp("3132333441424344")},
+};
+
+PRINTS_AS_NAME(LineCase)
+
+class CardTestLines : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(CardTestLines, DrawsTheExpectedText) {
+    const LineCase& c = GetParam();
+    ReaderView v{};
+    std::strcpy(v.serial, "SN100");
+    v.tag = "usb KM";
+    v.ready = static_cast<uint8_t>(c.ready);
+    v.status = c.status;
+    v.usb_mode = static_cast<uint8_t>(c.usb_mode);
+    v.km_mode = static_cast<uint8_t>(c.km_mode);
+    v.features = c.features;
+    std::strcpy(v.module_text, "M-7");
+    std::strcpy(v.protocol_text, "P5");
+    std::strcpy(v.card_text, c.card.c_str());
+    std::strcpy(v.card_data, c.data.c_str());
+    char line[CARD_LINE_SIZE] = "";
+    if (c.line == READER) card_line_reader(v, line);
+    if (c.line == CARD) card_line_card(v, line);
+    if (c.line == DATA) card_line_data(v, line);
+    if (c.line == HAS_DATA) std::strcpy(line, card_line_has_data(v) ? "yes" : "no");
+    EXPECT_EQ(std::string(line), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, CardTestLines, ::testing::ValuesIn(LINE_CASES),
+                         case_name<LineCase>);
+
+// A card event on a reader showing "99"/"data of 99" since time 5. Code 1
+// shows the number (text) and stamps the time; 2 to 4 show their text and
+// drop the data; other codes change nothing.
+struct EventCase {
+    const char* name;
+    uint16_t code;
+    std::string bytes = "";
+    int length = -1; // announced length; -1: that of bytes
+    std::string text = "";
+};
+
+const std::string NUMBER300 = [] {
+    std::string n;
+    for (int i = 0; i < 300; ++i)
+        n += static_cast<char>('0' + i % 10);
+    return n;
+}();
+
+const EventCase EVENT_CASES[] = {
+    {"Number", 1, std::string("12345678\0", 9), -1, "12345678"},
+    {"LongNumberKeepsItsFirst255", 1, NUMBER300 + '\0', -1, NUMBER300.substr(0, 255)},
+    // The bytes after the announced length must never be read.
+    {"UnterminatedNumberTakenAsLongAsItsLength", 1, "427XY", 3, "427"},
+    {"NumberStopsAtTheFirstNul", 1, std::string("77\0garbage", 10), -1, "77"},
+    {"NumberWithoutBytesShowsNoNumber", 1},
+    {"ReadError", 2},
+    {"Refused", 3},
+    {"Removed", 4},
+    {"UnknownCode0", 0, std::string("1\0", 2)},
+    {"UnknownCode5", 5, std::string("1\0", 2)},
+};
+
+PRINTS_AS_NAME(EventCase)
+
+class CardEvent : public ::testing::TestWithParam<EventCase> {
+  protected:
+    void TearDown() override { diag_verbosity = 0; }
+};
+
+TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
+    const EventCase& c = GetParam();
+    const char* shown[] = {"99", c.text.c_str(), "Card read error", "Card refused", ""};
+    const char* traces[] = {"", "", "CARD ERROR\n", "CARD REFUSED\n", "CARD REMOVED\n"};
+    const int k = c.code <= 4 ? c.code : 0;
+    Reader reader;
+    ReaderTestState state;
+    reader.test_ctx = &state;
+    std::strcpy(state.card_text, "99");
+    std::strcpy(state.card_data, "data of 99");
+    state.card_time = 5;
+    diag_verbosity = 2;
+    FdCapture err(2);
+    const time_t before = std::time(nullptr);
+    const uint32_t length = static_cast<uint32_t>(c.length >= 0 ? c.length : int(c.bytes.size()));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(c.bytes.data());
+    EXPECT_EQ(card_test_on_event(&reader, c.code, length, c.bytes.empty() ? nullptr : bytes), 0);
+    EXPECT_EQ(err.finish(), k == 1 ? "CARDNO: '" + c.text + "'\n" : traces[k]);
+    EXPECT_EQ(std::string(state.card_text), shown[k]);
+    EXPECT_STREQ(state.card_data, k < 2 ? "data of 99" : "");
+    EXPECT_TRUE(k == 1 ? state.card_time >= before && state.card_time <= std::time(nullptr)
+                       : state.card_time == 5);
+    reader.test_ctx = nullptr;
+    // A Reader without test state is left alone.
+    EXPECT_EQ(card_test_on_event(&reader, c.code, length, c.bytes.empty() ? nullptr : bytes), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, CardEvent, ::testing::ValuesIn(EVENT_CASES), case_name<EventCase>);
+
+std::string padded(const std::string& text) {
+    return text + std::string(80 - text.size(), ' ');
+}
+
+TEST(CardScreen, OnlyRowsThatDifferAreSentAndTheTerminalShowsWhatPrintingWould) {
+    static CardScreen screen;
+    card_screen_cleared(&screen);
+    VtScreen vt;
+    std::string sent;
+    // Puts the rows from row 2 on; what each returned.
+    const auto put = [&](const std::vector<std::string>& rows) {
+        std::vector<int> n;
+        FdCapture out(1);
+        for (size_t i = 0; i < rows.size(); ++i)
+            n.push_back(card_screen_put(&screen, int(i) + 2, rows[i].c_str(), true, false));
+        sent = out.finish();
+        vt.feed(sent);
+        return n;
+    };
+    const std::string X79 = padded(std::string(79, 'x')), RULE(76, '-');
+    EXPECT_EQ(put({padded("a"), X79, padded("c")}), (std::vector<int>{1, 1, 1}));
+    EXPECT_EQ(put({padded("a"), X79, padded("C")}), (std::vector<int>{0, 0, 1}));
+    EXPECT_EQ(sent, "\x1b[5;1H" + padded("C") + "\n");
+    EXPECT_EQ(put({padded("a"), X79, padded("C")}), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(sent, "");
+    // A shorter text leaves the rest of the row; sent once.
+    EXPECT_EQ(put({padded("a"), RULE}), (std::vector<int>{0, 1}));
+    EXPECT_EQ(put({padded("a"), RULE}), (std::vector<int>{0, 0}));
+    EXPECT_EQ(vt.text(3), RULE + "xxx");
+    // A forgotten screen is written in full.
+    card_screen_forget(&screen);
+    EXPECT_EQ(put({padded("a")}), (std::vector<int>{1}));
+    EXPECT_EQ(sent, "\x1b[3;1H" + padded("a") + "\n");
+    // The cursor is placed only when elsewhere.
+    FdCapture out(1);
+    EXPECT_EQ(card_screen_place_cursor(&screen, 3, 0), 0);
+    EXPECT_EQ(card_screen_place_cursor(&screen, 7, 80), 1);
+    EXPECT_EQ(card_screen_place_cursor(&screen, 7, 80), 0);
+    EXPECT_EQ(out.finish(), "\x1b[8;81H");
+}
+
+// An open reader showing "old module"/"old protocol" asks its module, set
+// up by the statement, for its description.
+struct ModuleCase {
+    const char* name;
+    std::string statement;
+    int32_t result;
+    std::string module;
+    const char* protocol;
+    std::vector<int> functions;
+};
+
+const std::vector<int> BOTH = {2103, 2104};
+
+const ModuleCase MODULE_CASES[] = {
+    {"PartAndNameThenProtocol", R"(module_desc "L1\nL2\nL3\nL4\nL5\nL6\nL7")", 0, "L1 L2", "L4",
+     BOTH},
+    {"OneLine", R"(module_desc "ONLY")", 0, "ONLY", "", BOTH},
+    {"UnterminatedStaysInItsField", "module_desc rep:256:41", 0, std::string(255, 'A'), "", BOTH},
+    {"NoModuleAsksNoDescription", "module_count 0", 0, "old module", "old protocol", {2103}},
+    {"FailedCount", "fn 2103 result -25", -25, "old module", "old protocol", {2103}},
+    {"FailedDescription", "fn 2104 result -22", -22, "old module", "old protocol", BOTH},
+    {"NoTestState", "", MODULE_NO_TEST_STATE, "", "", {}},
+};
+
+PRINTS_AS_NAME(ModuleCase)
+
+class ModuleInfo : public CardTestRig, public ::testing::WithParamInterface<ModuleCase> {};
+
+TEST_P(ModuleInfo, TextsAndResultAsTheModuleAnswers) {
+    const ModuleCase& c = GetParam();
+    load(device_block("r1", "0x0202", "SN1", "  " + c.statement + "\n"));
+    Reader* r = reader("SN1");
+    ASSERT_EQ(reader_open(r), 0);
+    ReaderTestState state;
+    std::strcpy(state.module_text, "old module");
+    std::strcpy(state.protocol_text, "old protocol");
+    if (!c.statement.empty()) r->test_ctx = &state;
+    emu::clear_transcript("r1");
+    EXPECT_EQ(reader_get_module_info(r), c.result);
+    EXPECT_EQ(std::string(r->test_ctx ? state.module_text : ""), c.module);
+    EXPECT_STREQ(r->test_ctx ? state.protocol_text : "", c.protocol);
+    EXPECT_EQ(functions_of("r1"), c.functions);
+    r->test_ctx = nullptr;
+    reader_close(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptions, ModuleInfo, ::testing::ValuesIn(MODULE_CASES),
+                         case_name<ModuleCase>);
+
+} // namespace
