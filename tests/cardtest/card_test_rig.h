@@ -4,10 +4,12 @@
 // own thread with standard input and output redirected.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -73,7 +75,7 @@ class CardTestRig : public ::testing::Test {
         {
             std::lock_guard<std::mutex> lock(list_lock);
             for (Reader* r = reader_first(); r != nullptr; r = r->next)
-                if (reader_is_open(r) && r->test_ctx.load() != nullptr) open.push_back(r);
+                open.push_back(r);
         }
         for (Reader* r : open)
             stop(r);
@@ -138,7 +140,7 @@ class CardTestRig : public ::testing::Test {
 };
 
 // card_test_run on its own thread; standard output goes to a file that can
-// be read while the console runs, standard input holds one line.
+// be read while the console runs, standard input is at its end.
 class ConsoleRun {
   public:
     ConsoleRun() {
@@ -146,34 +148,24 @@ class ConsoleRun {
         char name[] = "/tmp/cardtest-screen-XXXXXX";
         out_fd_ = mkstemp(name);
         unlink(name);
-        saved_out_ = dup(1);
+        const int in_fd = open("/dev/null", O_RDONLY);
         dup2(out_fd_, 1);
-        int in_pipe[2];
-        if (pipe(in_pipe) == 0) {
-            const ssize_t w = write(in_pipe[1], "\n", 1);
-            (void)w;
-            close(in_pipe[1]);
-            saved_in_ = dup(0);
-            dup2(in_pipe[0], 0);
-            close(in_pipe[0]);
-            clearerr(stdin);
-        }
+        dup2(in_fd, 0);
+        close(in_fd);
         thread_ = std::thread([this] { result_ = card_test_run(); });
     }
     ~ConsoleRun() {
         finish();
-        close(out_fd_);
+        for (int fd : {out_fd_, saved_out_, saved_in_})
+            close(fd);
     }
-    ConsoleRun(const ConsoleRun&) = delete;
-    ConsoleRun& operator=(const ConsoleRun&) = delete;
 
     // What the console has written so far.
     std::string output() const {
         struct stat st = {};
         fstat(out_fd_, &st);
         std::string text(static_cast<size_t>(st.st_size), '\0');
-        const ssize_t n = pread(out_fd_, text.data(), text.size(), 0);
-        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        text.resize(static_cast<size_t>(std::max(pread(out_fd_, text.data(), text.size(), 0), 0L)));
         return text;
     }
 
@@ -197,23 +189,17 @@ class ConsoleRun {
         thread_.join();
         std::fflush(stdout);
         dup2(saved_out_, 1);
-        close(saved_out_);
-        if (saved_in_ >= 0) {
-            dup2(saved_in_, 0);
-            close(saved_in_);
-            clearerr(stdin);
-        }
-        // Failures reported while standard output was redirected went into
-        // the screen file: show them where they can be read.
-        if (::testing::Test::HasFailure())
-            std::fprintf(stderr, "--- console output ---\n%s\n--- end ---\n", output().c_str());
+        dup2(saved_in_, 0);
+        clearerr(stdin);
+        // Failures reported meanwhile went into the screen file.
+        if (::testing::Test::HasFailure()) std::fprintf(stderr, "%s\n", output().c_str());
         return result_;
     }
 
   private:
     int out_fd_ = -1;
-    int saved_out_ = -1;
-    int saved_in_ = -1;
+    const int saved_out_ = dup(1);
+    const int saved_in_ = dup(0);
     std::thread thread_;
     int32_t result_ = -1;
 };

@@ -37,6 +37,14 @@ std::string described(const char* name) {
     return out;
 }
 
+// The reader's function codes, in order.
+std::string functions(const char* name) {
+    std::string out;
+    for (int f : functions_of(name))
+        out += (out.empty() ? "" : " ") + std::to_string(f);
+    return out;
+}
+
 std::string state_text(const ReaderTestState& s) {
     return "features " + std::to_string(s.features) + " usb " + std::to_string(s.usb_mode) +
            " km " + std::to_string(s.km_mode) + " saved " + std::to_string(s.saved_protocol) +
@@ -165,16 +173,10 @@ TEST_P(WorkerEvents, AreAnsweredAndShown) {
         std::strcpy(s.card_data, "earlier");
     });
     ASSERT_EQ(emu::command(std::string("event r1 ") + c.event), 0) << emu::last_error();
-    const auto functions = [] {
-        std::string out;
-        for (int f : functions_of("r1"))
-            out += (out.empty() ? "" : " ") + std::to_string(f);
-        return out;
-    };
-    wait_until([&] { return functions().size() >= std::strlen(c.functions); }, 2000ms);
+    wait_until([&] { return functions("r1").size() >= std::strlen(c.functions); }, 2000ms);
     ASSERT_TRUE(wait_until([&] { return card_text(r) == c.text; }, 1000ms)) << card_text(r);
     std::this_thread::sleep_for(50ms); // nothing else may follow
-    EXPECT_EQ(functions(), c.functions);
+    EXPECT_EQ(functions("r1"), c.functions);
     with_state(r, [&](ReaderTestState& s) { EXPECT_EQ(s.card_data, c.data); });
     // The card is asked for by its handle; the data fits the field.
     const std::vector<emu::Exchange> x = emu::exchanges("r1");
@@ -207,83 +209,62 @@ TEST_F(CardTestWorker, CardStaysUntilRemovalOrTimesOutWithoutRemovalEvents) {
     EXPECT_LT(x[4].ms - x[3].ms, 2600);
     EXPECT_TRUE(wait_until([&] { return card_text(r2).empty(); }, 100ms));
     std::this_thread::sleep_for(2200ms - std::chrono::milliseconds(int(emu::now_ms() - x[3].ms)));
-    EXPECT_EQ(functions_of("r1"), (std::vector<int>{600, 601, 563, 542}));
+    EXPECT_EQ(functions("r1"), "600 601 563 542");
     EXPECT_EQ(card_text(r1), "6");
 }
 
-void request_stop(Reader* r) {
-    CardTestRig::with_state(r, [](ReaderTestState& s) { s.stop_requested = 1; });
-}
-
 // Whatever ends the worker, the reader is closed and its test state
-// released within a few seconds.
+// released within a few seconds. Each end waits until its moment, then acts.
 TEST_F(CardTestWorker, EveryEndClosesTheReaderAndReleasesItsState) {
-    const auto polling_then = [](void (*f)(Reader*)) {
-        return [f](Reader* r) {
-            EXPECT_TRUE(wait_until([&] { return polled(r); }, 3000ms));
-            f(r);
-        };
+    using Until = std::function<bool(Reader*)>;
+    const Until polling = [](Reader* r) { return polled(r); };
+    const Until restoring = [](Reader*) {
+        const std::vector<int> f = functions_of("r1");
+        return std::count(f.begin(), f.end(), 2100) >= 3;
+    };
+    const Until later = [](Reader*) { return std::this_thread::sleep_for(1500ms), true; };
+    const auto stop = [](Reader* r) {
+        with_state(r, [](ReaderTestState& s) { s.stop_requested = 1; });
+    };
+    // The read after the one that brings a card announcement fails.
+    const auto fail_callback_read = [](Reader*) {
+        std::this_thread::sleep_for(20ms);
+        int delivered = 0;
+        for (const emu::Report& report : emu::reports("r1"))
+            delivered += !report.to_device;
+        ASSERT_EQ(emu::script("r1", "fail_read " + std::to_string(delivered + 2)), 0);
+        emu::send_event("r1", 1, std::string("88\0", 3));
     };
     const struct {
         const char* name;
         std::string statements;
-        std::function<void(Reader*)> end;
-        std::vector<int> exchanges; // empty: not checked
+        Until until;
+        std::function<void(Reader*)> act;
     } ends[] = {
-        {"refused registration",
-         "  fn 530 result -6\n",
-         [](Reader*) {},
-         {2107, 1500, 2100, 504, 530}},
-        {"unplug", "  features 1\n", polling_then([](Reader*) { emu::unplug("r1"); }), {}},
-        {"stop", "  features 1\n", polling_then(request_stop), {}},
-        // The read after the one that brings a card announcement fails.
-        {"failed read of the callback data",
-         "  features 1\n",
-         polling_then([](Reader*) {
-             std::this_thread::sleep_for(20ms);
-             int delivered = 0;
-             for (const emu::Report& report : emu::reports("r1"))
-                 delivered += !report.to_device;
-             ASSERT_EQ(emu::script("r1", "fail_read " + std::to_string(delivered + 2)), 0);
-             emu::send_event("r1", 1, std::string("88\0", 3));
-         }),
-         {}},
-        {"stop during the busy retries of a protocol restore",
-         RESTORE + "  fn 2100 result -25 times 1000000\n",
-         [](Reader* r) {
-             EXPECT_TRUE(wait_until(
-                 [] {
-                     const std::vector<int> f = functions_of("r1");
-                     return std::count(f.begin(), f.end(), 2100) >= 3;
-                 },
-                 5000ms));
-             request_stop(r);
-         },
-         {}},
+        {"refused registration", "  fn 530 result -6\n", nullptr, nullptr},
+        {"unplug", "  features 1\n", polling, [](Reader*) { emu::unplug("r1"); }},
+        {"stop", "  features 1\n", polling, stop},
+        {"failed read of the callback data", "  features 1\n", polling, fail_callback_read},
+        {"stop in the busy retries of a protocol restore",
+         RESTORE + "  fn 2100 result -25 times 1000000\n", restoring, stop},
         // The stop request ends the wait for a ready reader at the next retry.
-        {"stop while the status stays busy",
-         "  status busy\n",
-         [](Reader* r) {
-             std::this_thread::sleep_for(1500ms);
-             request_stop(r);
-         },
-         {}},
+        {"stop while the status stays busy", "  status busy\n", later, stop},
     };
     for (const auto& e : ends) {
         SCOPED_TRACE(e.name);
         load(device_block("r1", "0x0202", "SN1", e.statements));
         Reader* r = reader("SN1");
         ASSERT_TRUE(start(r));
-        e.end(r);
+        EXPECT_TRUE(!e.until || wait_until([&] { return e.until(r); }, 5000ms));
+        if (e.act) e.act(r);
         ASSERT_TRUE(wait_until([&] { return !reader_is_open(r); }, 3000ms));
         EXPECT_TRUE(wait_until([] { return test_workers.load() == 0; }, 1000ms));
         {
             std::lock_guard<std::mutex> lock(list_lock);
-            EXPECT_EQ(r->test_ctx.load(), nullptr);
-            EXPECT_FALSE(r->test_thread.joinable());
+            EXPECT_TRUE(r->test_ctx.load() == nullptr && !r->test_thread.joinable());
         }
         EXPECT_FALSE(emu::is_open("r1"));
-        EXPECT_TRUE(e.exchanges.empty() || functions_of("r1") == e.exchanges);
+        EXPECT_TRUE(e.act || functions("r1") == "2107 1500 2100 504 530");
         readers_exit();
     }
 }

@@ -19,7 +19,7 @@
 
 namespace {
 
-enum Line { READER, CARD, DATA, HAS_DATA };
+enum Line { READER, CARD, DATA };
 
 // A line drawn for reader "SN100" with module "M-7", protocol "P5".
 struct LineCase {
@@ -36,26 +36,15 @@ std::string mfp(const std::string& hex) {
 }
 
 const std::string DIGITS40 = "0000000011111111222222223333333344444444";
-constexpr uint32_t RM = FEATURE_REMOVAL_EVENTS;
 
 const LineCase LINE_CASES[] = {
-    {"NotReadyShowsTheStatus", READER, 0, 6, 0, 0, 0, "", "",
-     "SN100, usb KM, reader firmware update needed"},
-    {"ReadyKbd", READER, 1, 1, 0, 0, 0, "", "", "SN100, usb KM, M-7, P5"},
     {"KmMode0", READER, 1, 1, 2, 0, 0, "", "", "SN100, usb KM, mode 0, M-7, P5"},
-    {"KmMode2", READER, 1, 1, 2, 2, 0, "", "", "SN100, usb KM, mode 2, M-7, P5"},
+    {"KmMode1", READER, 1, 1, 2, 1, 0, "", "", "SN100, usb KM, mode 1, M-7, P5"},
     {"KmModeUnknown", READER, 1, 1, 2, 7, 0, "", "", "SN100, usb KM, mode unknown, M-7, P5"},
-    {"NoCardLineWhileSettingUp", CARD, 0, 0, 0, 0, RM, "1", "", ""},
-    {"NoneWithRemovalEvents", CARD, 1, 1, 0, 0, RM, "", "", "  CARD: 'none' "},
-    {"CardWithData", CARD, 1, 1, 0, 0, RM, "1234", "Mifare 1k", "  CARD: '1234' Mifare 1k"},
     {"StatusTextAsCard", CARD, 1, 1, 0, 0, 0, "Card refused", "",
      "  CARD (tmout): 'Card refused' "},
-    {"DataHiddenWithoutCard", CARD, 1, 1, 0, 0, 0, "", "stale", "  CARD (tmout): 'none' "},
-    {"CutAt79", CARD, 1, 1, 0, 0, RM, std::string(200, 'M'), "",
-     "  CARD: '" + std::string(70, 'M')},
-    {"NoDataLineForKbd", HAS_DATA, 1, 1, 0, 0, 0, "", "", "no"},
-    {"DataLineForKm", HAS_DATA, 0, 0, 2, 1, 0, "", "", "yes"},
-    {"EmptyDataWithoutCard", DATA, 1, 1, 2, 1, 0, "", "", "  MFP DATA: "},
+    {"DataHiddenWithoutCard", CARD, 1, 1, 0, 0, FEATURE_REMOVAL_EVENTS, "", "stale",
+     "  CARD: 'none' "},
     // Modes 1 and 2: the text's last 32 characters as hex digits, F for
     // any other character and where the text ends.
     {"HexNonDigitsCountAsF", DATA, 1, 1, 2, 1, 0, "12G4", "", mfp("12F4")},
@@ -91,7 +80,6 @@ TEST_P(CardTestLines, DrawsTheExpectedText) {
     if (c.line == READER) card_line_reader(v, line);
     if (c.line == CARD) card_line_card(v, line);
     if (c.line == DATA) card_line_data(v, line);
-    if (c.line == HAS_DATA) std::strcpy(line, card_line_has_data(v) ? "yes" : "no");
     EXPECT_EQ(std::string(line), c.expected);
 }
 
@@ -109,12 +97,7 @@ struct EventCase {
     std::string text = "";
 };
 
-const std::string NUMBER300 = [] {
-    std::string n;
-    for (int i = 0; i < 300; ++i)
-        n += static_cast<char>('0' + i % 10);
-    return n;
-}();
+const std::string NUMBER300 = std::string(200, '1') + std::string(100, '2');
 
 const EventCase EVENT_CASES[] = {
     {"Number", 1, std::string("12345678\0", 9), -1, "12345678"},
@@ -132,10 +115,7 @@ const EventCase EVENT_CASES[] = {
 
 PRINTS_AS_NAME(EventCase)
 
-class CardEvent : public ::testing::TestWithParam<EventCase> {
-  protected:
-    void TearDown() override { diag_verbosity = 0; }
-};
+class CardEvent : public ::testing::TestWithParam<EventCase> {};
 
 TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
     const EventCase& c = GetParam();
@@ -155,6 +135,7 @@ TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(c.bytes.data());
     EXPECT_EQ(card_test_on_event(&reader, c.code, length, c.bytes.empty() ? nullptr : bytes), 0);
     EXPECT_EQ(err.finish(), k == 1 ? "CARDNO: '" + c.text + "'\n" : traces[k]);
+    diag_verbosity = 0;
     EXPECT_EQ(std::string(state.card_text), shown[k]);
     EXPECT_STREQ(state.card_data, k < 2 ? "data of 99" : "");
     EXPECT_TRUE(k == 1 ? state.card_time >= before && state.card_time <= std::time(nullptr)
@@ -175,36 +156,27 @@ TEST(CardScreen, OnlyRowsThatDifferAreSentAndTheTerminalShowsWhatPrintingWould) 
     card_screen_cleared(&screen);
     VtScreen vt;
     std::string sent;
-    // Puts the rows from row 2 on; what each returned.
+    // Puts the rows from row 2 on; whether each was sent.
     const auto put = [&](const std::vector<std::string>& rows) {
-        std::vector<int> n;
+        std::string n;
         FdCapture out(1);
         for (size_t i = 0; i < rows.size(); ++i)
-            n.push_back(card_screen_put(&screen, int(i) + 2, rows[i].c_str(), true, false));
-        sent = out.finish();
-        vt.feed(sent);
+            n += std::to_string(card_screen_put(&screen, int(i) + 2, rows[i].c_str(), true, false));
+        vt.feed(sent = out.finish());
         return n;
     };
-    const std::string X79 = padded(std::string(79, 'x')), RULE(76, '-');
-    EXPECT_EQ(put({padded("a"), X79, padded("c")}), (std::vector<int>{1, 1, 1}));
-    EXPECT_EQ(put({padded("a"), X79, padded("C")}), (std::vector<int>{0, 0, 1}));
+    const std::string A = padded("a"), X79 = padded(std::string(79, 'x')), RULE(76, '-');
+    EXPECT_EQ(put({A, X79, padded("c")}), "111");
+    EXPECT_EQ(put({A, X79, padded("C")}), "001");
     EXPECT_EQ(sent, "\x1b[5;1H" + padded("C") + "\n");
-    EXPECT_EQ(put({padded("a"), X79, padded("C")}), (std::vector<int>{0, 0, 0}));
-    EXPECT_EQ(sent, "");
+    EXPECT_EQ(put({A, X79, padded("C")}) + sent, "000");
     // A shorter text leaves the rest of the row; sent once.
-    EXPECT_EQ(put({padded("a"), RULE}), (std::vector<int>{0, 1}));
-    EXPECT_EQ(put({padded("a"), RULE}), (std::vector<int>{0, 0}));
+    EXPECT_EQ(put({A, RULE}) + put({A, RULE}), "0100");
     EXPECT_EQ(vt.text(3), RULE + "xxx");
     // A forgotten screen is written in full.
     card_screen_forget(&screen);
-    EXPECT_EQ(put({padded("a")}), (std::vector<int>{1}));
-    EXPECT_EQ(sent, "\x1b[3;1H" + padded("a") + "\n");
-    // The cursor is placed only when elsewhere.
-    FdCapture out(1);
-    EXPECT_EQ(card_screen_place_cursor(&screen, 3, 0), 0);
-    EXPECT_EQ(card_screen_place_cursor(&screen, 7, 80), 1);
-    EXPECT_EQ(card_screen_place_cursor(&screen, 7, 80), 0);
-    EXPECT_EQ(out.finish(), "\x1b[8;81H");
+    EXPECT_EQ(put({A}), "1");
+    EXPECT_EQ(sent, "\x1b[3;1H" + A + "\n");
 }
 
 // An open reader showing "old module"/"old protocol" asks its module, set
