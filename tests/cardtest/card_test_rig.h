@@ -6,12 +6,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <ostream>
@@ -19,12 +21,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/diag.h"
 #include "cardtest/card_test_console.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
-#include "cli/tool_settings.h"
 #include "discovery/reader.h"
 #include "emu.h"
+#include "support/capture.h"
 #include "support/vt_screen.h"
 
 using namespace std::chrono_literals;
@@ -39,11 +42,11 @@ inline bool wait_until(const std::function<bool()>& done, std::chrono::milliseco
     return true;
 }
 
-// Function codes the reader saw, in order.
-inline std::vector<int> functions_of(const char* name) {
-    std::vector<int> out;
+// Function codes the reader saw, in order: "2107 1500 ...".
+inline std::string functions(const char* name) {
+    std::string out;
     for (const emu::Exchange& e : emu::exchanges(name))
-        out.push_back(e.function);
+        out += (out.empty() ? "" : " ") + std::to_string(e.function);
     return out;
 }
 
@@ -51,10 +54,15 @@ inline std::vector<int> functions_of(const char* name) {
 template <typename Case> std::string case_name(const ::testing::TestParamInfo<Case>& info) {
     return info.param.name;
 }
-#define PRINTS_AS_NAME(Case)                                                                       \
-    [[maybe_unused]] void PrintTo(const Case& c, std::ostream* os) {                               \
-        *os << c.name;                                                                             \
-    }
+namespace {
+template <typename Case>
+requires requires(const Case& c) {
+    c.name;
+}
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+} // namespace
 
 // A device block of the scenario language.
 inline std::string device_block(const std::string& name, const char* product,
@@ -64,24 +72,21 @@ inline std::string device_block(const std::string& name, const char* product,
 
 class CardTestRig : public ::testing::Test {
   public:
-    void SetUp() override {
-        tool_settings = ToolSettings{};
-        test_quit = 0;
-        test_workers = 0;
-    }
-
+    // Stops every worker as the console does, then forgets the readers.
     void TearDown() override {
-        std::vector<Reader*> open;
+        std::vector<Reader*> all;
         {
             std::lock_guard<std::mutex> lock(list_lock);
             for (Reader* r = reader_first(); r != nullptr; r = r->next)
-                open.push_back(r);
+                all.push_back(r);
         }
-        for (Reader* r : open)
-            stop(r);
+        for (Reader* r : all) {
+            request_stop(r);
+            wait_until([&] { return !reader_is_open(r); }, 5000ms);
+        }
+        { std::lock_guard<std::mutex> lock(list_lock); } // the workers' last steps are done
         readers_exit();
         emu::reset();
-        tool_settings = ToolSettings{};
         diag_verbosity = 0;
     }
 
@@ -130,12 +135,8 @@ class CardTestRig : public ::testing::Test {
         return t;
     }
 
-    // Asks the worker to stop as the console does and waits for its end.
-    static bool stop(Reader* r) {
+    static void request_stop(Reader* r) {
         with_state(r, [](ReaderTestState& s) { s.stop_requested = 1; });
-        const bool closed = wait_until([&] { return !reader_is_open(r); }, 5000ms);
-        std::lock_guard<std::mutex> lock(list_lock); // the worker's last steps are done
-        return closed && r->test_ctx.load() == nullptr;
     }
 };
 

@@ -2,12 +2,8 @@
 // The long run of card test mode, for scripts/soak.sh (make soak) under the
 // sanitizers and valgrind: it runs only when BRINLET_SOAK_SECONDS gives its
 // length.
-#include <gtest/gtest.h>
-#include <signal.h>
-
 #include <cstdlib>
 #include <random>
-#include <string>
 
 #include "card_test_rig.h"
 

@@ -1,15 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "card_test_rig.h"
-#include "cardtest/card_test_worker.h"
-#include "link/reader_link.h"
-#include "support/capture.h"
 
 namespace {
 
@@ -34,14 +24,6 @@ std::string described(const char* name) {
     std::string out;
     for (const std::string& d : all)
         out += (out.empty() ? "" : ", ") + d;
-    return out;
-}
-
-// The reader's function codes, in order.
-std::string functions(const char* name) {
-    std::string out;
-    for (int f : functions_of(name))
-        out += (out.empty() ? "" : " ") + std::to_string(f);
     return out;
 }
 
@@ -97,11 +79,8 @@ const SetUpCase SETUP_CASES[] = {
 
 // The reader is set up and waits for a card.
 bool polled(Reader* r, const char* name = "r1") {
-    const std::vector<int> f = functions_of(name);
-    return CardTestRig::ready(r) && !f.empty() && f.back() == 562;
+    return CardTestRig::ready(r) && functions(name).ends_with("562");
 }
-
-PRINTS_AS_NAME(SetUpCase)
 
 class WorkerSetUp : public CardTestRig, public ::testing::WithParamInterface<SetUpCase> {};
 
@@ -159,8 +138,6 @@ const EventCase EVENT_CASES[] = {
      true},
 };
 
-PRINTS_AS_NAME(EventCase)
-
 class WorkerEvents : public CardTestWorker, public ::testing::WithParamInterface<EventCase> {};
 
 TEST_P(WorkerEvents, AreAnsweredAndShown) {
@@ -202,7 +179,7 @@ TEST_F(CardTestWorker, CardStaysUntilRemovalOrTimesOutWithoutRemovalEvents) {
     ASSERT_TRUE(r1 != nullptr && r2 != nullptr);
     emu::send_event("r1", 1, std::string("6\0", 2));
     emu::send_event("r2", 1, std::string("7\0", 2));
-    ASSERT_TRUE(wait_until([] { return functions_of("r2").size() == 5; }, 3500ms));
+    ASSERT_TRUE(wait_until([] { return emu::exchanges("r2").size() == 5; }, 3500ms));
     const std::vector<emu::Exchange> x = emu::exchanges("r2");
     EXPECT_EQ(x[4].function, 562);
     EXPECT_GT(x[4].ms - x[3].ms, 900);
@@ -219,13 +196,10 @@ TEST_F(CardTestWorker, EveryEndClosesTheReaderAndReleasesItsState) {
     using Until = std::function<bool(Reader*)>;
     const Until polling = [](Reader* r) { return polled(r); };
     const Until restoring = [](Reader*) {
-        const std::vector<int> f = functions_of("r1");
-        return std::count(f.begin(), f.end(), 2100) >= 3;
+        const std::vector<emu::Exchange> x = emu::exchanges("r1");
+        return std::count_if(x.begin(), x.end(), [](auto& e) { return e.function == 2100; }) >= 3;
     };
     const Until later = [](Reader*) { return std::this_thread::sleep_for(1500ms), true; };
-    const auto stop = [](Reader* r) {
-        with_state(r, [](ReaderTestState& s) { s.stop_requested = 1; });
-    };
     // The read after the one that brings a card announcement fails.
     const auto fail_callback_read = [](Reader*) {
         std::this_thread::sleep_for(20ms);
@@ -243,12 +217,12 @@ TEST_F(CardTestWorker, EveryEndClosesTheReaderAndReleasesItsState) {
     } ends[] = {
         {"refused registration", "  fn 530 result -6\n", nullptr, nullptr},
         {"unplug", "  features 1\n", polling, [](Reader*) { emu::unplug("r1"); }},
-        {"stop", "  features 1\n", polling, stop},
+        {"stop", "  features 1\n", polling, request_stop},
         {"failed read of the callback data", "  features 1\n", polling, fail_callback_read},
         {"stop in the busy retries of a protocol restore",
-         RESTORE + "  fn 2100 result -25 times 1000000\n", restoring, stop},
+         RESTORE + "  fn 2100 result -25 times 1000000\n", restoring, request_stop},
         // The stop request ends the wait for a ready reader at the next retry.
-        {"stop while the status stays busy", "  status busy\n", later, stop},
+        {"stop while the status stays busy", "  status busy\n", later, request_stop},
     };
     for (const auto& e : ends) {
         SCOPED_TRACE(e.name);
@@ -277,14 +251,8 @@ TEST_F(CardTestWorker, StartingAnOpenOrUnopenableReaderFailsAndChangesNothing) {
     ReaderTestState* before = r1->test_ctx.load();
     Reader* r2 = reader("SN2");
     emu::unplug("r2");
-    diag_verbosity = 2;
-    FdCapture err(2);
-    {
-        std::lock_guard<std::mutex> lock(list_lock);
-        EXPECT_EQ(card_test_start_reader(r1, card_test_worker), -1);
-        EXPECT_EQ(card_test_start_reader(r2, card_test_worker), -1);
-    }
-    EXPECT_NE(err.finish().find("Cfg open: cannot open reader: -1\n"), std::string::npos);
+    EXPECT_FALSE(start(r1));
+    EXPECT_FALSE(start(r2));
     EXPECT_EQ(r1->test_ctx.load(), before);
     EXPECT_TRUE(ready(r1));
     EXPECT_EQ(r2->test_ctx.load(), nullptr);

@@ -5,14 +5,6 @@
 // test mode runs many readers side by side. Whatever breaks, every worker
 // ends after the stop request within the link's time bounds, closes its
 // reader and releases its test state.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdio>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "card_test_rig.h"
 
 namespace {
@@ -38,8 +30,6 @@ const FailureKind KINDS[] = {
     {"busy", "result -25 times 1000000"},
 };
 
-PRINTS_AS_NAME(FailureKind)
-
 class WorkerFaults : public CardTestRig, public ::testing::WithParamInterface<FailureKind> {};
 
 TEST_P(WorkerFaults, EveryWorkerEndsAfterTheStopRequestAndReleasesItsReader) {
@@ -64,7 +54,7 @@ TEST_P(WorkerFaults, EveryWorkerEndsAfterTheStopRequestAndReleasesItsReader) {
     std::this_thread::sleep_for(3s);
     const auto stop_at = std::chrono::steady_clock::now();
     for (Reader* r : readers)
-        with_state(r, [](ReaderTestState& s) { s.stop_requested = 1; });
+        request_stop(r);
     // The longest wait a worker may be in: CTL_DONE (9990 ms) plus a request
     // step and a status retry pause.
     for (int i = 0; i < count; ++i)
