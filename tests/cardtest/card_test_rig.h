@@ -50,7 +50,9 @@ inline std::string functions(const char* name) {
     return out;
 }
 
-// Parameterised cases are named, and printed, by their name field.
+// Parameterised cases are named, and printed, by their name field. The
+// printer lives in the test file's unnamed namespace, beside the cases,
+// where argument-dependent lookup finds it.
 template <typename Case> std::string case_name(const ::testing::TestParamInfo<Case>& info) {
     return info.param.name;
 }
@@ -166,7 +168,8 @@ class ConsoleRun {
         struct stat st = {};
         fstat(out_fd_, &st);
         std::string text(static_cast<size_t>(st.st_size), '\0');
-        text.resize(static_cast<size_t>(std::max(pread(out_fd_, text.data(), text.size(), 0), 0L)));
+        text.resize(
+            static_cast<size_t>(std::max(pread(out_fd_, text.data(), text.size(), 0), ssize_t{0})));
         return text;
     }
 

@@ -177,6 +177,7 @@ const ModuleCase MODULE_CASES[] = {
     {"NoModuleAsksNoDescription", "module_count 0", 0, "old module", "old protocol", "2103"},
     {"FailedCount", "fn 2103 result -25", -25, "old module", "old protocol", "2103"},
     {"FailedDescription", "fn 2104 result -22", -22, "old module", "old protocol", "2103 2104"},
+    // Without a statement the reader is given no test state.
     {"NoTestState", "", MODULE_NO_TEST_STATE, "", "", ""},
 };
 
