@@ -1,28 +1,33 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Emulated readers for card test mode in this process: scenario loading,
-// workers started and stopped as the console does, exchange lists, and a
-// console run on its own thread with standard input and output redirected.
+// workers started and stopped as the console does, and a console run on its
+// own thread with standard input and output redirected.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/diag.h"
 #include "cardtest/card_test_console.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
-#include "cli/tool_settings.h"
 #include "discovery/reader.h"
 #include "emu.h"
+#include "support/capture.h"
 #include "support/vt_screen.h"
 
 using namespace std::chrono_literals;
@@ -37,13 +42,29 @@ inline bool wait_until(const std::function<bool()>& done, std::chrono::milliseco
     return true;
 }
 
-// Function codes the reader saw, in order.
-inline std::vector<int> functions_of(const char* name) {
-    std::vector<int> out;
+// Function codes the reader saw, in order: "2107 1500 ...".
+inline std::string functions(const char* name) {
+    std::string out;
     for (const emu::Exchange& e : emu::exchanges(name))
-        out.push_back(e.function);
+        out += (out.empty() ? "" : " ") + std::to_string(e.function);
     return out;
 }
+
+// Parameterised cases are named, and printed, by their name field. The
+// printer lives in the test file's unnamed namespace, beside the cases,
+// where argument-dependent lookup finds it.
+template <typename Case> std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+namespace {
+template <typename Case>
+requires requires(const Case& c) {
+    c.name;
+}
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+} // namespace
 
 // A device block of the scenario language.
 inline std::string device_block(const std::string& name, const char* product,
@@ -52,18 +73,23 @@ inline std::string device_block(const std::string& name, const char* product,
 }
 
 class CardTestRig : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        tool_settings = ToolSettings{};
-        test_quit = 0;
-        test_workers = 0;
-    }
-
+  public:
+    // Stops every worker as the console does, then forgets the readers.
     void TearDown() override {
-        stop_all();
+        std::vector<Reader*> all;
+        {
+            std::lock_guard<std::mutex> lock(list_lock);
+            for (Reader* r = reader_first(); r != nullptr; r = r->next)
+                all.push_back(r);
+        }
+        for (Reader* r : all) {
+            request_stop(r);
+            wait_until([&] { return !reader_is_open(r); }, 5000ms);
+        }
+        { std::lock_guard<std::mutex> lock(list_lock); } // the workers' last steps are done
         readers_exit();
         emu::reset();
-        tool_settings = ToolSettings{};
+        diag_verbosity = 0;
     }
 
     // Loads the scenario and lists its readers.
@@ -110,74 +136,45 @@ class CardTestRig : public ::testing::Test {
         with_state(r, [&](ReaderTestState& s) { t = s.card_text; });
         return t;
     }
-    static std::string card_data(Reader* r) {
-        std::string t;
-        with_state(r, [&](ReaderTestState& s) { t = s.card_data; });
-        return t;
-    }
 
-    // Asks the worker to stop as the console does and waits for its end.
-    static bool stop(Reader* r) {
+    static void request_stop(Reader* r) {
         with_state(r, [](ReaderTestState& s) { s.stop_requested = 1; });
-        const bool closed = wait_until([&] { return !reader_is_open(r); }, 5000ms);
-        std::lock_guard<std::mutex> lock(list_lock); // the worker's last steps are done
-        return closed && r->test_ctx.load() == nullptr;
-    }
-
-    static void stop_all() {
-        std::vector<Reader*> open;
-        {
-            std::lock_guard<std::mutex> lock(list_lock);
-            for (Reader* r = reader_first(); r != nullptr; r = r->next)
-                if (reader_is_open(r) && r->test_ctx.load() != nullptr) open.push_back(r);
-        }
-        for (Reader* r : open)
-            stop(r);
     }
 };
 
 // card_test_run on its own thread; standard output goes to a file that can
-// be read while the console runs, standard input holds one line.
+// be read while the console runs, standard input is at its end.
 class ConsoleRun {
   public:
-    explicit ConsoleRun(const std::string& input = "\n") {
+    ConsoleRun() {
         std::fflush(stdout);
         char name[] = "/tmp/cardtest-screen-XXXXXX";
         out_fd_ = mkstemp(name);
         unlink(name);
-        saved_out_ = dup(1);
+        const int in_fd = open("/dev/null", O_RDONLY);
         dup2(out_fd_, 1);
-        int in_pipe[2];
-        if (pipe(in_pipe) == 0) {
-            const ssize_t w = write(in_pipe[1], input.data(), input.size());
-            (void)w;
-            close(in_pipe[1]);
-            saved_in_ = dup(0);
-            dup2(in_pipe[0], 0);
-            close(in_pipe[0]);
-            clearerr(stdin);
-        }
+        dup2(in_fd, 0);
+        close(in_fd);
         thread_ = std::thread([this] { result_ = card_test_run(); });
     }
     ~ConsoleRun() {
         finish();
-        close(out_fd_);
+        for (int fd : {out_fd_, saved_out_, saved_in_})
+            close(fd);
     }
-    ConsoleRun(const ConsoleRun&) = delete;
-    ConsoleRun& operator=(const ConsoleRun&) = delete;
 
     // What the console has written so far.
     std::string output() const {
         struct stat st = {};
         fstat(out_fd_, &st);
         std::string text(static_cast<size_t>(st.st_size), '\0');
-        const ssize_t n = pread(out_fd_, text.data(), text.size(), 0);
-        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        text.resize(
+            static_cast<size_t>(std::max(pread(out_fd_, text.data(), text.size(), 0), ssize_t{0})));
         return text;
     }
 
-    VtScreen screen(int rows = 60) const {
-        VtScreen vt(rows, 80);
+    VtScreen screen() const {
+        VtScreen vt(60, 80);
         vt.feed(output());
         return vt;
     }
@@ -196,27 +193,17 @@ class ConsoleRun {
         thread_.join();
         std::fflush(stdout);
         dup2(saved_out_, 1);
-        close(saved_out_);
-        if (saved_in_ >= 0) {
-            dup2(saved_in_, 0);
-            close(saved_in_);
-            clearerr(stdin);
-        }
-        // Failures reported while standard output was redirected went into
-        // the screen file; show them, and the screen, where they can be read.
-        if (::testing::Test::HasFailure()) {
-            std::string text = output();
-            for (size_t i = 0; (i = text.find('\x1b', i)) != std::string::npos;)
-                text.replace(i, 1, "\\e");
-            std::fprintf(stderr, "--- console output ---\n%s\n--- end ---\n", text.c_str());
-        }
+        dup2(saved_in_, 0);
+        clearerr(stdin);
+        // Failures reported meanwhile went into the screen file.
+        if (::testing::Test::HasFailure()) std::fprintf(stderr, "%s\n", output().c_str());
         return result_;
     }
 
   private:
     int out_fd_ = -1;
-    int saved_out_ = -1;
-    int saved_in_ = -1;
+    const int saved_out_ = dup(1);
+    const int saved_in_ = dup(0);
     std::thread thread_;
     int32_t result_ = -1;
 };
