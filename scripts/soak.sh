@@ -4,7 +4,7 @@
 # as they are taken in and one reader after another pulled and plugged
 # back, for SECONDS (default 180) in the AddressSanitizer and
 # ThreadSanitizer builds, and for a third of that under valgrind memcheck
-# in the plain build. Each run prints its counts and resident sizes; any
+# in the plain build. Each run prints its counts; any
 # sanitizer or valgrind report, leak or failed check fails the script.
 # Usage: scripts/soak.sh [SECONDS]
 set -e
@@ -32,7 +32,7 @@ BRINLET_SOAK_SECONDS=$seconds TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/card
 build_tree build
 grind=$((seconds / 3))
 echo "== valgrind memcheck, $grind s"
-BRINLET_SOAK_SECONDS=$grind BRINLET_SOAK_RSS=off valgrind --quiet --error-exitcode=99 --leak-check=full \
+BRINLET_SOAK_SECONDS=$grind valgrind --quiet --error-exitcode=99 --leak-check=full \
     --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect \
     build/tests/cardtest_tests "$filter"
 echo "soak: all runs clean"
