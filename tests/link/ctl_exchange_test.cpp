@@ -5,69 +5,54 @@
 // that fetched no output.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "link/callback_queue.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_link.h"
-#include "link/wire.h"
+#include "link/reader_rig.h"
 #include "support/capture.h"
 
 namespace {
 
+// Exchanges of function 13, or of 258 when the row has input.
 struct ExchangeCase {
     const char* name;
-    const char* statements; // of reader r1, separated by ';'
+    const char* statements; // of reader r1
     int32_t result;
     int32_t output_len;
-    const char* output;  // the buffer's text afterwards; nullptr: not checked
+    std::string output;  // the buffer's text afterwards
     const char* outcome; // the reader's record of the last exchange; "": none
     int verbosity = 0;
-    std::string err = ""; // all of standard error at that verbosity
-    size_t requests = 1;  // CTL_REQUEST reports
-    double took_min = 0;  // ms in reader_ctl
-    double took_max = 0;  // 0: no bound
-    double gap_min = 0;   // ms between two requests
-    double gap_max = 0;
+    std::string err = "";    // all of standard error at that verbosity
+    size_t requests = 1;     // CTL_REQUEST reports
     const char* wire = "";   // starts of the reports the host wrote (wire_starts); "": not checked
     const char* queued = ""; // callbacks left queued, "code:data,..."
-    uint16_t function = 13;
-    const char* input = "";
-    int32_t capacity = 256;
+    std::string input = "";
+    double took_min = 0, took_max = 60000; // ms in reader_ctl
+    double gap_min = 0, gap_max = 60000;   // ms between two requests
 };
 
-void PrintTo(const ExchangeCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-std::string repeat(const std::string& s, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i)
-        out += s;
-    return out;
-}
+const std::string NO_ACK = "Cannot read CTL response from reader: -110\n";
 
 const ExchangeCase CASES[] = {
-    {"InputGoesOutAfterTheRequestHeader", "fn 258 result 0", 0, 0, "", "no_output", 0, "", 1, 0, 0,
-     0, 0, "8B 01 00 00 00 05 01 02 00 00 01 00 | 05 01 02 03 04 05 00", "", 258,
-     "\x01\x02\x03\x04\x05"},
+    {"InputGoesOutAfterTheRequestHeader", "fn 258 result 0", 0, 0, "", "no_output", 0, "", 1,
+     "8B 01 00 00 00 05 01 02 00 00 01 00 | 05 01 02 03 04 05 00", "", "\x01\x02\x03\x04\x05"},
     {"OutputIsFetchedAndDelivered", "fn 13 out \"hello reader\"", 0, 13, "hello reader", "fetched",
-     0, "", 1, 0, 0, 0, 0, "8B 01 00 00 00 00 00 0D 00 00 01 00 | 8B 05 00 00 00 00"},
+     0, "", 1, "8B 01 00 00 00 00 00 0D 00 00 01 00 | 8B 05 00 00 00 00"},
     {"NegativeResultOfTheReader", "fn 13 result -25", -25, 0, "", "no_output"},
     {"TracesAtVerbosityTwo", "fn 258 out \"ok\"", 0, 3, "ok", "fetched", 2,
      "\nInput size: 2, function: 258\nBytes written: 65\nBytes read: 64\nCTL ACK\n"
      "CTL acknowledged\nWriting input CTL data...\nBytes written: 65\nInput CTL data written...\n"
      "Bytes read: 64\nBytes written: 65\nOutput CTL data size: 3\nBytes read: 64\n"
      "Output CTL data OK: 3\nFinal return value: 0\n",
-     1, 0, 0, 0, 0, "", "", 258, "\x09\x09", 8},
+     1, "", "", "\x09\x09"},
     {"RequestErrorEndsAfterOneAttemptWithoutPause", "fn 13 reqerror 7", 7, 0, "", "request_error",
-     1, "CTL request error: 7\n", 1, 0, 25},
+     1, "CTL request error: 7\n", 1, "", "", "", 0, 25},
     {"SilentReaderGetsFiveRequestsAfterNinetyMsWaitsAndThirtyMsPauses", "fn 13 noack all",
      LINK_ERROR, 0, "", "", 1,
-     repeat("Cannot read CTL response from reader: -110\n", 5) + "CTL send attepts exhausted\n", 5,
+     NO_ACK + NO_ACK + NO_ACK + NO_ACK + NO_ACK + "CTL send attepts exhausted\n", 5, "", "", "",
      5 * (90 + 30) - 10, 5 * (90 + 30) + 400, 115, 250},
     {"OtherHeaderInPlaceOfAckIsRetriedAndTraced", "fn 13 acktype 3; fn 13 model", 0, 13,
      "Reader ready", "fetched", 2,
@@ -82,77 +67,54 @@ const ExchangeCase CASES[] = {
     {"ShortAckIsRefusedAndRetried", "fn 13 short ack 5; fn 13 model", 0, 13, "Reader ready",
      "fetched", 1, "Read size invalid\nCannot read CTL response from reader: -1\n", 2},
     {"WriteFailureOfTheRequestEndsAtOnce", "fn 13 hidfail request", LINK_IO_ERROR, 0, "", "", 1,
-     "Write error: -1\nCannot write CTL to reader: -9999\n", 1, 0, 25},
+     "Write error: -1\nCannot write CTL to reader: -9999\n", 1, "", "", "", 0, 25},
     {"WriteFailureOfTheInputEnds", "fn 258 hidfail input", LINK_IO_ERROR, 0, "", "", 1,
-     "Write error: -1\nCannot write input CTL data to reader: -9999\n", 1, 0, 0, 0, 0, "", "", 258,
-     "\x01"},
+     "Write error: -1\nCannot write input CTL data to reader: -9999\n", 1, "", "", "\x01"},
     {"WriteFailureOfTheFetchEnds", "fail_write 2; fn 13 out \"abc\"", LINK_IO_ERROR, 0, "", "", 1,
      "Write error: -1\nCannot write header to reader: -9999\n"},
     {"CallbackInPlaceOfAckIsQueuedAndTheRequestRepeated",
      "fn 13 cbfirst 1 1 r\"0123456789\"; fn 13 model", 0, 13, "Reader ready", "fetched", 0, "", 2,
-     0, 0, 29, 250, "8B 01 | 8B 16 00 00 00 00 | 8B 18 00 00 00 00 | 8B 01 | 8B 05",
-     "1:0123456789"},
+     "8B 01 | 8B 16 00 00 00 00 | 8B 18 00 00 00 00 | 8B 01 | 8B 05", "1:0123456789", "", 0, 60000,
+     29, 250},
     {"FiveCallbacksInPlaceOfAckExhaustTheAttempts", "fn 13 cbfirst 5 2", LINK_ERROR, 0, "", "", 0,
-     "", 5, 0, 0, 0, 0, "", "2:,2:,2:,2:,2:"},
+     "", 5, "", "2:,2:,2:,2:,2:"},
     {"OutputLargerThanTheCapacityIsRefused", "fn 13 result 3 out rep:300:41", 3, 0, "", "refused",
-     1, "Not enough output data buffer: 300\n", 1, 0, 0, 0, 0, "8B 01 | 8B 09 FF FF FF FB"},
-    {"NegativeOutputLengthIsRefusedNotRead", "fn 13 out \"abc\" donelen -100", 0, 0, "", "refused"},
+     1, "Not enough output data buffer: 300\n", 1, "8B 01 | 8B 09 FF FF FF FB"},
+    {"NegativeOutputLengthIsRefusedNotRead", "fn 13 out \"abc\" donelen -100", 0, 0, "", "refused",
+     0, "", 1, "8B 01 | 8B 09 FF FF FF FB"},
     {"ErrorInPlaceOfDoneFails", "fn 13 doneerror 12", LINK_ERROR, 0, "", "done_error", 1,
      "CTLDONE fail: 12\n"},
     {"CallbackWhereDoneIsAwaitedIsNotTakenIn", "fn 13 donetype 21", LINK_ERROR, 0, "", "done_error",
      1, "Incorrect response: 21\n"},
+    // What arrived before the unplug stays in the buffer; the length says nothing was fetched.
     {"UnplugDuringOutputEndsWithIoError", "fn 13 out rep:200:42 unplug output", LINK_IO_ERROR, 0,
-     nullptr, "fetched", 1, "Read error: -1\nCannot read CTL output data: -9999\n"},
+     std::string(63, 'B'), "fetched", 1, "Read error: -1\nCannot read CTL output data: -9999\n"},
     {"NoDoneWithinTheWaitTimesOutSlow", "fn 13 silent", LINK_TIMEOUT, 0, "", "no_done", 0, "", 1,
-     9990 - 10, 9990 + 1500, 0, 0, "8B 01"},
+     "8B 01", "", "", 9990 - 10, 9990 + 1500},
 };
-
-std::string drain_queue(Reader* r) {
-    std::string out;
-    uint16_t code;
-    uint32_t length;
-    uint8_t* data;
-    while (cb_queue_peek(r, &code, &length, &data) == 0) {
-        out += (out.empty() ? "" : ",") + std::to_string(code) + ":" +
-               std::string(reinterpret_cast<char*>(data), length);
-        cb_queue_pop(r, nullptr, nullptr, nullptr);
-    }
-    return out;
-}
 
 class CtlExchange : public EmulatedReaders, public ::testing::WithParamInterface<ExchangeCase> {};
 
 TEST_P(CtlExchange, Outcome) {
     const ExchangeCase& c = GetParam();
-    std::string scenario = "device r1 0x0204\n  serial X1\n  ";
-    for (const char* s = c.statements; *s != '\0'; ++s)
-        scenario += *s == ';' ? std::string("\n ") : std::string(1, *s);
-    Reader* r = open_reader(scenario + "\n");
+    Reader* r = open_reader(reader_r1(c.statements));
     ASSERT_NE(r, nullptr);
     diag_verbosity = c.verbosity;
     uint8_t out[256] = {};
-    int32_t len = c.capacity;
+    int32_t len = sizeof out;
     FdCapture err(2);
     const double start = now_ms();
-    const std::vector<uint8_t> input(c.input, c.input + std::strlen(c.input));
-    EXPECT_EQ(reader_ctl(r, c.function, static_cast<int32_t>(input.size()),
-                         input.empty() ? nullptr : input.data(), &len, out),
+    EXPECT_EQ(reader_ctl(r, c.input.empty() ? 13 : 258, static_cast<int32_t>(c.input.size()),
+                         reinterpret_cast<const uint8_t*>(c.input.data()), &len, out),
               c.result);
     const double took = elapsed_ms(start);
     EXPECT_EQ(err.finish(), c.err);
     EXPECT_EQ(len, c.output_len);
-    if (c.output != nullptr) {
-        EXPECT_STREQ(reinterpret_cast<char*>(out), c.output);
-    }
+    EXPECT_EQ(reinterpret_cast<char*>(out), c.output);
     EXPECT_GE(took, c.took_min);
-    if (c.took_max > 0) {
-        EXPECT_LT(took, c.took_max);
-    }
-    EXPECT_EQ(r->in_ctl, 1) << "a poll right after takes the queue without reading";
+    EXPECT_LT(took, c.took_max);
     EXPECT_EQ(drain_queue(r), c.queued);
-    if (*c.wire != '\0') {
-        EXPECT_EQ(wire_starts("r1", c.wire), c.wire);
-    }
+    EXPECT_EQ(*c.wire ? wire_starts("r1", c.wire) : "", c.wire);
 
     std::vector<double> at;
     for (const emu::Report& rep : emu::reports("r1"))
@@ -161,22 +123,12 @@ TEST_P(CtlExchange, Outcome) {
     EXPECT_EQ(at.size(), c.requests);
     for (size_t i = 1; i < at.size(); ++i) {
         EXPECT_GE(at[i] - at[i - 1], c.gap_min) << i;
-        if (c.gap_max > 0) {
-            EXPECT_LT(at[i] - at[i - 1], c.gap_max) << i;
-        }
+        EXPECT_LT(at[i] - at[i - 1], c.gap_max) << i;
     }
-
     const auto x = emu::exchanges("r1");
     EXPECT_EQ(x.empty() ? "" : x.back().outcome, c.outcome);
-    if (x.empty()) return;
-    EXPECT_EQ(x.back().capacity, static_cast<uint32_t>(c.capacity));
-    EXPECT_EQ(x.back().input, input);
-    if (x.back().refused) {
-        EXPECT_EQ(x.back().host_error, -5);
-    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, CtlExchange, ::testing::ValuesIn(CASES),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST(CtlExchange, ExchangeCase, CASES);
 
 } // namespace

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "link/reader_link.h"
-#include "link/wire.h"
+#include "link/reader_rig.h"
 
 namespace {
 
@@ -19,48 +19,32 @@ namespace {
 std::atomic<int32_t>* watched = nullptr;
 std::vector<int32_t> seen_at_write;
 
-constexpr const char* ONE_READER = "device r1 0x0204\n  serial F1\n";
-
 class Framing : public EmulatedReaders {};
 
-// A bare CTL_REQUEST, so that the reader answers with a header to read.
-void send_request(Reader* r, uint16_t function) {
-    CtlHeader request;
-    ctl_header_clear(&request);
-    ctl_header_set_type(&request, CTL_REQUEST);
-    ctl_header_set_code(&request, function);
-    reader_write_header(r, request);
-}
-
 TEST_F(Framing, BlocksAreCutInto63BytePayloads) {
-    Reader* r = open_reader(ONE_READER);
+    Reader* r = open_reader(reader_r1(""));
     std::vector<uint8_t> data(130);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i + 1);
-    EXPECT_EQ(reader_write_block(r, data.data(), 0, false), 0);
-    EXPECT_EQ(reader_write_block(r, data.data(), 63, false), 63);
-    EXPECT_EQ(reader_write_block(r, data.data(), 64, false), 64);
-    EXPECT_EQ(reader_write_block(r, data.data(), 130, false), 130);
+    for (int32_t length : {0, 63, 64, 130})
+        EXPECT_EQ(reader_write_block(r, data.data(), length, false), length);
     // The 64th byte travels alone; the rest of a short report is zero.
     const char* want = "3F 01 | 3F 01 | 01 40 00 | 3F 01 | 3F 40 | 04 7F 80 81 82 00";
     EXPECT_EQ(wire_starts("r1", want), want);
 }
 
 TEST_F(Framing, InputProgressAdvancesBeforeEachReport) {
-    Reader* r = open_reader(ONE_READER);
+    Reader* r = open_reader(reader_r1(""));
     std::atomic<int32_t> shown{-1};
     r->progress = &shown;
-    r->progress_from = 0;
     r->progress_to = 100;
     r->in_data = 1;
     std::vector<uint8_t> data(130, 0x11);
     watched = &shown;
-    seen_at_write.clear();
     reader_write_block(r, data.data(), 130, false);
     watched = nullptr;
     EXPECT_EQ(seen_at_write, (std::vector<int32_t>{0, 48, 96}));
     EXPECT_EQ(shown.load(), 100);
-
     r->in_data = 0;
     shown = -1;
     reader_write_block(r, data.data(), 130, false);
@@ -69,18 +53,16 @@ TEST_F(Framing, InputProgressAdvancesBeforeEachReport) {
 }
 
 TEST_F(Framing, DataReadTakesHeaderPacketsAsData) {
-    Reader* r = open_reader(ONE_READER);
-    uint8_t buf[11] = {};
+    Reader* r = open_reader(reader_r1("card_removed"));
+    uint8_t buf[CTL_HEADER_SIZE] = {};
     EXPECT_EQ(reader_read_block(r, buf, 0, 10, false), 0);
-    send_request(r, 13);
-    EXPECT_EQ(reader_read_block(r, buf, 11, 100, false), 11);
-    EXPECT_EQ(buf[0], CTL_ACK);
+    EXPECT_EQ(reader_read_block(r, buf, CTL_HEADER_SIZE, 100, false), CTL_HEADER_SIZE);
+    EXPECT_EQ(buf[0], CB_REQUEST);
 }
 
 TEST_F(Framing, OpenAndCloseRefuseTheWrongState) {
-    Reader* r = open_reader(ONE_READER);
+    Reader* r = open_reader(reader_r1(""));
     EXPECT_EQ(reader_open(r), LINK_WRONG_STATE);
-    EXPECT_TRUE(reader_is_open(r));
     EXPECT_EQ(reader_close(r), 0);
     EXPECT_EQ(reader_close(r), LINK_WRONG_STATE);
     EXPECT_EQ(reader_open(nullptr), LINK_ERROR);

@@ -3,87 +3,71 @@
 // and what a parameter read delivers.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <ostream>
+#include <cstdio>
+#include <string>
 
+#include "link/reader_rig.h"
 #include "services/reader_functions.h"
-#include "support/reader_fixture.h"
 
 namespace {
 
-struct RequestCase {
+struct ParamCase {
     const char* name;
-    int32_t (*call)(Reader*);
-    uint16_t function;
-    std::string input; // bytes received, NULs included
+    const char* statements; // of reader r1
+    const char* key;
     uint32_t capacity;
+    int32_t result;
+    const char* value; // the buffer afterwards
 };
 
-void PrintTo(const RequestCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-const RequestCase REQUESTS[] = {
-    {"GetParamSendsKeyWithItsNul",
-     [](Reader* r) {
-         char value[PARAM_VALUE_SIZE];
-         const int32_t result = reader_get_param(r, PARAM_FWVERSION, value, sizeof value);
-         EXPECT_STREQ(value, "2.14.0");
-         return result;
-     },
-     FN_GET_PARAM, std::string("FWVERSION", 10), 256},
-    {"SetParamSendsAssignmentWithCapacity255",
-     [](Reader* r) {
-         const int32_t result = reader_set_param(r, "SOUND=1");
-         EXPECT_EQ(emu::param("r1", "SOUND"), "1");
-         return result;
-     },
-     FN_SET_CONFIG, std::string("SOUND=1", 8), 255},
-    {"RegisterCallbackBytes", [](Reader* r) { return reader_register_callback(r, 1, 4); },
-     FN_REGISTER_CALLBACK, std::string("\0\0\0\0\0\1\0\4", 8), 0},
-    {"ResetIsFunction506WithoutData", [](Reader* r) { return reader_reset(r); }, FN_RESET, "", 0},
+const ParamCase PARAMS[] = {
+    {"ValueIsDelivered", "", PARAM_FWVERSION, 256, 0, "2.14.0"},
+    {"UnknownKeyLeavesTheBufferAlone", "noparam SOUND", PARAM_SOUND, 256, -2, "untouched"},
+    {"RefusedValueLeavesTheBufferAlone", "fn 504 out rep:300:41", PARAM_FWVERSION, 256,
+     PARAM_NOT_DELIVERED, "untouched"},
+    {"UnterminatedValueIsCutToTheCapacity", "fn 504 out r\"ABCDEFGH\"", PARAM_FWVERSION, 8, 0,
+     "ABCDEFG"},
+    {"UnterminatedValueEndsWhereItsBytesEnd", "fn 504 out r\"ABCDEFGH\"", PARAM_FWVERSION, 32, 0,
+     "ABCDEFGH"},
 };
 
-class ReaderRequest : public EmulatedReaders, public ::testing::WithParamInterface<RequestCase> {};
+class ParamRead : public EmulatedReaders, public ::testing::WithParamInterface<ParamCase> {};
 
-TEST_P(ReaderRequest, Bytes) {
-    const RequestCase& c = GetParam();
-    Reader* r = open_reader("device r1 0x0204\n  serial P1\n  param FWVERSION \"2.14.0\"\n");
+TEST_P(ParamRead, Value) {
+    const ParamCase& c = GetParam();
+    Reader* r = open_reader(reader_r1(c.statements));
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(c.call(r), 0);
+    char value[PARAM_VALUE_SIZE] = "untouched";
+    EXPECT_EQ(reader_get_param(r, c.key, value, static_cast<int32_t>(c.capacity)), c.result);
+    EXPECT_STREQ(value, c.value);
     const auto x = emu::exchanges("r1");
     ASSERT_EQ(x.size(), 1u);
-    EXPECT_EQ(x[0].function, c.function);
-    EXPECT_EQ(std::string(x[0].input.begin(), x[0].input.end()), c.input);
+    EXPECT_EQ(x[0].function, FN_GET_PARAM);
+    EXPECT_EQ(std::string(x[0].input.begin(), x[0].input.end()), std::string(c.key) + '\0');
     EXPECT_EQ(x[0].capacity, c.capacity);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ReaderRequest, ::testing::ValuesIn(REQUESTS),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST(ParamRead, ParamCase, PARAMS);
 
 class ReaderFunctions : public EmulatedReaders {};
 
-TEST_F(ReaderFunctions, UnknownOrUndeliveredValueLeavesTheBufferAlone) {
-    Reader* r = open_reader("device r1 0x0204\n  serial P1\n  noparam SOUND\n"
-                            "  fn 504 model\n  fn 504 out rep:300:41\n");
-    char value[PARAM_VALUE_SIZE] = "untouched";
-    EXPECT_EQ(reader_get_param(r, PARAM_SOUND, value, sizeof value), -2) << "the reader's result";
-    EXPECT_STREQ(value, "untouched");
-    EXPECT_EQ(reader_get_param(r, PARAM_FWVERSION, value, sizeof value), PARAM_NOT_DELIVERED);
-    EXPECT_STREQ(value, "untouched");
-    EXPECT_TRUE(emu::exchanges("r1").at(1).refused);
-}
-
-TEST_F(ReaderFunctions, ValueWithoutTerminatorIsTerminatedWithinTheBuffer) {
-    Reader* r = open_reader("device r1 0x0204\n  serial P1\n  fn 504 out r\"ABCDEFGH\" times 2\n");
-    char value[8];
-    std::memset(value, 'x', sizeof value);
-    ASSERT_EQ(reader_get_param(r, PARAM_FWVERSION, value, sizeof value), 0);
-    EXPECT_STREQ(value, "ABCDEFG") << "cut to the capacity, never past it";
-    char roomy[32];
-    std::memset(roomy, 'x', sizeof roomy);
-    ASSERT_EQ(reader_get_param(r, PARAM_FWVERSION, roomy, sizeof roomy), 0);
-    EXPECT_STREQ(roomy, "ABCDEFGH") << "bounded by what was received";
+TEST_F(ReaderFunctions, RequestsAsTheReaderReceivesThem) {
+    Reader* r = open_reader(reader_r1(""));
+    EXPECT_EQ(reader_set_param(r, "SOUND=1"), 0);
+    EXPECT_EQ(emu::param("r1", "SOUND"), "1");
+    EXPECT_EQ(reader_register_callback(r, 1, 4), 0);
+    EXPECT_EQ(reader_reset(r), 0);
+    std::string seen; // function, capacity and input of each exchange
+    for (const emu::Exchange& e : emu::exchanges("r1")) {
+        seen += std::to_string(e.function) + " " + std::to_string(e.capacity) + " ";
+        for (uint8_t byte : e.input) {
+            char hex[3];
+            std::snprintf(hex, sizeof hex, "%02X", byte);
+            seen += hex;
+        }
+        seen += "\n";
+    }
+    EXPECT_EQ(seen, "502 255 534F554E443D3100\n530 0 0000000000010004\n506 0 \n");
 }
 
 } // namespace
