@@ -1,8 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Texts from a reader made safe for a terminal.
-#include <gtest/gtest.h>
-
-#include <string>
 
 #include "base/text.h"
 #include "link/reader_rig.h"

@@ -1,16 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Enumeration against the model table, records kept across passes, and
 // selection by position and serial number.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "base/pause.h"
-#include "discovery/reader.h"
 #include "discovery/reader_model.h"
 #include "link/ctl_exchange.h"
-#include "link/reader_link.h"
 #include "link/reader_rig.h"
 
 namespace {

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "link/callback_queue.h"
+#include "link/reader_link.h"
+#include "support/capture.h"
 #include "support/reader_fixture.h"
 
 // Runs a table of rows with a `name` field; the row's name names the test.

@@ -1,36 +1,23 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The module firmware sequence: Start with the length, 504-byte pieces,
-// Finish; busy waits, an unfinished earlier sequence, rejected pieces, and
-// the progress shown at each piece.
-#include <dlfcn.h>
-#include <gtest/gtest.h>
-#include <hidapi.h>
-
-#include <atomic>
-#include <string>
-#include <vector>
+// Finish; busy waits, an unfinished earlier sequence, rejected pieces. The
+// process tests watch the progress it shows.
 
 #include "link/reader_rig.h"
 #include "services/extfw_update.h"
 #include "services/reader_functions.h"
-#include "support/capture.h"
 
 namespace {
 
-// The progress value at each piece request, recorded by the shim below.
-std::atomic<int32_t>* watched = nullptr;
-std::vector<int32_t> at_piece_request;
-
+// Reader r1's statements and the image size; the result, "function:input
+// size" of each exchange, the lines about Extfw at verbosity 2, the least ms
+// between the first exchanges and the most from the first to the third.
 struct ExtfwCase {
-    const char* name;
-    const char* statements; // of reader r1
-    uint32_t size;          // of the image
+    const char *name, *statements;
+    uint32_t size;
     int32_t result;
-    const char* calls;       // "function:input size" of each exchange
-    const char* traces = ""; // lines about Extfw at verbosity 2
-    double first_gap = 0;    // least ms between the first exchanges
-    double second_gap = 0;
-    double max_ms = 60000; // most ms from the first to the third
+    const char *calls, *traces = "";
+    double first_gap = 0, second_gap = 0, max_ms = 60000;
 };
 
 const ExtfwCase CASES[] = {
@@ -69,16 +56,16 @@ TEST_P(ExtfwSequence, Exchanges) {
     FdCapture err(2);
     EXPECT_EQ(reader_extfw_update(r, image.data(), c.size), c.result);
     EXPECT_EQ(lines_with(err.finish(), "Extfw"), c.traces);
-    std::string calls;
-    const auto x = emu::exchanges("r1");
-    for (const emu::Exchange& e : x)
-        calls += (calls.empty() ? "" : " ") + std::to_string(e.function) + ":" +
-                 std::to_string(e.input.size());
-    EXPECT_EQ(calls, c.calls);
     const std::vector<uint8_t> length{0, 0, static_cast<uint8_t>(c.size >> 8),
                                       static_cast<uint8_t>(c.size)};
-    for (const emu::Exchange& e : x) // every Start carries the length
-        EXPECT_EQ(e.function == FN_EXTFW_START ? e.input : length, length);
+    std::string calls;
+    const auto x = emu::exchanges("r1");
+    for (const emu::Exchange& e : x) {
+        calls += (calls.empty() ? "" : " ") + std::to_string(e.function) + ":" +
+                 std::to_string(e.input.size());
+        EXPECT_EQ(e.function == FN_EXTFW_START ? e.input : length, length) << "Start's length";
+    }
+    EXPECT_EQ(calls, c.calls);
     if (x.size() > 2) {
         EXPECT_GE(x[1].ms - x[0].ms, c.first_gap);
         EXPECT_GE(x[2].ms - x[1].ms, c.second_gap);
@@ -96,30 +83,4 @@ TEST(ExtfwWaits, GrowToHalfASecondAndStay) {
     EXPECT_EQ(waits, (std::vector<int>{10, 15, 22, 33, 49, 73, 109, 163, 244, 366, 500, 500}));
 }
 
-class Extfw : public EmulatedReaders {};
-
-TEST_F(Extfw, ProgressRunsFromFromToTo) {
-    Reader* r = open_reader(reader_r1(""));
-    std::atomic<int32_t> shown{0};
-    r->extfw_progress = &shown;
-    r->progress_from = 50;
-    r->progress_to = 100;
-    const std::vector<uint8_t> image(2016);
-    watched = &shown;
-    EXPECT_EQ(reader_extfw_update(r, image.data(), 2016), 0);
-    watched = nullptr;
-    EXPECT_EQ(at_piece_request, (std::vector<int32_t>{50, 62, 75, 87}));
-    EXPECT_EQ(shown.load(), 100);
-    r->extfw_progress = nullptr;
-}
-
 } // namespace
-
-extern "C" int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
-    using WriteFn = int (*)(hid_device*, const unsigned char*, size_t);
-    static const auto real = reinterpret_cast<WriteFn>(dlsym(RTLD_NEXT, "hid_write"));
-    const bool piece_request = length > 8 && data[1] == 0x8B && data[2] == 1 &&
-                               data[7] == (FN_EXTFW_DATA >> 8) && data[8] == (FN_EXTFW_DATA & 0xFF);
-    if (watched != nullptr && piece_request) at_piece_request.push_back(watched->load());
-    return real(dev, data, length);
-}

@@ -1,23 +1,21 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Parameters, reset and callback registration as the reader receives them,
 // and what a parameter read delivers.
-#include <gtest/gtest.h>
 
 #include <cstdio>
-#include <string>
 
 #include "link/reader_rig.h"
 #include "services/reader_functions.h"
 
 namespace {
 
+// Reader r1's statements, the key and capacity asked; the result and the
+// buffer afterwards.
 struct ParamCase {
-    const char* name;
-    const char* statements; // of reader r1
-    const char* key;
+    const char *name, *statements, *key;
     uint32_t capacity;
     int32_t result;
-    const char* value; // the buffer afterwards
+    const char* value;
 };
 
 const ParamCase PARAMS[] = {

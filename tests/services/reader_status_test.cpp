@@ -1,30 +1,28 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Waiting until a reader is ready: busy, not ready, status 0, failures, what
 // the card test worker's ReadyWatch shows and stops; the status texts.
-#include <gtest/gtest.h>
 
 #include <climits>
-#include <string>
 
 #include "link/reader_rig.h"
 #include "services/reader_functions.h"
 #include "services/reader_status.h"
-#include "support/capture.h"
 
 namespace {
 
 constexpr int32_t NO_WATCH = INT32_MIN;
 
+// The reader's status items; the wait's result, the status requests, the
+// wait's own lines at verbosity 2, what the watch shows at the end (NO_WATCH:
+// no watch given), whether it asks to stop from the start, the ms it takes.
 struct WaitCase {
-    const char* name;
-    const char* status; // the reader's status items
+    const char *name, *status;
     int result;
     size_t requests;
-    const char* traces; // the wait's own lines at verbosity 2
-    int32_t shown;      // what the watch shows at the end; NO_WATCH: no watch given
-    bool stop;          // the watch asks to stop from the start
-    double min_ms = 0;
-    double max_ms = 60000;
+    const char* traces;
+    int32_t shown;
+    bool stop;
+    double min_ms = 0, max_ms = 60000;
 };
 
 const WaitCase CASES[] = {
