@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Parameters, reset and callback registration as the reader receives them,
-// and what a parameter read delivers.
+// what a parameter read delivers; waiting until a reader is ready (busy, not
+// ready, status 0, failures, what the card test worker's ReadyWatch shows
+// and stops); the status texts.
 
+#include <climits>
 #include <cstdio>
 
 #include "link/reader_rig.h"
 #include "services/reader_functions.h"
+#include "services/reader_status.h"
 
 namespace {
 
@@ -66,6 +70,78 @@ TEST_F(ReaderFunctions, RequestsAsTheReaderReceivesThem) {
         seen += "\n";
     }
     EXPECT_EQ(seen, "502 255 534F554E443D3100\n530 0 0000000000010004\n506 0 \n");
+}
+
+constexpr int32_t NO_WATCH = INT32_MIN;
+
+// The reader's status items; the wait's result, the status requests, the
+// wait's own lines at verbosity 2, what the watch shows at the end (NO_WATCH:
+// no watch given), whether it asks to stop from the start, the ms it takes.
+struct WaitCase {
+    const char *name, *status;
+    int result;
+    size_t requests;
+    const char* traces;
+    int32_t shown;
+    bool stop;
+    double min_ms = 0, max_ms = 60000;
+};
+
+const WaitCase CASES[] = {
+    {"ReadyAtOnce", "1", 0, 1, "", NO_WATCH, false, 0, 100},
+    {"BusyTwiceThenReady", "busy:2 1", 0, 3, "Busy: -25\nBusy: -25\n", 1, false, 990, 1500},
+    {"NotReadyIsTracedUntilReady", "2:2 1", 0, 3, "Reader not ready: 2\nReader not ready: 2\n",
+     NO_WATCH, false},
+    {"FourthZeroStatusCountsAsReady", "0", 0, 4,
+     "Reader not ready: 0\nReader not ready: 0\nReader not ready: 0\n", NO_WATCH, false},
+    {"ZerosNeedNotComeInARow", "cycle 0 2", 0, 7,
+     "Reader not ready: 0\nReader not ready: 2\nReader not ready: 0\nReader not ready: 2\n"
+     "Reader not ready: 0\nReader not ready: 2\n",
+     NO_WATCH, false},
+    {"UpdateNeededCountsAsReady", "6", 0, 1, "", 6, false},
+    {"FailureEndsAfterTwoSeconds", "error=-110", -110, 1, "Cannot get status: -110\n", NO_WATCH,
+     false, 1990, 2600},
+    {"StopRequestEndsTheWaitAfterNotReady", "4", -1, 1, "Reader not ready: 4\n", 4, true, 495},
+    {"StopRequestEndsTheWaitOnABusyReaderShowingRebooting", "busy", -1, 1, "Busy: -25\n",
+     STATUS_REBOOTING, true, 0, 1000},
+};
+
+class WaitReady : public EmulatedReaders, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(WaitReady, Sequence) {
+    const WaitCase& c = GetParam();
+    Reader* r = open_reader(reader_r1(std::string("status ") + c.status));
+    ASSERT_NE(r, nullptr);
+    std::atomic<int32_t> shown{NO_WATCH};
+    std::atomic<uint8_t> stop{c.stop};
+    diag_verbosity = 2;
+    FdCapture err(2);
+    const double start = now_ms();
+    EXPECT_EQ(reader_wait_ready(r, c.shown == NO_WATCH ? ReadyWatch{} : ReadyWatch{&shown, &stop}),
+              c.result);
+    const double took = elapsed_ms(start);
+    EXPECT_GE(took, c.min_ms);
+    EXPECT_LT(took, c.max_ms);
+    EXPECT_EQ(lines_with(err.finish(), "^(Busy|Cannot get status|Reader not ready):"), c.traces);
+    EXPECT_EQ(shown.load(), c.shown);
+    const auto x = emu::exchanges("r1");
+    ASSERT_EQ(x.size(), c.requests);
+    EXPECT_EQ(x[0].function, FN_GET_STATUS);
+    EXPECT_EQ(x[0].capacity, 4u);
+}
+
+TABLE_TEST(WaitReady, WaitCase, CASES);
+
+TEST(StatusText, Table) {
+    std::string texts;
+    for (int32_t code : {0, 1, 2, 3, 4, 5, 6, 7, 8, 100, 101, -1})
+        texts += std::to_string(code) + " " + reader_status_text(code) + "\n";
+    EXPECT_EQ(texts, "0 unknown reader status\n1 reader operating ok\n2 reader initializing\n"
+                     "3 reader init error\n4 reader firmware update in progress\n"
+                     "5 reader fw update error\n6 reader firmware update needed\n"
+                     "7 reader selftest error\n8 undefined reader status\n"
+                     "100 USB firmware not compatible with reader\n101 no reader connected\n"
+                     "-1 reader rebooting\n");
 }
 
 } // namespace
