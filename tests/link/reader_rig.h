@@ -3,6 +3,8 @@
 // host wrote, lines of standard error, and tables named after their rows.
 #pragma once
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <regex>
 #include <sstream>
@@ -40,26 +42,30 @@ inline std::string lines_with(const std::string& text, const char* pattern) {
     return out;
 }
 
+// Bytes as upper-case hex pairs separated by blanks.
+inline std::string hex(const uint8_t* bytes, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : " %02X", bytes[i]);
+        out += pair;
+    }
+    return out;
+}
+
 // The first bytes of each report the host wrote to the device, in the form
 // of want ("8B 01 00 | 05 01"): as many bytes of each report as want gives,
 // one byte of each report beyond those.
 inline std::string wire_starts(std::string_view device, const std::string& want, size_t skip = 0) {
     std::istringstream in(want);
-    std::vector<size_t> lengths{0};
-    for (std::string token; in >> token;)
-        token == "|" ? lengths.push_back(0) : void(++lengths.back());
+    std::string out, part;
     const auto sent = host_reports(device);
-    std::string out;
     for (size_t i = skip; i < sent.size(); ++i) {
-        const size_t n = i - skip < lengths.size() ? lengths[i - skip] : 1;
-        for (size_t k = 0; k < n; ++k) {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%02X ", sent[i][k]);
-            out += hex;
-        }
-        out += "| ";
+        const bool given = static_cast<bool>(std::getline(in, part, '|'));
+        const auto n = given ? std::count_if(part.begin(), part.end(), ::isxdigit) / 2 : 1;
+        out += (i > skip ? " | " : "") + hex(sent[i].data(), static_cast<size_t>(n));
     }
-    return out.empty() ? out : out.substr(0, out.size() - 3);
+    return out;
 }
 
 // Empties the reader's callback queue: "code:data,..." in queue order.

@@ -5,7 +5,6 @@
 // and stops); the status texts.
 
 #include <climits>
-#include <cstdio>
 
 #include "link/reader_rig.h"
 #include "services/reader_functions.h"
@@ -59,17 +58,11 @@ TEST_F(ReaderFunctions, RequestsAsTheReaderReceivesThem) {
     EXPECT_EQ(emu::param("r1", "SOUND"), "1");
     EXPECT_EQ(reader_register_callback(r, 1, 4), 0);
     EXPECT_EQ(reader_reset(r), 0);
-    std::string seen; // function, capacity and input of each exchange
-    for (const emu::Exchange& e : emu::exchanges("r1")) {
-        seen += std::to_string(e.function) + " " + std::to_string(e.capacity) + " ";
-        for (uint8_t byte : e.input) {
-            char hex[3];
-            std::snprintf(hex, sizeof hex, "%02X", byte);
-            seen += hex;
-        }
-        seen += "\n";
-    }
-    EXPECT_EQ(seen, "502 255 534F554E443D3100\n530 0 0000000000010004\n506 0 \n");
+    std::string seen; // function, capacity: input of each exchange
+    for (const emu::Exchange& e : emu::exchanges("r1"))
+        seen += std::to_string(e.function) + " " + std::to_string(e.capacity) + ": " +
+                hex(e.input.data(), e.input.size()) + "\n";
+    EXPECT_EQ(seen, "502 255: 53 4F 55 4E 44 3D 31 00\n530 0: 00 00 00 00 00 01 00 04\n506 0: \n");
 }
 
 constexpr int32_t NO_WATCH = INT32_MIN;
@@ -83,27 +76,28 @@ struct WaitCase {
     size_t requests;
     const char* traces;
     int32_t shown;
-    bool stop;
     double min_ms = 0, max_ms = 60000;
+    bool stop = false;
 };
 
 const WaitCase CASES[] = {
-    {"ReadyAtOnce", "1", 0, 1, "", NO_WATCH, false, 0, 100},
-    {"BusyTwiceThenReady", "busy:2 1", 0, 3, "Busy: -25\nBusy: -25\n", 1, false, 990, 1500},
+    {"ReadyAtOnce", "1", 0, 1, "", NO_WATCH, 0, 100},
+    {"BusyTwiceThenReady", "busy:2 1", 0, 3, "Busy: -25\nBusy: -25\n", 1, 990, 1500},
     {"NotReadyIsTracedUntilReady", "2:2 1", 0, 3, "Reader not ready: 2\nReader not ready: 2\n",
-     NO_WATCH, false},
+     NO_WATCH},
     {"FourthZeroStatusCountsAsReady", "0", 0, 4,
-     "Reader not ready: 0\nReader not ready: 0\nReader not ready: 0\n", NO_WATCH, false},
+     "Reader not ready: 0\nReader not ready: 0\nReader not ready: 0\n", NO_WATCH},
     {"ZerosNeedNotComeInARow", "cycle 0 2", 0, 7,
      "Reader not ready: 0\nReader not ready: 2\nReader not ready: 0\nReader not ready: 2\n"
      "Reader not ready: 0\nReader not ready: 2\n",
-     NO_WATCH, false},
-    {"UpdateNeededCountsAsReady", "6", 0, 1, "", 6, false},
+     NO_WATCH},
+    {"UpdateNeededCountsAsReady", "6", 0, 1, "", 6},
     {"FailureEndsAfterTwoSeconds", "error=-110", -110, 1, "Cannot get status: -110\n", NO_WATCH,
-     false, 1990, 2600},
-    {"StopRequestEndsTheWaitAfterNotReady", "4", -1, 1, "Reader not ready: 4\n", 4, true, 495},
+     1990, 2600},
+    {"StopRequestEndsTheWaitAfterNotReady", "4", -1, 1, "Reader not ready: 4\n", 4, 495, 60000,
+     true},
     {"StopRequestEndsTheWaitOnABusyReaderShowingRebooting", "busy", -1, 1, "Busy: -25\n",
-     STATUS_REBOOTING, true, 0, 1000},
+     STATUS_REBOOTING, 0, 1000, true},
 };
 
 class WaitReady : public EmulatedReaders, public ::testing::WithParamInterface<WaitCase> {};
