@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "link/ctl_exchange.h"
+#include "link/reader_callbacks.h"
 #include "link/reader_rig.h"
 
 namespace {
@@ -35,22 +36,18 @@ TEST_F(Framing, BlocksAreCutInto63BytePayloads) {
 }
 
 TEST_F(Framing, InputProgressAdvancesBeforeEachReport) {
-    Reader* r = open_reader(reader_r1(""));
+    Reader* r = open_reader(reader_r1("fn 258 result 0"));
     std::atomic<int32_t> shown{-1};
     r->progress = &shown;
     r->progress_to = 100;
-    r->in_data = 1;
-    std::vector<uint8_t> data(130, 0x11);
+    const std::vector<uint8_t> input(130);
+    int32_t len = 0;
     watched = &shown;
-    reader_write_block(r, data.data(), 130, false);
+    EXPECT_EQ(reader_ctl(r, 258, 130, input.data(), &len, nullptr), 0);
     watched = nullptr;
-    EXPECT_EQ(seen_at_write, (std::vector<int32_t>{0, 48, 96}));
-    EXPECT_EQ(shown.load(), 100);
-    r->in_data = 0;
-    shown = -1;
-    reader_write_block(r, data.data(), 130, false);
-    EXPECT_EQ(shown.load(), -1) << "only input data of an exchange moves the bar";
     r->progress = nullptr;
+    EXPECT_EQ(seen_at_write, (std::vector<int32_t>{-1, 0, 48, 96})) << "not moved by the request";
+    EXPECT_EQ(shown.load(), 100);
 }
 
 TEST_F(Framing, DataReadTakesHeaderPacketsAsData) {
@@ -76,7 +73,7 @@ TEST_F(Framing, OpenAndCloseRefuseTheWrongState) {
 // afterwards, the reader's record of the exchange ("": none), all of standard
 // error at the verbosity, the CTL_REQUEST reports, the starts of the reports
 // the host wrote (wire_starts; "": not checked), the callbacks left queued
-// ("code:data,..."), the ms spent in reader_ctl and between two requests.
+// (as the handler of a poll sees them), the ms spent in reader_ctl and between two requests.
 // The output length counts the text and its NUL once fetched, else it is 0.
 struct ExchangeCase {
     const char *name, *statements;
@@ -130,10 +127,10 @@ const ExchangeCase CASES[] = {
      "Write error: -1\nCannot write header to reader: -9999\n"},
     {"CallbackInPlaceOfAckIsQueuedAndTheRequestRepeated",
      "fn 13 cbfirst 1 1 r\"0123456789\"; fn 13 model", 0, "Reader ready", "fetched", "", 1, 2,
-     "8B 01 | 8B 16 00 00 00 00 | 8B 18 00 00 00 00 | 8B 01 | 8B 05", "1:0123456789", "", 0, 60000,
-     29, 250},
+     "8B 01 | 8B 16 00 00 00 00 | 8B 18 00 00 00 00 | 8B 01 | 8B 05", "1:10:0123456789", "", 0,
+     60000, 29, 250},
     {"FiveCallbacksInPlaceOfAckExhaustTheAttempts", "fn 13 cbfirst 5 2", LINK_ERROR, "", "",
-     "CTL send attepts exhausted\n", 1, 5, "", "2:,2:,2:,2:,2:"},
+     "CTL send attepts exhausted\n", 1, 5, "", "2:0:-,2:0:-,2:0:-,2:0:-,2:0:-"},
     {"OutputLargerThanTheCapacityIsRefused", "fn 13 result 3 out rep:300:41", 3, "", "refused",
      "Not enough output data buffer: 300\n", 1, 1, "8B 01 | 8B 09 FF FF FF FB"},
     {"NegativeOutputLengthIsRefusedNotRead", "fn 13 out \"abc\" donelen -100", 0, "", "refused",
@@ -169,7 +166,9 @@ TEST_P(CtlExchange, Outcome) {
     EXPECT_EQ(reinterpret_cast<char*>(out), c.output);
     EXPECT_GE(took, c.took_min);
     EXPECT_LT(took, c.took_max);
-    EXPECT_EQ(drain_queue(r), c.queued);
+    seen.clear();
+    EXPECT_EQ(reader_poll_callbacks(r, record), 0) << "a poll right after takes the queue unread";
+    EXPECT_EQ(seen, c.queued);
     EXPECT_EQ(*c.wire ? wire_starts("r1", c.wire) : "", c.wire);
 
     std::vector<double> at;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers of the tests on one emulated reader: its scenario, the reports the
-// host wrote, lines of standard error, and tables named after their rows.
+// host wrote, lines of standard error, a callback handler that records, and
+// tables named after their rows.
 #pragma once
 
 #include <algorithm>
@@ -68,16 +69,12 @@ inline std::string wire_starts(std::string_view device, const std::string& want,
     return out;
 }
 
-// Empties the reader's callback queue: "code:data,..." in queue order.
-inline std::string drain_queue(Reader* r) {
-    std::string out;
-    uint16_t code;
-    uint32_t length;
-    uint8_t* data;
-    while (cb_queue_peek(r, &code, &length, &data) == 0) {
-        std::string copy(length, '\0');
-        cb_queue_pop(r, &code, &length, reinterpret_cast<uint8_t*>(copy.data()));
-        out += (out.empty() ? "" : ",") + std::to_string(code) + ":" + copy;
-    }
-    return out;
+// What the handler saw: "code:length:data" per call, data cut to 12 bytes,
+// "-" for none.
+inline std::string seen;
+
+inline int32_t record(Reader*, uint16_t code, uint32_t length, const uint8_t* data) {
+    seen += (seen.empty() ? "" : ",") + std::to_string(code) + ":" + std::to_string(length) + ":" +
+            (data ? std::string(reinterpret_cast<const char*>(data), std::min(length, 12u)) : "-");
+    return 0;
 }
