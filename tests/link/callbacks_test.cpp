@@ -21,12 +21,10 @@ struct PollCase {
     int verbosity;
     const char *err, *wire, *outcome;
     Before before = Before::Nothing;
-    double max_ms = 60000;
 };
 
 const PollCase CASES[] = {
-    {"IdleReaderAnswersTimeoutInTenMsSilently", "", LINK_TIMEOUT, "", 2, "", "", "",
-     Before::Nothing, 60},
+    {"IdleReaderAnswersTimeoutInTenMsSilently", "", LINK_TIMEOUT, "", 2, "", "", ""},
     {"CodeWithoutDataIsAckedQueuedAndDone", "card_removed", 4, "4:0:-", 2,
      "Bytes read: 64\nCallback: 4, len: 0\nBytes written: 65\nBytes written: 65\n"
      "Callback processed, retval: 0\n",
@@ -62,7 +60,7 @@ TEST_P(CallbackPoll, Outcome) {
     const double took = elapsed_ms(start);
     EXPECT_EQ(err.finish(), c.err);
     EXPECT_GE(took, c.result == LINK_TIMEOUT ? 9 : 0);
-    EXPECT_LT(took, c.max_ms);
+    EXPECT_LT(took, c.result == LINK_TIMEOUT ? 60 : 60000);
     EXPECT_EQ(seen, c.seen);
     EXPECT_EQ(wire_starts("r1", c.wire, c.before == Before::Request), c.wire);
     std::string record;

@@ -3,6 +3,8 @@
 // Finish; busy waits, an unfinished earlier sequence, rejected pieces. The
 // process tests watch the progress it shows.
 
+#include <numeric>
+
 #include "link/reader_rig.h"
 #include "services/extfw_update.h"
 #include "services/reader_functions.h"
@@ -50,8 +52,7 @@ TEST_P(ExtfwSequence, Exchanges) {
     Reader* r = open_reader(reader_r1(c.statements));
     ASSERT_NE(r, nullptr);
     std::vector<uint8_t> image(c.size);
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = static_cast<uint8_t>(i * 7 + 3);
+    std::iota(image.begin(), image.end(), uint8_t{3});
     diag_verbosity = 2;
     FdCapture err(2);
     EXPECT_EQ(reader_extfw_update(r, image.data(), c.size), c.result);
