@@ -129,8 +129,10 @@ const ExchangeCase CASES[] = {
      "fn 13 cbfirst 1 1 r\"0123456789\"; fn 13 model", 0, "Reader ready", "fetched", "", 1, 2,
      "8B 01 | 8B 16 00 00 00 00 | 8B 18 00 00 00 00 | 8B 01 | 8B 05", "1:10:0123456789", "", 0,
      60000, 29, 250},
-    {"FiveCallbacksInPlaceOfAckExhaustTheAttempts", "fn 13 cbfirst 5 2", LINK_ERROR, "", "",
-     "CTL send attepts exhausted\n", 1, 5, "", "2:0:-,2:0:-,2:0:-,2:0:-,2:0:-"},
+    // The removal was announced before the request: queued first.
+    {"FiveCallbacksInPlaceOfAckExhaustTheAttemptsAndQueueInOrder",
+     "card_removed; fn 13 cbfirst 4 2", LINK_ERROR, "", "", "CTL send attepts exhausted\n", 1, 5,
+     "", "4:0:-,2:0:-,2:0:-,2:0:-,2:0:-"},
     {"OutputLargerThanTheCapacityIsRefused", "fn 13 result 3 out rep:300:41", 3, "", "refused",
      "Not enough output data buffer: 300\n", 1, 1, "8B 01 | 8B 09 FF FF FF FB"},
     {"NegativeOutputLengthIsRefusedNotRead", "fn 13 out \"abc\" donelen -100", 0, "", "refused",

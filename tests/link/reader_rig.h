@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "link/callback_queue.h"
 #include "link/reader_link.h"
 #include "support/capture.h"
 #include "support/reader_fixture.h"
