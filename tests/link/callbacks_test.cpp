@@ -11,34 +11,32 @@ namespace {
 
 enum class Before { Nothing, Request, Unplug };
 
-// A poll of reader r1 given the statements: its result, what the handler
-// saw, standard error at the verbosity, the starts of the reports the host
-// wrote for the callback, the reader's record of each callback: its outcome
-// and the CB_DONE or CB_ERROR value it received.
+// A poll of reader r1 given the statements: its result, the verbosity, what
+// the handler saw, standard error at the verbosity, the starts of the reports
+// the host wrote for the callback, the reader's record of each callback: its
+// outcome and the CB_DONE or CB_ERROR value it received.
 struct PollCase {
     const char *name, *statements;
-    int result;
-    const char* seen;
-    int verbosity;
-    const char *err, *wire, *outcome;
+    int result, verbosity;
+    const char *seen, *err, *wire, *outcome;
     Before before = Before::Nothing;
 };
 
 const PollCase CASES[] = {
-    {"IdleReaderAnswersTimeoutInTenMsSilently", "", LINK_TIMEOUT, "", 2, "", "", ""},
-    {"CodeWithoutDataIsAckedQueuedAndDone", "card_removed", 4, "4:0:-", 2,
+    {"IdleReaderAnswersTimeoutInTenMsSilently", "", LINK_TIMEOUT, 2, "", "", "", ""},
+    {"CodeWithoutDataIsAckedQueuedAndDone", "card_removed", 4, 2, "4:0:-",
      "Bytes read: 64\nCallback: 4, len: 0\nBytes written: 65\nBytes written: 65\n"
      "Callback processed, retval: 0\n",
      "8B 16 00 00 00 00 00 00 00 00 00 00 | 8B 18 00 00 00 00 00 00 00 00 00 00", "done 0\n"},
-    {"CardNumberReachesTheHandler", "callback 1 r\"123456789012\"", 1, "1:12:123456789012", 1, "",
+    {"CardNumberReachesTheHandler", "callback 1 r\"123456789012\"", 1, 1, "1:12:123456789012", "",
      "8B 16 | 8B 18", "done 0\n"},
-    {"OversizedAnnouncementIsRefusedWithNoMemory", "callback 1 rep:70000:41", 1, "", 1,
+    {"OversizedAnnouncementIsRefusedWithNoMemory", "callback 1 rep:70000:41", 1, 1, "",
      "Not enough memory\n", "8B 1D FF FF FF FE 00 00 00 00 00 00", "refused -2\n"},
-    {"LargestAcceptedCallbackIsTakenIn", "callback 7 rep:65536:42", 7, "7:65536:BBBBBBBBBBBB", 1,
+    {"LargestAcceptedCallbackIsTakenIn", "callback 7 rep:65536:42", 7, 1, "7:65536:BBBBBBBBBBBB",
      "", "8B 16 | 8B 18", "done 0\n"},
-    {"OtherHeaderIsDroppedWithMessage", "", LINK_ERROR, "", 1, "Not a callback header: 2", "", "",
+    {"OtherHeaderIsDroppedWithMessage", "", LINK_ERROR, 1, "", "Not a callback header: 2", "", "",
      Before::Request},
-    {"UnplugEndsThePollWithIoError", "", LINK_IO_ERROR, "", 1, "Read error: -1\n", "", "",
+    {"UnplugEndsThePollWithIoError", "", LINK_IO_ERROR, 1, "", "Read error: -1\n", "", "",
      Before::Unplug},
 };
 

@@ -73,8 +73,9 @@ TEST_F(Framing, OpenAndCloseRefuseTheWrongState) {
 // afterwards, the reader's record of the exchange ("": none), all of standard
 // error at the verbosity, the CTL_REQUEST reports, the starts of the reports
 // the host wrote (wire_starts; "": not checked), the callbacks left queued
-// (as the handler of a poll sees them), the ms spent in reader_ctl and between two requests.
-// The output length counts the text and its NUL once fetched, else it is 0.
+// (as the handler of a poll sees them), the ms spent in reader_ctl and
+// between two requests. The output length counts the text and its NUL once
+// fetched, else it is 0.
 struct ExchangeCase {
     const char *name, *statements;
     int32_t result;

@@ -45,12 +45,10 @@ inline std::string lines_with(const std::string& text, const char* pattern) {
 // Bytes as upper-case hex pairs separated by blanks.
 inline std::string hex(const uint8_t* bytes, size_t n) {
     std::string out;
-    for (size_t i = 0; i < n; ++i) {
-        char pair[4];
-        std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : " %02X", bytes[i]);
-        out += pair;
-    }
-    return out;
+    char pair[4];
+    for (size_t i = 0; i < n; ++i)
+        out += std::string(pair, std::snprintf(pair, sizeof pair, " %02X", bytes[i]));
+    return out.empty() ? out : out.substr(1);
 }
 
 // The first bytes of each report the host wrote to the device, in the form
