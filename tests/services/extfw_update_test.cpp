@@ -56,7 +56,7 @@ TEST_P(ExtfwSequence, Exchanges) {
     diag_verbosity = 2;
     FdCapture err(2);
     EXPECT_EQ(reader_extfw_update(r, image.data(), c.size), c.result);
-    EXPECT_EQ(lines_with(err.finish(), "Extfw"), c.traces);
+    EXPECT_EQ(lines_with(err.finish(), {"Extfw"}), c.traces);
     const std::vector<uint8_t> length{0, 0, static_cast<uint8_t>(c.size >> 8),
                                       static_cast<uint8_t>(c.size)};
     std::string calls;
