@@ -1,12 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Texts from a reader made safe for a terminal.
-#include <gtest/gtest.h>
-
-#include <climits>
-#include <ostream>
-#include <string>
 
 #include "base/text.h"
+#include "link/reader_rig.h"
 
 namespace {
 
@@ -15,10 +11,6 @@ struct SafeCase {
     std::string in;
     std::string out;
 };
-
-void PrintTo(const SafeCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class TermSafe : public ::testing::TestWithParam<SafeCase> {};
 
@@ -42,33 +34,28 @@ const SafeCase SAFE[] = {
     {"latin1kept", "\xe9\xa0", "\xe9\xa0"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Texts, TermSafe, ::testing::ValuesIn(SAFE),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST(TermSafe, SafeCase, SAFE);
 
 TEST(TextNumber, ReadsAsAtoiWithinTheIntRange) {
-    const std::pair<const char*, int32_t> cases[] = {{"42", 42},
-                                                     {"  -7x", -7},
-                                                     {"+3", 3},
-                                                     {"abc", 0},
-                                                     {"", 0},
-                                                     {"99999999999999999999", INT32_MAX},
-                                                     {"-2147483648", INT32_MIN},
-                                                     {"-99999999999", INT32_MIN}};
-    for (const auto& [text, value] : cases)
-        EXPECT_EQ(text_number(text), value) << text;
+    std::string got;
+    for (const char* text :
+         {"42", "  -7x", "+3", "abc", "", "99999999999999999999", "-2147483648", "-99999999999"})
+        got += std::to_string(text_number(text)) + " ";
+    EXPECT_EQ(got, "42 -7 3 0 0 2147483647 -2147483648 -2147483648 ");
+}
+
+// Copies into a 5-byte buffer: "count:text".
+std::string copied(const char* text, int64_t length) {
+    char out[5] = "xxxx";
+    const int n = text_copy(out, sizeof out, reinterpret_cast<const uint8_t*>(text), length);
+    return std::to_string(n) + ":" + out;
 }
 
 TEST(TextCopy, StopsAtNulLengthAndBuffer) {
-    char out[5];
-    const uint8_t text[] = {'a', 'b', 0, 'c'};
-    EXPECT_EQ(text_copy(out, sizeof out, text, 4), 2);
-    EXPECT_STREQ(out, "ab");
-    const uint8_t raw[] = {'1', '2', '3', '4', '5', '6', '7'};
-    EXPECT_EQ(text_copy(out, sizeof out, raw, 7), 4);
-    EXPECT_STREQ(out, "1234");
-    EXPECT_EQ(text_copy(out, sizeof out, raw, 2), 2);
-    EXPECT_STREQ(out, "12");
-    EXPECT_EQ(text_copy(out, sizeof out, raw, -3), 0);
+    EXPECT_EQ(copied("ab\0c", 4), "2:ab");
+    EXPECT_EQ(copied("1234567", 7), "4:1234");
+    EXPECT_EQ(copied("1234567", 2), "2:12");
+    EXPECT_EQ(copied("1234567", -3), "0:");
 }
 
 } // namespace

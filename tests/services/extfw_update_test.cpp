@@ -1,79 +1,47 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The module firmware sequence: Start with the length, 504-byte pieces,
-// Finish; busy waits, an unfinished earlier sequence, rejected pieces.
-#include <dlfcn.h>
-#include <gtest/gtest.h>
-#include <hidapi.h>
+// Finish; busy waits, an unfinished earlier sequence, rejected pieces. The
+// process tests watch the progress it shows.
 
-#include <atomic>
-#include <ostream>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <numeric>
 
+#include "link/reader_rig.h"
 #include "services/extfw_update.h"
 #include "services/reader_functions.h"
-#include "support/capture.h"
-#include "support/reader_fixture.h"
 
 namespace {
 
-// The progress value at each piece request, recorded by the shim below.
-std::atomic<int32_t>* watched = nullptr;
-std::vector<int32_t> at_piece_request;
-
-std::vector<uint8_t> image(size_t n) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i)
-        v[i] = static_cast<uint8_t>(i * 7 + 3);
-    return v;
-}
-
-// Function and input size of each exchange the reader completed.
-std::string calls() {
-    std::string out;
-    for (const emu::Exchange& x : emu::exchanges("r1"))
-        out += (out.empty() ? "" : " ") + std::to_string(x.function) + ":" +
-               std::to_string(x.input.size());
-    return out;
-}
-
+// Reader r1's statements and the image size; the result, "function:input
+// size" of each exchange, the lines about Extfw at verbosity 2, the least ms
+// between the first exchanges and the most from the first to the third.
 struct ExtfwCase {
-    const char* name;
-    const char* statements; // of reader r1
-    uint32_t size;          // of the image
+    const char *name, *statements;
+    uint32_t size;
     int32_t result;
-    const char* calls;       // "function:input size" of each exchange
-    const char* traces = ""; // lines about Extfw at verbosity 2
-    double first_gap = 0;    // least ms between the first exchanges
-    double second_gap = 0;
-    double max_ms = 0; // most ms from the first to the third; 0: no bound
+    const char *calls, *traces = "";
+    double first_gap = 0, second_gap = 0, max_ms = 60000;
 };
-
-void PrintTo(const ExtfwCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 const ExtfwCase CASES[] = {
     {"ImageGoesOutIn504BytePieces", "", 1009, 0, "535:4 536:504 536:504 536:1 537:0"},
     {"ExactMultipleHasNoEmptyPiece", "", 1008, 0, "535:4 536:504 536:504 537:0"},
     {"EmptyImageIsStartAndFinish", "", 0, 0, "535:4 537:0"},
-    {"BusyStartIsAskedAgainAfterGrowingWaits", "  extfw busy start 2\n", 10, 0,
+    {"BusyStartIsAskedAgainAfterGrowingWaits", "extfw busy start 2", 10, 0,
      "535:4 535:4 535:4 536:10 537:0", "Extfw busy\nExtfw busy\n", 9, 14, 200},
-    {"BusyPieceIsRepeatedNeverSkipped", "  extfw busy piece 2 4\n", 1500, 0,
+    {"BusyPieceIsRepeatedNeverSkipped", "extfw busy piece 2 4", 1500, 0,
      "535:4 536:504 536:504 536:504 536:504 536:504 536:504 536:492 537:0",
      "Extfw busy\nExtfw busy\nExtfw busy\nExtfw busy\n"},
-    {"RejectedPieceEndsWithoutFinish", "  extfw reject piece 2 -5\n", 1500, -5,
-     "535:4 536:504 536:504", "Cannot send Extfw data: -5\n"},
-    {"UnfinishedSequenceIsClosedAndStartedAgain", "  extfw unfinished 2000\n", 600, 0,
+    {"RejectedPieceEndsWithoutFinish", "extfw reject piece 2 -5", 1500, -5, "535:4 536:504 536:504",
+     "Cannot send Extfw data: -5\n"},
+    {"UnfinishedSequenceIsClosedAndStartedAgain", "extfw unfinished 2000", 600, 0,
      "535:4 537:0 535:4 536:504 536:96 537:0", "Extfw seq error\n"},
-    {"StartFailureIsReported", "  fn 535 result -7\n", 0, -7, "535:4",
+    {"StartFailureIsReported", "fn 535 result -7", 0, -7, "535:4",
      "Cannot start Extfw update: -7\n"},
-    {"ModuleThatKeepsReportingAnOldSequenceGivesUp", "  fn 535 result -13\n", 0, RDR_SEQUENCE_ERROR,
+    {"ModuleThatKeepsReportingAnOldSequenceGivesUp", "fn 535 result -13", 0, RDR_SEQUENCE_ERROR,
      "535:4 537:0 535:4 537:0 535:4 537:0 535:4 537:0 535:4 537:0 535:4",
      "Extfw seq error\nExtfw seq error\nExtfw seq error\nExtfw seq error\nExtfw seq error\n"
      "Cannot start Extfw update: -13\n"},
-    {"FinishFailureIsReported", "  fn 537 result -9\n", 0, -9, "535:4 537:0",
+    {"FinishFailureIsReported", "fn 537 result -9", 0, -9, "535:4 537:0",
      "Cannot finalize Extfw update: -9\n"},
 };
 
@@ -81,71 +49,39 @@ class ExtfwSequence : public EmulatedReaders, public ::testing::WithParamInterfa
 
 TEST_P(ExtfwSequence, Exchanges) {
     const ExtfwCase& c = GetParam();
-    Reader* r = open_reader(std::string("device r1 0x0204\n  serial E1\n") + c.statements);
+    Reader* r = open_reader(reader_r1(c.statements));
     ASSERT_NE(r, nullptr);
-    const auto img = image(c.size);
+    std::vector<uint8_t> image(c.size);
+    std::iota(image.begin(), image.end(), uint8_t{3});
     diag_verbosity = 2;
     FdCapture err(2);
-    EXPECT_EQ(reader_extfw_update(r, img.data(), c.size), c.result);
-    std::istringstream lines(err.finish());
-    std::string traces;
-    for (std::string line; std::getline(lines, line);)
-        if (line.find("Extfw") != std::string::npos) traces += line + "\n";
-    EXPECT_EQ(traces, c.traces);
-    EXPECT_EQ(calls(), c.calls);
+    EXPECT_EQ(reader_extfw_update(r, image.data(), c.size), c.result);
+    EXPECT_EQ(lines_with(err.finish(), {"Extfw"}), c.traces);
+    const std::vector<uint8_t> length{0, 0, static_cast<uint8_t>(c.size >> 8),
+                                      static_cast<uint8_t>(c.size)};
+    std::string calls;
     const auto x = emu::exchanges("r1");
-    for (const emu::Exchange& e : x)
-        if (e.function == FN_EXTFW_START) {
-            EXPECT_EQ(e.input, (std::vector<uint8_t>{0, 0, static_cast<uint8_t>(c.size >> 8),
-                                                     static_cast<uint8_t>(c.size)}));
-        }
-    if (c.max_ms > 0) {
-        EXPECT_GE(x.at(1).ms - x.at(0).ms, c.first_gap);
-        EXPECT_GE(x.at(2).ms - x.at(1).ms, c.second_gap);
-        EXPECT_LT(x.at(2).ms - x.at(0).ms, c.max_ms);
+    for (const emu::Exchange& e : x) {
+        calls += (calls.empty() ? "" : " ") + std::to_string(e.function) + ":" +
+                 std::to_string(e.input.size());
+        EXPECT_EQ(e.function == FN_EXTFW_START ? e.input : length, length) << "Start's length";
     }
-    if (c.result == 0) {
-        EXPECT_EQ(emu::module_image("r1"), img);
+    EXPECT_EQ(calls, c.calls);
+    if (x.size() > 2) {
+        EXPECT_GE(x[1].ms - x[0].ms, c.first_gap);
+        EXPECT_GE(x[2].ms - x[1].ms, c.second_gap);
+        EXPECT_LT(x[2].ms - x[0].ms, c.max_ms);
     }
+    EXPECT_EQ(emu::module_image("r1"), c.result == 0 ? image : std::vector<uint8_t>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ExtfwSequence, ::testing::ValuesIn(CASES),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST(ExtfwSequence, ExtfwCase, CASES);
 
 TEST(ExtfwWaits, GrowToHalfASecondAndStay) {
-    int w = EXTFW_FIRST_WAIT_MS;
-    std::vector<int> waits;
-    for (int i = 0; i < 12; ++i) {
-        waits.push_back(w);
-        w = extfw_next_wait(w);
-    }
+    std::vector<int> waits{EXTFW_FIRST_WAIT_MS};
+    while (waits.size() < 12)
+        waits.push_back(extfw_next_wait(waits.back()));
     EXPECT_EQ(waits, (std::vector<int>{10, 15, 22, 33, 49, 73, 109, 163, 244, 366, 500, 500}));
 }
 
-class Extfw : public EmulatedReaders {};
-
-TEST_F(Extfw, ProgressRunsFromFromToTo) {
-    Reader* r = open_reader("device r1 0x0204\n  serial E1\n");
-    std::atomic<int32_t> shown{0};
-    r->extfw_progress = &shown;
-    r->progress_from = 50;
-    r->progress_to = 100;
-    const auto img = image(2016);
-    watched = &shown;
-    EXPECT_EQ(reader_extfw_update(r, img.data(), 2016), 0);
-    watched = nullptr;
-    EXPECT_EQ(at_piece_request, (std::vector<int32_t>{50, 62, 75, 87}));
-    EXPECT_EQ(shown.load(), 100);
-    r->extfw_progress = nullptr;
-}
-
 } // namespace
-
-extern "C" int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
-    using WriteFn = int (*)(hid_device*, const unsigned char*, size_t);
-    static const auto real = reinterpret_cast<WriteFn>(dlsym(RTLD_NEXT, "hid_write"));
-    const bool piece_request = length > 8 && data[1] == 0x8B && data[2] == 1 &&
-                               data[7] == (FN_EXTFW_DATA >> 8) && data[8] == (FN_EXTFW_DATA & 0xFF);
-    if (watched != nullptr && piece_request) at_piece_request.push_back(watched->load());
-    return real(dev, data, length);
-}

@@ -1,89 +1,140 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Parameters, reset and callback registration as the reader receives them,
-// and what a parameter read delivers.
-#include <gtest/gtest.h>
+// what a parameter read delivers; waiting until a reader is ready (busy, not
+// ready, status 0, failures, what the card test worker's ReadyWatch shows
+// and stops); the status texts.
 
-#include <cstring>
-#include <ostream>
+#include <climits>
 
+#include "link/reader_rig.h"
 #include "services/reader_functions.h"
-#include "support/reader_fixture.h"
+#include "services/reader_status.h"
 
 namespace {
 
-struct RequestCase {
-    const char* name;
-    int32_t (*call)(Reader*);
-    uint16_t function;
-    std::string input; // bytes received, NULs included
+// Reader r1's statements, the key and capacity asked; the result and the
+// buffer afterwards.
+struct ParamCase {
+    const char *name, *statements, *key;
     uint32_t capacity;
+    int32_t result;
+    const char* value;
 };
 
-void PrintTo(const RequestCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-const RequestCase REQUESTS[] = {
-    {"GetParamSendsKeyWithItsNul",
-     [](Reader* r) {
-         char value[PARAM_VALUE_SIZE];
-         const int32_t result = reader_get_param(r, PARAM_FWVERSION, value, sizeof value);
-         EXPECT_STREQ(value, "2.14.0");
-         return result;
-     },
-     FN_GET_PARAM, std::string("FWVERSION", 10), 256},
-    {"SetParamSendsAssignmentWithCapacity255",
-     [](Reader* r) {
-         const int32_t result = reader_set_param(r, "SOUND=1");
-         EXPECT_EQ(emu::param("r1", "SOUND"), "1");
-         return result;
-     },
-     FN_SET_CONFIG, std::string("SOUND=1", 8), 255},
-    {"RegisterCallbackBytes", [](Reader* r) { return reader_register_callback(r, 1, 4); },
-     FN_REGISTER_CALLBACK, std::string("\0\0\0\0\0\1\0\4", 8), 0},
-    {"ResetIsFunction506WithoutData", [](Reader* r) { return reader_reset(r); }, FN_RESET, "", 0},
+const ParamCase PARAMS[] = {
+    {"ValueIsDelivered", "", PARAM_FWVERSION, 256, 0, "2.14.0"},
+    {"UnknownKeyLeavesTheBufferAlone", "noparam SOUND", PARAM_SOUND, 256, -2, "untouched"},
+    {"RefusedValueLeavesTheBufferAlone", "fn 504 out rep:300:41", PARAM_FWVERSION, 256,
+     PARAM_NOT_DELIVERED, "untouched"},
+    {"UnterminatedValueIsCutToTheCapacity", "fn 504 out r\"ABCDEFGH\"", PARAM_FWVERSION, 8, 0,
+     "ABCDEFG"},
+    {"UnterminatedValueEndsWhereItsBytesEnd", "fn 504 out r\"ABCDEFGH\"", PARAM_FWVERSION, 32, 0,
+     "ABCDEFGH"},
 };
 
-class ReaderRequest : public EmulatedReaders, public ::testing::WithParamInterface<RequestCase> {};
+class ParamRead : public EmulatedReaders, public ::testing::WithParamInterface<ParamCase> {};
 
-TEST_P(ReaderRequest, Bytes) {
-    const RequestCase& c = GetParam();
-    Reader* r = open_reader("device r1 0x0204\n  serial P1\n  param FWVERSION \"2.14.0\"\n");
+TEST_P(ParamRead, Value) {
+    const ParamCase& c = GetParam();
+    Reader* r = open_reader(reader_r1(c.statements));
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(c.call(r), 0);
+    char value[PARAM_VALUE_SIZE] = "untouched";
+    EXPECT_EQ(reader_get_param(r, c.key, value, static_cast<int32_t>(c.capacity)), c.result);
+    EXPECT_STREQ(value, c.value);
     const auto x = emu::exchanges("r1");
     ASSERT_EQ(x.size(), 1u);
-    EXPECT_EQ(x[0].function, c.function);
-    EXPECT_EQ(std::string(x[0].input.begin(), x[0].input.end()), c.input);
+    EXPECT_EQ(x[0].function, FN_GET_PARAM);
+    EXPECT_EQ(std::string(x[0].input.begin(), x[0].input.end()), std::string(c.key) + '\0');
     EXPECT_EQ(x[0].capacity, c.capacity);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ReaderRequest, ::testing::ValuesIn(REQUESTS),
-                         [](const auto& info) { return std::string(info.param.name); });
+TABLE_TEST(ParamRead, ParamCase, PARAMS);
 
 class ReaderFunctions : public EmulatedReaders {};
 
-TEST_F(ReaderFunctions, UnknownOrUndeliveredValueLeavesTheBufferAlone) {
-    Reader* r = open_reader("device r1 0x0204\n  serial P1\n  noparam SOUND\n"
-                            "  fn 504 model\n  fn 504 out rep:300:41\n");
-    char value[PARAM_VALUE_SIZE] = "untouched";
-    EXPECT_EQ(reader_get_param(r, PARAM_SOUND, value, sizeof value), -2) << "the reader's result";
-    EXPECT_STREQ(value, "untouched");
-    EXPECT_EQ(reader_get_param(r, PARAM_FWVERSION, value, sizeof value), PARAM_NOT_DELIVERED);
-    EXPECT_STREQ(value, "untouched");
-    EXPECT_TRUE(emu::exchanges("r1").at(1).refused);
+TEST_F(ReaderFunctions, RequestsAsTheReaderReceivesThem) {
+    Reader* r = open_reader(reader_r1(""));
+    EXPECT_EQ(reader_set_param(r, "SOUND=1"), 0);
+    EXPECT_EQ(emu::param("r1", "SOUND"), "1");
+    EXPECT_EQ(reader_register_callback(r, 1, 4), 0);
+    EXPECT_EQ(reader_reset(r), 0);
+    std::string seen; // function, capacity: input of each exchange
+    for (const emu::Exchange& e : emu::exchanges("r1"))
+        seen += std::to_string(e.function) + " " + std::to_string(e.capacity) + ": " +
+                hex(e.input.data(), e.input.size()) + "\n";
+    EXPECT_EQ(seen, "502 255: 53 4F 55 4E 44 3D 31 00\n530 0: 00 00 00 00 00 01 00 04\n506 0: \n");
 }
 
-TEST_F(ReaderFunctions, ValueWithoutTerminatorIsTerminatedWithinTheBuffer) {
-    Reader* r = open_reader("device r1 0x0204\n  serial P1\n  fn 504 out r\"ABCDEFGH\" times 2\n");
-    char value[8];
-    std::memset(value, 'x', sizeof value);
-    ASSERT_EQ(reader_get_param(r, PARAM_FWVERSION, value, sizeof value), 0);
-    EXPECT_STREQ(value, "ABCDEFG") << "cut to the capacity, never past it";
-    char roomy[32];
-    std::memset(roomy, 'x', sizeof roomy);
-    ASSERT_EQ(reader_get_param(r, PARAM_FWVERSION, roomy, sizeof roomy), 0);
-    EXPECT_STREQ(roomy, "ABCDEFGH") << "bounded by what was received";
+constexpr int32_t NO_WATCH = INT32_MIN;
+
+// The reader's status items; the wait's result, the status requests, the
+// wait's own lines at verbosity 2, what the watch shows at the end (NO_WATCH:
+// no watch given), whether it asks to stop from the start, the ms it takes.
+struct WaitCase {
+    const char *name, *status;
+    int result;
+    size_t requests;
+    const char* traces;
+    int32_t shown;
+    double min_ms = 0, max_ms = 60000;
+    bool stop = false;
+};
+
+const WaitCase CASES[] = {
+    {"ReadyAtOnce", "1", 0, 1, "", NO_WATCH, 0, 100},
+    {"BusyTwiceThenReady", "busy:2 1", 0, 3, "Busy: -25\nBusy: -25\n", 1, 990, 1500},
+    {"NotReadyIsTracedUntilReady", "2:2 1", 0, 3, "Reader not ready: 2\nReader not ready: 2\n",
+     NO_WATCH},
+    {"FourthZeroStatusCountsAsReady", "0", 0, 4,
+     "Reader not ready: 0\nReader not ready: 0\nReader not ready: 0\n", NO_WATCH},
+    {"ZerosNeedNotComeInARow", "cycle 0 2", 0, 7,
+     "Reader not ready: 0\nReader not ready: 2\nReader not ready: 0\nReader not ready: 2\n"
+     "Reader not ready: 0\nReader not ready: 2\n",
+     NO_WATCH},
+    {"UpdateNeededCountsAsReady", "6", 0, 1, "", 6},
+    {"FailureEndsAfterTwoSeconds", "error=-110", -110, 1, "Cannot get status: -110\n", NO_WATCH,
+     1990, 2600},
+    {"StopRequestEndsTheWaitAfterNotReady", "4", -1, 1, "Reader not ready: 4\n", 4, 495, 60000,
+     true},
+    {"StopRequestEndsTheWaitOnABusyReaderShowingRebooting", "busy", -1, 1, "Busy: -25\n",
+     STATUS_REBOOTING, 0, 1000, true},
+};
+
+class WaitReady : public EmulatedReaders, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(WaitReady, Sequence) {
+    const WaitCase& c = GetParam();
+    Reader* r = open_reader(reader_r1(std::string("status ") + c.status));
+    ASSERT_NE(r, nullptr);
+    std::atomic<int32_t> shown{NO_WATCH};
+    std::atomic<uint8_t> stop{c.stop};
+    diag_verbosity = 2;
+    FdCapture err(2);
+    const double start = now_ms();
+    EXPECT_EQ(reader_wait_ready(r, c.shown == NO_WATCH ? ReadyWatch{} : ReadyWatch{&shown, &stop}),
+              c.result);
+    const double took = elapsed_ms(start);
+    EXPECT_GE(took, c.min_ms);
+    EXPECT_LT(took, c.max_ms);
+    EXPECT_EQ(lines_with(err.finish(), {"Busy:", "status:", "not ready:"}), c.traces);
+    EXPECT_EQ(shown.load(), c.shown);
+    const auto x = emu::exchanges("r1");
+    ASSERT_EQ(x.size(), c.requests);
+    EXPECT_EQ(x[0].capacity, 4u) << "the 4-byte status";
+}
+
+TABLE_TEST(WaitReady, WaitCase, CASES);
+
+TEST(StatusText, Table) {
+    std::string texts;
+    for (int32_t code : {0, 1, 2, 3, 4, 5, 6, 7, 8, 100, 101, -1})
+        texts += std::to_string(code) + " " + reader_status_text(code) + "\n";
+    EXPECT_EQ(texts, "0 unknown reader status\n1 reader operating ok\n2 reader initializing\n"
+                     "3 reader init error\n4 reader firmware update in progress\n"
+                     "5 reader fw update error\n6 reader firmware update needed\n"
+                     "7 reader selftest error\n8 undefined reader status\n"
+                     "100 USB firmware not compatible with reader\n101 no reader connected\n"
+                     "-1 reader rebooting\n");
 }
 
 } // namespace
