@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Card test mode in a real pseudo-terminal: the screen as the operator
+// sees it while readers report cards, the bench record (-o), and leaving
+// the mode with Ctrl+C, which the terminal turns into SIGINT.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,16 +16,21 @@
 
 namespace {
 
-const std::string RULE(76, '-');
+const std::string RULE(76, '-'), FS(24, 'F');
 
-std::string scenario_two_readers() {
-    return "device km 0x0203\n"
-           "  serial KM0001\n"
-           "  param KMMODE 2\n"
-           "  features 1\n"
-           "device kbd 0x0202\n"
-           "  serial KB0002\n"
-           "  module_desc \"P-7\\nMifare\\nauto\\nISO15693\\n\"\n";
+// The screen's rows up to the last that is not empty, each with its "\n".
+std::string lines(const PtySession& s) {
+    std::string text;
+    for (const std::string& line : s.screen.lines())
+        text += line + "\n";
+    return text;
+}
+
+// Starts the program with args on the scenario's readers.
+bool start(PtySession& s, const std::vector<std::string>& args, const std::string& scenario) {
+    const std::string dir = temp_dir();
+    write_file(dir + "/s.scn", scenario);
+    return s.start(BRINLET_BIN, BRINLET_EMU_LIB, args, dir + "/s.scn", dir + "/control");
 }
 
 // Ctrl+C through the terminal's line discipline, then key at the final
@@ -31,151 +42,86 @@ int quit(PtySession& s, const char* key = "\r") {
     return s.finish(10000);
 }
 
-struct CardTestTerminal : ::testing::Test {
-    PtySession session{30, 80};
-    std::string dir = temp_dir();
-
-    bool start(const std::string& scenario, const std::vector<std::string>& args = {"-t"}) {
-        write_file(dir + "/s.scn", scenario);
-        return session.start(BRINLET_BIN, BRINLET_EMU_LIB, args, dir + "/s.scn", dir + "/control");
-    }
-    std::vector<std::string> rows(int first, int count) const {
-        std::vector<std::string> out;
-        for (int r = first; r < first + count; ++r)
-            out.push_back(session.screen.text(r));
-        return out;
-    }
-};
-
-TEST_F(CardTestTerminal, ScreenWrittenOverByItsOwnTracesAndKeysIsWholeAgainAtOnce) {
+TEST(CardTestTerminal, ScreenWrittenOverByItsOwnTracesAndKeysIsWholeAgainAtOnce) {
     // A terminal just as tall as the drawing: every trace line scrolls it.
-    session.screen = VtScreen(11, 80);
-    ASSERT_TRUE(start(scenario_two_readers(), {"-v", "-v", "-t"}));
-    const std::string km_line =
-        "KM0001, usb KM, mode 2, ICM-7720-01 Multiprotocol 13.56 MHz reader module, ISO14443A";
-    const auto picture = [&](const std::string& card, const std::string& mfp) {
-        return std::vector<std::string>{"Card testing:",
-                                        RULE,
-                                        km_line.substr(0, 79),
-                                        card,
-                                        mfp.empty() ? "  MFP DATA:" : "  MFP DATA: " + mfp,
-                                        "KB0002, usb KBD, P-7 Mifare, ISO15693",
-                                        "  CARD (tmout): 'none'",
-                                        RULE,
-                                        "(CTRL+C to exit)",
-                                        "",
-                                        ""};
+    PtySession s{11, 80};
+    ASSERT_TRUE(start(s, {"-v", "-v", "-t"},
+                      "device km 0x0203\n  serial KM0001\n"
+                      "  param KMMODE 2\n  features 1\n"
+                      "device kbd 0x0202\n  serial KB0002\n"
+                      "  module_desc \"P-7\\nMifare\\nauto\\nISO15693\\n\"\n"));
+    std::string seen;
+    // The whole screen, the two last rows empty.
+    const auto shown = [&](const std::string& card, const std::string& mfp, int ms) {
+        const std::string expected =
+            "Card testing:\n" + RULE + "\nKM0001, usb KM, mode 2, ICM-7720-01 Multiprotocol " +
+            "13.56 MHz reader module, ISO1\n  CARD: " + card + "\n  MFP DATA:" + mfp +
+            "\nKB0002, usb KBD, P-7 Mifare, ISO15693\n  CARD (tmout): 'none'\n" + RULE +
+            "\n(CTRL+C to exit)\n";
+        return s.wait_for([&] { return (seen = lines(s)) == expected; }, ms);
     };
-    const std::string none = "  CARD: 'none'";
-    ASSERT_TRUE(session.wait_for([&] { return rows(0, 11) == picture(none, ""); }, 10000))
-        << ::testing::PrintToString(rows(0, 11));
+    ASSERT_TRUE(shown("'none'", "", 10000)) << seen;
     // Each step writes traces (or echoes a key) over the screen; the next
     // redraw or two must show the whole picture again, long before the
     // next enumeration pass would redraw it anyway.
+    const std::string card1 = "'04A1B2C3' MIFARE Classic 1K", mfp1 = " 04A1B2C3" + FS;
     const struct {
-        const char* command; // to the emulator; null: keys typed instead
-        const char* keys;
-        const char* card;
-        const char* mfp;
+        const char* command; // to the emulator; null: a key typed instead
+        std::string card, mfp;
     } steps[] = {
-        {"event km 1 \"04A1B2C3\" carddata \"MIFARE Classic 1K\"", nullptr,
-         "  CARD: '04A1B2C3' MIFARE Classic 1K", "04A1B2C3FFFFFFFFFFFFFFFFFFFFFFFF"},
-        {nullptr, "x", "  CARD: '04A1B2C3' MIFARE Classic 1K", "04A1B2C3FFFFFFFFFFFFFFFFFFFFFFFF"},
-        {"event km 4", nullptr, "  CARD: 'none'", ""},
-        {"event km 1 \"0466F2A1\"", nullptr, "  CARD: '0466F2A1' UID 0466F2A1",
-         "0466F2A1FFFFFFFFFFFFFFFFFFFFFFFF"},
+        {"event km 1 \"04A1B2C3\" carddata \"MIFARE Classic 1K\"", card1, mfp1},
+        {nullptr, card1, mfp1},
+        {"event km 4", "'none'", ""},
+        {"event km 1 \"0466F2A1\"", "'0466F2A1' UID 0466F2A1", " 0466F2A1" + FS},
     };
     for (const auto& step : steps) {
-        session.pump(100);
-        if (step.command != nullptr) session.command(step.command);
-        if (step.keys != nullptr) session.type(step.keys);
-        const std::vector<std::string> expected = picture(step.card, step.mfp);
-        std::vector<std::string> seen;
-        // Many redraws, but a third of the time between enumeration passes.
-        EXPECT_TRUE(session.wait_for(
-            [&] {
-                seen = rows(0, 11);
-                return seen == expected;
-            },
-            800))
-            << (step.command != nullptr ? step.command : step.keys) << "\n"
-            << ::testing::PrintToString(seen);
-        // ... and keep it once the step's last trace or echo has arrived.
-        session.wait_for([] { return false; }, 300);
-        EXPECT_EQ(rows(0, 11), expected) << (step.command != nullptr ? step.command : step.keys);
+        SCOPED_TRACE(step.command != nullptr ? step.command : "a key");
+        s.pump(100);
+        step.command != nullptr ? s.command(step.command) : s.type("x");
+        // Many redraws, but a third of the time between enumeration passes,
+        // and the picture stays once the step's last trace or echo is in.
+        EXPECT_TRUE(shown(step.card, step.mfp, 800)) << seen;
+        s.wait_for([] { return false; }, 300);
+        EXPECT_TRUE(shown(step.card, step.mfp, 0)) << seen;
     }
-    EXPECT_EQ(session.screen.unknown_sequences, 0);
-    EXPECT_EQ(quit(session), 0);
+    EXPECT_EQ(s.screen.unknown_sequences, 0);
+    EXPECT_EQ(quit(s), 0);
 }
 
-// A line of the bench record taken apart; time checked for its form only.
-struct RecordLine {
-    std::string serial, event, card, data;
-    bool operator==(const RecordLine&) const = default;
-};
-
-void PrintTo(const RecordLine& l, std::ostream* os) {
-    *os << "{" << l.serial << "|" << l.event << "|" << l.card << "|" << l.data << "}";
-}
-
-// 2026-12-07T10:15:30.123Z
-bool utc_millis(const std::string& t) {
-    const std::string form = "dddd-dd-ddTdd:dd:dd.dddZ";
-    if (t.size() != form.size()) return false;
-    for (size_t i = 0; i < form.size(); ++i)
-        if (form[i] == 'd' ? (t[i] < '0' || t[i] > '9') : t[i] != form[i]) return false;
-    return true;
-}
-
-// The record's lines by reader, in file order; a malformed line fails.
-std::map<std::string, std::vector<RecordLine>> record_by_reader(const std::string& text) {
-    std::map<std::string, std::vector<RecordLine>> out;
-    size_t at = text.find('\n');
-    EXPECT_EQ(text.substr(0, at + 1), "time\tserial\tevent\tcard\tdata\n");
-    while (at != std::string::npos && at + 1 < text.size()) {
-        const size_t end = text.find('\n', at + 1);
-        EXPECT_NE(end, std::string::npos) << "unfinished last line";
-        const std::string line = text.substr(at + 1, end - at - 1);
-        std::vector<std::string> f;
-        for (size_t from = 0;;) {
-            const size_t tab = line.find('\t', from);
-            f.push_back(line.substr(from, tab - from));
-            if (tab == std::string::npos) break;
-            from = tab + 1;
-        }
-        EXPECT_EQ(f.size(), 5u) << line;
-        if (f.size() == 5) {
-            EXPECT_TRUE(utc_millis(f[0])) << line;
-            out[f[1]].push_back({f[1], f[2], f[3], f[4]});
-        }
-        at = end;
-    }
+// The record's lines by serial, without their time (UTC to the
+// millisecond); a malformed line fails.
+std::map<std::string, std::vector<std::string>> record_by_reader(const std::string& text) {
+    std::map<std::string, std::vector<std::string>> out;
+    EXPECT_EQ(text.rfind("time\tserial\tevent\tcard\tdata\n", 0), 0u) << text;
+    EXPECT_EQ(text.back(), '\n') << "unfinished last line";
+    const std::regex form(
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z\t([^\t]*)\t([^\t]*\t[^\t]*\t[^\t]*))");
+    std::istringstream lines(text.substr(text.find('\n') + 1));
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);)
+        if (std::regex_match(line, m, form))
+            out[m[1]].push_back(m[2]);
+        else
+            ADD_FAILURE() << line;
     return out;
 }
 
-TEST_F(CardTestTerminal, BenchRecordHasOneLinePerReaderEvent) {
-    const std::string record = dir + "/bench.tsv";
-    ASSERT_TRUE(start("device r1 0x0202\n"
-                      "  serial REC1\n"
-                      "  features 1\n"
+TEST(CardTestTerminal, BenchRecordHasOneLinePerReaderEvent) {
+    PtySession s{30, 80};
+    const std::string record = temp_dir() + "/bench.tsv";
+    ASSERT_TRUE(start(s, {"-t", "-o", record},
+                      "device r1 0x0202\n  serial REC1\n  features 1\n"
                       "  fn 563 cbfirst 1 1 \"555\"\n" // a number during the first 563
                       "  fn 563 model\n"
-                      "device r2 0x0202\n"
-                      "  serial REC2\n"
-                      "device r3 0x0202\n"
-                      "  serial REC3\n"
-                      "  features 1\n"
+                      "device r2 0x0202\n  serial REC2\n"
+                      "device r3 0x0202\n  serial REC3\n  features 1\n"
                       "  fn 530 result -6\n" // registration refused once
-                      "  fn 530 model\n",
-                      {"-t", "-o", record}));
-    const auto ready = [&](const char* serial) {
-        for (int r = 0; r + 1 < session.screen.rows; ++r)
-            if (session.screen.text(r).rfind(serial, 0) == 0)
-                return session.screen.text(r + 1).find("CARD") != std::string::npos;
-        return false;
-    };
+                      "  fn 530 model\n"));
+    // Every reader is ready: each has its card row.
+    const auto ready = [](const std::string& line) { return line.starts_with("  CARD"); };
     ASSERT_TRUE(
-        session.wait_for([&] { return ready("REC1") && ready("REC2") && ready("REC3"); }, 10000));
+        s.wait_for([&] { return std::ranges::count_if(s.screen.lines(), ready) == 3; }, 10000))
+        << lines(s);
     const struct {
         const char* command;
         const char* shown; // the screen shows it (or, after a '!', no longer)
@@ -190,81 +136,82 @@ TEST_F(CardTestTerminal, BenchRecordHasOneLinePerReaderEvent) {
         {"unplug r1", "!REC1"},
     };
     for (const auto& step : steps) {
-        if (step.command != nullptr) session.command(step.command);
+        if (step.command != nullptr) s.command(step.command);
         const bool gone = step.shown[0] == '!';
-        const std::string text = gone ? step.shown + 1 : step.shown;
-        EXPECT_TRUE(session.wait_for([&] { return session.shows(text) != gone; }, 4000))
+        EXPECT_TRUE(s.wait_for([&] { return s.shows(step.shown + gone) != gone; }, 4000))
             << step.shown;
     }
-    EXPECT_EQ(quit(session), 0);
-
-    const auto lines = record_by_reader(read_file(record));
-    const std::map<std::string, std::vector<RecordLine>> expected = {
+    EXPECT_EQ(quit(s), 0);
+    const std::map<std::string, std::vector<std::string>> expected = {
         {"REC1",
-         {{"REC1", "ready", "", ""},
-          {"REC1", "card", "04A1B2C3", "MIFARE Classic 1K"},
-          {"REC1", "card", "555", ""},
-          {"REC1", "card", "12?3?[2J", "a?b?"},
-          {"REC1", "error", "", ""},
-          {"REC1", "refused", "", ""},
-          {"REC1", "removed", "", ""},
-          {"REC1", "gone", "", ""}}},
-        {"REC2",
-         {{"REC2", "ready", "", ""},
-          {"REC2", "card", "777", "UID 777"},
-          {"REC2", "timeout", "", ""},
-          {"REC2", "gone", "", ""}}},
-        {"REC3", {{"REC3", "gone", "", ""}, {"REC3", "ready", "", ""}, {"REC3", "gone", "", ""}}},
+         {"ready\t\t", "card\t04A1B2C3\tMIFARE Classic 1K", "card\t555\t", "card\t12?3?[2J\ta?b?",
+          "error\t\t", "refused\t\t", "removed\t\t", "gone\t\t"}},
+        {"REC2", {"ready\t\t", "card\t777\tUID 777", "timeout\t\t", "gone\t\t"}},
+        {"REC3", {"gone\t\t", "ready\t\t", "gone\t\t"}},
     };
-    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(record_by_reader(read_file(record)), expected);
 }
 
 // The record changes nothing on the screen; a record that cannot be opened
 // stops the program before the screen starts, one that cannot be written
 // costs the exit status at the end. End of input at the final prompt ends
 // the program as ENTER does.
-TEST_F(CardTestTerminal, BenchRecordLeavesTheScreenAloneAndFailsLoudly) {
-    const std::string missing = dir + "/none/bench.tsv";
+TEST(CardTestTerminal, BenchRecordLeavesTheScreenAloneAndFailsLoudly) {
+    const std::string dir = temp_dir(), missing = dir + "/none/bench.tsv";
+    const std::string unopened =
+        "Cannot open " + missing + " for writing: No such file or directory";
     const struct {
         const char* name;
-        std::vector<std::string> options;
-        bool screen;
-        int status;
+        std::string record; // the -o file, if any
+        int status;         // -1: no screen, status 2
         std::string message;
         const char* key = "\r";
     } runs[] = {
-        {"plain", {}, true, 0, ""},
-        {"end of input", {}, true, 0, "", "\x04"},
-        {"record", {"-o", dir + "/bench.tsv"}, true, 0, ""},
-        {"full disk", {"-o", "/dev/full"}, true, 2, "Cannot write output: No space left on device"},
-        {"missing folder",
-         {"-o", missing},
-         false,
-         2,
-         "Cannot open " + missing + " for writing: No such file or directory"},
+        {"plain", "", 0, ""},
+        {"end of input", "", 0, "", "\x04"},
+        {"record", dir + "/bench.tsv", 0, ""},
+        {"full disk", "/dev/full", 2, "Cannot write output: No space left on device"},
+        {"missing folder", missing, -1, unopened},
     };
-    std::vector<std::string> plain_screen;
+    std::string plain_screen;
     for (const auto& run : runs) {
         SCOPED_TRACE(run.name);
         PtySession s{30, 160}; // room for the message on one row
-        std::vector<std::string> args = {"-v", "-t"};
-        args.insert(args.end(), run.options.begin(), run.options.end());
-        ASSERT_TRUE(s.start(BRINLET_BIN, BRINLET_EMU_LIB, args, "", dir + "/control"));
-        EXPECT_TRUE(!run.screen ||
-                    s.wait_for([&] { return s.shows("NO TESTABLE READERS FOUND"); }, 10000));
-        EXPECT_EQ(run.screen ? quit(s, run.key) : s.finish(15000), run.status);
-        std::vector<std::string> screen = s.screen.lines();
-        if (!run.message.empty()) {
-            ASSERT_FALSE(screen.empty());
-            EXPECT_EQ(screen.back(), run.message);
-            screen.pop_back();
-            while (!screen.empty() && screen.back().empty())
-                screen.pop_back();
+        std::vector<std::string> args = {"-v", "-t", "-o", run.record};
+        ASSERT_TRUE(start(s, {args.begin(), args.end() - (run.record.empty() ? 2 : 0)}, ""));
+        if (run.status < 0) {
+            EXPECT_EQ(s.finish(15000), 2);
+        } else {
+            EXPECT_TRUE(s.wait_for([&] { return s.shows("NO TESTABLE READERS FOUND"); }, 10000));
+            EXPECT_EQ(quit(s, run.key), run.status);
         }
-        if (run.options.empty() && plain_screen.empty()) plain_screen = screen;
-        EXPECT_EQ(screen, run.screen ? plain_screen : std::vector<std::string>{});
+        // The screen, less the message on its last row.
+        std::string screen = lines(s);
+        ASSERT_TRUE(screen.ends_with(run.message + "\n")) << screen;
+        screen.erase(screen.size() - run.message.size() - 1);
+        screen.erase(screen.find_last_not_of('\n') + 1);
+        if (plain_screen.empty()) plain_screen = screen;
+        EXPECT_EQ(screen, run.status < 0 ? "" : plain_screen);
     }
     EXPECT_EQ(read_file(dir + "/bench.tsv"), "time\tserial\tevent\tcard\tdata\n");
+}
+
+// From the menus' test mode (100), Ctrl+C leads back to a fresh list.
+TEST(CardTestTerminal, CtrlCInTheMenusTestModeLeadsBackToTheList) {
+    PtySession s{60, 100};
+    ASSERT_TRUE(start(s, {}, "device kbd 0x0202\n  serial RD2K0042\n"));
+    for (const auto& [keys, text] :
+         {std::pair{"", "Enter number: "},
+          {"100\r", "(CTRL+C to exit)"},
+          {"\x03", "Press ENTER to continue"},
+          {"\r", "List of available readers:"},
+          {"", "0) USB reader v2/v3 (usb keyboard class), Ser.no.: RD2K0042\r\n"},
+          {"", "Enter number: "},
+          {"99\r", ""}}) {
+        s.type(keys);
+        ASSERT_TRUE(s.wait_for_text(text)) << text;
+    }
+    EXPECT_EQ(s.finish(5000), 0);
 }
 
 } // namespace

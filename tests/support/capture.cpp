@@ -2,15 +2,12 @@
 #include "support/capture.h"
 
 #include <cstdio>
-#include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 FdCapture::FdCapture(int fd) : fd_(fd) {
-    fflush(stdout);
-    fflush(stderr);
-    char name[] = "/tmp/brinlet-capture-XXXXXX";
-    file_ = mkstemp(name);
-    unlink(name);
+    fflush(nullptr);
+    file_ = open("/tmp", O_TMPFILE | O_RDWR, 0600);
     saved_ = dup(fd_);
     dup2(file_, fd_);
 }
@@ -21,17 +18,13 @@ FdCapture::~FdCapture() {
 
 std::string FdCapture::finish() {
     if (saved_ < 0) return {};
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     dup2(saved_, fd_);
     close(saved_);
     saved_ = -1;
-    std::string text;
-    lseek(file_, 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(file_, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
+    std::string text(static_cast<size_t>(lseek(file_, 0, SEEK_END)), '\0');
+    if (pread(file_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+        text.clear();
     close(file_);
     file_ = -1;
     return text;

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/process.h"
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -9,10 +8,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 // The USB stack tests run the program under umockdev-wrapper only, with
@@ -23,20 +21,11 @@
 
 namespace {
 
-std::mutex dirs_mutex;
-std::vector<std::string> dirs_to_remove;
-
-void remove_dirs() {
-    std::error_code ignored;
-    for (const std::string& d : dirs_to_remove)
-        std::filesystem::remove_all(d, ignored);
-}
-
-double now_ms() {
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+// Temporary directories, removed with everything in them at exit.
+struct {
+    std::mutex mutex;
+    std::vector<std::string> all;
+} dirs;
 
 // execve's view of the strings, ending with a null pointer.
 std::vector<char*> pointers(std::vector<std::string>& strings) {
@@ -49,128 +38,96 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 } // namespace
 
-std::vector<std::string> emulated_environment(const std::string& scenario_path,
-                                              const std::string& transcript_path) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "BRINLET_EMU_", 12) != 0 && std::strncmp(*e, "LD_PRELOAD=", 11) != 0)
-            env.emplace_back(*e);
-    env.push_back(std::string("LD_PRELOAD=") + BRINLET_EMU_LIB);
-    env.push_back("BRINLET_EMU_SCENARIO=" + scenario_path);
-    env.push_back("BRINLET_EMU_TRANSCRIPT=" + transcript_path);
-    if (std::string(BRINLET_SANITIZE) == "address")
-        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
-    return env;
+double now_ms() {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 StartedProcess start_brinlet(const std::vector<std::string>& args, ProcessOptions options) {
     StartedProcess started;
     if (options.dir.empty()) options.dir = temp_dir();
     const std::string& dir = options.dir;
+    // This process's environment; for the emulator, without its settings
+    // but the preload, scenario and transcript files of the run.
     std::vector<std::string> env;
-    if (options.keep_preload) {
-        for (char** e = environ; *e != nullptr; ++e)
+    for (char** e = environ; *e != nullptr; ++e)
+        if (options.keep_preload ||
+            (std::strncmp(*e, "BRINLET_EMU_", 12) && std::strncmp(*e, "LD_PRELOAD=", 11)))
             env.emplace_back(*e);
-    } else {
-        write_file(dir + "/scenario.scn", options.scenario);
-        env = emulated_environment(dir + "/scenario.scn", dir + "/transcript.txt");
-    }
-    if (!options.control_path.empty()) env.push_back("BRINLET_EMU_CONTROL=" + options.control_path);
-    env.insert(env.end(), options.env.begin(), options.env.end());
+    write_file(dir + "/scenario.scn", options.scenario);
+    if (!options.keep_preload)
+        env.insert(env.end(), {std::string("LD_PRELOAD=") + BRINLET_EMU_LIB,
+                               "BRINLET_EMU_SCENARIO=" + dir + "/scenario.scn",
+                               "BRINLET_EMU_TRANSCRIPT=" + dir + "/transcript.txt"});
+    if (!options.keep_preload && std::string(BRINLET_SANITIZE) == "address")
+        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
     std::vector<std::string> argv_strings = options.launcher;
     argv_strings.push_back(BRINLET_BIN);
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv = pointers(argv_strings), envp = pointers(env);
-    std::string in_path = options.stdin_path;
-    if (in_path.empty()) {
-        in_path = dir + "/stdin";
-        write_file(in_path, options.stdin_data);
-    }
-    const std::string out_path =
-        options.stdout_path.empty() ? dir + "/stdout" : options.stdout_path;
-    const std::string err_path = dir + "/stderr";
-    int gone[2] = {-1, -1};
-    if (options.stdout_to_gone_pipe && pipe2(gone, O_CLOEXEC) != 0) return started;
-
+    if (options.stdin_path.empty())
+        write_file(options.stdin_path = dir + "/stdin", options.stdin_data);
     started.start_ms = now_ms();
     started.pid = fork();
     if (started.pid == 0) {
         signal(SIGPIPE, SIG_DFL);
-        const int in = open(in_path.c_str(), O_RDONLY | O_CLOEXEC);
-        const int out =
-            options.stdout_to_gone_pipe
-                ? gone[1]
-                : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (in < 0 || out < 0 || err < 0) _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
+        const auto to = [](int fd, const std::string& path, int flags) {
+            const int f = open(path.c_str(), flags | O_CLOEXEC, 0644);
+            if (f < 0 || dup2(f, fd) < 0) _exit(126);
+        };
+        to(0, options.stdin_path, O_RDONLY);
+        to(1, options.stdout_path.empty() ? dir + "/stdout" : options.stdout_path,
+           O_WRONLY | O_CREAT | O_TRUNC);
+        to(2, dir + "/stderr", O_WRONLY | O_CREAT | O_TRUNC);
+        int gone[2]; // a pipe whose reader has gone before any data
+        if (options.stdout_to_gone_pipe && (pipe(gone) != 0 || dup2(gone[1], 1) < 0)) _exit(126);
+        if (options.stdout_to_gone_pipe) close(gone[0]), close(gone[1]);
         if (options.close_stdin) close(0);
         if (options.close_stdout) close(1);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
-    }
-    if (options.stdout_to_gone_pipe) {
-        close(gone[0]); // the reader of the pipe has gone before any data
-        close(gone[1]);
     }
     started.options = std::move(options);
     return started;
 }
 
 ProcessResult finish_brinlet(const StartedProcess& started) {
-    ProcessResult result;
     const ProcessOptions& o = started.options;
     int status = 0;
-    if (started.pid < 0) return result;
-    while (waitpid(started.pid, &status, WNOHANG) != started.pid) {
+    if (started.pid < 0) return {};
+    for (; waitpid(started.pid, &status, WNOHANG) != started.pid; usleep(5000))
         if (now_ms() - started.start_ms > o.timeout_s * 1000) kill(started.pid, SIGKILL);
-        usleep(5000);
-    }
-    result.elapsed_ms = now_ms() - started.start_ms;
-    result.signaled = WIFSIGNALED(status);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.dir = o.dir;
-    if (o.stdout_path.empty()) result.out = read_file(o.dir + "/stdout");
-    result.err = read_file(o.dir + "/stderr");
-    result.transcript = read_file(o.dir + "/transcript.txt");
-    return result;
+    return {.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+            .signaled = WIFSIGNALED(status),
+            .out = o.stdout_path.empty() ? read_file(o.dir + "/stdout") : "",
+            .err = read_file(o.dir + "/stderr"),
+            .elapsed_ms = now_ms() - started.start_ms,
+            .transcript = read_file(o.dir + "/transcript.txt"),
+            .dir = o.dir};
 }
 
 ProcessResult run_brinlet(const std::vector<std::string>& args, const ProcessOptions& options) {
     return finish_brinlet(start_brinlet(args, options));
 }
 
-void run_side_by_side(size_t n, int threads, const std::function<void(size_t)>& fn) {
-    std::atomic<size_t> next{0};
-    std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t)
-        pool.emplace_back([&] {
-            for (size_t i = next++; i < n; i = next++)
-                fn(i);
-        });
-    for (std::thread& t : pool)
-        t.join();
-}
-
 std::string temp_dir() {
     char name[] = "/tmp/brinlet-test-XXXXXX";
-    const char* d = mkdtemp(name);
-    const std::lock_guard<std::mutex> lock(dirs_mutex);
-    if (dirs_to_remove.empty()) std::atexit(remove_dirs);
-    dirs_to_remove.emplace_back(d);
-    return d;
+    const std::lock_guard<std::mutex> lock(dirs.mutex);
+    if (dirs.all.empty())
+        std::atexit([] {
+            std::error_code ignored;
+            for (const std::string& d : dirs.all)
+                std::filesystem::remove_all(d, ignored);
+        });
+    return dirs.all.emplace_back(mkdtemp(name));
 }
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void write_file(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    std::ofstream(path, std::ios::binary) << data;
 }

@@ -5,8 +5,6 @@
 
 #include <sys/types.h>
 
-#include <cstddef>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,26 +24,22 @@ struct ProcessResult {
 // share no descriptors. SIGPIPE is at its default action, as a shell leaves
 // it.
 struct ProcessOptions {
-    std::string scenario;              // scenario text; empty = no readers
-    std::string stdin_data;            // standard input (a file holding it)
-    std::string stdin_path;            // or this file as standard input
-    bool close_stdin = false;          // start with standard input closed
-    bool close_stdout = false;         // start with standard output closed
-    bool stdout_to_gone_pipe = false;  // a pipe whose reading end is closed before the run
-    std::string stdout_path;           // standard output to this file (then not read back)
-    std::string control_path;          // BRINLET_EMU_CONTROL
-    std::vector<std::string> env;      // extra NAME=VALUE entries
-    std::vector<std::string> launcher; // runs "launcher... brinlet args..."
-    bool keep_preload = false;         // LD_PRELOAD and BRINLET_EMU_* left as they are
-    std::string dir;                   // the run's directory; empty = a fresh one
-    double timeout_s = 120;            // killed after this
+    std::string scenario{};              // scenario text; empty = no readers
+    std::string stdin_data{};            // standard input (a file holding it)
+    std::string stdin_path{};            // or this file as standard input
+    bool close_stdin = false;            // start with standard input closed
+    bool close_stdout = false;           // start with standard output closed
+    bool stdout_to_gone_pipe = false;    // a pipe whose reading end is closed before the run
+    std::string stdout_path{};           // standard output to this file (then not read back)
+    std::vector<std::string> launcher{}; // runs "launcher... brinlet args..."
+    bool keep_preload = false;           // LD_PRELOAD and BRINLET_EMU_* left as they are
+    std::string dir{};                   // the run's directory; empty = a fresh one
+    double timeout_s = 120;              // killed after this
 };
 
-// Options with only the scenario set.
-inline ProcessOptions on(std::string scenario) {
-    ProcessOptions o;
-    o.scenario = std::move(scenario);
-    return o;
+// Options with only the scenario and standard input set.
+inline ProcessOptions on(std::string scenario, std::string input = "") {
+    return {.scenario = std::move(scenario), .stdin_data = std::move(input)};
 }
 
 // A process started by start_brinlet, for runs signalled while they run.
@@ -60,13 +54,8 @@ StartedProcess start_brinlet(const std::vector<std::string>& args, ProcessOption
 ProcessResult finish_brinlet(const StartedProcess& started);
 ProcessResult run_brinlet(const std::vector<std::string>& args, const ProcessOptions& options = {});
 
-// The environment of a run on emulated readers: this process's own, less
-// any emulator settings, plus the preload, scenario and transcript files.
-std::vector<std::string> emulated_environment(const std::string& scenario_path,
-                                              const std::string& transcript_path);
-
-// Runs fn(i) for every i in [0, n) on the given number of threads.
-void run_side_by_side(size_t n, int threads, const std::function<void(size_t)>& fn);
+// Milliseconds on the steady clock.
+double now_ms();
 
 // A fresh temporary directory, removed with everything in it at exit.
 std::string temp_dir();

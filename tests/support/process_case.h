@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Tables of program runs: each case is one run of the real binary on
 // emulated readers and everything it must end with. A case checks its exit
-// status and both standard streams exactly unless it says otherwise.
+// status and both standard streams exactly unless it says otherwise, and
+// the emulator's transcript for the exchanges it names.
 #pragma once
 
 #include <functional>
@@ -19,36 +20,32 @@ constexpr int ANY_STATUS = -1, ANY_FAILURE = -2; // expected exit statuses
 // "$D" in arguments, files, paths and expected texts stands for the run's
 // directory.
 struct ProcessCase {
-    ProcessCase(std::string case_name, std::vector<std::string> arguments, ProcessOptions options,
-                int exit_status = 0, std::optional<std::string> standard_error = "")
-        : name(std::move(case_name)), args(std::move(arguments)), how(std::move(options)),
-          status(exit_status), err(std::move(standard_error)) {}
+    // args: the words of the command line, split at spaces.
+    ProcessCase(std::string case_name, const std::string& args, ProcessOptions options,
+                int exit_status = 0, std::optional<std::string> standard_error = "");
 
-    ProcessCase& exits(int s) { return status = s, *this; }
     ProcessCase& prints(std::optional<std::string> text) { return out = std::move(text), *this; }
     ProcessCase& says(std::optional<std::string> text) { return err = std::move(text), *this; }
     // Standard error holds the piece, among other text.
     ProcessCase& mentions(std::string piece) {
-        err = std::nullopt;
-        err_has.push_back(std::move(piece));
-        return *this;
+        return err = std::nullopt, err_has.push_back(std::move(piece)), *this;
     }
-    ProcessCase& streams_unchecked() { return out = err = std::nullopt, *this; }
     ProcessCase& with_file(std::string file, std::string data) {
-        files.emplace_back(std::move(file), std::move(data));
-        return *this;
+        return files.emplace_back(std::move(file), std::move(data)), *this;
     }
-    // The device whose exchanges are checked; "" = every device.
-    ProcessCase& at(std::string d) { return device = std::move(d), *this; }
-    // The device's exchanges, exactly.
-    ProcessCase& exchanges(std::vector<int> f) { return functions = std::move(f), *this; }
-    ProcessCase& on_wire(std::string d, std::vector<int> f) {
-        return at(std::move(d)).exchanges(f);
+    // The functions of the device's exchanges ("" = every device's),
+    // exactly, and "key=value ..." fields of its last exchange.
+    ProcessCase& wire(std::string d, std::vector<int> f, std::string last_fields = "") {
+        return functions = std::move(f), last(std::move(d), std::move(last_fields));
     }
-    ProcessCase& starting(std::vector<int> f) { return starts = std::move(f), *this; }
+    ProcessCase& last(std::string d, std::string last_fields) {
+        return device = std::move(d), fields = std::move(last_fields), *this;
+    }
+    // The device's exchanges begin with these functions.
+    ProcessCase& starting(std::string d, std::vector<int> f) {
+        return device = std::move(d), starts = std::move(f), *this;
+    }
     ProcessCase& times(int function, int n) { return counts[function] = n, *this; }
-    // A field of the device's last exchange.
-    ProcessCase& last(const std::string& key, std::string v) { return fields[key] = v, *this; }
     // The contents of $D/out after the run.
     ProcessCase& leaves(std::string data) { return out_file = std::move(data), *this; }
     ProcessCase& taking(double min, double max) { return min_ms = min, max_ms = max, *this; }
@@ -63,11 +60,10 @@ struct ProcessCase {
     int status = 0;
     std::optional<std::string> out = "", err = "";
     std::vector<std::string> err_has;
-    std::string device;
+    std::string device, fields;
     std::optional<std::vector<int>> functions;
     std::vector<int> starts;
     std::map<int, int> counts;
-    std::map<std::string, std::string> fields;
     std::optional<std::string> out_file;
     double min_ms = 0, max_ms = 30000;
     std::function<void(const ProcessResult&)> also;
@@ -79,6 +75,22 @@ inline void PrintTo(const ProcessCase& c, std::ostream* os) {
 
 // Runs the cases side by side, each in a directory of its own.
 std::vector<ProcessResult> run_cases(const std::vector<ProcessCase>& cases, int threads = 8);
-void check_case(const ProcessCase& c, const ProcessResult& r);
 // Runs the cases and checks each.
 void run_and_check(const std::vector<ProcessCase>& cases, int threads = 8);
+
+// A line of the emulator's transcript: "kind device ms key=value ...".
+struct TranscriptRecord {
+    double ms = 0;
+    std::map<std::string, std::string> fields;
+    std::string operator[](const std::string& key) const {
+        return fields.count(key) ? fields.at(key) : "";
+    }
+};
+
+// The records of a kind (exchange, callback, event, ...) of a device
+// ("" = every device).
+std::vector<TranscriptRecord> transcript_records(const std::string& text, const std::string& kind,
+                                                 const std::string& device = "");
+// Functions of the completed exchanges of a device, in order.
+std::vector<int> transcript_functions(const std::string& text, const std::string& device);
+std::string hex(const std::string& bytes);

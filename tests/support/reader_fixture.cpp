@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/reader_fixture.h"
 
-#include <chrono>
-
 #include "link/reader_link.h"
+#include "support/process.h"
 
 void EmulatedReaders::SetUp() {
     emu::reset();
@@ -28,15 +27,10 @@ int EmulatedReaders::load(std::string_view scenario) {
 Reader* EmulatedReaders::open_reader(std::string_view scenario, int index) {
     load(scenario);
     Reader* reader = reader_by_index(index);
-    if (reader == nullptr) {
-        ADD_FAILURE() << "no reader at " << index;
-        return nullptr;
-    }
-    if (reader_open(reader) != 0) {
-        ADD_FAILURE() << "reader_open failed";
-        return nullptr;
-    }
-    return reader;
+    if (reader != nullptr && reader_open(reader) == 0) return reader;
+    ADD_FAILURE() << (reader == nullptr ? "no reader at " + std::to_string(index)
+                                        : "reader_open failed");
+    return nullptr;
 }
 
 std::vector<std::vector<uint8_t>> host_reports(std::string_view device) {
@@ -44,12 +38,6 @@ std::vector<std::vector<uint8_t>> host_reports(std::string_view device) {
     for (const emu::Report& r : emu::reports(device))
         if (r.to_device) out.emplace_back(r.bytes.begin(), r.bytes.end());
     return out;
-}
-
-double now_ms() {
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 double elapsed_ms(double since) {

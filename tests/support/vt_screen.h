@@ -4,6 +4,7 @@
 // program uses) onto a grid of cells, with autowrap and scrolling.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,38 +15,19 @@ struct VtScreen {
     std::vector<std::string> cells;
     int row = 0;
     int column = 0;
-    bool wrap_pending = false;
+    bool wrap_pending = false; // the last column is written: the next character wraps
     int unknown_sequences = 0;
 
     explicit VtScreen(int rows_ = 60, int columns_ = 80)
         : rows(rows_), columns(columns_),
           cells(static_cast<size_t>(rows_), std::string(static_cast<size_t>(columns_), ' ')) {}
 
-    void erase() {
-        for (std::string& line : cells)
-            line.assign(static_cast<size_t>(columns), ' ');
-    }
-
     void line_feed() {
         wrap_pending = false;
-        if (row + 1 < rows) {
-            ++row;
-            return;
-        }
+        if (++row < rows) return;
+        row = rows - 1;
         cells.erase(cells.begin());
         cells.emplace_back(static_cast<size_t>(columns), ' ');
-    }
-
-    void put_char(char c) {
-        if (wrap_pending) {
-            column = 0;
-            line_feed();
-        }
-        cells[static_cast<size_t>(row)][static_cast<size_t>(column)] = c;
-        if (column + 1 < columns)
-            ++column;
-        else
-            wrap_pending = true;
     }
 
     // Feeds bytes; a "\n" acts as a terminal with output post-processing
@@ -54,47 +36,35 @@ struct VtScreen {
         for (size_t i = 0; i < bytes.size(); ++i) {
             const char c = bytes[i];
             if (c == '\x1b' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
-                size_t j = i + 2;
-                while (j < bytes.size() &&
-                       ((bytes[j] >= '0' && bytes[j] <= '9') || bytes[j] == ';'))
-                    ++j;
-                if (j >= bytes.size()) break;
-                control(bytes.substr(i + 2, j - i - 2), bytes[j]);
-                i = j;
-            } else if (c == '\n') {
-                column = 0;
-                line_feed();
-            } else if (c == '\r') {
+                const size_t end = bytes.find_first_not_of("0123456789;", i + 2);
+                if (end == std::string_view::npos) break;
+                control(bytes.substr(i + 2, end - i - 2), bytes[end]);
+                i = end;
+            } else if (c == '\n' || c == '\r') {
                 column = 0;
                 wrap_pending = false;
+                if (c == '\n') line_feed();
             } else {
-                put_char(c);
+                if (wrap_pending) column = 0, line_feed();
+                cells[static_cast<size_t>(row)][static_cast<size_t>(column)] = c;
+                wrap_pending = column + 1 == columns;
+                column += !wrap_pending;
             }
         }
     }
 
+    // CSI sequences: "2J" erases the screen, "r;cH" places the cursor.
     void control(std::string_view args, char final_byte) {
-        std::vector<int> n;
-        int value = 0;
-        bool any = false;
-        for (char c : args) {
-            if (c == ';') {
-                n.push_back(any ? value : 0);
-                value = 0;
-                any = false;
-            } else {
-                value = value * 10 + (c - '0');
-                any = true;
-            }
-        }
-        n.push_back(any ? value : 0);
+        std::vector<int> n = {0};
+        for (char c : args)
+            c == ';' ? n.push_back(0) : void(n.back() = n.back() * 10 + (c - '0'));
+        n.resize(2);
         if (final_byte == 'J' && n[0] == 2) {
-            erase();
+            for (std::string& line : cells)
+                line.assign(static_cast<size_t>(columns), ' ');
         } else if (final_byte == 'H') {
-            const int r = n.size() > 0 && n[0] > 0 ? n[0] - 1 : 0;
-            const int c = n.size() > 1 && n[1] > 0 ? n[1] - 1 : 0;
-            row = r < rows ? r : rows - 1;
-            column = c < columns ? c : columns - 1;
+            row = std::clamp(n[0] - 1, 0, rows - 1);
+            column = std::clamp(n[1] - 1, 0, columns - 1);
             wrap_pending = false;
         } else {
             ++unknown_sequences;
@@ -104,8 +74,7 @@ struct VtScreen {
     // Row text (0-based) without trailing blanks.
     std::string text(int r) const {
         std::string line = cells[static_cast<size_t>(r)];
-        line.erase(line.find_last_not_of(' ') + 1);
-        return line;
+        return line.erase(line.find_last_not_of(' ') + 1);
     }
 
     bool shows(std::string_view needle) const {
