@@ -24,8 +24,8 @@ done
 
 version=$(dpkg-parsechangelog -l "$top/debian/changelog" -S Version)
 arch=$(dpkg --print-architecture)
-sh "$top/packaging/build-deb.sh" "$out/a" >/dev/null
-sh "$top/packaging/build-deb.sh" "$out/b" >/dev/null
+nice -n 10 sh "$top/packaging/build-deb.sh" "$out/a" >/dev/null
+nice -n 10 sh "$top/packaging/build-deb.sh" "$out/b" >/dev/null
 for f in brinlet brinlet-emulator brinlet-dbgsym brinlet-emulator-dbgsym; do
     deb=${f}_${version}_$arch.deb
     [ -f "$out/a/$deb" ] || fail "no $deb"
