@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "console/config_menu.h"
@@ -45,17 +46,15 @@ constexpr FailureKind KINDS[] = {
 // debug 1, sound 1, in the order of PendingConfig.
 constexpr PendingConfig EVERY_CHANGE = {1, 1, 3, 0, 0, 0, 1, 1, 1, 7, 1, 1, 1, 1, 0};
 
-class ConfigSaveFaults : public ConsoleTest, public ::testing::WithParamInterface<FailureKind> {
-  public:
-    static void SetUpTestSuite() {
-        std::printf("[ matrix   ] %zu failure kinds x %zu steps = %zu cells\n", std::size(KINDS),
-                    std::size(STEPS), std::size(KINDS) * std::size(STEPS));
-    }
-};
+class ConfigSaveFaults : public ConsoleTest, public ::testing::WithParamInterface<FailureKind> {};
 
 // Reader c<i> (serial CS<i>) breaks the exchange of step i; all save at once.
 TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
     const FailureKind& kind = GetParam();
+    static bool counted = false;
+    if (!std::exchange(counted, true))
+        std::printf("[ matrix   ] %zu failure kinds x %zu steps = %zu cells\n", std::size(KINDS),
+                    std::size(STEPS), std::size(KINDS) * std::size(STEPS));
     constexpr int count = std::size(STEPS);
     std::string scenario;
     for (int i = 0; i < count; ++i) {
