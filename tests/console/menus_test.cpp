@@ -206,13 +206,15 @@ std::vector<Session> sessions() {
         {"EndOfInputAtThePromptLeaves", R3, "", THREE + PROMPT, PROMPT},
         {"EndOfInputAfterCannotSelectLeaves", R3, "7\n", THREE + PROMPT + CANNOT, CANNOT},
         {"PartialLastLineIsStillAnswered", R3, "102\n99", THREE + PROMPT + PROMPT, PROMPT},
-        // The list is read afresh at each drawing: b came while the
-        // operator was in r's menu, whose save waited for r's restart.
+        // The list is read afresh at each drawing: while the operator was in
+        // r's menu, whose save waited for r's restart, c left and b came.
         {"ListIsReadAfreshAtEachDrawing",
-         "device a 0x0203\nserial A1\ndevice r 0x0204\nserial R1\ndevice b 0x0202\nserial "
-         "B2\nappear 1\n",
-         "1\n5\n1\n\n99\n\n101\n99\n", "Ser.no.: R1\n" + RULE + "|2*Ser.no.: B2\n" + RULE, PROMPT,
-         3, "SOUND=0 506", "Sound mode,", "r"},
+         "device a 0x0203\nserial A1\ndevice c 0x0202\nserial C3\ndisappear 1\n"
+         "device r 0x0204\nserial R1\ndevice b 0x0202\nserial B2\nappear 1\n",
+         "2\n5\n1\n\n99\n\n101\n99\n",
+         "Ser.no.: C3\n|2*Ser.no.: R1\n2) USB reader v2/v3 (usb keyboard class), Ser.no.: B2\n" +
+             RULE,
+         PROMPT, 3, "SOUND=0 506", "Sound mode,", "r"},
         // Input ending inside the reader's menu leaves both menus at once.
         {"EndInsideAReaderMenuDialog", R3, "1\n4\n", "", ENTER, 1, "", "", "b"},
     };
