@@ -34,17 +34,15 @@ inline int occurrences(const std::string& text, const std::string& what) {
 
 // Probes of text, separated by '|': each must occur in text exactly once;
 // "!probe" not at all, "N*probe" exactly N times. Failures name the probe.
+// "=whole" (no probes) is the whole text.
 inline void expect_texts(const std::string& text, const std::string& probes) {
-    std::istringstream in(probes);
+    const bool whole = probes.starts_with("=");
+    EXPECT_EQ(text, whole ? probes.substr(1) : text);
+    std::istringstream in(whole ? "" : probes);
     for (std::string p; std::getline(in, p, '|');) {
-        int times = 1;
-        if (p[0] == '!') {
-            times = 0;
-            p.erase(0, 1);
-        } else if (const size_t star = p.find('*'); std::isdigit(p[0]) && star < 3) {
-            times = std::stoi(p);
-            p.erase(0, star + 1);
-        }
+        const size_t star = p.find('*');
+        const int times = p[0] == '!' ? 0 : std::isdigit(p[0]) && star < 3 ? std::stoi(p) : 1;
+        p.erase(0, times == 0 ? 1 : times > 1 ? star + 1 : 0);
         EXPECT_EQ(occurrences(text, p), times) << p << "\nin:\n" << text;
     }
 }
@@ -61,16 +59,13 @@ inline constexpr auto case_name = [](const auto& info) { return std::string(info
 class ConsoleTest : public ::testing::Test {
   protected:
     void load(const std::string& scenario) {
+        // ctime shows local time; the expected texts are written for UTC.
+        setenv("TZ", "UTC", 1);
+        tzset();
         ASSERT_EQ(emu::load_scenario(scenario), 0) << emu::last_error();
         readers_init();
         started_ = true;
         readers_enumerate();
-    }
-
-    void SetUp() override {
-        // ctime shows local time; the expected texts are written for UTC.
-        setenv("TZ", "UTC", 1);
-        tzset();
     }
 
     void TearDown() override {
