@@ -196,12 +196,8 @@ std::vector<Session> sessions() {
          PROMPT + CANNOT + BANNER + "|Serial no.    : C3\n", PROMPT, 3, "", "", "c"},
         {"EnterAloneWithoutReaderCannotSelect", "", "\n\n99\n",
          "=" + NONE + PROMPT + CANNOT + NONE + PROMPT, PROMPT, 2},
-        // The first piece is 99; the rest of the line is never read.
-        {"LongLineIsReadIn19CharacterPieces", R3, "0000000000000000099101\n", "=" + THREE + PROMPT,
-         PROMPT},
         {"EndOfInputAtThePromptLeaves", R3, "", "=" + THREE + PROMPT, PROMPT},
         {"EndOfInputAfterCannotSelectLeaves", R3, "7\n", "=" + THREE + PROMPT + CANNOT, CANNOT},
-        {"PartialLastLineIsStillAnswered", R3, "102\n99", "=" + THREE + PROMPT + PROMPT, PROMPT},
         // The list is read afresh at each drawing: while the operator was in
         // r's menu, whose save waited for r's restart, c left and b came.
         {"ListIsReadAfreshAtEachDrawing",

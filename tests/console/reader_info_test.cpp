@@ -66,59 +66,51 @@ const std::string EVIL = R"(r"A\x1b]0;owned\x07B\x1b[2J\x08\x7f\x9b\xc2\x9bC\r\x
 INSTANTIATE_TEST_SUITE_P(
     Answers, ReportLines,
     ::testing::Values(
-        InfoCase{"FullReport",
-                 "param FWVERSION \"2.15.1\"\nparam SERVICE_VER 1.0.7\nparam USBMODE 1\n"
-                 "param KBDPRESSDLY 65537\nparam KBDRELEASEDLY 20\nparam KBDLAYOUT 1\n"
-                 "param KMMODE 1\nparam READER 74\nparam READERPROTOCOL 999\n"
-                 "param RDRCFG_CSUM 3F2A\nparam DEBUG 2\nparam SOUND 1\nparam HWCFG_MAJOR 2\n"
-                 "param HWCFG_MINOR 1\nparam HWCFG_SUBVERSION 0\nparam HWCFG_SERIAL HW-778\n"
-                 "param HWCFG_MAN_DATE 1600000000\nlib_version \"LibReader 3.5.1\"\nstatus 6\n"
-                 "status_message \"Update pending\"\n"
-                 "module_desc \"P-1\\nDescr\\n\\nauto\\nISO\\nfeat\\ninfo1\\ninfo2\\n\\n\"\n"
-                 "module_record pcb 3.2.1 type 9 features 0x12345678 serial MS-9 part PN-77 "
-                 "date 1650000000 sw 0.0.0 lib 1.0.0\n",
-                 "=USB Reader information:\nUsb reader    : USB reader v2/v3 (usb serial class)\n"
-                 "Serial no.    : S\nFirmware ver. : 2.15.1\nServicefw ver.: 1.0.7\n"
-                 "Servicefw stat: OK\nUSB op. mode  : USB keyboard\n"
-                 "USB kbd params: 1 ms press, 20 ms release\nUSB kbd layout: 1\n"
-                 "Reader type   : 74\nReader proto  : User configuration\n"
-                 "User cfg csum : 3F2A\nDebug mode    : debug\nSound         : Disabled\n\n"
-                 "Hardware information:\nHW version    : 2.1.0\nSerial number : HW-778\n"
-                 "Manuf. date   : Sun Sep 13 12:26:40 2020\n\nCard reader information:\n"
-                 "LibReader ver.: LibReader 3.5.1\nReader count  : 1\nReader partno : P-1\n"
-                 "Reader descr. : Descr\nReader auto   : auto\nReader proto. : ISO\n"
-                 "Reader featur.: feat\nReader info   : info1\n                info2\n"
-                 "Reader status : " +
-                     pad64("reader firmware update needed") +
-                     "\nStatus message: " + pad64("Update pending") +
-                     "\n\nEmbedded reader information:\nPCB ver.(type): 3.2.1 (9)\n"
-                     "Features      : 12345678\nSerial no.    : MS-9\nPartnumber    : PN-77\n"
-                     "Manf. date    : Fri Apr 15 05:20:00 2022\nReader SW ver.: Not applicable\n"
-                     "Req lib ver.  : 1.0.0\n\n",
-                 // What the report asks, in order; the hardware version is
-                 // read into what is left of one buffer after "2." and "2.1.".
-                 "FWVERSION SERVICE_VER SERVICE_STATUS USBMODE KBDPRESSDLY KBDRELEASEDLY "
-                 "KBDLAYOUT KMMODE READER READERPROTOCOL RDRCFG_CSUM DEBUG SOUND HWCFG_MAJOR "
-                 "HWCFG_MINOR/254 HWCFG_SUBVERSION/252 HWCFG_SERIAL HWCFG_MAN_DATE 2000 2103/1 "
-                 "2104:00 2107/4 13 2106:00/128 mode=1 type=74 protocol=999 kbd=1 km=1 result=0"},
-        InfoCase{"FailedReadsShowFailedAndTheRecordFailureEndsTheReport",
-                 "noparam FWVERSION\nnoparam SERVICE_STATUS\nnoparam USBMODE\n"
-                 "noparam KBDRELEASEDLY\nnoparam KMMODE\nnoparam READER\n"
-                 "param READERPROTOCOL 999\nnoparam RDRCFG_CSUM\nnoparam DEBUG\nnoparam SOUND\n"
-                 "noparam HWCFG_MINOR\nnoparam HWCFG_SERIAL\nnoparam HWCFG_MAN_DATE\n"
-                 "fn 2000 result -6\nfn 2104 result -6\nfn 2107 result -110\nfn 13 result -6\n"
-                 "fn 2106 result -22\n",
-                 "=USB Reader information:\nUsb reader    : USB reader v2/v3 (usb serial class)\n"
-                 "Serial no.    : S\nFirmware ver. : FAILED\nServicefw ver.: 1.0.3\n"
-                 "Servicefw stat: FAILED\nUSB op. mode  : FAILED\nReader type   : FAILED\n"
-                 "Reader proto  : User configuration\nUser cfg csum : FAILED\n"
-                 "Debug mode    : FAILED\nSound         : FAILED\n\nHardware information:\n"
-                 "HW version    : FAILED\nSerial number : FAILED\nManuf. date   : FAILED\n\n"
-                 "Card reader information:\nLibReader ver.: FAILED\nReader count  : 1\n"
-                 "Reader partno : FAILED\nReader status : FAILED\nStatus message: None\n\n"
-                 "Embedded reader information:\nFAILED\n",
-                 // No layout is asked when a delay cannot be read.
-                 "!KBDLAYOUT|mode=7 type=51 protocol=999 kbd=0 km=0 result=-22"},
+        InfoCase{
+            "FullReport",
+            "param USBMODE 1\nparam KBDPRESSDLY 65537\nparam KBDRELEASEDLY 20\nparam KBDLAYOUT 1\n"
+            "param READERPROTOCOL 999\nparam RDRCFG_CSUM 3F2A\nparam DEBUG 2\nparam SOUND 1\n"
+            "lib_version \"LibReader 3.5.1\"\nstatus 6\nstatus_message \"Update pending\"\n"
+            "module_desc \"P-1\\nDescr\\n\\nauto\\nISO\\nfeat\\ninfo1\\ninfo2\\n\\n\"\n",
+            "=USB Reader information:\nUsb reader    : USB reader v2/v3 (usb serial class)\n"
+            "Serial no.    : S\nFirmware ver. : 2.14.0\nServicefw ver.: 1.0.3\n"
+            "Servicefw stat: OK\nUSB op. mode  : USB keyboard\n"
+            "USB kbd params: 1 ms press, 20 ms release\nUSB kbd layout: 1\n"
+            "Reader type   : 50\nReader proto  : User configuration\n"
+            "User cfg csum : 3F2A\nDebug mode    : debug\nSound         : Disabled\n\n"
+            "Hardware information:\nHW version    : 3.1.0\nSerial number : HWS\n"
+            "Manuf. date   : Tue Nov 14 22:13:20 2023\n\nCard reader information:\n"
+            "LibReader ver.: LibReader 3.5.1\nReader count  : 1\nReader partno : P-1\n"
+            "Reader descr. : Descr\nReader auto   : auto\nReader proto. : ISO\n"
+            "Reader featur.: feat\nReader info   : info1\n                info2\n"
+            "Reader status : " +
+                pad64("reader firmware update needed") +
+                "\nStatus message: " + pad64("Update pending") +
+                "\n\nEmbedded reader information:\nPCB ver.(type): 2.1.0 (4)\n"
+                "Features      : 00000013\nSerial no.    : M0000001\nPartnumber    : ICM-7720-01\n"
+                "Manf. date    : Tue Nov 14 22:13:20 2023\nReader SW ver.: 1.4.2\n"
+                "Req lib ver.  : 3.4.0\n\n",
+            // What the report asks, in order; the hardware version is
+            // read into what is left of one buffer after "2." and "2.1.".
+            "FWVERSION SERVICE_VER SERVICE_STATUS USBMODE KBDPRESSDLY KBDRELEASEDLY "
+            "KBDLAYOUT KMMODE READER READERPROTOCOL RDRCFG_CSUM DEBUG SOUND HWCFG_MAJOR "
+            "HWCFG_MINOR/254 HWCFG_SUBVERSION/252 HWCFG_SERIAL HWCFG_MAN_DATE 2000 2103/1 "
+            "2104:00 2107/4 13 2106:00/128 mode=1 type=50 protocol=999 kbd=1 km=1 result=0"},
+        InfoCase{
+            "FailedReadsShowFailedAndTheRecordFailureEndsTheReport",
+            "noparam FWVERSION\nnoparam SERVICE_STATUS\nnoparam USBMODE\n"
+            "noparam KBDRELEASEDLY\nnoparam KMMODE\nnoparam READER\n"
+            "param READERPROTOCOL 999\nnoparam RDRCFG_CSUM\nnoparam DEBUG\nnoparam SOUND\n"
+            "noparam HWCFG_MINOR\nnoparam HWCFG_SERIAL\nnoparam HWCFG_MAN_DATE\n"
+            "fn 2000 result -6\nfn 2104 result -6\nfn 2107 result -110\nfn 13 result -6\n"
+            "fn 2106 result -22\n",
+            // Each line whose read failed says so; a service firmware
+            // version read, a missing status message, no keyboard lines.
+            "13*: FAILED\n|Servicefw ver.: 1.0.3\n|Reader proto  : User configuration\n"
+            "User cfg csum : FAILED\n|Reader count  : 1\nReader partno : FAILED\n"
+            "|Status message: None\n\nEmbedded reader information:\nFAILED\n|!USB kbd|!KM mode",
+            // No layout is asked when a delay cannot be read.
+            "!KBDLAYOUT|mode=7 type=51 protocol=999 kbd=0 km=0 result=-22"},
         // A refusal with CTL_ERROR 0 sends no value: nothing of the buffer
         // it would have filled may be shown or kept.
         InfoCase{"ParameterRequestsRefusedWithZeroShowFailed", "fn 504 reqerror 0\n",
