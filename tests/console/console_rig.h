@@ -64,12 +64,11 @@ class ConsoleTest : public ::testing::Test {
         tzset();
         ASSERT_EQ(emu::load_scenario(scenario), 0) << emu::last_error();
         readers_init();
-        started_ = true;
         readers_enumerate();
     }
 
     void TearDown() override {
-        if (started_) readers_exit();
+        readers_exit();
         emu::reset();
     }
 
@@ -97,6 +96,4 @@ class ConsoleTest : public ::testing::Test {
         }
         return out;
     }
-
-    bool started_ = false;
 };

@@ -137,13 +137,13 @@ std::vector<Session> sessions() {
         {"ModeFiveIsInvalidUnlessTheModuleOffersCcid",
          "device r 0x0204\nserial S\nparam READER 12\n", "2\n5\n\n100\n\n",
          MODES + "7=USB HP, 10=USB HIDRAW): " + INVALID, ENTER, 2},
-        {"ModeSixAndOthersAreInvalid", SERIAL_74, "2\n6\n\n2\n0\n\n2\n11\n\n100\n\n",
-         "3*HIDRAW): " + INVALID, ENTER, 4},
+        // USB mode 6 and others, debug and sound outside their ranges.
+        {"OutOfRangeValuesAreRefused", SERIAL_74,
+         "2\n6\n\n2\n0\n\n2\n11\n\n4\n99\n\n4\n3\n\n5\n2\n\n5\n-1\n\n100\n\n",
+         "3*HIDRAW): " + INVALID + "|2*" + DEBUG_Q + INVALID + "|2*" + SOUND_Q + INVALID, ENTER, 8},
         {"ReaderType74AcceptsCcidMode", SERIAL_74, "2\n5\n\n99\n\n",
          MODES + "5=USB CCID, 7=USB HP, 10=USB HIDRAW): " + OK, ENTER, 2, "USBMODE=5 506",
          "USB Mode,"},
-        {"InvalidDebugAndSoundValuesAreRefused", KM, "4\n99\n\n4\n3\n\n5\n2\n\n5\n-1\n\n100\n\n",
-         "2*" + DEBUG_Q + INVALID + "|2*" + SOUND_Q + INVALID, ENTER, 5},
         {"EmptyAnswerAsksTheQuestionAgain", KM, "4\n\n\n1\n\n100\n\n",
          DEBUG_Q + DEBUG_Q + DEBUG_Q + OK + ENTER, ENTER, 2},
         // The first 19 characters answer 2; the other six are what the read

@@ -48,7 +48,7 @@ constexpr PendingConfig EVERY_CHANGE = {1, 1, 3, 0, 0, 0, 1, 1, 1, 7, 1, 1, 1, 1
 
 class ConfigSaveFaults : public ConsoleTest, public ::testing::WithParamInterface<FailureKind> {};
 
-// Reader c<i> (serial CS<i>) breaks the exchange of step i; all save at once.
+// Reader c<i> breaks the exchange of step i; all save at once.
 TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
     const FailureKind& kind = GetParam();
     static bool counted = false;
@@ -59,7 +59,7 @@ TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
     std::string scenario;
     for (int i = 0; i < count; ++i) {
         const std::string n = std::to_string(i), fn = "  fn " + std::to_string(step_function(i));
-        scenario += "device c" + n + " 0x0204\n  serial CS" + n + "\n";
+        scenario += "device c" + n + " 0x0204\n";
         if (step_function(i) == 502 && i > 1)
             scenario += fn + " model times " + std::to_string(i - 1) + "\n";
         scenario += fn + " " + kind.items + "\n" + fn + " model\n";
@@ -70,7 +70,7 @@ TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
     int32_t results[count];
     PendingConfig pending[count];
     for (int i = 0; i < count; ++i) {
-        readers[i] = reader_by_serial(("CS" + std::to_string(i)).c_str());
+        readers[i] = reader_by_index(i);
         ASSERT_NE(readers[i], nullptr);
         ASSERT_EQ(reader_open(readers[i]), 0);
         pending[i] = EVERY_CHANGE;
