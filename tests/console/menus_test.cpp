@@ -55,12 +55,11 @@ const std::string NONE = screen("NO CONFIGURABLE READERS FOUND\n");
 
 // One session at the console. A reader named r alone is given to its
 // configuration menu; other readers (or none) get the main menu. The typed
-// lines; what must be shown (expect_texts); how the output ends; how often the list, or
-// the reader's menu, is drawn (0: the reader's menu printed the end alone);
-// what was written to r: wire() of its writes, and the save's success
-// traces; which readers of the list were exchanged with (r: whenever its
-// menu is drawn). Nothing else is written, every reader is left closed, and
-// only a restart is waited for.
+// lines; what must be shown (expect_texts); how the output ends; how often
+// the list, or the reader's menu, is drawn (0: the reader's menu printed the
+// end alone and never asked r anything); what was written to r: wire() of
+// its writes, and the save's success traces. Nothing else is written, every reader is
+// left closed, and only a restart is waited for.
 struct Session {
     std::string name;
     std::string scenario;
@@ -70,7 +69,6 @@ struct Session {
     int screens = 1;
     std::string wire = {};
     std::string traces = {};
-    std::string opened = {};
 };
 CONSOLE_CASE_PRINTER(Session)
 
@@ -95,12 +93,9 @@ TEST_P(Menus, Session) {
                     ? text.starts_with(list ? BANNER : CLEAR + "USB Reader information:\n")
                     : text == c.ends)
         << text;
-    std::string opened;
-    for (const char* device : {"a", "b", "c", "r"}) {
-        if (!emu::exchanges(device).empty()) opened += device;
+    for (const char* device : {"a", "b", "c", "r"})
         EXPECT_EQ(wire(device, true), *device == 'r' ? c.wire : "") << device;
-    }
-    EXPECT_EQ(opened, list ? c.opened : c.screens > 0 ? "r" : "");
+    EXPECT_TRUE(list || emu::exchanges("r").empty() == (c.screens == 0));
     for (Reader* r = reader_first(); r != nullptr; r = r->next)
         EXPECT_EQ(reader_is_open(r), 0) << r->serial;
     std::istringstream trace_lines(traces);
@@ -190,10 +185,9 @@ std::vector<Session> sessions() {
         {"OutOfRangeRepeatsOnlyThePrompt", R3, "102\n-1\n99\n",
          "=" + THREE + PROMPT + PROMPT + PROMPT, PROMPT},
         {"EnterAloneOpensTheFirstReader", R3, "\n100\n\n99\n",
-         PROMPT + "\x1b[2J\x1b[0;0HUSB Reader information:\n|Serial no.    : A1\n", PROMPT, 2, "",
-         "", "a"},
+         PROMPT + "\x1b[2J\x1b[0;0HUSB Reader information:\n|Serial no.    : A1\n", PROMPT, 2},
         {"NumberWithoutReaderWaitsForEnter", R3, "3\nanything\n2\n100\n\n99\n",
-         PROMPT + CANNOT + BANNER + "|Serial no.    : C3\n", PROMPT, 3, "", "", "c"},
+         PROMPT + CANNOT + BANNER + "|Serial no.    : C3\n", PROMPT, 3},
         {"EnterAloneWithoutReaderCannotSelect", "", "\n\n99\n",
          "=" + NONE + PROMPT + CANNOT + NONE + PROMPT, PROMPT, 2},
         {"EndOfInputAtThePromptLeaves", R3, "", "=" + THREE + PROMPT, PROMPT},
@@ -206,9 +200,9 @@ std::vector<Session> sessions() {
          "2\n5\n1\n\n99\n\n101\n99\n",
          "Ser.no.: C3\n|2*Ser.no.: R1\n2) USB reader v2/v3 (usb keyboard class), Ser.no.: B2\n" +
              RULE,
-         PROMPT, 3, "SOUND=0 506", "Sound mode,", "r"},
+         PROMPT, 3, "SOUND=0 506", "Sound mode,"},
         // Input ending inside the reader's menu leaves both menus at once.
-        {"EndInsideAReaderMenuDialog", R3, "1\n4\n", "", ENTER, 1, "", "", "b"},
+        {"EndInsideAReaderMenuDialog", R3, "1\n4\n", "Serial no.    : B2\n"},
     };
     // Input that ends inside a dialog: the menu leaves as with 100, writes
     // nothing, and ends with the final prompt without drawing the screen
