@@ -89,10 +89,6 @@ TEST_P(Menus, Session) {
     expect_texts(text, c.shown);
     EXPECT_TRUE(text.ends_with(c.ends)) << text;
     EXPECT_EQ(occurrences(text, list ? BANNER : "Select action:"), c.screens) << text;
-    EXPECT_TRUE(list || c.screens
-                    ? text.starts_with(list ? BANNER : CLEAR + "USB Reader information:\n")
-                    : text == c.ends)
-        << text;
     for (const char* device : {"a", "b", "c", "r"})
         EXPECT_EQ(wire(device, true), *device == 'r' ? c.wire : "") << device;
     EXPECT_TRUE(list || emu::exchanges("r").empty() == (c.screens == 0));
@@ -122,7 +118,8 @@ std::vector<Session> sessions() {
                                "debug mode\nError -7 while setting sound mode\nError -7 while "
                                "setting KM mode\n";
     std::vector<Session> cases = {
-        {"ScreenIsReportThenMenu", KM, "100\n\n", "", "Req lib ver.  : 3.4.0\n\n" + MENU + ENTER},
+        {"ScreenIsReportThenMenu", KM, "100\n\n", CLEAR + "USB Reader information:\n",
+         "Req lib ver.  : 3.4.0\n\n" + MENU + ENTER},
         {"NothingPendingSavesNothingAndDoesNotRestart", KM, "99\n\n", "", "Enter number: " + ENTER},
         // 2 is no choice there: only the prompt comes again.
         {"FxEpaReaderHasNoUsbModeItem", "device r 0x0207\nserial E1\n", "2\n100\n\n",
@@ -178,8 +175,8 @@ std::vector<Session> sessions() {
          WARNING + CONTINUE + "\x1b[2J|" + WARNING + CONTINUE + CONTINUE + CONTINUE + CONTINUE +
              "Reader protocol: " + OK + "|Reader protocol: ",
          ENTER, 3},
-        {"ReaderWithoutConfigurationIsNotOpened", "device r 0x0200\nserial SV\n", "\n", "",
-         "Configuration not supported on given reader!\n" + ENTER, 0},
+        {"ReaderWithoutConfigurationIsNotOpened", "device r 0x0200\nserial SV\n", "\n",
+         "=Configuration not supported on given reader!\n" + ENTER, ENTER, 0},
         // The main menu.
         {"ListsEveryReaderWithItsNumber", R3, "99\n", "=" + THREE + PROMPT, PROMPT},
         {"OutOfRangeRepeatsOnlyThePrompt", R3, "102\n-1\n99\n",
