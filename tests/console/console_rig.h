@@ -48,12 +48,8 @@ inline void expect_texts(const std::string& text, const std::string& probes) {
 }
 
 // Table-driven tests: each case has a name, which names the test and is
-// what ctest and failures show of it.
+// what ctest and failures show of it (each case type's PrintTo).
 inline constexpr auto case_name = [](const auto& info) { return std::string(info.param.name); };
-#define CONSOLE_CASE_PRINTER(Case)                                                                 \
-    inline void PrintTo(const Case& c, std::ostream* os) {                                         \
-        *os << c.name;                                                                             \
-    }
 
 // Loads scenario, starts the reader layer and enumerates once.
 class ConsoleTest : public ::testing::Test {

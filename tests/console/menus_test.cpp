@@ -69,8 +69,8 @@ struct Session {
     int screens = 1;
     std::string wire = {};
     std::string traces = {};
+    friend void PrintTo(const Session& c, std::ostream* os) { *os << c.name; }
 };
-CONSOLE_CASE_PRINTER(Session)
 
 class Menus : public ConsoleTest, public ::testing::WithParamInterface<Session> {};
 

@@ -24,8 +24,8 @@ struct InfoCase {
     std::string scenario;
     std::string shown;
     std::string asked = {};
+    friend void PrintTo(const InfoCase& c, std::ostream* os) { *os << c.name; }
 };
-CONSOLE_CASE_PRINTER(InfoCase)
 
 class ReportLines : public ConsoleTest, public ::testing::WithParamInterface<InfoCase> {};
 

@@ -31,8 +31,8 @@ constexpr int step_function(int step) {
 struct FailureKind {
     const char* name;
     const char* items;
+    friend void PrintTo(const FailureKind& c, std::ostream* os) { *os << c.name; }
 };
-CONSOLE_CASE_PRINTER(FailureKind)
 
 constexpr FailureKind KINDS[] = {
     {"unplug", "unplug request"},  {"unplugdone", "unplug done"}, {"noack", "noack all"},
