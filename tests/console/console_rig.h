@@ -81,11 +81,9 @@ class ConsoleTest : public ::testing::Test {
             const bool text =
                 (fn == 502 || fn == 504) && !in.empty() && in.find('\0') == in.size() - 1;
             std::string word = text ? in.substr(0, in.size() - 1) : std::to_string(fn);
-            for (size_t i = 0; !text && i < in.size(); ++i) {
-                char hex[4];
-                std::snprintf(hex, sizeof hex, "%s%02x", i ? "" : ":", e.input[i]);
-                word += hex;
-            }
+            for (size_t i = 0; !text && i < in.size(); ++i)
+                word += (i ? "" : ":") + std::string{"0123456789abcdef"[e.input[i] >> 4],
+                                                     "0123456789abcdef"[e.input[i] & 15]};
             if (e.capacity != (fn == 502 ? 255u : fn == 506 ? 0u : 256u))
                 word += "/" + std::to_string(e.capacity);
             out += (out.empty() ? "" : " ") + word;

@@ -129,10 +129,9 @@ INSTANTIATE_TEST_SUITE_P(
         InfoCase{"NegativeModuleCountStillDescribesTheModule", "fn 2103 out x:ff\n",
                  "Reader count  : -1\nReader partno : ", "2106:00/128"},
         // The delays are known to the menu even where the mode hides them.
-        InfoCase{"KeyboardLinesOnlyInKeyboardMode", "param USBMODE 3\nparam KBDPRESSDLY 5\n",
-                 "USB op. mode  : USB serial\nReader type|!USB kbd", "kbd=1 km=1"},
-        InfoCase{"KmModeLineOnlyInKmMode", "param USBMODE 2\nparam KMMODE 1\n",
-                 "USB op. mode  : USB KM reader\nKM mode       : 1\nReader type"},
+        InfoCase{"KmModeShowsItsLineAndNoKeyboardLines", "param USBMODE 2\nparam KMMODE 1\n",
+                 "USB op. mode  : USB KM reader\nKM mode       : 1\nReader type|!USB kbd",
+                 "kbd=1 km=1"},
         InfoCase{"MissingKeyboardLayoutStillCountsDelaysAsKnown",
                  "param USBMODE 1\nnoparam KBDLAYOUT\n",
                  "USB kbd params: 0 ms press, 0 ms release\nReader type", "kbd=1"},
