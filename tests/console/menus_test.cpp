@@ -108,8 +108,6 @@ TEST_P(Menus, Session) {
 }
 
 std::vector<Session> sessions() {
-    const std::string DEFAULTS = "Defaults will be set after config save\n" + ENTER;
-    const std::string KM_Q = "KM cardno mode (0=default, 1=AU201 compat): ";
     const std::string DELAYS_Q = "USB key press delay (in ms) (0=default): USB key release delay "
                                  "(in ms) (0=default): USB keyboard layout (0=default numpad, "
                                  "1=US): ";
@@ -147,8 +145,9 @@ std::vector<Session> sessions() {
         // mode chosen with an earlier mode stays.
         {"SaveSendsDefaultsThenEachSettingThenRestarts", KM,
          "3\n7\n\n1\n\n5\n1\n\n2\n2\n1\n\n2\n3\n\n99\n\n",
-         "Reader protocol: " + OK + "|" + DEFAULTS + "|" + KM_Q + OK, ENTER, 6,
-         "505 USBMODE=3 READERPROTOCOL=7 SOUND=0 KMMODE=1 506",
+         "Reader protocol: " + OK + "|Defaults will be set after config save\n" + ENTER +
+             "|KM cardno mode (0=default, 1=AU201 compat): " + OK,
+         ENTER, 6, "505 USBMODE=3 READERPROTOCOL=7 SOUND=0 KMMODE=1 506",
          "Defaults,USB Mode,Reader protocol,Sound mode,KM mode,"},
         {"KeyboardModeSendsItsOptionsAfterTheMode", KBD,
          "5\n0\n\n4\n2\n\n2\n1\n15\n25\n1\n\n3\n12\n\n99\n\n", DELAYS_Q + OK, ENTER, 5,
@@ -205,17 +204,17 @@ std::vector<Session> sessions() {
     // nothing, and ends with the final prompt without drawing the screen
     // again. The reader offers every dialog: keyboard and KM options, the
     // warning before the protocol.
-    // Each word: the case's name, "=", the typed text with '/' for a line end.
+    // Each word: the case's name after "EndAt", "=", the typed text with '/'
+    // for a line end.
     std::istringstream ends(
-        "EndAtMenu= EndAtDefaultsEnter=1/ EndAtUsbMode=2/ EndAtUsbModeEmpty=2// "
-        "EndAtPressDelay=2/1/ EndAtReleaseDelay=2/1/10/ EndAtLayout=2/1/10/10/ "
-        "EndAtUsbModeEnter=2/3/ EndAtUsbModeEnterNoNewline=2/3 EndAtKmMode=2/2/ EndAtWarning=3/ "
-        "EndAtWarningRepeat=3/q/ EndAtProtocol=3/y/ EndAtProtocolEnter=3/y/5/ EndAtDebug=4/ "
-        "EndAtDebugEnter=4/1/ EndAtSound=5/ EndAtSoundEnter=5/0/ EndAtPromptAgain=7/");
+        "Menu= DefaultsEnter=1/ UsbMode=2/ UsbModeEmpty=2// PressDelay=2/1/ ReleaseDelay=2/1/10/ "
+        "Layout=2/1/10/10/ UsbModeEnter=2/3/ UsbModeEnterNoNewline=2/3 KmMode=2/2/ Warning=3/ "
+        "WarningRepeat=3/q/ Protocol=3/y/ ProtocolEnter=3/y/5/ Debug=4/ DebugEnter=4/1/ Sound=5/ "
+        "SoundEnter=5/0/ PromptAgain=7/");
     for (std::string word; ends >> word;) {
         std::string input = word.substr(word.find('=') + 1);
         std::replace(input.begin(), input.end(), '/', '\n');
-        cases.push_back({word.substr(0, word.find('=')),
+        cases.push_back({"EndAt" + word.substr(0, word.find('=')),
                          std::string(KBD) + "param KMMODE 0\nparam READERPROTOCOL 999\n", input});
     }
     return cases;

@@ -65,13 +65,9 @@ TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
     reported_config = ReportedConfig{};
     Reader* readers[count];
     int32_t results[count];
-    PendingConfig pending[count];
-    for (int i = 0; i < count; ++i) {
-        readers[i] = reader_by_index(i);
-        ASSERT_NE(readers[i], nullptr);
-        ASSERT_EQ(reader_open(readers[i]), 0);
-        pending[i] = EVERY_CHANGE;
-    }
+    std::vector<PendingConfig> pending(count, EVERY_CHANGE);
+    for (int i = 0; i < count; ++i)
+        ASSERT_EQ(reader_open(readers[i] = reader_by_index(i)), 0);
     const auto start = std::chrono::steady_clock::now();
     {
         std::vector<std::jthread> threads;
