@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <ostream>
 #include <sstream>
 #include <string>
 

@@ -10,10 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/tool_settings.h"
+#include "base/diag.h"
 #include "console/config_menu.h"
 #include "console/main_menu.h"
-#include "console/reader_info.h"
 #include "console_rig.h"
 #include "support/capture.h"
 
@@ -33,7 +32,6 @@ const std::string ENTER = "Press ENTER to continue\n";
 const std::string OK = "Value OK, it will be set after config save\n";
 const std::string INVALID = "Invalid value\n" + ENTER;
 const std::string DEBUG_Q = "Debug mode (0=no log, 1=warn only, 2=debug): ";
-const std::string SOUND_Q = "Sound mode (0=sound disabled, 1=sound enabled): ";
 const std::string MODES = "USB mode (1=USB keyboard, 2=USB KM reader, 3=USB serial, 4=USB SHARP, ";
 const std::string WARNING = "\nReader protocol change will erase stored configuration.\n";
 const std::string CONTINUE = "Do you want to continue? (y/n):";
@@ -130,7 +128,9 @@ std::vector<Session> sessions() {
         // USB mode 6 and others, debug and sound outside their ranges.
         {"OutOfRangeValuesAreRefused", SERIAL_74,
          "2\n6\n\n2\n0\n\n2\n11\n\n4\n99\n\n4\n3\n\n5\n2\n\n5\n-1\n\n100\n\n",
-         "3*HIDRAW): " + INVALID + "|2*" + DEBUG_Q + INVALID + "|2*" + SOUND_Q + INVALID, ENTER, 8},
+         "3*HIDRAW): " + INVALID + "|2*" + DEBUG_Q + INVALID +
+             "|2*Sound mode (0=sound disabled, 1=sound enabled): " + INVALID,
+         ENTER, 8},
         {"ReaderType74AcceptsCcidMode", SERIAL_74, "2\n5\n\n99\n\n",
          MODES + "5=USB CCID, 7=USB HP, 10=USB HIDRAW): " + OK, ENTER, 2, "USBMODE=5 506",
          "USB Mode,"},

@@ -58,8 +58,9 @@ TEST_P(ReportLines, AreShown) {
     }
 }
 
-// A text for every reader text field of the report; each control becomes
-// one '?', other UTF-8 stays.
+// A text for a reader text field of each kind: parameter, hardware version,
+// function output, module description and record; each control becomes one
+// '?', other UTF-8 stays.
 const std::string EVIL = R"(r"A\x1b]0;owned\x07B\x1b[2J\x08\x7f\x9b\xc2\x9bC\r\xc3\xa9\x00")";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -115,8 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
         InfoCase{"ParameterRequestsRefusedWithZeroShowFailed", "fn 504 reqerror 0\n",
                  "11*: FAILED\n", "mode=7 type=51 protocol=4 kbd=0 km=0"},
         InfoCase{"ReaderTextsCannotDriveTheTerminal",
-                 "param FWVERSION " + EVIL + "\nparam HWCFG_SERIAL " + EVIL +
-                     "\nparam HWCFG_MAJOR " + EVIL + "\nlib_version " + EVIL + "\nstatus_message " +
+                 "param FWVERSION " + EVIL + "\nparam HWCFG_MAJOR " + EVIL + "\nlib_version " +
                      EVIL + "\nmodule_desc " + EVIL +
                      "\nmodule_record serial \x1b[2Jx part \x1b]0;y\n",
                  "Firmware ver. : A?]0;owned?B?[2J????C?\xc3\xa9\n"},
