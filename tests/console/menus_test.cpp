@@ -56,8 +56,8 @@ const std::string NONE = screen("NO CONFIGURABLE READERS FOUND\n");
 // lines; what must be shown (expect_texts); how the output ends; how often
 // the list, or the reader's menu, is drawn (0: the reader's menu printed the
 // end alone and never asked r anything); what was written to r: wire() of
-// its writes, and the save's success traces. Nothing else is written, every reader is
-// left closed, and only a restart is waited for.
+// its writes, and the save's success traces. Nothing else is written, every
+// reader is left closed, and only a restart is waited for.
 struct Session {
     std::string name;
     std::string scenario;
