@@ -16,10 +16,8 @@
 
 namespace {
 
-// The settings that differ from their zero value, as "name=value" words, so
-// that one text says everything a command line set.
 // "name=value " for each value that is set, names taken in turn from the
-// space-separated list.
+// space-separated list: one text says everything a command line set.
 template <class... Values> std::string words(const char* names, Values... values) {
     std::istringstream in(names);
     std::string out, name;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The reader's configuration menu as the operator sees it: what each typed
-// line shows, and what the save then writes to the reader.
+// The console's menus as the operator sees them: the reader list, the
+// reader's configuration menu, what each typed line shows, where the end of
+// input leaves them, and what a save then writes to the reader.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,14 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "cli/tool_settings.h"
+#include "base/diag.h"
 #include "console/config_menu.h"
-#include "console/reader_info.h"
+#include "console/main_menu.h"
 #include "console_rig.h"
 #include "support/capture.h"
 
 namespace {
 
+const std::string CLEAR = "\x1b[2J\x1b[0;0H";
+const std::string BANNER = CLEAR +
+                           "Norvane USB card reader configuration utility ver. 1.28, ZODARIDA "
+                           "release\n\nList of available readers:\n";
+const std::string RULE = std::string(76, '-') + "\n";
+const std::string PROMPT = "Enter number: ";
+const std::string CANNOT = "\nCannot select given reader\n- Press ENTER to continue\n";
 const std::string MENU = "Select action:\n1) set config to defaults\n2) set USB mode\n"
                          "3) set card reader protocol\n4) set debug mode\n5) set sound mode\n"
                          "99) save config and exit\n100) exit without saving\n\nEnter number: ";
@@ -24,21 +32,33 @@ const std::string ENTER = "Press ENTER to continue\n";
 const std::string OK = "Value OK, it will be set after config save\n";
 const std::string INVALID = "Invalid value\n" + ENTER;
 const std::string DEBUG_Q = "Debug mode (0=no log, 1=warn only, 2=debug): ";
-const std::string SOUND_Q = "Sound mode (0=sound disabled, 1=sound enabled): ";
 const std::string MODES = "USB mode (1=USB keyboard, 2=USB KM reader, 3=USB serial, 4=USB SHARP, ";
 const std::string WARNING = "\nReader protocol change will erase stored configuration.\n";
 const std::string CONTINUE = "Do you want to continue? (y/n):";
 
+const char* R3 =
+    "device a 0x0203\nserial A1\ndevice b 0x0204\nserial B2\ndevice c 0x0202\nserial C3\n";
 const char* KM = "device r 0x0203\nserial KM7\n";
 const char* KBD = "device r 0x0202\nserial KB1\nparam USBMODE 1\n";
 const char* SERIAL_74 = "device r 0x0204\nserial S\nparam READER 74\n";
 
-// One session of the menu: the typed lines, what must be shown (probes of
-// expect_texts), how the output ends, how often the screen is drawn (0: the
-// output is the end alone and the reader is never asked anything), and the
-// save: its writes as one line ("505" defaults, 502 as the assignment it
-// sends, "506" restart) and its success traces.
-struct MenuCase {
+std::string screen(const std::string& list) {
+    return BANNER + RULE + list + RULE +
+           "99) Exit application\t100) Test mode\t101) Refresh reader list\n\n";
+}
+const std::string THREE = screen("0) USB reader v2/v3 (usb km embedded class), Ser.no.: A1\n"
+                                 "1) USB reader v2/v3 (usb serial class), Ser.no.: B2\n"
+                                 "2) USB reader v2/v3 (usb keyboard class), Ser.no.: C3\n");
+const std::string NONE = screen("NO CONFIGURABLE READERS FOUND\n");
+
+// One session at the console. A reader named r alone is given to its
+// configuration menu; other readers (or none) get the main menu. The typed
+// lines; what must be shown (expect_texts); how the output ends; how often
+// the list, or the reader's menu, is drawn (0: the reader's menu printed the
+// end alone and never asked r anything); what was written to r: wire() of
+// its writes, and the save's success traces. Nothing else is written, every
+// reader is left closed, and only a restart is waited for.
+struct Session {
     std::string name;
     std::string scenario;
     std::string input;
@@ -47,78 +67,45 @@ struct MenuCase {
     int screens = 1;
     std::string wire = {};
     std::string traces = {};
-};
-CONSOLE_CASE_PRINTER(MenuCase)
-
-class ConfigMenu : public ConsoleTest, public ::testing::WithParamInterface<MenuCase> {
-  protected:
-    void TearDown() override {
-        diag_verbosity = 0;
-        ConsoleTest::TearDown();
-    }
+    friend void PrintTo(const Session& c, std::ostream* os) { *os << c.name; }
 };
 
-TEST_P(ConfigMenu, Dialog) {
-    const MenuCase& c = GetParam();
+class Menus : public ConsoleTest, public ::testing::WithParamInterface<Session> {};
+
+TEST_P(Menus, Session) {
+    const Session& c = GetParam();
+    const bool list = !c.scenario.starts_with("device r ");
     load(c.scenario);
-    Reader* r = reader_first();
-    ASSERT_NE(r, nullptr);
     feed_stdin(c.input);
     diag_verbosity = 2;
-    FdCapture err(2);
-    FdCapture out(1);
+    FdCapture err(2), out(1);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(config_menu(r), 0);
+    EXPECT_EQ(list ? main_menu() : config_menu(reader_first()), 0);
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    const std::string text = out.finish();
-    const std::string traces = err.finish();
-    EXPECT_EQ(reader_is_open(r), 0) << "the menu leaves the reader closed";
-
-    EXPECT_TRUE(ends_with(text, c.ends)) << text;
-    EXPECT_EQ(occurrences(text, "Select action:"), c.screens) << text;
-    if (c.screens == 0) {
-        EXPECT_EQ(text, c.ends);
-        EXPECT_TRUE(emu::exchanges("r").empty());
-    } else {
-        EXPECT_EQ(text.rfind("\x1b[2J\x1b[0;0HUSB Reader information:\n", 0), 0u);
-    }
+    const std::string text = out.finish(), traces = err.finish();
+    diag_verbosity = 0;
     expect_texts(text, c.shown);
-
-    std::string wire, ok_traces;
-    for (const emu::Exchange& e : emu::exchanges("r")) {
-        if (e.function == 505) {
-            EXPECT_EQ(e.capacity, 256u);
-            EXPECT_TRUE(e.input.empty());
-            wire += "505 ";
-        } else if (e.function == 502) {
-            EXPECT_EQ(e.capacity, 255u);
-            EXPECT_EQ(e.input.back(), 0);
-            wire += std::string(e.input.begin(), e.input.end() - 1) + " ";
-        } else if (e.function == 506) {
-            wire += "506 ";
-        }
-    }
-    EXPECT_EQ(wire, c.wire.empty() ? "" : c.wire + " ");
+    EXPECT_TRUE(text.ends_with(c.ends)) << text;
+    EXPECT_EQ(occurrences(text, list ? BANNER : "Select action:"), c.screens) << text;
+    for (const char* device : {"a", "b", "c", "r"})
+        EXPECT_EQ(wire(device, true), *device == 'r' ? c.wire : "") << device;
+    EXPECT_TRUE(list || emu::exchanges("r").empty() == (c.screens == 0));
+    for (Reader* r = reader_first(); r != nullptr; r = r->next)
+        EXPECT_EQ(reader_is_open(r), 0) << r->serial;
     std::istringstream trace_lines(traces);
+    std::string ok_traces;
     for (std::string line; std::getline(trace_lines, line);)
-        if (ends_with(line, " set OK")) ok_traces += line.substr(0, line.size() - 7) + ",";
+        if (line.ends_with(" set OK")) ok_traces += line.substr(0, line.size() - 7) + ",";
     EXPECT_EQ(ok_traces, c.traces);
-    // A restart is waited for; without one the menu returns at once.
-    const bool restarts = ends_with(c.wire, "506");
-    if (restarts) {
-        EXPECT_GE(elapsed, std::chrono::milliseconds(RESTART_WAIT_MS));
-    } else {
-        EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
-    }
     // The reader took the restart and was back within the wait (the
     // emulator acts on its timeline at the next hidapi call).
+    const bool restarts = c.wire.ends_with("506");
+    EXPECT_EQ(elapsed >= std::chrono::milliseconds(RESTART_WAIT_MS), restarts);
     readers_enumerate();
-    EXPECT_EQ(emu::restarts("r"), restarts ? 1 : 0);
+    EXPECT_EQ(std::max(emu::restarts("r"), 0), restarts ? 1 : 0);
 }
 
-std::vector<MenuCase> dialogs() {
-    const std::string DEFAULTS = "Defaults will be set after config save\n" + ENTER;
-    const std::string KM_Q = "KM cardno mode (0=default, 1=AU201 compat): ";
+std::vector<Session> sessions() {
     const std::string DELAYS_Q = "USB key press delay (in ms) (0=default): USB key release delay "
                                  "(in ms) (0=default): USB keyboard layout (0=default numpad, "
                                  "1=US): ";
@@ -126,8 +113,9 @@ std::vector<MenuCase> dialogs() {
                                "Error -7 while setting reader protocol\nError -7 while setting "
                                "debug mode\nError -7 while setting sound mode\nError -7 while "
                                "setting KM mode\n";
-    std::vector<MenuCase> cases = {
-        {"ScreenIsReportThenMenu", KM, "100\n\n", "", "Req lib ver.  : 3.4.0\n\n" + MENU + ENTER},
+    std::vector<Session> cases = {
+        {"ScreenIsReportThenMenu", KM, "100\n\n", CLEAR + "USB Reader information:\n",
+         "Req lib ver.  : 3.4.0\n\n" + MENU + ENTER},
         {"NothingPendingSavesNothingAndDoesNotRestart", KM, "99\n\n", "", "Enter number: " + ENTER},
         // 2 is no choice there: only the prompt comes again.
         {"FxEpaReaderHasNoUsbModeItem", "device r 0x0207\nserial E1\n", "2\n100\n\n",
@@ -137,13 +125,15 @@ std::vector<MenuCase> dialogs() {
         {"ModeFiveIsInvalidUnlessTheModuleOffersCcid",
          "device r 0x0204\nserial S\nparam READER 12\n", "2\n5\n\n100\n\n",
          MODES + "7=USB HP, 10=USB HIDRAW): " + INVALID, ENTER, 2},
-        {"ModeSixAndOthersAreInvalid", SERIAL_74, "2\n6\n\n2\n0\n\n2\n11\n\n100\n\n",
-         "3*HIDRAW): " + INVALID, ENTER, 4},
+        // USB mode 6 and others, debug and sound outside their ranges.
+        {"OutOfRangeValuesAreRefused", SERIAL_74,
+         "2\n6\n\n2\n0\n\n2\n11\n\n4\n99\n\n4\n3\n\n5\n2\n\n5\n-1\n\n100\n\n",
+         "3*HIDRAW): " + INVALID + "|2*" + DEBUG_Q + INVALID +
+             "|2*Sound mode (0=sound disabled, 1=sound enabled): " + INVALID,
+         ENTER, 8},
         {"ReaderType74AcceptsCcidMode", SERIAL_74, "2\n5\n\n99\n\n",
          MODES + "5=USB CCID, 7=USB HP, 10=USB HIDRAW): " + OK, ENTER, 2, "USBMODE=5 506",
          "USB Mode,"},
-        {"InvalidDebugAndSoundValuesAreRefused", KM, "4\n99\n\n4\n3\n\n5\n2\n\n5\n-1\n\n100\n\n",
-         "2*" + DEBUG_Q + INVALID + "|2*" + SOUND_Q + INVALID, ENTER, 5},
         {"EmptyAnswerAsksTheQuestionAgain", KM, "4\n\n\n1\n\n100\n\n",
          DEBUG_Q + DEBUG_Q + DEBUG_Q + OK + ENTER, ENTER, 2},
         // The first 19 characters answer 2; the other six are what the read
@@ -155,8 +145,9 @@ std::vector<MenuCase> dialogs() {
         // mode chosen with an earlier mode stays.
         {"SaveSendsDefaultsThenEachSettingThenRestarts", KM,
          "3\n7\n\n1\n\n5\n1\n\n2\n2\n1\n\n2\n3\n\n99\n\n",
-         "Reader protocol: " + OK + "|" + DEFAULTS + "|" + KM_Q + OK, ENTER, 6,
-         "505 USBMODE=3 READERPROTOCOL=7 SOUND=0 KMMODE=1 506",
+         "Reader protocol: " + OK + "|Defaults will be set after config save\n" + ENTER +
+             "|KM cardno mode (0=default, 1=AU201 compat): " + OK,
+         ENTER, 6, "505 USBMODE=3 READERPROTOCOL=7 SOUND=0 KMMODE=1 506",
          "Defaults,USB Mode,Reader protocol,Sound mode,KM mode,"},
         {"KeyboardModeSendsItsOptionsAfterTheMode", KBD,
          "5\n0\n\n4\n2\n\n2\n1\n15\n25\n1\n\n3\n12\n\n99\n\n", DELAYS_Q + OK, ENTER, 5,
@@ -183,30 +174,53 @@ std::vector<MenuCase> dialogs() {
          WARNING + CONTINUE + "\x1b[2J|" + WARNING + CONTINUE + CONTINUE + CONTINUE + CONTINUE +
              "Reader protocol: " + OK + "|Reader protocol: ",
          ENTER, 3},
-        {"ReaderWithoutConfigurationIsNotOpened", "device r 0x0200\nserial SV\n", "\n", "",
-         "Configuration not supported on given reader!\n" + ENTER, 0},
+        {"ReaderWithoutConfigurationIsNotOpened", "device r 0x0200\nserial SV\n", "\n",
+         "=Configuration not supported on given reader!\n" + ENTER, ENTER, 0},
+        // The main menu.
+        {"ListsEveryReaderWithItsNumber", R3, "99\n", "=" + THREE + PROMPT, PROMPT},
+        {"OutOfRangeRepeatsOnlyThePrompt", R3, "102\n-1\n99\n",
+         "=" + THREE + PROMPT + PROMPT + PROMPT, PROMPT},
+        {"EnterAloneOpensTheFirstReader", R3, "\n100\n\n99\n",
+         PROMPT + "\x1b[2J\x1b[0;0HUSB Reader information:\n|Serial no.    : A1\n", PROMPT, 2},
+        {"NumberWithoutReaderWaitsForEnter", R3, "3\nanything\n2\n100\n\n99\n",
+         PROMPT + CANNOT + BANNER + "|Serial no.    : C3\n", PROMPT, 3},
+        {"EnterAloneWithoutReaderCannotSelect", "", "\n\n99\n",
+         "=" + NONE + PROMPT + CANNOT + NONE + PROMPT, PROMPT, 2},
+        {"EndOfInputAtThePromptLeaves", R3, "", "=" + THREE + PROMPT, PROMPT},
+        {"EndOfInputAfterCannotSelectLeaves", R3, "7\n", "=" + THREE + PROMPT + CANNOT, CANNOT},
+        // The list is read afresh at each drawing: while the operator was in
+        // r's menu, whose save waited for r's restart, c left and b came.
+        {"ListIsReadAfreshAtEachDrawing",
+         "device a 0x0203\nserial A1\ndevice c 0x0202\nserial C3\ndisappear 1\n"
+         "device r 0x0204\nserial R1\ndevice b 0x0202\nserial B2\nappear 1\n",
+         "2\n5\n1\n\n99\n\n101\n99\n",
+         "Ser.no.: C3\n|2*Ser.no.: R1\n2) USB reader v2/v3 (usb keyboard class), Ser.no.: B2\n" +
+             RULE,
+         PROMPT, 3, "SOUND=0 506", "Sound mode,"},
+        // Input ending inside the reader's menu leaves both menus at once.
+        {"EndInsideAReaderMenuDialog", R3, "1\n4\n", "Serial no.    : B2\n"},
     };
     // Input that ends inside a dialog: the menu leaves as with 100, writes
     // nothing, and ends with the final prompt without drawing the screen
     // again. The reader offers every dialog: keyboard and KM options, the
     // warning before the protocol.
-    // Each word: the case's name, "=", the typed text with '/' for a line end.
+    // Each word: the case's name after "EndAt", "=", the typed text with '/'
+    // for a line end.
     std::istringstream ends(
-        "EndAtMenu= EndAtDefaultsEnter=1/ EndAtUsbMode=2/ EndAtUsbModeEmpty=2// "
-        "EndAtPressDelay=2/1/ EndAtReleaseDelay=2/1/10/ EndAtLayout=2/1/10/10/ "
-        "EndAtUsbModeEnter=2/3/ EndAtUsbModeEnterNoNewline=2/3 EndAtKmMode=2/2/ EndAtWarning=3/ "
-        "EndAtWarningRepeat=3/q/ EndAtProtocol=3/y/ EndAtProtocolEnter=3/y/5/ EndAtDebug=4/ "
-        "EndAtDebugEnter=4/1/ EndAtSound=5/ EndAtSoundEnter=5/0/ EndAtPromptAgain=7/");
+        "Menu= DefaultsEnter=1/ UsbMode=2/ UsbModeEmpty=2// PressDelay=2/1/ ReleaseDelay=2/1/10/ "
+        "Layout=2/1/10/10/ UsbModeEnter=2/3/ UsbModeEnterNoNewline=2/3 KmMode=2/2/ Warning=3/ "
+        "WarningRepeat=3/q/ Protocol=3/y/ ProtocolEnter=3/y/5/ Debug=4/ DebugEnter=4/1/ Sound=5/ "
+        "SoundEnter=5/0/ PromptAgain=7/");
     for (std::string word; ends >> word;) {
         std::string input = word.substr(word.find('=') + 1);
         std::replace(input.begin(), input.end(), '/', '\n');
-        cases.push_back({word.substr(0, word.find('=')),
+        cases.push_back({"EndAt" + word.substr(0, word.find('=')),
                          std::string(KBD) + "param KMMODE 0\nparam READERPROTOCOL 999\n", input});
     }
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Typed, ConfigMenu, ::testing::ValuesIn(dialogs()), case_name<MenuCase>);
+INSTANTIATE_TEST_SUITE_P(Typed, Menus, ::testing::ValuesIn(sessions()), case_name);
 
 TEST_F(ConsoleTest, ReaderThatCannotBeOpenedGoesToTheFinalPrompt) {
     load(KM);
