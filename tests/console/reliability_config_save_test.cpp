@@ -30,7 +30,6 @@ constexpr int step_function(int step) {
 struct FailureKind {
     const char* name;
     const char* items;
-    friend void PrintTo(const FailureKind& c, std::ostream* os) { *os << c.name; }
 };
 
 constexpr FailureKind KINDS[] = {
@@ -107,6 +106,6 @@ TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, ConfigSaveFaults, ::testing::ValuesIn(KINDS), case_name);
+TABLE_TEST(Kinds, ConfigSaveFaults, KINDS);
 
 } // namespace

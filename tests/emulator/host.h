@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "emu.h"
+#include "support/table.h"
 
 namespace host {
 
@@ -132,12 +133,5 @@ template <class Base = ::testing::Test> class EmuTest : public Base {
   private:
     std::vector<hid_device*> open_;
 };
-
-// Test names of a table, and the case as gtest prints it: the name field.
-#define PRINTS_NAME(Case)                                                                          \
-    [[maybe_unused]] void PrintTo(const Case& c, std::ostream* os) {                               \
-        *os << c.name;                                                                             \
-    }
-inline const auto CASE_NAME = [](const auto& i) { return std::string(i.param.name); };
 
 } // namespace host
