@@ -55,12 +55,11 @@ TEST_P(WorkerFaults, EveryWorkerEndsAfterTheStopRequestAndReleasesItsReader) {
     const auto started = std::chrono::steady_clock::now();
     const auto broken = [](int i) {
         const std::string w = "w" + std::to_string(i);
-        const auto n = emu::notes(w);
-        const auto x = emu::exchanges(w);
-        return std::any_of(n.begin(), n.end(), [](auto& t) { return t.starts_with("fault:"); }) ||
-               std::any_of(x.begin(), x.end(), [&](auto& e) {
-                   return e.function == WORKER_FUNCTIONS[i] && e.result != 0;
-               });
+        for (const std::string& note : emu::notes(w))
+            if (note.starts_with("fault:")) return true;
+        for (const emu::Exchange& e : emu::exchanges(w))
+            if (e.function == WORKER_FUNCTIONS[i] && e.result != 0) return true;
+        return false;
     };
     for (int i = 0; i < count; ++i)
         EXPECT_TRUE(wait_until([&] { return broken(i); }, 10000ms)) << "fn " << WORKER_FUNCTIONS[i];

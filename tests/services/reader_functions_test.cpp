@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Parameters, reset and callback registration as the reader receives them,
-// what a parameter read delivers; waiting until a reader is ready (busy, not
-// ready, status 0, failures, what the card test worker's ReadyWatch shows
-// and stops); the status texts.
+// What a parameter read asks and delivers; waiting until a reader is ready
+// (busy, not ready, status 0, failures, what the card test worker's
+// ReadyWatch shows and stops); the status texts.
 
 #include <climits>
 
@@ -49,21 +48,6 @@ TEST_P(ParamRead, Value) {
 }
 
 TABLE_TEST(Cases, ParamRead, PARAMS);
-
-class ReaderFunctions : public EmulatedReaders {};
-
-TEST_F(ReaderFunctions, RequestsAsTheReaderReceivesThem) {
-    Reader* r = open_reader(reader_r1(""));
-    EXPECT_EQ(reader_set_param(r, "SOUND=1"), 0);
-    EXPECT_EQ(emu::param("r1", "SOUND"), "1");
-    EXPECT_EQ(reader_register_callback(r, 1, 4), 0);
-    EXPECT_EQ(reader_reset(r), 0);
-    std::string asked; // function, capacity: input of each exchange
-    for (const emu::Exchange& e : emu::exchanges("r1"))
-        asked += std::to_string(e.function) + " " + std::to_string(e.capacity) + ": " +
-                 hex_spaced(e.input.data(), e.input.size()) + "\n";
-    EXPECT_EQ(asked, "502 255: 53 4F 55 4E 44 3D 31 00\n530 0: 00 00 00 00 00 01 00 04\n506 0: \n");
-}
 
 constexpr int32_t NO_WATCH = INT32_MIN;
 
