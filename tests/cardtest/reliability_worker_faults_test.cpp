@@ -54,10 +54,9 @@ TEST_P(WorkerFaults, EveryWorkerEndsAfterTheStopRequestAndReleasesItsReader) {
     // workers then go on from the failure for a while before they are stopped.
     const auto started = std::chrono::steady_clock::now();
     const auto broken = [](int i) {
-        const std::string w = "w" + std::to_string(i);
-        for (const std::string& note : emu::notes(w))
+        for (const std::string& note : emu::notes("w" + std::to_string(i)))
             if (note.starts_with("fault:")) return true;
-        for (const emu::Exchange& e : emu::exchanges(w))
+        for (const emu::Exchange& e : emu::exchanges("w" + std::to_string(i)))
             if (e.function == WORKER_FUNCTIONS[i] && e.result != 0) return true;
         return false;
     };

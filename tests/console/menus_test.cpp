@@ -62,7 +62,7 @@ const std::string NONE = screen("NO CONFIGURABLE READERS FOUND\n");
 // reader is left closed, and only a restart is waited for.
 struct Session {
     std::string name;
-    std::string scenario;
+    std::string scenario = {};
     std::string input;
     std::string shown = {};
     std::string ends = {};
@@ -241,7 +241,6 @@ std::vector<Session> sessions() {
          .shown = PROMPT + CANNOT + BANNER + "|Serial no.    : C3\n",
          .screens = 3},
         {.name = "EnterAloneWithoutReaderCannotSelect",
-         .scenario = "",
          .input = "\n\n99\n",
          .shown = "=" + NONE + PROMPT + CANNOT + NONE + PROMPT,
          .screens = 2},

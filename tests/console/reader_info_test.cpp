@@ -12,9 +12,7 @@
 
 namespace {
 
-std::string pad64(const std::string& s) {
-    return s + std::string(64 - s.size(), ' ');
-}
+const auto pad64 = [](const std::string& s) { return s + std::string(64 - s.size(), ' '); };
 
 // One serial reader (serial number S) with the scenario's answers: the
 // report it prints (expect_texts), and probes over the reader's wire_words() followed by

@@ -23,9 +23,7 @@ namespace {
 // DEBUG, SOUND, KMMODE (the first to fifth 502), then the restart (506).
 constexpr const char* STEPS[] = {"defaults", "usbmode", "protocol", "debug",
                                  "sound",    "kmmode",  "restart"};
-constexpr int step_function(int step) {
-    return step == 0 ? 505 : step == 6 ? 506 : 502;
-}
+constexpr auto step_function = [](int step) { return step == 0 ? 505 : step == 6 ? 506 : 502; };
 
 struct FailureKind {
     const char* name;

@@ -54,9 +54,7 @@ inline Bytes header(uint8_t type, int32_t value = 0, uint16_t code = 0, uint32_t
 inline Bytes request(uint16_t fn, int32_t in_len, uint32_t cap) {
     return header(T_REQUEST, in_len, fn, cap);
 }
-inline Bytes ack() {
-    return header(T_ACK);
-}
+inline const auto ack = [] { return header(T_ACK); };
 // CTL_DONE: result at 2-5, output length at 6-9.
 inline Bytes done(int32_t result, int32_t len) {
     Bytes r = header(T_DONE, result);

@@ -21,18 +21,10 @@ struct Op {
     Bytes bytes;
     size_t cut = 64;
 };
-Op w(const Bytes& b, bool fails = false) {
-    return {fails ? Op::WriteFails : Op::Write, b};
-}
-Op r(const Bytes& b, size_t cut = 64) {
-    return {Op::Read, b, cut};
-}
-Op D(int32_t result, int32_t len) {
-    return r(done(result, len));
-}
-Op cb(int32_t len, uint16_t code) {
-    return r(header(T_CB_REQUEST, len, code));
-}
+const auto w = [](const Bytes& b) -> Op { return {Op::Write, b}; };
+const auto r = [](const Bytes& b, size_t cut = 64) -> Op { return {Op::Read, b, cut}; };
+const auto D = [](int32_t result, int32_t len) { return r(done(result, len)); };
+const auto cb = [](int32_t len, uint16_t code) { return r(header(T_CB_REQUEST, len, code)); };
 // Report b with byte i set to v.
 Bytes set(Bytes b, size_t i, uint8_t v) {
     b[i] = v;
@@ -79,7 +71,7 @@ const WireCase WIRE_CASES[] = {
     {"ShortAck", "short ack 5", {W, r(ack(), 5), W, A}},
     {"AckAsData", "dataheader ack", {W, r(set(ack(), 0, 0x0B)), W, A}},
     {"AckReadFails", "hidfail ack", {W, X, A, W, A, D(0, 4)}},
-    {"RequestWriteFails", "hidfail request", {w(W.bytes, true), Q, W, A}},
+    {"RequestWriteFails", "hidfail request", {{Op::WriteFails, W.bytes}, Q, W, A}},
     {"DoneError", "doneerror -9", {W, A, r(header(T_ERROR, -9)), Q}, "done_error"},
     {"DoneType", "donetype 7", {W, A, r(set(done(0, 4), 1, 7))}, "done_error"},
     {"DoneLenOver", "donelen over", {W, A, D(0, 257)}},

@@ -9,6 +9,7 @@
 #include <hidapi.h>
 
 #include <atomic>
+#include <numeric>
 
 #include "link/ctl_exchange.h"
 #include "link/reader_callbacks.h"
@@ -26,8 +27,7 @@ class Framing : public EmulatedReaders {};
 TEST_F(Framing, BlocksAreCutInto63BytePayloads) {
     Reader* r = open_reader(reader_r1(""));
     std::vector<uint8_t> data(130);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<uint8_t>(i + 1);
+    std::iota(data.begin(), data.end(), uint8_t{1});
     for (int32_t length : {0, 63, 64, 130})
         EXPECT_EQ(reader_write_block(r, data.data(), length, false), length);
     // The 64th byte travels alone; the rest of a short report is zero.

@@ -19,13 +19,8 @@ using namespace std::chrono_literals;
 
 // The test bed directory reaches the process through UMOCKDEV_DIR, which
 // the bus set in this process's environment.
-ProcessOptions under_umockdev() {
-    ProcessOptions o;
-    o.launcher = {UMOCKDEV_WRAPPER};
-    o.keep_preload = true;
-    o.timeout_s = 60;
-    return o;
-}
+const ProcessOptions UNDER_UMOCKDEV = {
+    .launcher = {UMOCKDEV_WRAPPER}, .keep_preload = true, .timeout_s = 60};
 
 std::vector<int> functions_of(std::string_view device) {
     std::vector<int> fns;
@@ -51,9 +46,9 @@ TEST_F(UsbProcess, ListGetAndSendConfiguration) {
     const std::string kbd = " \"USB reader v2/v3 (usb keyboard class)\" \"RD2K004711\"\n";
     const std::string ser = " \"USB reader v2/v3 (usb serial class)\" \"RD2S008812\"\n";
     const ProcessResult runs[] = {
-        run_brinlet({"-l"}, under_umockdev()),
-        run_brinlet({"-g", "-s", "RD2K004711", "-o", dir + "/cfg"}, under_umockdev()),
-        run_brinlet({"-c", "-s", "RD2S008812", "-i", dir + "/cfg"}, under_umockdev())};
+        run_brinlet({"-l"}, UNDER_UMOCKDEV),
+        run_brinlet({"-g", "-s", "RD2K004711", "-o", dir + "/cfg"}, UNDER_UMOCKDEV),
+        run_brinlet({"-c", "-s", "RD2S008812", "-i", dir + "/cfg"}, UNDER_UMOCKDEV)};
     for (const ProcessResult& r : runs) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
@@ -77,7 +72,7 @@ TEST_F(UsbProcess, StandardFirmwareUpdateThroughBothPersonalityChanges) {
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<char>(i * 31 + 7);
     write_file(dir + "/fw.bin", image);
-    const ProcessResult r = run_brinlet({"-u", "-i", dir + "/fw.bin"}, under_umockdev());
+    const ProcessResult r = run_brinlet({"-u", "-i", dir + "/fw.bin"}, UNDER_UMOCKDEV);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
@@ -99,7 +94,7 @@ TEST_F(UsbProcess, CardTestOnFourReadersWithOneReplugged) {
         scenario += "device r" + std::to_string(i) + " 0x0204\n  serial RDT0" + std::to_string(i) +
                     "\n  port 1-" + std::to_string(i + 1) + "\n";
     start(scenario + "  card \"CARD42\" after 530\n");
-    const StartedProcess running = start_brinlet({"-t"}, under_umockdev());
+    const StartedProcess running = start_brinlet({"-t"}, UNDER_UMOCKDEV);
     // r2 registers for callbacks (530) when set up, and again once back.
     const auto registered = [](long times) {
         for (int ms = 0; ms < 20000; ms += 50, std::this_thread::sleep_for(50ms))
