@@ -2,7 +2,7 @@
 // Texts from a reader made safe for a terminal.
 
 #include "base/text.h"
-#include "link/reader_rig.h"
+#include "support/table.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ const SafeCase SAFE[] = {
     {"latin1kept", "\xe9\xa0", "\xe9\xa0"},
 };
 
-TABLE_TEST(TermSafe, SafeCase, SAFE);
+TABLE_TEST(Cases, TermSafe, SAFE);
 
 TEST(TextNumber, ReadsAsAtoiWithinTheIntRange) {
     std::string got;

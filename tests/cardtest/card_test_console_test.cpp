@@ -42,8 +42,7 @@ TEST_P(ConsolePicture, ScreenShowsThePicture) {
     EXPECT_NE(err.finish().find("Device does not support card testing\n"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, ConsolePicture, ::testing::ValuesIn(PICTURE_CASES),
-                         case_name<PictureCase>);
+TABLE_TEST(Scenarios, ConsolePicture, PICTURE_CASES);
 
 class CardTestConsole : public CardTestRig {};
 
@@ -58,7 +57,7 @@ TEST_F(CardTestConsole, EnumerationPassRepairsADisturbedScreen) {
     const std::string scribble = "\x1b[3;1Hscribbled\x1b[4;1Hover";
     ASSERT_EQ(write(1, scribble.data(), scribble.size()), static_cast<ssize_t>(scribble.size()));
     EXPECT_EQ(run.screen().text(2).substr(0, 9), "scribbled");
-    EXPECT_TRUE(run.wait_screen([&](const VtScreen& s) { return s.lines() == good; }, 4500ms));
+    EXPECT_TRUE(run.wait_screen([&](const VtScreen& s) { return s.lines() == good; }, 8000ms));
     EXPECT_EQ(run.finish(), 0);
 }
 

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +27,7 @@
 #include "discovery/reader.h"
 #include "emu.h"
 #include "support/capture.h"
+#include "support/table.h"
 #include "support/vt_screen.h"
 
 using namespace std::chrono_literals;
@@ -49,22 +49,6 @@ inline std::string functions(const char* name) {
         out += (out.empty() ? "" : " ") + std::to_string(e.function);
     return out;
 }
-
-// Parameterised cases are named, and printed, by their name field. The
-// printer lives in the test file's unnamed namespace, beside the cases,
-// where argument-dependent lookup finds it.
-template <typename Case> std::string case_name(const ::testing::TestParamInfo<Case>& info) {
-    return info.param.name;
-}
-namespace {
-template <typename Case>
-requires requires(const Case& c) {
-    c.name;
-}
-void PrintTo(const Case& c, std::ostream* os) {
-    *os << c.name;
-}
-} // namespace
 
 // A device block of the scenario language.
 inline std::string device_block(const std::string& name, const char* product,

@@ -64,8 +64,7 @@ TEST_P(CardTestLines, DrawsTheExpectedText) {
     EXPECT_EQ(std::string(line), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, CardTestLines, ::testing::ValuesIn(LINE_CASES),
-                         case_name<LineCase>);
+TABLE_TEST(Lines, CardTestLines, LINE_CASES);
 
 // A card event on a reader showing "99"/"data of 99" since time 5. Code 1
 // shows the number (text) and stamps the time; 2 to 4 show their text and
@@ -124,7 +123,7 @@ TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
     EXPECT_EQ(card_test_on_event(&reader, c.code, length, c.bytes.empty() ? nullptr : bytes), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Events, CardEvent, ::testing::ValuesIn(EVENT_CASES), case_name<EventCase>);
+TABLE_TEST(Events, CardEvent, EVENT_CASES);
 
 TEST(CardScreen, OnlyRowsThatDifferAreSentAndTheTerminalShowsWhatPrintingWould) {
     const auto padded = [](const std::string& t) { return t + std::string(80 - t.size(), ' '); };
@@ -201,7 +200,6 @@ TEST_P(ModuleInfo, TextsAndResultAsTheModuleAnswers) {
     reader_close(r);
 }
 
-INSTANTIATE_TEST_SUITE_P(Descriptions, ModuleInfo, ::testing::ValuesIn(MODULE_CASES),
-                         case_name<ModuleCase>);
+TABLE_TEST(Descriptions, ModuleInfo, MODULE_CASES);
 
 } // namespace

@@ -5,7 +5,6 @@
 
 #include <initializer_list>
 #include <list>
-#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "cli/entry.h"
 #include "cli/tool_settings.h"
 #include "support/capture.h"
+#include "support/table.h"
 
 namespace {
 
@@ -48,10 +48,6 @@ struct ParseCase {
     std::string err = {}; // the traces
 };
 
-void PrintTo(const ParseCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class Settings : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(Settings, Parse) {
@@ -73,45 +69,44 @@ TEST_P(Settings, Parse) {
     EXPECT_EQ(describe(s, choice), GetParam().settings);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CommandLines, Settings,
-    ::testing::Values(
-        ParseCase{"ValueInTheNextArgument", "-i|file.fw", "input=file.fw has_input=1 "},
-        ParseCase{"ValueAttached", "-ifile.fw", "input=file.fw has_input=1 "},
-        ParseCase{"NextOptionIsTakenAsTheValue", "-i|-l", "input=-l has_input=1 "},
-        ParseCase{"EveryOptionSetsItsField",
-                  "-o|out|-l|-r|2|-s|AB12|-k|-u|-w|-m|-p|7|-c|-g|-d|-X|-q|-j|-t|-b|503|-h",
-                  "output=out has_output=1 help=1 list=1 by_index=1 index=2 by_serial=1 "
-                  "serial=AB12 reset=1 firmware=1 service_firmware=1 send_config=1 get_config=1 "
-                  "log=1 raw=503 test=1 custom=1 set_protocol=1 protocol=7 module_check=1 "
-                  "defaults=1 progress=1 "},
-        ParseCase{"VerbosityCountsArgumentsNotLetters", "-vv", "verbosity=1 "},
-        ParseCase{"EachVerbosityArgumentCounts", "-v|-v", "verbosity=2 "},
-        ParseCase{"RestOfAFlagArgumentIsIgnored", "-lx", "list=1 "},
-        // Traces start with the argument after the one reaching verbosity 2.
-        ParseCase{"TraceOfAFlag", "-v|-v|-l", "verbosity=2 list=1 ", "Parameter '' processed\n"},
-        ParseCase{"TraceOfAThirdVerbosity", "-v|-v|-v", "verbosity=3 ", "Parameter '' processed\n"},
-        ParseCase{"TracesOfValuesTwoLetterOptionsAndRests", "-v|-v|-ifw.bin|-Ua|x|-lz",
-                  "verbosity=2 input=fw.bin has_input=1 list=1 ",
-                  "Parameter 'i':'fw.bin' processed\nParameter 'U/a'.':'x' processed\n"
-                  "Parameter 'z' processed\n"},
-        ParseCase{"OptionsWithoutEffectConsumeTheirValues", "-x|-l|-T|-g|-Ua|-c|-z|-M|-d", ""},
-        ParseCase{"StrayArgumentsAndBareDashAreIgnored", "file.bin|-|-g", "get_config=1 "},
-        // A value option at the end reads nothing past the list.
-        ParseCase{"InputAtTheEnd", "-g|-i", "get_config=1 "},
-        ParseCase{"IndexAtTheEnd", "-g|-r", "get_config=1 "},
-        ParseCase{"SerialAtTheEnd", "-g|-s", "get_config=1 "},
-        ParseCase{"RawFunctionAtTheEnd", "-g|-b", "get_config=1 "},
-        ParseCase{"ProtocolAtTheEnd", "-g|-p", "get_config=1 "},
-        ParseCase{"IgnoredValueOptionAtTheEnd", "-g|-x", "get_config=1 "},
-        ParseCase{"TwoLetterOptionAtTheEnd", "-g|-U", "get_config=1 "},
-        // Numbers are read as atoi does.
-        ParseCase{"IndexWithSpaceAndLetters", "-r| 12abc", "by_index=1 index=12 "},
-        ParseCase{"NegativeProtocol", "-p|-3", "set_protocol=1 protocol=-3 "},
-        ParseCase{"RawFunctionWord", "-b|word", ""},
-        ParseCase{"LaterOccurrenceWins", "-i|a|-i|b|-p|1|-p|2",
-                  "input=b has_input=1 set_protocol=1 protocol=2 "}),
-    [](const auto& info) { return std::string(info.param.name); });
+const ParseCase PARSE_CASES[] = {
+    {"ValueInTheNextArgument", "-i|file.fw", "input=file.fw has_input=1 "},
+    {"ValueAttached", "-ifile.fw", "input=file.fw has_input=1 "},
+    {"NextOptionIsTakenAsTheValue", "-i|-l", "input=-l has_input=1 "},
+    {"EveryOptionSetsItsField",
+     "-o|out|-l|-r|2|-s|AB12|-k|-u|-w|-m|-p|7|-c|-g|-d|-X|-q|-j|-t|-b|503|-h",
+     "output=out has_output=1 help=1 list=1 by_index=1 index=2 by_serial=1 "
+     "serial=AB12 reset=1 firmware=1 service_firmware=1 send_config=1 get_config=1 "
+     "log=1 raw=503 test=1 custom=1 set_protocol=1 protocol=7 module_check=1 "
+     "defaults=1 progress=1 "},
+    {"VerbosityCountsArgumentsNotLetters", "-vv", "verbosity=1 "},
+    {"EachVerbosityArgumentCounts", "-v|-v", "verbosity=2 "},
+    {"RestOfAFlagArgumentIsIgnored", "-lx", "list=1 "},
+    // Traces start with the argument after the one reaching verbosity 2.
+    {"TraceOfAFlag", "-v|-v|-l", "verbosity=2 list=1 ", "Parameter '' processed\n"},
+    {"TraceOfAThirdVerbosity", "-v|-v|-v", "verbosity=3 ", "Parameter '' processed\n"},
+    {"TracesOfValuesTwoLetterOptionsAndRests", "-v|-v|-ifw.bin|-Ua|x|-lz",
+     "verbosity=2 input=fw.bin has_input=1 list=1 ",
+     "Parameter 'i':'fw.bin' processed\nParameter 'U/a'.':'x' processed\n"
+     "Parameter 'z' processed\n"},
+    {"OptionsWithoutEffectConsumeTheirValues", "-x|-l|-T|-g|-Ua|-c|-z|-M|-d", ""},
+    {"StrayArgumentsAndBareDashAreIgnored", "file.bin|-|-g", "get_config=1 "},
+    // A value option at the end reads nothing past the list.
+    {"InputAtTheEnd", "-g|-i", "get_config=1 "},
+    {"IndexAtTheEnd", "-g|-r", "get_config=1 "},
+    {"SerialAtTheEnd", "-g|-s", "get_config=1 "},
+    {"RawFunctionAtTheEnd", "-g|-b", "get_config=1 "},
+    {"ProtocolAtTheEnd", "-g|-p", "get_config=1 "},
+    {"IgnoredValueOptionAtTheEnd", "-g|-x", "get_config=1 "},
+    {"TwoLetterOptionAtTheEnd", "-g|-U", "get_config=1 "},
+    // Numbers are read as atoi does.
+    {"IndexWithSpaceAndLetters", "-r| 12abc", "by_index=1 index=12 "},
+    {"NegativeProtocol", "-p|-3", "set_protocol=1 protocol=-3 "},
+    {"RawFunctionWord", "-b|word", ""},
+    {"LaterOccurrenceWins", "-i|a|-i|b|-p|1|-p|2",
+     "input=b has_input=1 set_protocol=1 protocol=2 "}};
+
+TABLE_TEST(CommandLines, Settings, PARSE_CASES);
 
 TEST(ExitStatus, NonZeroResultsNeverExitZero) {
     const std::pair<int32_t, int> cases[] = {{0, 0},       {5, 5},     {-1, 255},   {-110, 146},

@@ -15,6 +15,7 @@
 #include "discovery/reader.h"
 #include "emu.h"
 #include "support/process.h"
+#include "support/table.h"
 
 // Replaces standard input with a file holding text; the stream's end-of-file
 // flag starts clear again.
@@ -46,10 +47,6 @@ inline void expect_texts(const std::string& text, const std::string& probes) {
     }
 }
 
-// Table-driven tests: each case has a name, which names the test and is
-// what ctest and failures show of it (each case type's PrintTo).
-inline constexpr auto case_name = [](const auto& info) { return std::string(info.param.name); };
-
 // Loads scenario, starts the reader layer and enumerates once.
 class ConsoleTest : public ::testing::Test {
   protected:
@@ -71,7 +68,7 @@ class ConsoleTest : public ::testing::Test {
     // the parameter asked (504) or the assignment sent (502) without its NUL,
     // else the function and ":hex" of its input; "/N" when the output room N
     // is not the usual 256 (255 for an assignment, none for a restart).
-    static std::string wire(const char* device, bool writes_only = false) {
+    static std::string wire_words(const char* device, bool writes_only = false) {
         std::string out;
         for (const emu::Exchange& e : emu::exchanges(device)) {
             const int fn = e.function;

@@ -23,14 +23,11 @@ namespace {
 // DEBUG, SOUND, KMMODE (the first to fifth 502), then the restart (506).
 constexpr const char* STEPS[] = {"defaults", "usbmode", "protocol", "debug",
                                  "sound",    "kmmode",  "restart"};
-constexpr int step_function(int step) {
-    return step == 0 ? 505 : step == 6 ? 506 : 502;
-}
+constexpr auto step_function = [](int step) { return step == 0 ? 505 : step == 6 ? 506 : 502; };
 
 struct FailureKind {
     const char* name;
     const char* items;
-    friend void PrintTo(const FailureKind& c, std::ostream* os) { *os << c.name; }
 };
 
 constexpr FailureKind KINDS[] = {
@@ -107,6 +104,6 @@ TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, ConfigSaveFaults, ::testing::ValuesIn(KINDS), case_name);
+TABLE_TEST(Kinds, ConfigSaveFaults, KINDS);
 
 } // namespace

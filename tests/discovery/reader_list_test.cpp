@@ -65,7 +65,7 @@ std::vector<ListCase> listings() {
         {"AtMostThirtyTwoReaders", many, serials}};
 }
 
-TABLE_TEST(ReaderListing, ListCase, listings());
+TABLE_TEST(Cases, ReaderListing, listings());
 
 // Records keep their place while their device is present or they are open;
 // a returning device is appended; freeing an open record closes it.

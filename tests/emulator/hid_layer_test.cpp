@@ -97,11 +97,11 @@ TEST_F(HidLayer, UnplugHandsOutQueuedReportsThenFailsAndResetKillsHandles) {
 }
 
 TEST_F(HidLayer, ScheduledAppearAndDisappear) {
-    load("device a 0x0204\n  appear 0.1\n  disappear 0.3\ndevice b 0x0204\n");
+    load("device a 0x0204\n  appear 0.5\n  disappear 2.0\ndevice b 0x0204\n");
     EXPECT_EQ(enumerate(), "1-2:1.1 f1e0:0204 1  0/0|");
-    std::this_thread::sleep_for(150ms);
+    std::this_thread::sleep_for(1000ms);
     EXPECT_EQ(enumerate(), "1-1:1.1 f1e0:0204 1  0/0|1-2:1.1 f1e0:0204 1  0/0|");
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(enumerate(), "1-2:1.1 f1e0:0204 1  0/0|");
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "emu.h"
+#include "support/table.h"
 
 namespace host {
 
@@ -53,9 +54,7 @@ inline Bytes header(uint8_t type, int32_t value = 0, uint16_t code = 0, uint32_t
 inline Bytes request(uint16_t fn, int32_t in_len, uint32_t cap) {
     return header(T_REQUEST, in_len, fn, cap);
 }
-inline Bytes ack() {
-    return header(T_ACK);
-}
+inline const auto ack = [] { return header(T_ACK); };
 // CTL_DONE: result at 2-5, output length at 6-9.
 inline Bytes done(int32_t result, int32_t len) {
     Bytes r = header(T_DONE, result);
@@ -132,12 +131,5 @@ template <class Base = ::testing::Test> class EmuTest : public Base {
   private:
     std::vector<hid_device*> open_;
 };
-
-// Test names of a table, and the case as gtest prints it: the name field.
-#define PRINTS_NAME(Case)                                                                          \
-    [[maybe_unused]] void PrintTo(const Case& c, std::ostream* os) {                               \
-        *os << c.name;                                                                             \
-    }
-inline const auto CASE_NAME = [](const auto& i) { return std::string(i.param.name); };
 
 } // namespace host

@@ -9,6 +9,7 @@
 #include <hidapi.h>
 
 #include <atomic>
+#include <numeric>
 
 #include "link/ctl_exchange.h"
 #include "link/reader_callbacks.h"
@@ -26,13 +27,12 @@ class Framing : public EmulatedReaders {};
 TEST_F(Framing, BlocksAreCutInto63BytePayloads) {
     Reader* r = open_reader(reader_r1(""));
     std::vector<uint8_t> data(130);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<uint8_t>(i + 1);
+    std::iota(data.begin(), data.end(), uint8_t{1});
     for (int32_t length : {0, 63, 64, 130})
         EXPECT_EQ(reader_write_block(r, data.data(), length, false), length);
     // The 64th byte travels alone; the rest of a short report is zero.
     const char* want = "3F 01 | 3F 01 | 01 40 00 | 3F 01 | 3F 40 | 04 7F 80 81 82 00";
-    EXPECT_EQ(wire_starts("r1", want), want);
+    EXPECT_EQ(report_starts("r1", want), want);
 }
 
 TEST_F(Framing, InputProgressAdvancesBeforeEachReport) {
@@ -42,6 +42,7 @@ TEST_F(Framing, InputProgressAdvancesBeforeEachReport) {
     r->progress_to = 100;
     const std::vector<uint8_t> input(130);
     int32_t len = 0;
+    seen_at_write.clear();
     watched = &shown;
     EXPECT_EQ(reader_ctl(r, 258, 130, input.data(), &len, nullptr), 0);
     watched = nullptr;
@@ -72,7 +73,7 @@ TEST_F(Framing, OpenAndCloseRefuseTheWrongState) {
 // r1 given the statements: what reader_ctl returns, the buffer's text
 // afterwards, the reader's record of the exchange ("": none), all of standard
 // error at the verbosity, the CTL_REQUEST reports, the starts of the reports
-// the host wrote (wire_starts; "": not checked), the callbacks left queued
+// the host wrote (report_starts; "": not checked), the callbacks left queued
 // (as the handler of a poll sees them), the ms spent in reader_ctl and
 // between two requests. The output length counts the text and its NUL once
 // fetched, else it is 0.
@@ -84,7 +85,7 @@ struct ExchangeCase {
     std::string err = "";
     int verbosity = 1;
     size_t requests = 1;
-    const char *wire = "", *queued = "";
+    const char *reports = "", *queued = "";
     std::string input = "";
     double took_min = 0, took_max = 60000, gap_min = 0, gap_max = 60000;
 };
@@ -104,7 +105,7 @@ const ExchangeCase CASES[] = {
      "Output CTL data OK: 3\nFinal return value: 0\n",
      2, 1, "", "", "\x09\x09"},
     {"RequestErrorEndsAfterOneAttemptWithoutPause", "fn 13 reqerror 7", 7, "", "request_error",
-     "CTL request error: 7\n", 1, 1, "", "", "", 0, 25},
+     "CTL request error: 7\n", 1, 1, "", "", "", 0, 80},
     {"SilentReaderGetsFiveRequestsAfterNinetyMsWaitsAndThirtyMsPauses", "fn 13 noack all",
      LINK_ERROR, "", "",
      NO_ACK + NO_ACK + NO_ACK + NO_ACK + NO_ACK + "CTL send attepts exhausted\n", 1, 5, "", "", "",
@@ -121,7 +122,7 @@ const ExchangeCase CASES[] = {
     {"ShortAckIsRefusedAndRetried", "fn 13 short ack 5; fn 13 model", 0, "Reader ready", "fetched",
      "Read size invalid\nCannot read CTL response from reader: -1\n", 1, 2},
     {"WriteFailureOfTheRequestEndsAtOnce", "fn 13 hidfail request", LINK_IO_ERROR, "", "",
-     "Write error: -1\nCannot write CTL to reader: -9999\n", 1, 1, "", "", "", 0, 25},
+     "Write error: -1\nCannot write CTL to reader: -9999\n", 1, 1, "", "", "", 0, 80},
     {"WriteFailureOfTheInputEnds", "fn 258 hidfail input", LINK_IO_ERROR, "", "",
      "Write error: -1\nCannot write input CTL data to reader: -9999\n", 1, 1, "", "", "\x01"},
     {"WriteFailureOfTheFetchEnds", "fail_write 2; fn 13 out \"abc\"", LINK_IO_ERROR, "", "",
@@ -169,10 +170,10 @@ TEST_P(CtlExchange, Outcome) {
     EXPECT_EQ(reinterpret_cast<char*>(out), c.output);
     EXPECT_GE(took, c.took_min);
     EXPECT_LT(took, c.took_max);
-    seen.clear();
+    handled.clear();
     EXPECT_EQ(reader_poll_callbacks(r, record), 0) << "a poll right after takes the queue unread";
-    EXPECT_EQ(seen, c.queued);
-    EXPECT_EQ(*c.wire ? wire_starts("r1", c.wire) : "", c.wire);
+    EXPECT_EQ(handled, c.queued);
+    EXPECT_EQ(*c.reports ? report_starts("r1", c.reports) : "", c.reports);
 
     std::vector<double> at;
     for (const emu::Report& rep : emu::reports("r1"))
@@ -187,7 +188,7 @@ TEST_P(CtlExchange, Outcome) {
     EXPECT_EQ(x.empty() ? "" : x.back().outcome, c.outcome);
 }
 
-TABLE_TEST(CtlExchange, ExchangeCase, CASES);
+TABLE_TEST(Cases, CtlExchange, CASES);
 
 } // namespace
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers of the tests on one emulated reader: its scenario, the reports the
-// host wrote, lines of standard error, a callback handler that records, and
-// tables named after their rows.
+// host wrote, lines of standard error and a callback handler that records.
 #pragma once
 
 #include <algorithm>
@@ -15,14 +14,7 @@
 #include "link/reader_link.h"
 #include "support/capture.h"
 #include "support/reader_fixture.h"
-
-// Runs a table of rows with a `name` field; the row's name names the test.
-#define TABLE_TEST(Suite, Case, rows)                                                              \
-    [[maybe_unused]] void PrintTo(const Case& c, std::ostream* os) {                               \
-        *os << c.name;                                                                             \
-    }                                                                                              \
-    INSTANTIATE_TEST_SUITE_P(Cases, Suite, ::testing::ValuesIn(rows),                              \
-                             [](const auto& info) { return std::string(info.param.name); })
+#include "support/table.h"
 
 // Scenario of one USB serial reader r1; ';' separates its statements.
 inline std::string reader_r1(std::string_view statements) {
@@ -44,7 +36,7 @@ inline std::string lines_with(const std::string& text, std::initializer_list<con
 }
 
 // Bytes as upper-case hex pairs separated by blanks.
-inline std::string hex(const uint8_t* bytes, size_t n) {
+inline std::string hex_spaced(const uint8_t* bytes, size_t n) {
     std::string out;
     char pair[4];
     for (size_t i = 0; i < n; ++i)
@@ -55,24 +47,26 @@ inline std::string hex(const uint8_t* bytes, size_t n) {
 // The first bytes of each report the host wrote to the device, in the form
 // of want ("8B 01 00 | 05 01"): as many bytes of each report as want gives,
 // one byte of each report beyond those.
-inline std::string wire_starts(std::string_view device, const std::string& want, size_t skip = 0) {
+inline std::string report_starts(std::string_view device, const std::string& want,
+                                 size_t skip = 0) {
     std::istringstream in(want);
     std::string out, part;
     const auto sent = host_reports(device);
     for (size_t i = skip; i < sent.size(); ++i) {
         const bool given = static_cast<bool>(std::getline(in, part, '|'));
         const auto n = given ? std::count_if(part.begin(), part.end(), ::isxdigit) / 2 : 1;
-        out += (i > skip ? " | " : "") + hex(sent[i].data(), static_cast<size_t>(n));
+        out += (i > skip ? " | " : "") + hex_spaced(sent[i].data(), static_cast<size_t>(n));
     }
     return out;
 }
 
 // What the handler saw: "code:length:data" per call, data cut to 12 bytes,
 // "-" for none.
-inline std::string seen;
+inline std::string handled;
 
 inline int32_t record(Reader*, uint16_t code, uint32_t length, const uint8_t* data) {
-    seen += (seen.empty() ? "" : ",") + std::to_string(code) + ":" + std::to_string(length) + ":" +
-            (data ? std::string(reinterpret_cast<const char*>(data), std::min(length, 12u)) : "-");
+    handled +=
+        (handled.empty() ? "" : ",") + std::to_string(code) + ":" + std::to_string(length) + ":" +
+        (data ? std::string(reinterpret_cast<const char*>(data), std::min(length, 12u)) : "-");
     return 0;
 }

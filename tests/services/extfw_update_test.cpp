@@ -64,7 +64,9 @@ TEST_P(ExtfwSequence, Exchanges) {
     for (const emu::Exchange& e : x) {
         calls += (calls.empty() ? "" : " ") + std::to_string(e.function) + ":" +
                  std::to_string(e.input.size());
-        EXPECT_EQ(e.function == FN_EXTFW_START ? e.input : length, length) << "Start's length";
+        if (e.function == FN_EXTFW_START) {
+            EXPECT_EQ(e.input, length) << "Start's length";
+        }
     }
     EXPECT_EQ(calls, c.calls);
     if (x.size() > 2) {
@@ -75,7 +77,7 @@ TEST_P(ExtfwSequence, Exchanges) {
     EXPECT_EQ(emu::module_image("r1"), c.result == 0 ? image : std::vector<uint8_t>{});
 }
 
-TABLE_TEST(ExtfwSequence, ExtfwCase, CASES);
+TABLE_TEST(Cases, ExtfwSequence, CASES);
 
 TEST(ExtfwWaits, GrowToHalfASecondAndStay) {
     std::vector<int> waits{EXTFW_FIRST_WAIT_MS};

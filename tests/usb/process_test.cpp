@@ -19,13 +19,8 @@ using namespace std::chrono_literals;
 
 // The test bed directory reaches the process through UMOCKDEV_DIR, which
 // the bus set in this process's environment.
-ProcessOptions under_umockdev() {
-    ProcessOptions o;
-    o.launcher = {UMOCKDEV_WRAPPER};
-    o.keep_preload = true;
-    o.timeout_s = 60;
-    return o;
-}
+const ProcessOptions UNDER_UMOCKDEV = {
+    .launcher = {UMOCKDEV_WRAPPER}, .keep_preload = true, .timeout_s = 60};
 
 std::vector<int> functions_of(std::string_view device) {
     std::vector<int> fns;
@@ -51,9 +46,9 @@ TEST_F(UsbProcess, ListGetAndSendConfiguration) {
     const std::string kbd = " \"USB reader v2/v3 (usb keyboard class)\" \"RD2K004711\"\n";
     const std::string ser = " \"USB reader v2/v3 (usb serial class)\" \"RD2S008812\"\n";
     const ProcessResult runs[] = {
-        run_brinlet({"-l"}, under_umockdev()),
-        run_brinlet({"-g", "-s", "RD2K004711", "-o", dir + "/cfg"}, under_umockdev()),
-        run_brinlet({"-c", "-s", "RD2S008812", "-i", dir + "/cfg"}, under_umockdev())};
+        run_brinlet({"-l"}, UNDER_UMOCKDEV),
+        run_brinlet({"-g", "-s", "RD2K004711", "-o", dir + "/cfg"}, UNDER_UMOCKDEV),
+        run_brinlet({"-c", "-s", "RD2S008812", "-i", dir + "/cfg"}, UNDER_UMOCKDEV)};
     for (const ProcessResult& r : runs) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
@@ -77,9 +72,10 @@ TEST_F(UsbProcess, StandardFirmwareUpdateThroughBothPersonalityChanges) {
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<char>(i * 31 + 7);
     write_file(dir + "/fw.bin", image);
-    const ProcessResult r =
-        run_brinlet({"-u", "-v", "-v", "-i", dir + "/fw.bin"}, under_umockdev());
+    const ProcessResult r = run_brinlet({"-u", "-i", dir + "/fw.bin"}, UNDER_UMOCKDEV);
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
     const std::vector<uint8_t> want(image.begin(), image.end());
     EXPECT_EQ(emu::firmware("kbd", 510), want);
     EXPECT_EQ(emu::module_image("kbd"), want);
@@ -98,20 +94,26 @@ TEST_F(UsbProcess, CardTestOnFourReadersWithOneReplugged) {
         scenario += "device r" + std::to_string(i) + " 0x0204\n  serial RDT0" + std::to_string(i) +
                     "\n  port 1-" + std::to_string(i + 1) + "\n";
     start(scenario + "  card \"CARD42\" after 530\n");
-    const StartedProcess running = start_brinlet({"-t"}, under_umockdev());
-    std::this_thread::sleep_for(3000ms);
+    const StartedProcess running = start_brinlet({"-t"}, UNDER_UMOCKDEV);
+    // r2 registers for callbacks (530) when set up, and again once back.
+    const auto registered = [](long times) {
+        for (int ms = 0; ms < 20000; ms += 50, std::this_thread::sleep_for(50ms))
+            if (std::ranges::count(functions_of("r2"), 530) >= times) return true;
+        return false;
+    };
+    EXPECT_TRUE(registered(1));
     emu::unplug("r2");
     std::this_thread::sleep_for(1500ms);
     emu::plug("r2");
-    std::this_thread::sleep_for(4500ms);
+    EXPECT_TRUE(registered(2));
     kill(running.pid, SIGINT);
     const ProcessResult r = finish_brinlet(running);
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
     for (int i = 1; i <= 4; ++i) {
         const std::string name = "r" + std::to_string(i);
         EXPECT_NE(r.out.find("RDT0" + std::to_string(i) + ", "), std::string::npos) << name;
-        const std::vector<int> fns = functions_of(name);
-        EXPECT_EQ(std::count(fns.begin(), fns.end(), 530), name == "r2" ? 2 : 1) << name;
+        EXPECT_EQ(std::ranges::count(functions_of(name), 530), name == "r2" ? 2 : 1) << name;
     }
     EXPECT_NE(r.out.find("CARD (tmout): 'CARD42'"), std::string::npos)
         << "the fourth reader's card";
