@@ -12,6 +12,7 @@
 namespace {
 
 const char* SCENARIO = "device km 0x0203\n  serial KM0001\n  port 1-2\n";
+const std::string KM_LISTED = "0) USB reader v2/v3 (usb km embedded class), Ser.no.: KM0001\n";
 
 // The setting is written with its NUL, then the reader restarts, comes
 // back, and the main menu lists it again.
@@ -33,14 +34,9 @@ TEST(ConsoleProcess, MenusEndWhereTheirInputSays) {
         C("MenuWithoutReadersEndsOn99", "", on("", "99\n"))
             .prints(main_menu("NO CONFIGURABLE READERS FOUND\n")),
         C("ClosedStandardInputEndsTheProgram", "", {.scenario = SCENARIO, .close_stdin = true})
-            .prints({})
+            .prints(main_menu(KM_LISTED))
             .wire("km", {})
-            .taking(0, 3500)
-            .checking([](const ProcessResult& r) {
-                EXPECT_NE(
-                    r.out.find("0) USB reader v2/v3 (usb km embedded class), Ser.no.: KM0001\n"),
-                    std::string::npos);
-            }),
+            .taking(0, 3500),
         C("SavedSettingReachesTheReaderThenItRestarts", "", on(SCENARIO, "0\n5\n0\n\n99\n\n99\n"))
             .prints({})
             .times(502, 1)
