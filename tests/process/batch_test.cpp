@@ -26,6 +26,7 @@ const std::string TWO =
     "device ser 0x0204\n  serial RD2S0002\n  config_blob r\"CFG-SER\\n\"\n";
 const std::string SERVICE = "device svc 0x0200\n  serial RD2V0003\n";
 const std::string R = "device r 0x0204\n  serial R\n";
+const std::string BIG_READER = "USB reader v2/v3 (usb serial class)";
 const std::string BIG = "device r 0x0204\n  serial RI0001\n  config_blob rep:300000:43\n";
 const std::string MODULE_CHECKED = "device k 0x0202\n  extra 0\n  serial RD2K0001\n"
                                    "  extfw_check busy:1 needed\n  extfw busy pieces 1\n";
@@ -33,6 +34,7 @@ const std::string MODULE_UPDATED = "device s 0x0200\n  serial RD2V0001\n  normal
                                    "  latency 1\n  extfw needed on\n  extfw busy pieces 1\n";
 const std::string NOT_SELECTED = "Reader could not be selected\n";
 const std::string TOO_LARGE = "Input file too large, maximum is: 8000000\n";
+const std::string BANNER = "Norvane USB card reader configuration utility ver. 1.28";
 const std::string NO_SPACE = "Cannot write output: No space left on device\n";
 
 // Every drawing of the bar on standard output is "\r", the value in three
@@ -70,153 +72,163 @@ std::vector<ProcessCase> batch_cases() {
     const std::string all_c(300000, 'C'),
         unsupported = "Operation not supported on given reader.\n";
     const std::string protocol = hex(std::string("READERPROTOCOL=0") + '\0');
+    const std::string big_menu = main_menu("0) " + BIG_READER + ", Ser.no.: RI0001\n");
     std::vector<ProcessCase> cases = {
-        C("help", "-l -h -g", on(TWO), 1)
-            .mentions("Norvane USB card reader configuration utility ver. 1.28\nUsage: ")
+        C("Help", "-l -h -g", on(TWO), 1)
+            .mentions(BANNER + "\nUsage: ")
             .mentions("Update of service firmware:\n    brinlet -w -i usb2_service_1.0.3.fw -k\n")
             .wire("", {})
-            .taking(0, 2000),
-        C("listingwithoutreaders", "-l -v", on(""), 4, "No configurable readers found\n")
+            .taking(0, 3500),
+        C("ListingWithoutReaders", "-l -v", on(""), 4, "No configurable readers found\n")
             .taking(3900, 6500),
-        C("listinginenumerationorder", "-l -u", on(TWO + SERVICE))
+        C("ListingInEnumerationOrder", "-l -u", on(TWO + SERVICE))
             .prints("0 \"USB reader v2/v3 (usb keyboard class)\" \"RD2K0001\"\n"
                     "1 \"USB reader v2/v3 (usb serial class)\" \"RD2S0002\"\n"
                     "2 \"USB reader v2/v3 (service fw)\" \"RD2V0003\"\n")
             .wire("", {})
-            .taking(0, 2000),
-        C("getconfigtofile", "-g -o $D/out", on(TWO))
+            .taking(0, 3500),
+        C("GetConfigToFile", "-g -o $D/out", on(TWO))
             .wire("kbd", {503}, "cap=8000000 in_len=0")
             .leaves("CFG-KBD\n"),
-        C("selectionbyindex", "-g -r 1", on(TWO)).prints("CFG-SER\n").wire("kbd", {}),
-        C("serialwinsovertheindex", "-g -r 1 -s rd2k0001", on(TWO))
+        C("SelectionByIndex", "-g -r 1", on(TWO)).prints("CFG-SER\n").wire("kbd", {}),
+        C("SerialWinsOverTheIndex", "-g -r 1 -s rd2k0001", on(TWO))
             .prints("CFG-KBD\n")
             .wire("ser", {}),
-        C("indexbeyondthereaders", "-g -r 2 -v", on(TWO), 4, NOT_SELECTED).wire("", {}),
-        C("logtostandardoutput", "-j", on(TWO))
+        C("IndexBeyondTheReaders", "-g -r 2 -v", on(TWO), 4, NOT_SELECTED).wire("", {}),
+        C("LogToStandardOutput", "-j", on(TWO))
             .prints("log line 1\nlog line 2\n")
             .wire("kbd", {501}),
-        C("sendconfigcarriesthefileunchanged", "-c -i $D/in", on(TWO))
+        C("SendConfigCarriesTheFileUnchanged", "-c -i $D/in", on(TWO))
             .with_file("in", cfg)
             .wire("kbd", {502}, "in=" + hex(cfg)),
-        C("inputfromstandardinput", "-c", on(TWO, "KEY=VALUE\n"))
+        C("InputFromStandardInput", "-c", on(TWO, "KEY=VALUE\n"))
             .wire("kbd", {502}, "in=" + hex("KEY=VALUE\n")),
-        C("protocoltextwithitsnulreplacestheinput", "-c -p 2", on(TWO, "ignored"))
+        C("ProtocolTextWithItsNulReplacesTheInput", "-c -p 2", on(TWO, "ignored"))
             .wire("kbd", {502}, "in_len=17 in=" + hex(std::string("READERPROTOCOL=2") + '\0')),
-        C("defaultssendnodataandreadnoinput", "-d", {.scenario = TWO, .close_stdin = true})
+        C("DefaultsSendNoDataAndReadNoInput", "-d", {.scenario = TWO, .close_stdin = true})
             .wire("kbd", {505}, "in_len=0"),
-        C("customconfigwaitsasecondfirst", "-m", on(TWO, "custom"))
+        C("CustomConfigWaitsASecondFirst", "-m", on(TWO, "custom"))
             .wire("kbd", {2403})
             .checking([](const ProcessResult& r) {
                 EXPECT_GE(transcript_records(r.transcript, "exchange").at(0).ms, 990);
             }),
-        C("servicefirmwareimage", "-w -i $D/svc.fw", on(TWO))
+        C("ServiceFirmwareImage", "-w -i $D/svc.fw", on(TWO))
             .with_file("svc.fw", svc_fw)
             .wire("kbd", {512}, "in=" + hex(svc_fw)),
-        C("servicefirmwareimagetoservicefirmware", "-w -v -i $D/svc.fw", on(SERVICE), 6,
+        C("ServiceFirmwareImageToServiceFirmware", "-w -v -i $D/svc.fw", on(SERVICE), 6,
           unsupported)
             .with_file("svc.fw", svc_fw)
             .wire("", {}),
-        C("getconfigfromservicefirmware", "-g -v", on(SERVICE), 6, unsupported).wire("", {}),
-        C("rawfunctionwiththelow16bitsofthevalue", "-b 65549",
+        C("GetConfigFromServiceFirmware", "-g -v", on(SERVICE), 6, unsupported).wire("", {}),
+        C("RawFunctionWithTheLow16BitsOfTheValue", "-b 65549",
           on(R + "  status_message \"Ready!\"\n"))
             .prints(std::string("Ready!") + '\0')
             .wire("r", {13}),
-        C("result256neverexitszero", "-d", on(R + "  fn 505 result 256\n"), 255),
-        C("resultminus256neverexitszero", "-d", on(R + "  fn 505 result -256\n"), 255),
-        C("failedfetchleavestheoutputfileempty", "-g -o $D/out", on(R + "  fn 503 result -7\n"),
+        C("Result256NeverExitsZero", "-d", on(R + "  fn 505 result 256\n"), 255),
+        C("ResultMinus256NeverExitsZero", "-d", on(R + "  fn 505 result -256\n"), 255),
+        C("FailedFetchLeavesTheOutputFileEmpty", "-g -o $D/out", on(R + "  fn 503 result -7\n"),
           249)
             .with_file("out", "old contents")
             .leaves(""),
         // CTL_ERROR 0 to the request: the call "succeeds" with the reader's
         // value, but no output came, so none of the buffer is written.
-        C("requestrefusedwith0writesnoconfig", "-g -o $D/out", on(R + "  fn 503 reqerror 0\n"))
+        C("RequestRefusedWith0WritesNoConfig", "-g -o $D/out", on(R + "  fn 503 reqerror 0\n"))
             .leaves(""),
-        C("requestrefusedwith0writesnolog", "-j -o $D/out", on(R + "  fn 501 reqerror 0\n"))
+        C("RequestRefusedWith0WritesNoLog", "-j -o $D/out", on(R + "  fn 501 reqerror 0\n"))
             .leaves(""),
         // Refused with a positive value: the output length is what arrived,
         // not the buffer's capacity (the input file, then zeros).
-        C("requestrefusedwith7writesnooutput", "-b 13 -i $D/in -o $D/out",
+        C("RequestRefusedWith7WritesNoOutput", "-b 13 -i $D/in -o $D/out",
           on(R + "  fn 13 reqerror 7\n"), 7)
             .with_file("in", "secret input")
             .leaves(""),
-        C("linkfailuregivesitsstatus", "-g -v", on(R + "  fn 503 noack all\n"), 255)
+        C("LinkFailureGivesItsStatus", "-g -v", on(R + "  fn 503 noack all\n"), 255)
             .mentions("CTL send attepts exhausted\n"),
-        C("inputofthelargestsize", "-c -i $D/max", on(R + "  option transcript_reports off\n"))
+        C("InputOfTheLargestSize", "-c -i $D/max", on(R + "  option transcript_reports off\n"))
             .with_file("max", std::string(7999999, 'x'))
             .wire("r", {502}, "in_len=7999999"),
-        C("inputtoolarge", "-c -v -i $D/over", on(R), 3, TOO_LARGE)
+        C("InputTooLarge", "-c -v -i $D/over", on(R), 3, TOO_LARGE)
             .with_file("over", std::string(8000000, 'x'))
             .wire("", {}),
-        C("standardinputtoolarge", "-c -v", {.scenario = BIG, .stdin_path = "$D/over"}, 3,
+        C("StandardInputTooLarge", "-c -v", {.scenario = BIG, .stdin_path = "$D/over"}, 3,
           TOO_LARGE)
             .with_file("over", std::string(8000000, 's'))
             .wire("", {}),
-        C("devzerotoolarge", "-c -v -i /dev/zero", on(BIG), 3, TOO_LARGE).wire("", {}),
-        C("emptyinputissentasnodata", "-c -v -i $D/empty", on(BIG))
+        C("DevZeroTooLarge", "-c -v -i /dev/zero", on(BIG), 3, TOO_LARGE).wire("", {}),
+        C("EmptyInputIsSentAsNoData", "-c -v -i $D/empty", on(BIG))
             .with_file("empty", "")
             .wire("r", {502}, "in_len=0"),
-        C("missinginput", "-c -v -i $D/missing", on(TWO), 2,
+        C("MissingInput", "-c -v -i $D/missing", on(TWO), 2,
           "Cannot open $D/missing for reading: No such file or directory\n"),
-        C("directoryasinput", "-c -v -i $D", on(TWO), 2, "Cannot read file: Is a directory\n"),
-        C("outputinamissingdirectory", "-g -v -o $D/no/dir/cfg", on(TWO), 2,
+        C("DirectoryAsInput", "-c -v -i $D", on(TWO), 2, "Cannot read file: Is a directory\n"),
+        C("OutputInAMissingDirectory", "-g -v -o $D/no/dir/cfg", on(TWO), 2,
           "Cannot open $D/no/dir/cfg for writing: No such file or directory\n")
             .wire("", {}),
-        C("closedstandardinputisareadfailure", "-c -v", {.scenario = TWO, .close_stdin = true}, 2,
+        C("ClosedStandardInputIsAReadFailure", "-c -v", {.scenario = TWO, .close_stdin = true}, 2,
           "Cannot read file: Bad file descriptor\n"),
-        C("fulldiskisafailure", "-g -v -o /dev/full", on(TWO), 2, NO_SPACE),
-        C("listingtoclosedstandardoutput", "-l -v", {.scenario = TWO, .close_stdout = true}, 2,
+        C("FullDiskIsAFailure", "-g -v -o /dev/full", on(TWO), 2, NO_SPACE),
+        C("ListingToClosedStandardOutput", "-l -v", {.scenario = TWO, .close_stdout = true}, 2,
           "Cannot write output: Bad file descriptor\n"),
-        C("listingtofulldisk", "-l -v", {.scenario = TWO, .stdout_path = "/dev/full"}, 2, NO_SPACE),
-        C("fetchwithprogresstoclosedstandardoutput", "-g -q -v",
+        C("ListingToFullDisk", "-l -v", {.scenario = TWO, .stdout_path = "/dev/full"}, 2, NO_SPACE),
+        C("FetchWithProgressToClosedStandardOutput", "-g -q -v",
           {.scenario = TWO, .close_stdout = true}, 2, {})
             .checking(bars_then("Cannot write output: Bad file descriptor\n\n")),
         // A pipe whose reader is gone: the write fails as any failed write,
         // with the message, instead of SIGPIPE ending the run without a word.
-        C("pipewhosereaderisgone", "-g -v", {.scenario = BIG, .stdout_to_gone_pipe = true}, 2,
+        C("PipeWhoseReaderIsGone", "-g -v", {.scenario = BIG, .stdout_to_gone_pipe = true}, 2,
           "Cannot write output: Broken pipe\n"),
         // The bar is on standard error when the data is on standard output.
-        C("pipewhosereaderisgonewithprogress", "-j -q -v",
+        C("PipeWhoseReaderIsGoneWithProgress", "-j -q -v",
           {.scenario = BIG, .stdout_to_gone_pipe = true}, 2, {})
             .checking(bars_then("Cannot write output: Broken pipe\n\n")),
-        C("progressbarofthedatasent", "-c -q", on(TWO + "  latency 1\n", std::string(30000, 'c')))
+        C("ProgressBarOfTheDataSent", "-c -q", on(TWO + "  latency 1\n", std::string(30000, 'c')))
             .prints({})
             .checking(bars([](auto) { return true; })),
         // Standard output holds the reader's bytes alone; the bar and its
         // line end go to standard error.
-        C("progresswithfetcheddata", "-g -q", on(TWO), 0, {})
+        C("ProgressWithFetchedData", "-g -q", on(TWO), 0, {})
             .prints("CFG-KBD\n")
             .checking(bars_then("\n")),
         // The module check jumps from 0 to 50, the update runs to 50, then
         // both on to 100 through the module.
-        C("progressofthemodulecheck", "-X -q -i $D/fw", on(MODULE_CHECKED))
+        C("ProgressOfTheModuleCheck", "-X -q -i $D/fw", on(MODULE_CHECKED))
             .with_file("fw", std::string(40000, 'm'))
             .prints({})
             .checking(bars([](std::vector<int> v) {
                 return v[0] == 0 &&
                        std::all_of(v.begin(), v.end(), [](int x) { return x == 0 || x >= 50; });
             })),
-        C("progressoftheupdate", "-u -q -i $D/fw", on(MODULE_UPDATED))
+        C("ProgressOfTheUpdate", "-u -q -i $D/fw", on(MODULE_UPDATED))
             .with_file("fw", std::string(60000, 'u'))
             .prints({})
             .checking(
                 bars([](std::vector<int> v) { return std::count(v.begin(), v.end(), 50) > 0; })),
-        C("outputwithoutvalueisstandardoutput", "-g -o", on(BIG)).prints(all_c),
-        C("inputwithoutvalueisstandardinput", "-c -i", on(BIG)).wire("r", {502}, "in_len=0"),
-        C("longserial", "-g -v -s " + std::string(100000, 's'), on(BIG), 4, NOT_SELECTED),
-        C("indexbeyondint", "-g -v -r " + digits, on(BIG), 4, NOT_SELECTED),
-        C("negativeindex", "-g -v -r -1", on(BIG), 4, NOT_SELECTED),
-        C("indexwithoutdigitsiszero", "-g -r abc", on(BIG)).prints(all_c),
-        C("protocolwithoutdigitsiszero", "-p abc", on(BIG)).wire("r", {502}, "in=" + protocol),
+        C("OutputWithoutValueIsStandardOutput", "-g -o", on(BIG)).prints(all_c),
+        C("InputWithoutValueIsStandardInput", "-c -i", on(BIG)).wire("r", {502}, "in_len=0"),
+        C("LongSerial", "-g -v -s " + std::string(100000, 's'), on(BIG), 4, NOT_SELECTED),
+        C("IndexBeyondInt", "-g -v -r " + digits, on(BIG), 4, NOT_SELECTED),
+        C("NegativeIndex", "-g -v -r -1", on(BIG), 4, NOT_SELECTED),
+        C("IndexWithoutDigitsIsZero", "-g -r abc", on(BIG)).prints(all_c),
+        C("ProtocolWithoutDigitsIsZero", "-p abc", on(BIG)).wire("r", {502}, "in=" + protocol),
         // Function 0 is no operation: the menu, left at the end of input.
-        C("functionwithoutdigits", "-b abc", on(BIG)).prints({}).wire("", {}),
-        C("longprotocol", "-p " + digits, on(BIG), ANY_STATUS, {}).prints({}),
-        C("longfunction", "-b " + digits, on(BIG), ANY_STATUS, {}).prints({}),
+        C("FunctionWithoutDigits", "-b abc", on(BIG)).prints(big_menu).wire("", {}),
+        C("LongProtocol", "-p " + digits, on(BIG)),
+        C("LongFunction", "-b " + digits, on(BIG), 250),
     };
-    // Every option letter alone (but -t, the card test until Ctrl+C): with
-    // no operation, the menu, left at the end of standard input.
-    for (char c : std::string("abcdefghijklmnopqrsuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"))
-        cases.push_back(
-            C(std::string("letter") + c, std::string("-") + c, on(BIG), c == 'h', {}).prints({}));
+    // Every option letter alone (but -t, the card test until Ctrl+C): an
+    // operation on its defaults, or else the menu, left at the end of input.
+    const std::string log = std::string("000000.000 I reader started\n000000.412 I module ready\n");
+    for (char c : std::string("abcdefghijklmnopqrsuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")) {
+        C& row = cases.emplace_back(std::string("Letter") + c, std::string("-") + c, on(BIG));
+        if (c == 'h')
+            row.status = 1, row.mentions(BANNER + "\nUsage: ");
+        else if (c == 'g' || c == 'j' || c == 'l')
+            row.prints(c == 'g'   ? all_c
+                       : c == 'j' ? log + '\0'
+                                  : "0 \"" + BIG_READER + "\" \"RI0001\"\n");
+        else if (std::string("cdmuwX").find(c) == std::string::npos)
+            row.prints(big_menu);
+    }
     return cases;
 }
 
@@ -231,6 +243,8 @@ TEST(BatchProcess, InputFromANamedPipe) {
     const ProcessResult p = run_brinlet({"-c", "-v", "-i", fifo}, on(BIG));
     writer.join();
     EXPECT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(p.out, "");
+    EXPECT_EQ(p.err, "");
     EXPECT_EQ(transcript_records(p.transcript, "exchange").at(0)["in"],
               hex(std::string(1000, 'p')));
 }

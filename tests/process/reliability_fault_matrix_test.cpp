@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "services/extfw_update.h"
 #include "support/process_case.h"
 
 namespace {
@@ -32,6 +33,7 @@ struct Cell {
     std::string statements; // added to the reader's device block
     int status;             // exit status, or ANY_STATUS
     double work_ms;         // the longest the protocol may take before the pause
+    std::string extra_args = "";
 };
 
 // A second reader that nobody selects, listed after the one under test.
@@ -44,9 +46,9 @@ std::vector<ProcessResult> run_cells(const char* name, const std::vector<Cell>& 
                                      const std::string& input) {
     std::vector<ProcessCase> cases;
     for (const Cell& c : cells) {
-        cases.push_back(ProcessCase(c.name, args, on(reader + c.statements + BYSTANDER))
-                            .with_file("input", input));
-        if (c.name == "failedwithreset") cases.back().args.push_back("-k"); // reset after
+        const ProcessOptions how = {.scenario = reader + c.statements + BYSTANDER, .timeout_s = 60};
+        cases.push_back(
+            ProcessCase(c.name, args + " " + c.extra_args, how).with_file("input", input));
     }
     std::fprintf(stderr, "fault matrix %s: %zu cells\n", name, cells.size());
     return run_cases(cases, 12);
@@ -93,42 +95,42 @@ std::vector<Cell> batch_cells(const Operation& op) {
     const double step = 600;
     std::vector<Cell> cells;
     if (f == 503 || f == 502)
-        cells.push_back({"donetimeout", fn(f, "model delay 11000"), 146, 10600});
+        cells.push_back({"DoneTimeout", fn(f, "model delay 11000"), 146, 10600});
     const std::vector<Cell> quick = {
-        {"noack", fn(f, "noack all"), 255, step},
-        {"reqerror", fn(f, "reqerror -7"), 249, step},
-        {"reqerrorpositive", fn(f, "reqerror 7"), 7, step},
-        {"doneerror", fn(f, "doneerror -3"), 255, step},
-        {"acktype", fn(f, "acktype 7") + fn(f, "model"), ANY_STATUS, step},
-        {"donetype", fn(f, "donetype 7"), 255, step},
-        {"shortack", fn(f, "short ack 5") + fn(f, "model"), ANY_STATUS, step},
-        {"shortdone", fn(f, "short done 5"), 255, step},
-        {"dataheaderdone", fn(f, "dataheader done"), 255, step},
-        {"hidfailack", fn(f, "hidfail ack"), 241, step},
-        {"hidfailrequest", fn(f, "hidfail request"), 241, step},
-        {"unplugrequest", fn(f, "unplug request"), 241, step},
-        {"unplugdone", fn(f, "unplug done"), 241, step},
-        {"busy", fn(f, "result -25"), 231, step},
-        {"failwrite1", "  fail_write 1\n", 241, step},
-        {"failread1", "  fail_read 1\n", 241, step},
+        {"NoAck", fn(f, "noack all"), 255, step},
+        {"ReqError", fn(f, "reqerror -7"), 249, step},
+        {"ReqErrorPositive", fn(f, "reqerror 7"), 7, step},
+        {"DoneError", fn(f, "doneerror -3"), 255, step},
+        {"AckType", fn(f, "acktype 7") + fn(f, "model"), ANY_STATUS, step},
+        {"DoneType", fn(f, "donetype 7"), 255, step},
+        {"ShortAck", fn(f, "short ack 5") + fn(f, "model"), ANY_STATUS, step},
+        {"ShortDone", fn(f, "short done 5"), 255, step},
+        {"DataHeaderDone", fn(f, "dataheader done"), 255, step},
+        {"HidFailAck", fn(f, "hidfail ack"), 241, step},
+        {"HidFailRequest", fn(f, "hidfail request"), 241, step},
+        {"UnplugRequest", fn(f, "unplug request"), 241, step},
+        {"UnplugDone", fn(f, "unplug done"), 241, step},
+        {"Busy", fn(f, "result -25"), 231, step},
+        {"FailWrite1", "  fail_write 1\n", 241, step},
+        {"FailRead1", "  fail_read 1\n", 241, step},
     };
     cells.insert(cells.end(), quick.begin(), quick.end());
     if (op.data == Data::Fetched) {
         // An output that fits one report is whole before the reader leaves.
         const int unplugged = op.output.size() > 63 ? 241 : ANY_STATUS;
-        cells.push_back({"unplugoutput", fn(f, "model unplug output"), unplugged, step});
-        cells.push_back({"shortdata", fn(f, "model short data 5"), 255, step});
-        cells.push_back({"hidfailoutput", fn(f, "model hidfail output"), 241, step});
+        cells.push_back({"UnplugOutput", fn(f, "model unplug output"), unplugged, step});
+        cells.push_back({"ShortData", fn(f, "model short data 5"), 255, step});
+        cells.push_back({"HidFailOutput", fn(f, "model hidfail output"), 241, step});
         // Too much announced: refused, and the reader's own result (0) is
         // the run's result, with no data.
-        cells.push_back({"donelenover", fn(f, "model donelen over"), 0, step});
+        cells.push_back({"DoneLenOver", fn(f, "model donelen over"), 0, step});
     }
     if (op.data == Data::Sent) {
-        cells.push_back({"unpluginput", fn(f, "unplug input"), 241, step});
-        cells.push_back({"hidfailinput", fn(f, "hidfail input"), 241, step});
-        cells.push_back({"unplugat5", "  unplug_at 5\n", 241, step});
+        cells.push_back({"UnplugInput", fn(f, "unplug input"), 241, step});
+        cells.push_back({"HidFailInput", fn(f, "hidfail input"), 241, step});
+        cells.push_back({"UnplugAt5", "  unplug_at 5\n", 241, step});
     }
-    if (f == 503) cells.push_back({"failedwithreset", fn(f, "reqerror -7"), 249, step});
+    if (f == 503) cells.push_back({"FailedWithReset", fn(f, "reqerror -7"), 249, step, "-k"});
     return cells;
 }
 
@@ -158,7 +160,7 @@ TEST_P(BatchFaultMatrix, EveryFailureEndsInTimeWithAFailureStatusAndNoForeignDat
         // Only a completed fetch leaves data; a failed or refused one none.
         const std::string output = read_file(run.dir + "/output");
         if (op.data == Data::Fetched) {
-            const bool whole = run.status == 0 && cells[i].name != "donelenover";
+            const bool whole = run.status == 0 && cells[i].name != "DoneLenOver";
             EXPECT_TRUE(output == (whole ? op.output : "")) << output.size() << " bytes";
         } else if (run.status == 0) {
             const size_t len = op.data == Data::Sent ? input.size() : op.function == 502 ? 17 : 0;
@@ -166,24 +168,23 @@ TEST_P(BatchFaultMatrix, EveryFailureEndsInTimeWithAFailureStatusAndNoForeignDat
                 << "status 0 although the reader did not complete " << op.function << "\n"
                 << run.transcript;
         }
-        if (cells[i].name == "failedwithreset") {
+        if (!cells[i].extra_args.empty()) { // -k: a reset after the failure
             const std::vector<int> fns = transcript_functions(run.transcript, "r");
-            EXPECT_NE(std::find(fns.begin(), fns.end(), 506), fns.end())
-                << "-k resets after a failure";
+            EXPECT_NE(std::find(fns.begin(), fns.end(), 506), fns.end()) << "no reset";
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, BatchFaultMatrix,
-    ::testing::Values(Operation{"getconfig", "-g", 503, Data::Fetched, std::string(700, 'C')},
-                      Operation{"sendconfig", "-c", 502, Data::Sent, ""},
-                      Operation{"defaults", "-d", 505, Data::None, ""},
-                      Operation{"log", "-j", 501, Data::Fetched, std::string(300, 'L')},
-                      Operation{"customconfig", "-m", 2403, Data::Sent, ""},
-                      Operation{"protocol", "-p 5", 502, Data::None, ""},
-                      Operation{"servicefirmware", "-w", 512, Data::Sent, ""},
-                      Operation{"rawfunction", "-b 13", 13, Data::Fetched, "Reader ready"}),
+    ::testing::Values(Operation{"GetConfig", "-g", 503, Data::Fetched, std::string(700, 'C')},
+                      Operation{"SendConfig", "-c", 502, Data::Sent, ""},
+                      Operation{"Defaults", "-d", 505, Data::None, ""},
+                      Operation{"Log", "-j", 501, Data::Fetched, std::string(300, 'L')},
+                      Operation{"CustomConfig", "-m", 2403, Data::Sent, ""},
+                      Operation{"Protocol", "-p 5", 502, Data::None, ""},
+                      Operation{"ServiceFirmware", "-w", 512, Data::Sent, ""},
+                      Operation{"RawFunction", "-b 13", 13, Data::Fetched, "Reader ready"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Firmware updates: the keyboard reader goes to its service firmware (511),
@@ -214,27 +215,27 @@ std::vector<Cell> firmware_cells(const FirmwareCase& c) {
     const double work = 4 * 3000;
     std::vector<Cell> cells;
     for (int f : c.functions)
-        for (const auto& [kind, items] : {std::pair{"unplug", "unplug request return 0.5"},
-                                          {"unplugdone", "unplug done return 0.5"},
-                                          {"noack", "noack all"},
-                                          {"reqerror", "reqerror -7"},
-                                          {"doneerror", "doneerror -3"},
-                                          {"donetype", "donetype 7"},
-                                          {"shortdone", "short done 5"},
-                                          {"hidfail", "hidfail ack"}})
+        for (const auto& [kind, items] : {std::pair{"Unplug", "unplug request return 0.5"},
+                                          {"UnplugDone", "unplug done return 0.5"},
+                                          {"NoAck", "noack all"},
+                                          {"ReqError", "reqerror -7"},
+                                          {"DoneError", "doneerror -3"},
+                                          {"DoneType", "donetype 7"},
+                                          {"ShortDone", "short done 5"},
+                                          {"HidFail", "hidfail ack"}})
             cells.push_back({kind + std::to_string(f), fn(f, items), ANY_STATUS, work});
     if (c.functions.front() == 511) {
         // Unplug after the K-th report the host wrote, sampled over the run.
         for (int k : {1, 2, 3, 5, 8, 13, 21, 34, 55})
-            cells.push_back({"unplugat" + std::to_string(k),
+            cells.push_back({"UnplugAt" + std::to_string(k),
                              "  unplug_at " + std::to_string(k) + " return 0.5\n", ANY_STATUS,
                              12000});
-        cells.push_back({"staysnotready", "  status_after_reset busy:8 1\n", 0, 12000});
+        cells.push_back({"StaysNotReady", "  status_after_reset busy:8 1\n", 0, 12000});
         // The image loader answers with output of its own: the module still
         // gets the file's bytes.
-        cells.push_back({"imageanswers", fn(510, "model out x:00112233"), 0, 12000});
+        cells.push_back({"ImageAnswers", fn(510, "model out x:00112233"), 0, 12000});
         // Still answering for over a second after the restart request.
-        cells.push_back({"slowtoleave", "  leave_delay 1300\n", 0, 12000});
+        cells.push_back({"SlowToLeave", "  leave_delay 1300\n", 0, 12000});
     }
     return cells;
 }
@@ -258,13 +259,20 @@ TEST_P(FirmwareFaultMatrix, EveryBrokenStepEndsInTimeAndNeverPassesForSuccess) {
         const std::string& t = run.transcript;
         SCOPED_TRACE(cells[i].name + "\nstderr: " + run.err);
         check_cell(cells[i], run);
-        // Every piece the module was given is the image file's bytes at their place.
-        for (const TranscriptRecord& x : transcript_records(t, "exchange", "r"))
-            if (x["fn"] == "536") {
-                const size_t at = hex(IMAGE).find(x["in"]);
-                EXPECT_TRUE(at != std::string::npos && at % 2 == 0)
-                    << "the module received bytes that are not the image's: " << x["in"];
+        // What the module received of each piece starts at one of the image
+        // file's 504-byte pieces, and is the whole piece once the reader got
+        // past the exchange's input.
+        for (const TranscriptRecord& x : transcript_records(t, "exchange", "r")) {
+            const std::string in = x["in"], outcome = x["outcome"];
+            const bool whole = outcome == "no_output" || outcome == "fetched" ||
+                               outcome == "done_error" || outcome == "no_done";
+            bool placed = x["fn"] != "536" || (in.empty() && !whole);
+            for (size_t at = 0; !placed && at < IMAGE.size(); at += EXTFW_PIECE_BYTES) {
+                const std::string piece = hex(IMAGE.substr(at, EXTFW_PIECE_BYTES));
+                placed = !in.empty() && (whole ? in == piece : piece.starts_with(in));
             }
+            EXPECT_TRUE(placed) << "not a piece of the image: " << outcome << " " << in;
+        }
         const bool check_broken = cells[i].name.ends_with("1500");
         const bool module_owed = !check_broken && reader_completed(t, 1500, 0, true);
         const bool completed = (module_only || reader_completed(t, 510, IMAGE.size())) &&
@@ -274,11 +282,11 @@ TEST_P(FirmwareFaultMatrix, EveryBrokenStepEndsInTimeAndNeverPassesForSuccess) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, FirmwareFaultMatrix,
-                         ::testing::Values(FirmwareCase{"switchandimage", "-u", {511, 510}},
-                                           FirmwareCase{"restartandwait", "-u", {506, 2107}},
+                         ::testing::Values(FirmwareCase{"SwitchAndImage", "-u", {511, 510}},
+                                           FirmwareCase{"RestartAndWait", "-u", {506, 2107}},
                                            FirmwareCase{
-                                               "moduleupdate", "-u", {1500, 535, 536, 537}},
-                                           FirmwareCase{"modulecheckonly", "-X", {1500, 536}}),
+                                               "ModuleUpdate", "-u", {1500, 535, 536, 537}},
+                                           FirmwareCase{"ModuleCheckOnly", "-X", {1500, 536}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

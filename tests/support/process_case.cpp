@@ -36,13 +36,13 @@ void check_case(const ProcessCase& c, const ProcessResult& r) {
     EXPECT_EQ(r.err, c.err ? in_dir(*c.err, r.dir) : r.err);
     for (const std::string& piece : c.err_has)
         EXPECT_NE(r.err.find(in_dir(piece, r.dir)), std::string::npos) << piece;
-    const std::vector<int> fns = transcript_functions(r.transcript, c.device);
+    const std::vector<int> fns = transcript_functions(r.transcript, c.device.value_or(""));
     EXPECT_EQ(fns, c.functions.value_or(fns));
     EXPECT_EQ(std::vector<int>(fns.begin(), fns.begin() + std::min(fns.size(), c.starts.size())),
               c.starts);
     for (const auto& [function, n] : c.counts)
         EXPECT_EQ(std::count(fns.begin(), fns.end(), function), n) << "function " << function;
-    const auto x = transcript_records(r.transcript, "exchange", c.device);
+    const auto x = transcript_records(r.transcript, "exchange", c.device.value_or(""));
     for (const std::string& field : words(c.fields)) {
         const size_t eq = field.find('=');
         EXPECT_EQ(x.empty() ? "" : x.back()[field.substr(0, eq)], field.substr(eq + 1));

@@ -5,6 +5,8 @@
 // the emulator's transcript for the exchanges it names.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -39,11 +41,16 @@ struct ProcessCase {
         return functions = std::move(f), last(std::move(d), std::move(last_fields));
     }
     ProcessCase& last(std::string d, std::string last_fields) {
-        return device = std::move(d), fields = std::move(last_fields), *this;
+        return about(std::move(d)).fields = std::move(last_fields), *this;
     }
     // The device's exchanges begin with these functions.
     ProcessCase& starting(std::string d, std::vector<int> f) {
-        return device = std::move(d), starts = std::move(f), *this;
+        return about(std::move(d)).starts = std::move(f), *this;
+    }
+    // Every exchange check of a case is about one device.
+    ProcessCase& about(std::string d) {
+        EXPECT_EQ(device.value_or(d), d) << name << ": exchange checks on two devices";
+        return device = std::move(d), *this;
     }
     ProcessCase& times(int function, int n) { return counts[function] = n, *this; }
     // The contents of $D/out after the run.
@@ -60,7 +67,8 @@ struct ProcessCase {
     int status = 0;
     std::optional<std::string> out = "", err = "";
     std::vector<std::string> err_has;
-    std::string device, fields;
+    std::optional<std::string> device; // of the exchange checks; "" = every device
+    std::string fields;
     std::optional<std::vector<int>> functions;
     std::vector<int> starts;
     std::map<int, int> counts;
@@ -71,6 +79,15 @@ struct ProcessCase {
 
 inline void PrintTo(const ProcessCase& c, std::ostream* os) {
     *os << c.name;
+}
+
+// The main menu, drawn over a cleared screen, with the lines of its list.
+inline std::string main_menu(const std::string& listed) {
+    const std::string rule = std::string(76, '-') + "\n";
+    return "\x1b[2J\x1b[0;0HNorvane USB card reader configuration utility ver. 1.28, ZODARIDA "
+           "release\n\nList of available readers:\n" +
+           rule + listed + rule +
+           "99) Exit application\t100) Test mode\t101) Refresh reader list\n\nEnter number: ";
 }
 
 // Runs the cases side by side, each in a directory of its own.

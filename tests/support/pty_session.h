@@ -94,6 +94,11 @@ struct PtySession {
         return done();
     }
 
+    // Pumps for ms, whatever comes.
+    void settle(int ms) {
+        wait_for([] { return false; }, ms);
+    }
+
     // Pumps until text appears in what was written after the text last
     // waited for, and moves past it. false after timeout_ms.
     bool wait_for_text(std::string_view text, int timeout_ms = 10000) {

@@ -11,6 +11,7 @@
 #include "cli/tool_settings.h"
 #include "discovery/reader.h"
 #include "emu.h"
+#include "support/process.h" // now_ms
 
 class EmulatedReaders : public ::testing::Test {
   protected:
@@ -24,6 +25,5 @@ class EmulatedReaders : public ::testing::Test {
 
 // Reports the host wrote to a device (64 bytes each).
 std::vector<std::vector<uint8_t>> host_reports(std::string_view device);
-// Milliseconds since the first call, on the steady clock.
+// Milliseconds on the steady clock since `since`, a now_ms() value.
 double elapsed_ms(double since);
-double now_ms();
