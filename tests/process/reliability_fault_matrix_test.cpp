@@ -20,6 +20,7 @@
 
 #include "services/extfw_update.h"
 #include "support/process_case.h"
+#include "support/table.h"
 
 namespace {
 
@@ -134,10 +135,6 @@ std::vector<Cell> batch_cells(const Operation& op) {
     return cells;
 }
 
-void PrintTo(const Operation& op, std::ostream* os) {
-    *os << op.name;
-}
-
 class BatchFaultMatrix : public ::testing::TestWithParam<Operation> {};
 
 TEST_P(BatchFaultMatrix, EveryFailureEndsInTimeWithAFailureStatusAndNoForeignData) {
@@ -175,17 +172,16 @@ TEST_P(BatchFaultMatrix, EveryFailureEndsInTimeWithAFailureStatusAndNoForeignDat
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Operations, BatchFaultMatrix,
-    ::testing::Values(Operation{"GetConfig", "-g", 503, Data::Fetched, std::string(700, 'C')},
-                      Operation{"SendConfig", "-c", 502, Data::Sent, ""},
-                      Operation{"Defaults", "-d", 505, Data::None, ""},
-                      Operation{"Log", "-j", 501, Data::Fetched, std::string(300, 'L')},
-                      Operation{"CustomConfig", "-m", 2403, Data::Sent, ""},
-                      Operation{"Protocol", "-p 5", 502, Data::None, ""},
-                      Operation{"ServiceFirmware", "-w", 512, Data::Sent, ""},
-                      Operation{"RawFunction", "-b 13", 13, Data::Fetched, "Reader ready"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const Operation OPERATIONS[] = {
+    Operation{"GetConfig", "-g", 503, Data::Fetched, std::string(700, 'C')},
+    Operation{"SendConfig", "-c", 502, Data::Sent, ""},
+    Operation{"Defaults", "-d", 505, Data::None, ""},
+    Operation{"Log", "-j", 501, Data::Fetched, std::string(300, 'L')},
+    Operation{"CustomConfig", "-m", 2403, Data::Sent, ""},
+    Operation{"Protocol", "-p 5", 502, Data::None, ""},
+    Operation{"ServiceFirmware", "-w", 512, Data::Sent, ""},
+    Operation{"RawFunction", "-b 13", 13, Data::Fetched, "Reader ready"}};
+TABLE_TEST(Operations, BatchFaultMatrix, OPERATIONS);
 
 // Firmware updates: the keyboard reader goes to its service firmware (511),
 // takes the image (510), restarts (506), is waited for (2107), asked about
@@ -202,10 +198,6 @@ struct FirmwareCase {
     std::string args;
     std::vector<int> functions; // the exchanges to break
 };
-
-void PrintTo(const FirmwareCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class FirmwareFaultMatrix : public ::testing::TestWithParam<FirmwareCase> {};
 
@@ -281,12 +273,10 @@ TEST_P(FirmwareFaultMatrix, EveryBrokenStepEndsInTimeAndNeverPassesForSuccess) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Phases, FirmwareFaultMatrix,
-                         ::testing::Values(FirmwareCase{"SwitchAndImage", "-u", {511, 510}},
-                                           FirmwareCase{"RestartAndWait", "-u", {506, 2107}},
-                                           FirmwareCase{
-                                               "ModuleUpdate", "-u", {1500, 535, 536, 537}},
-                                           FirmwareCase{"ModuleCheckOnly", "-X", {1500, 536}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const FirmwareCase PHASES[] = {FirmwareCase{"SwitchAndImage", "-u", {511, 510}},
+                               FirmwareCase{"RestartAndWait", "-u", {506, 2107}},
+                               FirmwareCase{"ModuleUpdate", "-u", {1500, 535, 536, 537}},
+                               FirmwareCase{"ModuleCheckOnly", "-X", {1500, 536}}};
+TABLE_TEST(Phases, FirmwareFaultMatrix, PHASES);
 
 } // namespace
