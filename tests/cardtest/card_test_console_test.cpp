@@ -51,8 +51,10 @@ class CardTestConsole : public CardTestRig {};
 TEST_F(CardTestConsole, EnumerationPassRepairsADisturbedScreen) {
     load(device_block("r1", "0x0202", "SN1", "  features 1\n"));
     ConsoleRun run;
-    ASSERT_TRUE(
-        run.wait_screen([](const VtScreen& s) { return s.text(3) == "  CARD: 'none'"; }, 3000ms));
+    // The whole first picture, down to its footer, is the good one.
+    ASSERT_TRUE(run.wait_screen(
+        [](const VtScreen& s) { return s.text(3) == "  CARD: 'none'" && s.text(5) == FOOTER; },
+        3000ms));
     const std::vector<std::string> good = run.screen().lines();
     const std::string scribble = "\x1b[3;1Hscribbled\x1b[4;1Hover";
     ASSERT_EQ(write(1, scribble.data(), scribble.size()), static_cast<ssize_t>(scribble.size()));
