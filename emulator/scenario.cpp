@@ -20,10 +20,6 @@ int hex_digit(char c) {
     return -1;
 }
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 // Reads a quoted string starting after the opening quote at line[i].
 bool read_quoted(std::string_view line, size_t& i, std::string& out, std::string& err) {
     while (i < line.size()) {
@@ -52,6 +48,10 @@ bool read_quoted(std::string_view line, size_t& i, std::string& out, std::string
 }
 
 } // namespace
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 bool tokenize(std::string_view line, Tokens& out, std::string& err) {
     out.clear();

@@ -19,6 +19,10 @@ struct Token {
 };
 using Tokens = std::vector<Token>;
 
+// What separates words: blanks, and a carriage return from a file
+// written on another system.
+bool is_space(char c);
+
 // Splits one line; '#' outside quotes starts a comment. false on an
 // unterminated quote or a bad escape, with the reason in err.
 bool tokenize(std::string_view line, Tokens& out, std::string& err);

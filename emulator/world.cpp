@@ -101,16 +101,17 @@ std::string interface_path(const std::string& config_path, int iface) {
     return base + std::to_string(iface);
 }
 
-// The text of a line after its first n words (plain words, no quotes).
+// The text of a line after its first n words (plain words, no quotes),
+// split where the tokenizer splits.
 std::string rest_after_words(std::string_view line, int n) {
     size_t i = 0;
     for (int k = 0; k < n; ++k) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+        while (i < line.size() && is_space(line[i]))
             ++i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t')
+        while (i < line.size() && !is_space(line[i]))
             ++i;
     }
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+    while (i < line.size() && is_space(line[i]))
         ++i;
     return std::string(line.substr(i));
 }

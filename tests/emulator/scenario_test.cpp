@@ -162,6 +162,8 @@ const ErrorCase ERROR_CASES[] = {
      "line 1: device wants NAME [PRODUCT] (name of letters, digits, _ - .)"},
     {"NoProduct", "device a 0x0204\ndevice r\n  serial X", "line 2: device 'r' has no product"},
     {"AtUnknownDevice", "device r 0x0204\nat 1 unplug q", "line 2: at: no device 'q'"},
+    {"AtWordsSplitByCarriageReturns", "device r 0x0204\nat 1.\r\rplug\rq\r",
+     "line 2: at: no device 'q'"},
     {"AtUnknownCommand", "device r 0x0204\nat 1 explode r",
      "line 2: at: unknown command 'explode'"},
     {"UnterminatedQuote", "  serial \"abc", "line 2: unterminated quote"},
