@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cardtest/card_test_worker.h"
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -201,6 +203,29 @@ void finish(Reader* reader) {
     reader->test_thread.detach();
 }
 
+// Blocks, on the calling thread, the signals that end card test mode or the
+// program, and unblocks them when it goes. Threads inherit the mask: a
+// worker, and whatever thread the USB library starts for the Reader it
+// opens, never take such a signal, so it always reaches the console's
+// thread. Otherwise the kernel may give it to any thread, one that is
+// ending included.
+class ConsoleSignalsBlocked {
+  public:
+    ConsoleSignalsBlocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            sigaddset(&set, signal_number);
+        pthread_sigmask(SIG_BLOCK, &set, &before_);
+    }
+    ~ConsoleSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    ConsoleSignalsBlocked(const ConsoleSignalsBlocked&) = delete;
+    ConsoleSignalsBlocked& operator=(const ConsoleSignalsBlocked&) = delete;
+
+  private:
+    sigset_t before_;
+};
+
 } // namespace
 
 int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
@@ -213,6 +238,7 @@ int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
         return -1;
     }
     reader->test_ctx = state;
+    const ConsoleSignalsBlocked blocked;
     const int r = reader_open(reader);
     if (r != 0) {
         diag(2, "Cfg open: cannot open reader: %d\n", r);

@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include <filesystem>
+
 #include "card_test_rig.h"
+#include "support/process.h"
 
 namespace {
 
@@ -255,6 +258,34 @@ TEST_F(CardTestWorker, StartingAnOpenOrUnopenableReaderFailsAndChangesNothing) {
     EXPECT_TRUE(ready(r1));
     EXPECT_EQ(r2->test_ctx.load(), nullptr);
     EXPECT_FALSE(reader_is_open(r2));
+}
+
+// Ctrl+C and the signals that end the program must reach the console's
+// thread: every thread a start creates blocks them, the caller's mask is
+// as it was.
+TEST_F(CardTestWorker, OnlyTheStartingThreadTakesTheSignalsThatEndTheMode) {
+    sigset_t before, after;
+    pthread_sigmask(SIG_SETMASK, nullptr, &before);
+    load(device_block("r1", "0x0202", "SN1", "  features 1\n"));
+    ASSERT_NE(polling(), nullptr);
+    pthread_sigmask(SIG_SETMASK, nullptr, &after);
+    const int ending[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    unsigned long wanted = 0;
+    for (int signal_number : ending) {
+        EXPECT_EQ(sigismember(&after, signal_number), sigismember(&before, signal_number));
+        wanted |= 1ul << (signal_number - 1);
+    }
+    int others = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == std::to_string(gettid())) continue;
+        const std::string status = read_file((task.path() / "status").string());
+        const size_t at = status.find("SigBlk:");
+        ASSERT_NE(at, std::string::npos);
+        const unsigned long blocked = std::stoul(status.substr(at + 7), nullptr, 16);
+        EXPECT_EQ(blocked & wanted, wanted) << status.substr(0, status.find('\n'));
+        ++others;
+    }
+    EXPECT_GE(others, 1);
 }
 
 // Only a reader whose volatile protocol was read can have it restored.

@@ -19,15 +19,15 @@ struct FailureKind {
 };
 
 const FailureKind KINDS[] = {
-    {"unplug", "unplug request"},
-    {"unplugdone", "unplug done"},
-    {"noack", "noack all"},
-    {"reqerror", "reqerror -7"},
-    {"doneerror", "doneerror -3"},
-    {"donetype", "donetype 7"},
-    {"shortdone", "short done 5"},
-    {"hidfail", "hidfail ack"},
-    {"busy", "result -25 times 1000000"},
+    {"Unplug", "unplug request"},
+    {"UnplugDone", "unplug done"},
+    {"NoAck", "noack all"},
+    {"ReqError", "reqerror -7"},
+    {"DoneError", "doneerror -3"},
+    {"DoneType", "donetype 7"},
+    {"ShortDone", "short done 5"},
+    {"HidFail", "hidfail ack"},
+    {"Busy", "result -25 times 1000000"},
 };
 
 class WorkerFaults : public CardTestRig, public ::testing::WithParamInterface<FailureKind> {};
