@@ -207,8 +207,7 @@ void finish(Reader* reader) {
 // program, and unblocks them when it goes. Threads inherit the mask: a
 // worker, and whatever thread the USB library starts for the Reader it
 // opens, never take such a signal, so it always reaches the console's
-// thread. Otherwise the kernel may give it to any thread, one that is
-// ending included.
+// thread. Otherwise the kernel may give it to any of them.
 class ConsoleSignalsBlocked {
   public:
     ConsoleSignalsBlocked() {
