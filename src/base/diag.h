@@ -15,4 +15,8 @@ extern int32_t diag_verbosity;
 extern std::atomic<uint32_t> diag_written;
 
 // printf-style message to standard error when diag_verbosity >= level.
+// Control characters in the message (a reader's text in a trace) are shown
+// as '?', line ends excepted. Message texts are matched by users' scripts:
+// they stay exactly as they are, misspellings included ("occured",
+// "attepts"), and must not be corrected.
 void diag(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

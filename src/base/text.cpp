@@ -78,3 +78,9 @@ size_t term_safe(char* text) {
     *out = '\0';
     return static_cast<size_t>(out - reinterpret_cast<uint8_t*>(text));
 }
+
+std::string term_safe_text(const char* text) {
+    std::string copy(text);
+    copy.resize(term_safe(copy.data()));
+    return copy;
+}

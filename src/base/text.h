@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Copies at most length bytes of a text received from a reader into dest,
 // stopping at a NUL, and terminates it within dest_size. Returns the length.
@@ -21,3 +22,7 @@ int32_t text_number(const char* text);
 // becomes one '?', so the text cannot move the cursor, erase the screen or
 // start an escape sequence. Other bytes stay. Returns the new length.
 size_t term_safe(char* text);
+
+// A terminal-safe copy of text, for a message that quotes it: its line ends
+// become '?' too, so a reader's text cannot start a line of its own.
+std::string term_safe_text(const char* text);

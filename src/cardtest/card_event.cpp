@@ -18,7 +18,7 @@ void show_card_number(ReaderTestState* state, uint32_t length, const uint8_t* da
     // The reader's text is neither trusted to be terminated nor to fit.
     char number[TEST_TEXT_SIZE];
     text_copy(number, sizeof number, data, data != nullptr ? length : 0);
-    diag(2, "CARDNO: '%s'\n", number);
+    diag(2, "CARDNO: '%s'\n", term_safe_text(number).c_str());
     {
         std::lock_guard<std::mutex> lock(state->text_lock);
         std::memcpy(state->card_text, number, sizeof number);

@@ -23,8 +23,7 @@ inline constexpr int32_t BATCH_READER_LOST = -1;
 struct BatchRun {
     Reader* reader = nullptr;
     char serial[READER_SERIAL_SIZE] = {}; // to find the reader after a restart,
-    char port[READER_PATH_SIZE] = {};     // on this USB port,
-    bool port_decides = false;            // which alone tells it apart when serials do not
+    char port[READER_PATH_SIZE] = {};     // on this USB port (when its path has one)
     uint8_t* data = nullptr;              // BATCH_BUFFER_SIZE bytes: the input, kept whole
     uint8_t* output = nullptr;            // BATCH_BUFFER_SIZE bytes: what the reader returns
     int32_t input_len = 0;

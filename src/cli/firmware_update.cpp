@@ -34,17 +34,16 @@ bool on_port(const Reader* reader, const BatchRun* run) {
     return run->port[0] != '\0' && std::strcmp(port, run->port) == 0;
 }
 
-// The listed reader that is the run's reader: same serial number, on the
-// same port when there is one; by serial number alone only when the serial
-// told the reader apart from every other when it was selected.
+// The listed reader that is the run's reader: same serial number, and on
+// the same USB port whenever its path has one. A reader with that serial on
+// another port is another reader (plugged in while this one restarted, say):
+// it is never taken for this one.
 Reader* find_listed(const BatchRun* run) {
-    Reader* by_serial = nullptr;
     for (int i = 0; Reader* r = reader_by_index(i); ++i) {
         if (!same_serial(r, run)) continue;
-        if (on_port(r, run)) return r;
-        if (by_serial == nullptr) by_serial = r;
+        if (run->port[0] == '\0' || on_port(r, run)) return r;
     }
-    return run->port_decides ? nullptr : by_serial;
+    return nullptr;
 }
 
 enum class Wanted { AnyFirmware, NormalFirmware };
@@ -100,7 +99,6 @@ int32_t firmware_identify(BatchRun* run) {
         serial_shared = true;
         if (on_port(r, run)) port_shared = true;
     }
-    run->port_decides = serial_shared;
     if (serial_shared && port_shared) {
         diag(1, "Reader cannot be told from another reader after its restart: its serial "
                 "number is empty or not unique\n");

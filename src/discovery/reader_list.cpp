@@ -84,12 +84,16 @@ int readers_enumerate() {
                 continue;
             if (Reader* known = find_by_path(dev->path)) {
                 known->seen = 1;
-                // A personality on interface 0 restarts into the service
-                // firmware (also interface 0) on the same path; a closed
-                // record then takes what the device is now, or a firmware
-                // update would keep asking it to switch. Open records keep
+                // The device on a known path may not be the one the record
+                // was made for: a personality on interface 0 restarts into
+                // the service firmware (also interface 0) on the same path,
+                // and a reader swapped for another on the same hub port
+                // takes its path. A closed record takes what the device on
+                // its path is now, model and serial number alike, or an
+                // update would keep asking it to switch and its cards would
+                // be shown under another reader's serial. Open records keep
                 // theirs while their connection lasts.
-                if (!reader_is_open(known) && known->model != model) {
+                if (!reader_is_open(known)) {
                     known->model = model;
                     copy_serial(known->serial, dev->serial_number);
                 }

@@ -91,6 +91,42 @@ TEST_F(ReaderList, RecordsStayWhilePresentOrOpen) {
     EXPECT_EQ(reader_count(), 1);
 }
 
+// The longest path the record holds is taken whole and opens; one byte
+// more would be cut into a path that opens nothing, so it is not listed.
+TEST_F(ReaderList, PathOfTheFieldsSizeLessOneIsTheLongestTaken) {
+    const std::string longest = "1-" + std::string(READER_PATH_SIZE - 3, '1');
+    load("device a 0x0204\n  serial A\n  path " + longest +
+         "\ndevice b 0x0204\n  serial B\n  path " + longest + "2\n");
+    ASSERT_EQ(reader_count(), 1);
+    EXPECT_EQ(std::string(reader_first()->path), longest);
+    EXPECT_EQ(reader_open(reader_first()), 0);
+    EXPECT_TRUE(emu::is_open("a"));
+}
+
+// A reader swapped for another on the same port between two enumerations:
+// the record of the path, while closed, shows the reader now there; an
+// open record keeps the reader it was opened on.
+TEST_F(ReaderList, ClosedRecordTakesTheSerialOfAReaderSwappedInOnItsPort) {
+    const std::string later = "  appear 1000\n";
+    load(
+        "device a 0x0204\n  serial OLD1\n  port 1-4\ndevice b 0x0204\n  serial NEW2\n  port 1-4\n" +
+        later +
+        "device c 0x0204\n  serial C\n  port 1-5\ndevice d 0x0204\n  serial D\n  port 1-5\n" +
+        later);
+    Reader* first = reader_first();
+    Reader* other = reader_by_index(1);
+    ASSERT_EQ(reader_open(other), 0);
+    for (const char* gone : {"a", "c"})
+        emu::unplug(gone);
+    for (const char* come : {"b", "d"})
+        emu::plug(come);
+    EXPECT_EQ(readers_enumerate(), 2);
+    EXPECT_EQ(reader_first(), first) << "same path, same record";
+    EXPECT_STREQ(first->serial, "NEW2");
+    EXPECT_STREQ(other->serial, "C") << "open: kept";
+    reader_close(other);
+}
+
 TEST_F(ReaderList, SerialLookupIgnoresLetterCase) {
     load("device a 0x0204\n  serial rd2k00ab\ndevice b 0x0204\n  serial RD2K00AB\n");
     EXPECT_EQ(reader_by_serial("Rd2K00aB"), reader_by_index(0)) << "the one nearer the head";

@@ -121,6 +121,9 @@ const ExchangeCase CASES[] = {
      "fetched", "Invalid packet type\nCannot read CTL response from reader: -1\n", 1, 2},
     {"ShortAckIsRefusedAndRetried", "fn 13 short ack 5; fn 13 model", 0, "Reader ready", "fetched",
      "Read size invalid\nCannot read CTL response from reader: -1\n", 1, 2},
+    // Ten bytes after the control byte that claims eleven: one byte short.
+    {"AckOneByteShortIsRefusedAndRetried", "fn 13 short ack 11; fn 13 model", 0, "Reader ready",
+     "fetched", "Read size invalid\nCannot read CTL response from reader: -1\n", 1, 2},
     {"WriteFailureOfTheRequestEndsAtOnce", "fn 13 hidfail request", LINK_IO_ERROR, "", "",
      "Write error: -1\nCannot write CTL to reader: -9999\n", 1, 1, "", "", "", 0, 80},
     {"WriteFailureOfTheInputEnds", "fn 258 hidfail input", LINK_IO_ERROR, "", "",

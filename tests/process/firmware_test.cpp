@@ -125,6 +125,17 @@ TEST(FirmwareProcess, EveryUpdateEndsWithItsStatusStreamsAndExchanges) {
             .wire("", {})
             .says("Reader cannot be told from another reader after its restart: its serial "
                   "number is empty or not unique\n"),
+        // Another reader with the same serial number is plugged in on
+        // another port while the selected one restarts: it is a stranger,
+        // and the selected reader is waited for and updated.
+        update("LookAlikePluggedInDuringTheRestartIsNotTaken", "-u",
+               KBD + "  service_delay 1.5\n" +
+                   "device b 0x0200\n  serial RD2K0001\n  port 1-5\n  appear 0.7\n",
+               100)
+            .starting("kbd", {511, 510, 506})
+            .checking([](const ProcessResult& r) {
+                EXPECT_EQ(transcript_functions(r.transcript, "b"), std::vector<int>{});
+            }),
         update("ReaderBackStillInNormalFirmwareIsSwitchedAgain", "-u",
                KBD + "  service stay\nat 0.8 with kbd service return\n", 10)
             .starting("kbd", {511})
@@ -178,8 +189,15 @@ TEST(FirmwareProcess, ReadersThatDoNotComeBackOrStayBusyEndInTimeSlow) {
                 SVC + "  reset_to 0x0200 interface 0\n", 10, 5,
                 "Reader did not leave the service firmware\n")
              .taking(0, 80000),
-         update("ReaderThatNeverComesBack", "-u -v", KBD + "  service never\n", 10, 255,
-                "Cannot find back the reader, timeout.")
+         // Sixty attempts, each an enumeration that finds no reader.
+         update("ReaderThatNeverComesBack", "-u -v -v", KBD + "  service never\n", 10, 255)
+             .mentions("No readers found.Cannot find back the reader, timeout.")
+             .checking([](const ProcessResult& r) {
+                 const std::regex attempt("No readers found\\.");
+                 EXPECT_EQ(
+                     std::distance(std::sregex_iterator(r.err.begin(), r.err.end(), attempt), {}),
+                     60);
+             })
              .taking(60000, 90000),
          update("ModuleStaysBusyAndNoUpdateIsAssumed", "-X -v -v", KBD + "  extfw_check busy\n", 10)
              .wire("kbd", std::vector<int>(61, 1500))
