@@ -11,7 +11,6 @@
 #include <memory>
 #include <vector>
 
-#include "cli/tool_settings.h"
 #include "discovery/reader.h"
 #include "emu.h"
 #include "link/ctl_exchange.h"
@@ -45,7 +44,6 @@ void print_row(const char* what, double cpu, double wall, double reports) {
 } // namespace
 
 int main() {
-    tool_settings = ToolSettings{};
     if (emu::load_scenario("device r1 0x0204\n  serial BENCH1\n") != 0) {
         fprintf(stderr, "scenario: %s\n", emu::last_error().c_str());
         return 1;

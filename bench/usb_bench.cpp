@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/tool_settings.h"
 #include "discovery/reader.h"
 #include "emu.h"
 #include "link/ctl_exchange.h"
@@ -90,7 +89,6 @@ void print(const Figures& f) {
 } // namespace
 
 int main() {
-    tool_settings = ToolSettings{};
     if (emu::load_scenario(SCENARIO) != 0) return 1;
     Figures f;
     if (!measure(f)) return 1;
@@ -134,7 +132,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usb_bench: cannot run %s: %s\n", UMOCKDEV_WRAPPER, why.c_str());
         return 1;
     }
-    tool_settings = ToolSettings{};
     Figures plain;
     if (!plain_figures(plain)) {
         std::fprintf(stderr, "usb_bench: no figures from %s\n", USB_BENCH_PLAIN_BIN);

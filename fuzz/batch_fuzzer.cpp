@@ -40,40 +40,14 @@ void make_files() {
     output_path = dir + "/out";
 }
 
+// One of the operations that talk to a reader, as the command line gives it.
 void choose_operation(ToolSettings* s, uint8_t op, uint8_t argument) {
-    switch (op % 10) {
-    case 0:
-        s->get_config = 1;
-        break;
-    case 1:
-        s->send_config = 1;
-        break;
-    case 2:
-        s->update_firmware = 1;
-        break;
-    case 3:
-        s->reset_defaults = 1;
-        break;
-    case 4:
-        s->get_log = 1;
-        break;
-    case 5:
-        s->send_custom_config = 1;
-        break;
-    case 6:
-        s->set_protocol = 1;
-        s->protocol = argument;
-        break;
-    case 7:
-        s->update_service_firmware = 1;
-        break;
-    case 8:
-        s->raw_function = 1 + argument;
-        break;
-    default:
-        s->module_check = 1;
-        break;
-    }
+    static constexpr char LETTERS[] = "gcudjmpwbX";
+    const char letter = LETTERS[op % 10];
+    if (letter == 'p') s->protocol = argument;
+    if (letter == 'b') s->raw_function = 1 + argument;
+    s->operations = batch_operation_bit(batch_operation(letter));
+    s->operation = batch_operation(letter);
 }
 
 long file_size(const std::string& path) {
@@ -98,20 +72,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t op = data[6];
     const uint8_t flags = data[7];
 
-    tool_settings = ToolSettings{};
+    ToolSettings settings{};
     diag_verbosity = 0;
-    choose_operation(&tool_settings, op, data[8]);
-    tool_settings.reset_after = flags & 1;
-    tool_settings.select_by_serial = (flags >> 1) & 1;
-    tool_settings.select_by_index = (flags >> 2) & 1;
-    tool_settings.has_input_path = 1;
-    tool_settings.input_path = input_paths[(flags >> 3) % INPUT_FILES].c_str();
-    tool_settings.has_output_path = 1;
-    tool_settings.output_path = output_path.c_str();
+    choose_operation(&settings, op, data[8]);
+    settings.reset_after = flags & 1;
+    settings.select_by_serial = (flags >> 1) & 1;
+    settings.select_by_index = (flags >> 2) & 1;
+    settings.has_input_path = 1;
+    settings.input_path = input_paths[(flags >> 3) % INPUT_FILES].c_str();
+    settings.has_output_path = 1;
+    settings.output_path = output_path.c_str();
     unlink(output_path.c_str());
 
     readers_init();
-    const int32_t result = batch_run((flags >> 5) & 1, (flags & 0x40) ? "fz0001" : "other");
+    const ReaderChoice choice{(flags >> 5) & 1, (flags & 0x40) ? "fz0001" : "other"};
+    const int32_t result = batch_run(settings, choice);
     readers_exit();
     if (result != 0 && exit_status(result) == 0) __builtin_trap();
     // Every byte of the output file must have come in a report.

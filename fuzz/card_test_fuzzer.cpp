@@ -9,7 +9,6 @@
 
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
-#include "cli/tool_settings.h"
 #include "discovery/reader.h"
 #include "fake_hid.h"
 
@@ -38,8 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake_hid.products[0] = data[1] % READER_MODEL_COUNT;
     fake_hid.read_limit = data[2] == 0 ? 0 : data[2] * READS_PER_STEP;
     fake_hid.on_limit = request_stop;
-    tool_settings = ToolSettings{};
-    tool_settings.test_mode = 1;
 
     readers_init();
     if (readers_enumerate() == 1) {

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "cli/tool_settings.h"
 #include "console/reader_info.h"
 #include "discovery/reader.h"
 #include "fake_hid.h"
@@ -25,7 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < CONTROL_BYTES) return 0;
     fake_hid_reset(data + CONTROL_BYTES, size - CONTROL_BYTES);
     fake_hid.fail_write = data[0];
-    tool_settings = ToolSettings{};
     reported_config = ReportedConfig{};
 
     Reader reader;

@@ -18,12 +18,6 @@
 
 namespace {
 
-bool batch_requested(const ToolSettings& s) {
-    return s.list_readers || s.update_firmware || s.update_service_firmware || s.send_config ||
-           s.get_config || s.get_log || s.send_custom_config || s.set_protocol || s.module_check ||
-           s.reset_defaults || s.raw_function != 0;
-}
-
 // A standard stream that was closed when the program started would be
 // reused by the first descriptor the USB library opens, and the program
 // would then read or write USB wake-ups as its own data. Each closed one is
@@ -51,10 +45,10 @@ void fail_writes_to_closed_pipes() {
 // Card test mode, with its bench record when -o names a file. The record
 // cannot be opened: status 2 before the screen starts. A write to it
 // failed: the test ran on, and status 2 at its end.
-int32_t run_card_test() {
-    if (!tool_settings.has_output_path) return card_test_run();
-    if (card_record_open(tool_settings.output_path) != 0) {
-        diag(1, "Cannot open %s for writing: %s\n", tool_settings.output_path, strerror(errno));
+int32_t run_card_test(const ToolSettings& settings) {
+    if (!settings.has_output_path) return card_test_run();
+    if (card_record_open(settings.output_path) != 0) {
+        diag(1, "Cannot open %s for writing: %s\n", settings.output_path, strerror(errno));
         return BATCH_FILE_ERROR;
     }
     card_test_run();
@@ -72,21 +66,22 @@ int exit_status(int32_t result) {
 }
 
 int tool_main(int argc, char** argv) {
+    ToolSettings settings;
     ReaderChoice choice;
-    settings_parse(argc, argv, &tool_settings, &choice);
-    diag_verbosity = tool_settings.verbosity;
-    if (tool_settings.show_help) {
+    settings_parse(argc, argv, &settings, &choice);
+    diag_verbosity = settings.verbosity;
+    if (settings.show_help) {
         settings_print_usage(argc > 0 ? argv[0] : "brinlet");
         return 1;
     }
     hold_closed_standard_streams();
     readers_init();
     int32_t result;
-    if (tool_settings.test_mode) {
-        result = run_card_test();
-    } else if (batch_requested(tool_settings)) {
+    if (settings.test_mode) {
+        result = run_card_test(settings);
+    } else if (settings.operation != nullptr) {
         fail_writes_to_closed_pipes();
-        result = batch_run(choice.index, choice.serial);
+        result = batch_run(settings, choice);
     } else {
         result = main_menu();
     }

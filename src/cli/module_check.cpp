@@ -3,18 +3,16 @@
 
 #include "base/pause.h"
 #include "cli/batch.h"
-#include "cli/terminal.h"
-#include "cli/tool_settings.h"
+#include "cli/progress_bar.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_link.h"
 #include "services/extfw_update.h"
 #include "services/reader_functions.h"
 
 namespace {
-// Receives the check's output, which nothing uses.
-uint8_t check_output[MODULE_CHECK_CAPACITY];
-
 int32_t ask_module(Reader* reader) {
+    // Receives the check's output, which nothing uses.
+    uint8_t check_output[MODULE_CHECK_CAPACITY];
     int32_t r = 0;
     for (int busy_ms = 0; busy_ms <= MODULE_CHECK_BUSY_LIMIT_MS;
          busy_ms += MODULE_CHECK_BUSY_PAUSE_MS) {
@@ -31,19 +29,17 @@ int32_t ask_module(Reader* reader) {
 int32_t module_check_run(BatchRun* run) {
     Reader* reader = run->reader;
     diag(2, "Starting external reader firmware check\n");
+    run->phase = BatchPhase::Module;
     // Nothing may be drawn on a standard output that the fetched data closed.
-    const bool show_bar = tool_settings.show_progress && !run->stdout_closed;
-    if (show_bar) {
-        reader->extfw_progress = &run->shown;
-        reader->progress_from = 50;
-        reader->progress_to = 100;
-        progress_start(&run->shown, run->bar);
-    }
+    const bool show_bar = run->draw_bar && !run->stdout_closed;
+    const ProgressSink progress{&run->shown, 50, 100};
+    if (show_bar) progress_start(&run->bar_thread, &run->shown, run->bar);
     int32_t result = 0;
     const int32_t answer = ask_module(reader);
     if (answer == 0) {
         diag(2, "External reader firmware update needed");
-        result = reader_extfw_update(reader, run->data, static_cast<uint32_t>(run->input_len));
+        result = reader_extfw_update(reader, run->input, static_cast<uint32_t>(run->input_len),
+                                     &progress);
     } else if (answer == LINK_IO_ERROR) {
         // The reader is gone: whether its module needed the image is unknown.
         result = answer;
@@ -51,9 +47,6 @@ int32_t module_check_run(BatchRun* run) {
         diag(2, "External reader firmware update not needed");
     }
     run->shown = 100;
-    if (show_bar) {
-        reader->extfw_progress = nullptr;
-        progress_stop(&run->shown);
-    }
+    progress_stop(&run->bar_thread);
     return result;
 }

@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-ToolSettings tool_settings;
-
 namespace {
 
 bool takes_value(char letter) {
@@ -18,43 +16,20 @@ bool is_two_letter(char letter) {
     return letter == 'U' || letter == 'W' || letter == 'M';
 }
 
+void give_operation(ToolSettings* s, char letter) {
+    s->operations |= batch_operation_bit(batch_operation(letter));
+}
+
 void apply_flag(ToolSettings* s, char letter) {
     switch (letter) {
     case 'h':
         s->show_help = 1;
         break;
-    case 'l':
-        s->list_readers = 1;
-        break;
     case 'k':
         s->reset_after = 1;
         break;
-    case 'u':
-        s->update_firmware = 1;
-        break;
-    case 'w':
-        s->update_service_firmware = 1;
-        break;
-    case 'm':
-        s->send_custom_config = 1;
-        break;
-    case 'c':
-        s->send_config = 1;
-        break;
-    case 'g':
-        s->get_config = 1;
-        break;
-    case 'd':
-        s->reset_defaults = 1;
-        break;
-    case 'X':
-        s->module_check = 1;
-        break;
     case 'q':
         s->show_progress = 1;
-        break;
-    case 'j':
-        s->get_log = 1;
         break;
     case 'v':
         s->verbosity += 1;
@@ -62,7 +37,12 @@ void apply_flag(ToolSettings* s, char letter) {
     case 't':
         s->test_mode = 1;
         break;
+    case 'a':
+        s->all_readers = 1;
+        break;
     default:
+        // -b and -p take values; the other operations are flags.
+        if (batch_operation(letter) != nullptr) give_operation(s, letter);
         break;
     }
 }
@@ -87,7 +67,7 @@ void apply_value(ToolSettings* s, ReaderChoice* choice, char letter, const char*
         break;
     case 'p':
         s->protocol = std::atoi(value);
-        s->set_protocol = 1;
+        give_operation(s, 'p');
         break;
     case 'b':
         s->raw_function = std::atoi(value);
@@ -127,6 +107,10 @@ void settings_parse(int argc, char** argv, ToolSettings* s, ReaderChoice* choice
             apply_flag(s, letter);
         }
     }
+    // -b 0 (or a value that is not a number) asks for no function.
+    const uint32_t raw = batch_operation_bit(batch_operation('b'));
+    s->operations = s->raw_function != 0 ? s->operations | raw : s->operations & ~raw;
+    s->operation = batch_plan(s->operations, s->raw_function).operation;
 }
 
 void settings_print_usage(const char* program_name) {

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Process-wide command-line settings and diagnostics.
+// The command-line settings.
 #pragma once
 
 #include <cstdint>
 
 #include "base/diag.h"
 #include "base/version.h"
+#include "cli/batch_operations.h"
 
 // Filled once by settings_parse before any thread starts; read-only afterwards.
 struct ToolSettings {
@@ -15,26 +16,17 @@ struct ToolSettings {
     int32_t show_help;
     int32_t has_input_path;
     int32_t has_output_path;
-    int32_t list_readers;
     int32_t select_by_index;
     int32_t select_by_serial;
     int32_t reset_after;
-    int32_t update_firmware;
-    int32_t update_service_firmware;
-    int32_t send_config;
-    int32_t get_config;
-    int32_t get_log;
+    uint32_t operations;             // a bit per row of batch_operations given
+    const BatchOperation* operation; // the first row given; nullptr when none
     int32_t raw_function;
     int32_t test_mode;
-    int32_t send_custom_config;
-    int32_t set_protocol;
     int32_t protocol;
-    int32_t module_check;
-    int32_t reset_defaults;
     int32_t show_progress;
+    int32_t all_readers; // -a: every attached reader, or those -s names
 };
-
-extern ToolSettings tool_settings;
 
 // Values of -r and -s, which are not part of ToolSettings.
 struct ReaderChoice {

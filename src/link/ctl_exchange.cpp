@@ -113,11 +113,10 @@ int output_step(Reader* reader, int32_t length, int32_t capacity, int32_t* outpu
 } // namespace
 
 int32_t reader_ctl(Reader* reader, uint16_t function, int32_t input_len, const uint8_t* input,
-                   int32_t* output_len, uint8_t* output) {
+                   int32_t* output_len, uint8_t* output, const ProgressSink* progress) {
     std::lock_guard<std::mutex> lock(reader->ctl_lock);
     const int32_t capacity = *output_len;
     *output_len = 0;
-    reader->in_data = 0;
     diag(2, "\nInput size: %d, function: %d\n", input_len, function);
     reader->in_ctl = 1;
 
@@ -128,9 +127,7 @@ int32_t reader_ctl(Reader* reader, uint16_t function, int32_t input_len, const u
 
     if (input_len != 0) {
         diag(2, "Writing input CTL data...\n");
-        reader->in_data = 1;
-        const int r = reader_write_block(reader, input, input_len, false);
-        reader->in_data = 0;
+        const int r = reader_write_block(reader, input, input_len, false, progress);
         if (r < 0) {
             diag(1, "Cannot write input CTL data to reader: %d\n", r);
             return r;

@@ -38,10 +38,5 @@ struct Reader {
     ReaderCallback* cb_tail = nullptr;
     ReaderCallback* cb_head = nullptr;
     uint8_t in_ctl = 0;
-    uint8_t in_data = 0;
-    std::atomic<int32_t>* progress = nullptr;
-    int32_t progress_from = 0;
-    int32_t progress_to = 0;
-    std::atomic<int32_t>* extfw_progress = nullptr;
     std::atomic<ReaderTestState*> test_ctx{nullptr};
 };

@@ -21,18 +21,13 @@ int payload_room(uint16_t report_size) {
     return std::clamp<int>(report_size, 2, REPORT_SIZE) - 1;
 }
 
-void store_progress(Reader* reader, int32_t sent, int32_t total) {
-    if (reader->in_data == 1) progress_advance(reader, reader->progress, sent, total);
-}
-
 } // namespace
 
-void progress_advance(const Reader* reader, std::atomic<int32_t>* shown, int64_t done,
-                      int64_t total) {
-    if (shown == nullptr) return;
-    const int64_t span = int64_t{reader->progress_to} - reader->progress_from;
-    shown->store(
-        static_cast<int32_t>(reader->progress_from + span * done / std::max<int64_t>(total, 1)));
+void progress_advance(const ProgressSink* progress, int64_t done, int64_t total) {
+    if (progress == nullptr || progress->shown == nullptr) return;
+    const int64_t span = int64_t{progress->to} - progress->from;
+    progress->shown->store(
+        static_cast<int32_t>(progress->from + span * done / std::max<int64_t>(total, 1)));
 }
 
 int reader_open(Reader* reader) {
@@ -64,13 +59,14 @@ int reader_close(Reader* reader) {
     return 0;
 }
 
-int reader_write_block(Reader* reader, const uint8_t* bytes, int32_t length, bool header) {
+int reader_write_block(Reader* reader, const uint8_t* bytes, int32_t length, bool header,
+                       const ProgressSink* progress) {
     uint8_t report[REPORT_SIZE + 1];
     const int room = payload_room(reader->out_report_size);
     int32_t sent = 0;
     int result = 0;
     while (sent < length) {
-        store_progress(reader, sent, length);
+        progress_advance(progress, sent, length);
         std::memset(report, 0, sizeof report);
         const int chunk = std::min<int32_t>(length - sent, room);
         std::memcpy(report + 2, bytes + sent, static_cast<size_t>(chunk));
@@ -85,8 +81,7 @@ int reader_write_block(Reader* reader, const uint8_t* bytes, int32_t length, boo
         sent += chunk;
         result = sent;
     }
-    if (reader->progress != nullptr && reader->in_data == 1)
-        reader->progress->store(reader->progress_to);
+    if (progress != nullptr && progress->shown != nullptr) progress->shown->store(progress->to);
     return result;
 }
 

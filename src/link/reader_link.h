@@ -28,9 +28,19 @@ int reader_open(Reader* reader);
 // when not open. No other thread may use the Reader meanwhile.
 int reader_close(Reader* reader);
 
-// Sends length bytes as header (header=true) or data packets. Returns length,
-// or -9999 when hid_write fails. Caller holds ctl_lock.
-int reader_write_block(Reader* reader, const uint8_t* bytes, int32_t length, bool header);
+// Where a transfer shows how far it has come: *shown moves from `from` to
+// `to` as the data goes out. The caller owns it; the link only stores.
+struct ProgressSink {
+    std::atomic<int32_t>* shown = nullptr;
+    int32_t from = 0;
+    int32_t to = 100;
+};
+
+// Sends length bytes as header (header=true) or data packets, moving
+// progress (when given) along. Returns length, or -9999 when hid_write
+// fails. Caller holds ctl_lock.
+int reader_write_block(Reader* reader, const uint8_t* bytes, int32_t length, bool header,
+                       const ProgressSink* progress = nullptr);
 // Receives at least length payload bytes into dest (nothing stored past
 // dest[length-1]); timeout_ms applies to each report. Returns the payload
 // bytes received; -1 short report or (header=true) a data packet; -110
@@ -42,7 +52,6 @@ int reader_write_header(Reader* reader, const CtlHeader& header);
 // 11; -2 when the block was not 11 bytes; other link results passed on.
 int reader_read_header(Reader* reader, CtlHeader* header, int timeout_ms);
 
-// Moves *shown (nothing when nullptr) to done/total of the way from the
-// reader's progress_from to progress_to: the value a progress bar draws.
-void progress_advance(const Reader* reader, std::atomic<int32_t>* shown, int64_t done,
-                      int64_t total);
+// Moves the sink's value (nothing without a sink) to done/total of the way
+// from its start to its end: the value a progress bar draws.
+void progress_advance(const ProgressSink* progress, int64_t done, int64_t total);

@@ -64,12 +64,13 @@ int extfw_next_wait(int wait_ms) {
     return std::min(wait_ms * 3 / 2, EXTFW_MAX_WAIT_MS);
 }
 
-int32_t reader_extfw_update(Reader* reader, const uint8_t* image, uint32_t length) {
-    if (reader->extfw_progress != nullptr) reader->extfw_progress->store(reader->progress_from);
+int32_t reader_extfw_update(Reader* reader, const uint8_t* image, uint32_t length,
+                            const ProgressSink* progress) {
+    progress_advance(progress, 0, 1);
     int32_t r = start_phase(reader, length);
     if (r != 0) return r;
     for (uint32_t offset = 0; offset < length; offset += EXTFW_PIECE_BYTES) {
-        progress_advance(reader, reader->extfw_progress, offset, length);
+        progress_advance(progress, offset, length);
         const uint32_t piece = std::min(EXTFW_PIECE_BYTES, length - offset);
         r = send_until_not_busy(reader, FN_EXTFW_DATA, piece, image + offset, true);
         if (r != 0) {
@@ -82,6 +83,6 @@ int32_t reader_extfw_update(Reader* reader, const uint8_t* image, uint32_t lengt
         diag(1, "Cannot finalize Extfw update: %d\n", r);
         return r;
     }
-    if (reader->extfw_progress != nullptr) reader->extfw_progress->store(reader->progress_to);
+    progress_advance(progress, 1, 1);
     return 0;
 }

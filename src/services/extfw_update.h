@@ -6,6 +6,7 @@
 #include <cstdint>
 
 struct Reader;
+struct ProgressSink;
 
 inline constexpr uint32_t EXTFW_PIECE_BYTES = 504; // 8 full data packets
 inline constexpr int EXTFW_FIRST_WAIT_MS = 10;
@@ -20,6 +21,6 @@ int extfw_next_wait(int wait_ms);
 // Sends image to the module; busy answers are waited out and repeated. An
 // unfinished earlier sequence (RDR_SEQUENCE_ERROR at Start) is closed with
 // Finish and the sequence starts again. 0 when all was accepted, else the
-// first failing result. Advances *extfw_progress from progress_from to
-// progress_to when the caller set it.
-int32_t reader_extfw_update(Reader* reader, const uint8_t* image, uint32_t length);
+// first failing result. Moves progress (when given) along as the pieces go.
+int32_t reader_extfw_update(Reader* reader, const uint8_t* image, uint32_t length,
+                            const ProgressSink* progress = nullptr);

@@ -31,17 +31,14 @@ TEST_F(BatchFiles, OutputFileIsClosedWhenNoOutputArrives) {
         SCOPED_TRACE(answer);
         load(std::string("device r 0x0204\n  serial R\n  fn 503 ") + answer + "\n");
         const int before = open_descriptors();
-        for (int i = 0; i < 5; ++i) {
-            tool_settings = ToolSettings{};
-            diag_verbosity = 0;
-            tool_settings.get_config = 1;
-            tool_settings.has_output_path = 1;
-            tool_settings.output_path = out.c_str();
-            batch_run(0, nullptr);
-        }
+        ToolSettings settings{};
+        settings.operations = batch_operation_bit(batch_operation('g'));
+        settings.operation = batch_operation('g');
+        settings.has_output_path = 1;
+        settings.output_path = out.c_str();
+        for (int i = 0; i < 5; ++i)
+            batch_run(settings, ReaderChoice{});
         EXPECT_EQ(open_descriptors(), before);
-        tool_settings = ToolSettings{};
-        diag_verbosity = 0;
     }
     unlink(out.c_str());
 }

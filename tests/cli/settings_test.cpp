@@ -30,15 +30,18 @@ template <class... Values> std::string words(const char* names, Values... values
 }
 
 std::string describe(const ToolSettings& s, const ReaderChoice& c) {
+    const auto given = [&](char letter) {
+        return (s.operations & batch_operation_bit(batch_operation(letter))) != 0 ? 1 : 0;
+    };
     return words("verbosity input has_input output has_output help list by_index index by_serial "
                  "serial reset firmware service_firmware send_config get_config log raw test "
-                 "custom set_protocol protocol module_check defaults progress",
+                 "custom set_protocol protocol module_check defaults progress all chosen",
                  s.verbosity, s.input_path, s.has_input_path, s.output_path, s.has_output_path,
-                 s.show_help, s.list_readers, s.select_by_index, c.index, s.select_by_serial,
-                 c.serial, s.reset_after, s.update_firmware, s.update_service_firmware,
-                 s.send_config, s.get_config, s.get_log, s.raw_function, s.test_mode,
-                 s.send_custom_config, s.set_protocol, s.protocol, s.module_check, s.reset_defaults,
-                 s.show_progress);
+                 s.show_help, given('l'), s.select_by_index, c.index, s.select_by_serial, c.serial,
+                 s.reset_after, given('u'), given('w'), given('c'), given('g'), given('j'),
+                 s.raw_function, s.test_mode, given('m'), given('p'), s.protocol, given('X'),
+                 given('d'), s.show_progress, s.all_readers,
+                 s.operation != nullptr ? s.operation->letter : '\0');
 }
 
 struct ParseCase {
@@ -78,33 +81,40 @@ const ParseCase PARSE_CASES[] = {
      "output=out has_output=1 help=1 list=1 by_index=1 index=2 by_serial=1 "
      "serial=AB12 reset=1 firmware=1 service_firmware=1 send_config=1 get_config=1 "
      "log=1 raw=503 test=1 custom=1 set_protocol=1 protocol=7 module_check=1 "
-     "defaults=1 progress=1 "},
+     "defaults=1 progress=1 chosen=l "},
     {"VerbosityCountsArgumentsNotLetters", "-vv", "verbosity=1 "},
     {"EachVerbosityArgumentCounts", "-v|-v", "verbosity=2 "},
-    {"RestOfAFlagArgumentIsIgnored", "-lx", "list=1 "},
+    {"RestOfAFlagArgumentIsIgnored", "-lx", "list=1 chosen=l "},
     // Traces start with the argument after the one reaching verbosity 2.
-    {"TraceOfAFlag", "-v|-v|-l", "verbosity=2 list=1 ", "Parameter '' processed\n"},
+    {"TraceOfAFlag", "-v|-v|-l", "verbosity=2 list=1 chosen=l ", "Parameter '' processed\n"},
     {"TraceOfAThirdVerbosity", "-v|-v|-v", "verbosity=3 ", "Parameter '' processed\n"},
     {"TracesOfValuesTwoLetterOptionsAndRests", "-v|-v|-ifw.bin|-Ua|x|-lz",
-     "verbosity=2 input=fw.bin has_input=1 list=1 ",
+     "verbosity=2 input=fw.bin has_input=1 list=1 chosen=l ",
      "Parameter 'i':'fw.bin' processed\nParameter 'U/a'.':'x' processed\n"
      "Parameter 'z' processed\n"},
     {"OptionsWithoutEffectConsumeTheirValues", "-x|-l|-T|-g|-Ua|-c|-z|-M|-d", ""},
-    {"StrayArgumentsAndBareDashAreIgnored", "file.bin|-|-g", "get_config=1 "},
+    {"StrayArgumentsAndBareDashAreIgnored", "file.bin|-|-g", "get_config=1 chosen=g "},
     // A value option at the end reads nothing past the list.
-    {"InputAtTheEnd", "-g|-i", "get_config=1 "},
-    {"IndexAtTheEnd", "-g|-r", "get_config=1 "},
-    {"SerialAtTheEnd", "-g|-s", "get_config=1 "},
-    {"RawFunctionAtTheEnd", "-g|-b", "get_config=1 "},
-    {"ProtocolAtTheEnd", "-g|-p", "get_config=1 "},
-    {"IgnoredValueOptionAtTheEnd", "-g|-x", "get_config=1 "},
-    {"TwoLetterOptionAtTheEnd", "-g|-U", "get_config=1 "},
+    {"InputAtTheEnd", "-g|-i", "get_config=1 chosen=g "},
+    {"IndexAtTheEnd", "-g|-r", "get_config=1 chosen=g "},
+    {"SerialAtTheEnd", "-g|-s", "get_config=1 chosen=g "},
+    {"RawFunctionAtTheEnd", "-g|-b", "get_config=1 chosen=g "},
+    {"ProtocolAtTheEnd", "-g|-p", "get_config=1 chosen=g "},
+    {"IgnoredValueOptionAtTheEnd", "-g|-x", "get_config=1 chosen=g "},
+    {"TwoLetterOptionAtTheEnd", "-g|-U", "get_config=1 chosen=g "},
     // Numbers are read as atoi does.
     {"IndexWithSpaceAndLetters", "-r| 12abc", "by_index=1 index=12 "},
-    {"NegativeProtocol", "-p|-3", "set_protocol=1 protocol=-3 "},
+    {"NegativeProtocol", "-p|-3", "set_protocol=1 protocol=-3 chosen=p "},
     {"RawFunctionWord", "-b|word", ""},
     {"LaterOccurrenceWins", "-i|a|-i|b|-p|1|-p|2",
-     "input=b has_input=1 set_protocol=1 protocol=2 "}};
+     "input=b has_input=1 set_protocol=1 protocol=2 chosen=p "},
+    // -a takes no value, as any flag.
+    {"AllReadersTakesNoValue", "-ab|-g", "get_config=1 all=1 chosen=g "},
+    // Of operations given together, the first in the table's order is
+    // carried out; -b 0 asks for no function.
+    {"ModuleCheckBeforeTransfers", "-u|-c|-X", "firmware=1 send_config=1 module_check=1 chosen=X "},
+    {"DefaultsBeforeConfiguration", "-c|-g|-d", "send_config=1 get_config=1 defaults=1 chosen=d "},
+    {"RawFunctionZeroIsNoOperation", "-b|7|-g|-b|0", "get_config=1 chosen=g "}};
 
 TABLE_TEST(CommandLines, Settings, PARSE_CASES);
 

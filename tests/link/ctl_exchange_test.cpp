@@ -38,15 +38,13 @@ TEST_F(Framing, BlocksAreCutInto63BytePayloads) {
 TEST_F(Framing, InputProgressAdvancesBeforeEachReport) {
     Reader* r = open_reader(reader_r1("fn 258 result 0"));
     std::atomic<int32_t> shown{-1};
-    r->progress = &shown;
-    r->progress_to = 100;
     const std::vector<uint8_t> input(130);
     int32_t len = 0;
     seen_at_write.clear();
     watched = &shown;
-    EXPECT_EQ(reader_ctl(r, 258, 130, input.data(), &len, nullptr), 0);
+    const ProgressSink progress{&shown, 0, 100};
+    EXPECT_EQ(reader_ctl(r, 258, 130, input.data(), &len, nullptr, &progress), 0);
     watched = nullptr;
-    r->progress = nullptr;
     EXPECT_EQ(seen_at_write, (std::vector<int32_t>{-1, 0, 48, 96})) << "not moved by the request";
     EXPECT_EQ(shown.load(), 100);
 }

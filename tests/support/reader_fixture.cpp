@@ -6,7 +6,6 @@
 
 void EmulatedReaders::SetUp() {
     emu::reset();
-    tool_settings = ToolSettings{};
     diag_verbosity = 0;
     readers_init();
 }
@@ -14,7 +13,6 @@ void EmulatedReaders::SetUp() {
 void EmulatedReaders::TearDown() {
     readers_exit();
     emu::reset();
-    tool_settings = ToolSettings{};
     diag_verbosity = 0;
 }
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/tool_settings.h"
+#include "base/diag.h"
 #include "discovery/reader.h"
 #include "emu.h"
 #include "support/process.h" // now_ms

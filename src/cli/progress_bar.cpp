@@ -1,21 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "cli/terminal.h"
+#include "cli/progress_bar.h"
 
 #include <chrono>
-#include <cstdio>
 #include <system_error>
-#include <thread>
 
 #include "base/diag.h"
 
 namespace {
-std::thread progress_thread;
-std::atomic<bool> progress_stop_flag{false};
-FILE* progress_out = stdout; // set before the thread starts, read by it
-
-void progress_loop(std::atomic<int32_t>* shown) {
-    while (shown->load() <= 99 && !progress_stop_flag.load()) {
-        progress_draw(shown->load(), progress_out);
+void progress_loop(ProgressBar* bar) {
+    while (bar->shown->load() <= 99 && !bar->stop.load()) {
+        progress_draw(bar->shown->load(), bar->out);
         std::this_thread::sleep_for(std::chrono::milliseconds(PROGRESS_REDRAW_MS));
     }
 }
@@ -33,13 +27,14 @@ void progress_draw(int32_t value, FILE* out) {
     fflush(out);
 }
 
-int progress_start(std::atomic<int32_t>* shown, FILE* out) {
-    progress_stop_flag = false;
-    progress_out = out;
+int progress_start(ProgressBar* bar, const std::atomic<int32_t>* shown, FILE* out) {
+    bar->stop = false;
+    bar->shown = shown;
+    bar->out = out;
     // std::thread reports a failure to start by throwing; a thread that
     // cannot be made only costs the redraws.
     try {
-        progress_thread = std::thread(progress_loop, shown);
+        bar->thread = std::thread(progress_loop, bar);
     } catch (const std::system_error& e) {
         diag(1, "Cannot create thread: %s", e.code().message().c_str());
         return -1;
@@ -47,9 +42,10 @@ int progress_start(std::atomic<int32_t>* shown, FILE* out) {
     return 0;
 }
 
-int progress_stop(std::atomic<int32_t>* shown) {
-    progress_stop_flag = true;
-    if (progress_thread.joinable()) progress_thread.join();
-    progress_draw(shown->load(), progress_out);
-    return 0;
+void progress_stop(ProgressBar* bar) {
+    if (bar->shown == nullptr) return;
+    bar->stop = true;
+    if (bar->thread.joinable()) bar->thread.join();
+    progress_draw(bar->shown->load(), bar->out);
+    bar->shown = nullptr;
 }
