@@ -14,28 +14,51 @@ std::atomic<uint32_t> diag_written{0};
 
 namespace {
 
+thread_local const DiagTarget* diag_target = nullptr;
+
 constexpr size_t DIAG_SHORT_SIZE = 256; // most messages fit without an allocation
 
-// Writes the message line by line, each made terminal-safe: traces carry
-// texts a reader sent (card numbers, for one), and standard error is
-// usually the operator's terminal. Line ends are the message's own.
-void put_safe(char* message) {
-    flockfile(stderr);
+// Makes the message terminal-safe line by line: traces carry texts a
+// reader sent (card numbers, for one), and standard error is usually the
+// operator's terminal. Line ends are the message's own.
+void make_safe(char* message) {
+    char* out = message;
     for (char* line = message;;) {
         char* end = std::strchr(line, '\n');
         if (end != nullptr) *end = '\0';
-        fwrite(line, 1, term_safe(line), stderr);
+        const size_t n = term_safe(line);
+        std::memmove(out, line, n);
+        out += n;
         if (end == nullptr) break;
-        fputc('\n', stderr);
+        *out++ = '\n';
         line = end + 1;
     }
-    funlockfile(stderr);
+    *out = '\0';
+}
+
+void deliver(int level, char* message) {
+    make_safe(message);
+    if (diag_target != nullptr) {
+        diag_target->take(diag_target->context, level, message);
+        return;
+    }
+    diag_write(message);
 }
 
 } // namespace
 
+void diag_redirect(const DiagTarget* target) {
+    diag_target = target;
+}
+
+void diag_write(const char* text) {
+    fputs(text, stderr);
+    diag_written.fetch_add(1);
+}
+
 void diag(int level, const char* format, ...) {
-    if (diag_verbosity < level) return;
+    const int shown = diag_target != nullptr && diag_verbosity < 1 ? 1 : diag_verbosity;
+    if (shown < level) return;
     char short_text[DIAG_SHORT_SIZE];
     va_list args;
     va_start(args, format);
@@ -43,14 +66,13 @@ void diag(int level, const char* format, ...) {
     va_end(args);
     if (n < 0) return;
     if (static_cast<size_t>(n) < sizeof short_text) {
-        put_safe(short_text);
+        deliver(level, short_text);
     } else {
         std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<size_t>(n) + 1]);
         if (text == nullptr) return;
         va_start(args, format);
         vsnprintf(text.get(), static_cast<size_t>(n) + 1, format, args);
         va_end(args);
-        put_safe(text.get());
+        deliver(level, text.get());
     }
-    diag_written.fetch_add(1);
 }

@@ -20,3 +20,15 @@ extern std::atomic<uint32_t> diag_written;
 // they stay exactly as they are, misspellings included ("occured",
 // "attepts"), and must not be corrected.
 void diag(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Where one thread's messages go in place of standard error: take gets each
+// message (terminal-safe, as written) of a level up to max(verbosity, 1),
+// so that the first error is known even when it is not shown.
+struct DiagTarget {
+    void (*take)(void* context, int level, const char* text) = nullptr;
+    void* context = nullptr;
+};
+// Sends the calling thread's messages to target; nullptr: standard error.
+void diag_redirect(const DiagTarget* target);
+// Writes text to standard error as one piece, counted in diag_written.
+void diag_write(const char* text);

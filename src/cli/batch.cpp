@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/batch.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -50,10 +51,11 @@ struct OutputCloser {
 using OutputFile = std::unique_ptr<FILE, OutputCloser>;
 
 // A run that must leave its file whole or not at all writes it beside,
-// under a name of its own, until the run has succeeded.
+// under a name of its own, until the run has succeeded. The file is made
+// as fopen would make the output itself (0666 less the umask).
 FILE* open_beside(BatchRun* run) {
-    run->output_temp = std::string(run->output_path) + ".XXXXXX";
-    const int fd = mkstemp(run->output_temp.data());
+    run->output_temp = std::string(run->output_path) + "." + std::to_string(getpid()) + ".part";
+    const int fd = open(run->output_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         run->output_temp.clear();
         return nullptr;

@@ -12,6 +12,7 @@
 #include "cardtest/card_record.h"
 #include "cardtest/card_test_console.h"
 #include "cli/batch.h"
+#include "cli/batch_all.h"
 #include "cli/tool_settings.h"
 #include "console/main_menu.h"
 #include "discovery/reader.h"
@@ -81,7 +82,9 @@ int tool_main(int argc, char** argv) {
         result = run_card_test(settings);
     } else if (settings.operation != nullptr) {
         fail_writes_to_closed_pipes();
-        result = batch_run(settings, choice);
+        const bool each = settings.all_readers != 0 && !settings.operation->lists;
+        result = each ? batch_run_all(settings, settings.select_by_serial ? choice.serial : nullptr)
+                      : batch_run(settings, choice);
     } else {
         result = main_menu();
     }

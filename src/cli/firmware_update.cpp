@@ -48,6 +48,31 @@ Reader* find_listed(const BatchRun* run) {
 
 enum class Wanted { AnyFirmware, NormalFirmware };
 
+// One look at the list: the run's reader, opened, or nullptr. Several runs
+// may look at once (-a), so the list is enumerated and the reader found and
+// opened under list_lock: no other run's enumeration frees the record
+// between. *in_service tells a reader still in its service firmware.
+Reader* look_once(const BatchRun* run, Wanted wanted, bool* in_service) {
+    std::lock_guard<std::mutex> lock(list_lock);
+    if (readers_enumerate() == 0) {
+        diag(2, "No readers found.");
+        return nullptr;
+    }
+    Reader* found = find_listed(run);
+    if (found == nullptr) return nullptr;
+    if (wanted == Wanted::NormalFirmware && found->model->can_update_firmware) {
+        *in_service = true;
+        return nullptr;
+    }
+    diag(2, "reader is back!\n");
+    const int r = reader_open(found);
+    if (r < 0) {
+        diag(1, "Cannot open cfg interface: %d\n", r);
+        return nullptr;
+    }
+    return found;
+}
+
 // Looks for the run's reader once a second. With NormalFirmware a reader
 // still in its service firmware is not back yet: it may answer for a while
 // after the restart request before it leaves the bus. Returns 0 with the
@@ -66,24 +91,11 @@ int32_t find_again(BatchRun* run, int* attempts, Wanted wanted) {
         }
         pause_ms(FIND_AGAIN_PAUSE_MS);
         in_service = false;
-        if (readers_enumerate() == 0) {
-            diag(2, "No readers found.");
-            continue;
+        Reader* found = look_once(run, wanted, &in_service);
+        if (found != nullptr) {
+            run->reader = found;
+            return 0;
         }
-        Reader* found = find_listed(run);
-        if (found == nullptr) continue;
-        if (wanted == Wanted::NormalFirmware && found->model->can_update_firmware) {
-            in_service = true;
-            continue;
-        }
-        diag(2, "reader is back!\n");
-        const int r = reader_open(found);
-        if (r < 0) {
-            diag(1, "Cannot open cfg interface: %d\n", r);
-            continue;
-        }
-        run->reader = found;
-        return 0;
     }
 }
 
