@@ -26,12 +26,15 @@ constexpr int TIME_SIZE = 32;
 // Time, serial, event name, card and data, tabs and newline.
 constexpr int RECORD_LINE_SIZE = TIME_SIZE + 3 * TEST_TEXT_SIZE + 16;
 
-// The record's lock guards the descriptor and the first error; the flag
-// lets callers without a record skip everything.
-std::mutex record_lock;
-int record_fd = -1;
-int record_errno = 0;
-std::atomic<bool> record_on{false};
+// The bench record of the process: its lock guards the descriptor and the
+// first error; the flag lets callers without a record skip everything.
+struct BenchRecord {
+    std::mutex lock;
+    int fd = -1;
+    int error = 0;
+    std::atomic<bool> on{false};
+};
+BenchRecord record;
 
 // Writes all of text, retrying after interruptions. 0 or the errno.
 int write_all(int fd, const char* text, size_t length) {
@@ -49,10 +52,10 @@ int write_all(int fd, const char* text, size_t length) {
 // One line at once; after a failed write the record is cut short there, so
 // that no later line lands after a partial one.
 int32_t write_line(const char* line, size_t length) {
-    std::lock_guard<std::mutex> lock(record_lock);
-    if (record_fd < 0 || record_errno != 0) return record_errno != 0 ? -1 : 0;
-    record_errno = write_all(record_fd, line, length);
-    return record_errno != 0 ? -1 : 0;
+    std::lock_guard<std::mutex> lock(record.lock);
+    if (record.fd < 0 || record.error != 0) return record.error != 0 ? -1 : 0;
+    record.error = write_all(record.fd, line, length);
+    return record.error != 0 ? -1 : 0;
 }
 
 // 2026-12-07T10:15:30.123Z: UTC with milliseconds.
@@ -92,26 +95,26 @@ int32_t record_line(const Reader* reader, CardRecordEvent event, const char* car
 int32_t card_record_open(const char* path) {
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return -1;
-    std::lock_guard<std::mutex> lock(record_lock);
-    record_fd = fd;
-    record_errno = write_all(fd, RECORD_HEADER, std::strlen(RECORD_HEADER));
-    record_on = true;
+    std::lock_guard<std::mutex> lock(record.lock);
+    record.fd = fd;
+    record.error = write_all(fd, RECORD_HEADER, std::strlen(RECORD_HEADER));
+    record.on = true;
     return 0;
 }
 
 int32_t card_record_close() {
-    std::lock_guard<std::mutex> lock(record_lock);
-    record_on = false;
-    if (record_fd < 0) return 0;
-    if (close(record_fd) != 0 && record_errno == 0) record_errno = errno;
-    record_fd = -1;
-    const int error = record_errno;
-    record_errno = 0;
+    std::lock_guard<std::mutex> lock(record.lock);
+    record.on = false;
+    if (record.fd < 0) return 0;
+    if (close(record.fd) != 0 && record.error == 0) record.error = errno;
+    record.fd = -1;
+    const int error = record.error;
+    record.error = 0;
     return -error;
 }
 
 int32_t card_record_event(const Reader* reader, CardRecordEvent event) {
-    if (!record_on.load()) return 0;
+    if (!record.on.load()) return 0;
     return record_line(reader, event, nullptr, nullptr);
 }
 
@@ -122,7 +125,7 @@ void card_record_card_shown(ReaderTestState* state) {
 int32_t card_record_card(const Reader* reader, ReaderTestState* state, bool with_data) {
     if (state->card_unrecorded == 0) return 0;
     state->card_unrecorded = 0;
-    if (!record_on.load()) return 0;
+    if (!record.on.load()) return 0;
     char card[TEST_TEXT_SIZE], data[TEST_TEXT_SIZE] = {};
     {
         std::lock_guard<std::mutex> lock(state->text_lock);

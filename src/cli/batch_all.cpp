@@ -43,8 +43,7 @@ struct ReaderRun {
     char serial[READER_SERIAL_SIZE] = {};
     const char* tag = "";
     std::string output_path;
-    Outcome outcome = Outcome::Ok;
-    bool started = false;
+    bool skipped = false; // not touched: the model refuses the operation
     int32_t result = 0;
     double seconds = 0;
     std::string message; // the first error, as -v shows it
@@ -81,8 +80,12 @@ void take_message(void* context, int level, const char* text) {
     if (diag_verbosity >= level) batch_rows_message(rr->rows, rr->serial, text);
 }
 
+Outcome outcome_of(const ReaderRun& rr) {
+    if (rr.skipped) return Outcome::Skipped;
+    return rr.result == 0 ? Outcome::Ok : Outcome::Failed;
+}
+
 void fail(ReaderRun* rr, int32_t result) {
-    rr->outcome = Outcome::Failed;
     rr->result = result;
     rr->run.phase = BatchPhase::Failed;
 }
@@ -160,7 +163,7 @@ std::unique_ptr<ReaderRun> make_run(const ToolSettings& settings, Reader* reader
         rr->run.output_path = rr->output_path.c_str();
     }
     if (refuses(rr->run.plan, reader->model)) {
-        rr->outcome = Outcome::Skipped;
+        rr->skipped = true;
         rr->result = BATCH_NOT_SUPPORTED;
         rr->message = "Operation not supported on given reader.";
     }
@@ -173,8 +176,7 @@ int32_t check_clashes(const Runs& runs) {
         for (size_t j = i + 1; j < runs.size(); ++j) {
             const ReaderRun& a = *runs[i];
             const ReaderRun& b = *runs[j];
-            if (a.outcome == Outcome::Skipped || b.outcome == Outcome::Skipped ||
-                a.output_path.empty() || a.output_path != b.output_path)
+            if (a.skipped || b.skipped || a.output_path.empty() || a.output_path != b.output_path)
                 continue;
             diag(1, "With -a, readers %s and %s would write the same file %s\n", a.serial, b.serial,
                  a.output_path.c_str());
@@ -216,7 +218,9 @@ void run_reader(ReaderRun* rr, std::atomic<int>* finished) {
     const int32_t r = settle_output(&rr->run, batch_run_opened(&rr->run));
     rr->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     rr->result = r;
-    rr->outcome = r == 0 ? Outcome::Ok : Outcome::Failed;
+    // A run that succeeded after all (a reader that opened at a second
+    // try) has no error to tell.
+    if (r == 0) rr->message.clear();
     rr->run.phase = r == 0 ? BatchPhase::Done : BatchPhase::Failed;
     diag_redirect(nullptr);
     finished->fetch_add(1);
@@ -227,7 +231,7 @@ void run_reader(ReaderRun* rr, std::atomic<int>* finished) {
 int start_readers(Runs* runs, std::atomic<int>* finished) {
     int started = 0;
     for (auto& rr : *runs) {
-        if (rr->outcome != Outcome::Ok) continue;
+        if (rr->skipped || rr->result != 0) continue;
         if (batch_quit.load() != 0) {
             rr->message = "Interrupted";
             fail(rr.get(), BATCH_INTERRUPTED);
@@ -235,7 +239,6 @@ int start_readers(Runs* runs, std::atomic<int>* finished) {
         }
         try {
             rr->thread = std::thread(run_reader, rr.get(), finished);
-            rr->started = true;
             ++started;
         } catch (const std::system_error& e) {
             rr->message = std::string("Cannot create thread: ") + e.code().message();
@@ -279,8 +282,8 @@ int phase_percent(const BatchRun& run, BatchPhase phase) {
 
 std::string row_text(const ReaderRun& rr, bool percent) {
     const BatchPhase phase = rr.run.phase.load();
-    std::string state = rr.outcome == Outcome::Skipped ? "skipped" : phase_text(phase);
-    if (phase == BatchPhase::Failed && rr.outcome != Outcome::Skipped)
+    std::string state = rr.skipped ? "skipped" : phase_text(phase);
+    if (phase == BatchPhase::Failed)
         state += " (" + std::to_string(exit_status(rr.result)) + ", " + rr.message + ")";
     const bool moving = phase == BatchPhase::Sending || phase == BatchPhase::Fetching ||
                         phase == BatchPhase::Working || phase == BatchPhase::Module;
@@ -304,7 +307,7 @@ int32_t write_summary(const Runs& runs) {
     errno = 0;
     std::fputs("serial\tresult\tstatus\tseconds\tmessage\n", stdout);
     for (const auto& rr : runs)
-        std::printf("%s\t%s\t%d\t%.1f\t%s\n", rr->serial, outcome_text(rr->outcome),
+        std::printf("%s\t%s\t%d\t%.1f\t%s\n", rr->serial, outcome_text(outcome_of(*rr)),
                     exit_status(rr->result), rr->seconds, rr->message.c_str());
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         diag(1, "Cannot write output: %s\n", strerror(errno != 0 ? errno : EIO));
@@ -318,7 +321,7 @@ int32_t write_summary(const Runs& runs) {
 int32_t overall_result(const Runs& runs) {
     bool any = false;
     for (const auto& rr : runs) {
-        if (rr->outcome == Outcome::Skipped) continue;
+        if (rr->skipped) continue;
         if (rr->result != 0) return rr->result;
         any = true;
     }
@@ -373,7 +376,7 @@ int32_t batch_run_all(const ToolSettings& settings, const char* serials) {
     int32_t input_len = 0;
     bool any = false;
     for (const auto& rr : runs)
-        any = any || rr->outcome == Outcome::Ok;
+        any = any || (!rr->skipped && rr->result == 0);
     const bool reads = any && runs.front()->run.plan.sends_input;
     if (reads && (r = batch_read_input(settings, &input, &input_len)) != 0) return r;
     for (auto& rr : runs) {
@@ -382,7 +385,7 @@ int32_t batch_run_all(const ToolSettings& settings, const char* serials) {
         rr->run.input_ready = true;
     }
     for (auto& rr : runs)
-        if (rr->outcome == Outcome::Ok) prepare_reader(rr.get());
+        if (!rr->skipped) prepare_reader(rr.get());
     batch_rows_start(&rows, static_cast<int>(runs.size()));
     run_side_by_side(&runs, settings, &rows);
     r = write_summary(runs);
