@@ -7,15 +7,15 @@
 #include <memory>
 
 #include "base/diag.h"
+#include "discovery/reader_list.h"
 #include "fake_hid.h"
 #include "link/ctl_exchange.h"
-#include "link/reader.h"
 #include "link/reader_callbacks.h"
 #include "link/reader_link.h"
 
 namespace {
 
-int32_t touch_all(Reader*, uint16_t, uint32_t length, const uint8_t* data) {
+int32_t touch_all(ReaderLink*, uint16_t, uint32_t length, const uint8_t* data) {
     // Reading every byte lets the sanitizer catch a length that lies.
     unsigned sum = 0;
     for (uint32_t i = 0; i < length; ++i)

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "console/reader_info.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "fake_hid.h"
 #include "link/reader_link.h"
 

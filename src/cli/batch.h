@@ -12,7 +12,7 @@
 #include "cli/batch_operations.h"
 #include "cli/progress_bar.h"
 #include "cli/tool_settings.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 
 inline constexpr int32_t BATCH_BUFFER_SIZE = 8000000; // bytes; input must be smaller
 

@@ -14,7 +14,7 @@
 #include "cli/batch.h"
 #include "cli/tool_settings.h"
 #include "console/main_menu.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 
 namespace {
 

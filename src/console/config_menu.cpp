@@ -9,7 +9,7 @@
 #include "base/text.h"
 #include "console/console_input.h"
 #include "console/reader_info.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"

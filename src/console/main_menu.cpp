@@ -10,7 +10,7 @@
 #include "cardtest/card_test_console.h"
 #include "console/config_menu.h"
 #include "console/console_input.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 
 namespace {
 

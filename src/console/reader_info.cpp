@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "base/text.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
 #include "services/reader_functions.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "link/hid_guard.h"
 #include "link/reader_link.h"
 
@@ -136,8 +136,8 @@ int reader_count() {
     return list_count;
 }
 
-int reader_is_open(const Reader* reader) {
-    return reader->is_open.load();
+int reader_open(Reader* reader) {
+    return reader_open_path(reader, reader != nullptr ? reader->path : nullptr);
 }
 
 Reader* reader_alloc() {

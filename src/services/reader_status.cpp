@@ -3,9 +3,9 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
+#include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
-#include "link/reader.h"
 #include "services/reader_functions.h"
 
 const char* reader_status_text(int32_t code) {
