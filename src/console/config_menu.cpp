@@ -2,6 +2,7 @@
 #include "console/config_menu.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "base/diag.h"
 #include "base/pause.h"
@@ -27,6 +28,7 @@ constexpr int32_t CHOICE_NONE = -1;
 
 constexpr int DEFAULTS_CAPACITY = 256;
 constexpr int ASSIGNMENT_SIZE = 48;
+constexpr int QUESTION_SIZE = 160; // holds the USB mode question with every personality
 
 // Reader module types whose firmware offers the CCID personality.
 constexpr int32_t READER_TYPE_CCID_A = 50;
@@ -40,22 +42,29 @@ bool reader_offers_ccid() {
            reported_config.reader_type == READER_TYPE_CCID_B;
 }
 
-// Personalities an operator may choose: keyboard, KM, serial, SHARP, HP,
-// HIDRAW; CCID only where the module supports it. FX EPA (6) is a separate
-// hardware build and is never chosen here.
-constexpr int32_t SELECTABLE_USB_MODES[] = {1, 2, 3, 4, 7, 10};
-
-bool usb_mode_valid(int32_t mode) {
-    for (int32_t m : SELECTABLE_USB_MODES)
-        if (m == mode) return true;
-    return mode == USB_MODE_CCID && reader_offers_ccid();
+// The personalities an operator may choose: CCID only where the module
+// offers it.
+bool usb_mode_offered(const UsbMode& m) {
+    return m.selectable && (m.mode != USB_MODE_CCID || reader_offers_ccid());
 }
 
-const char* usb_mode_question() {
-    return reader_offers_ccid() ? "USB mode (1=USB keyboard, 2=USB KM reader, 3=USB serial, 4=USB "
-                                  "SHARP, 5=USB CCID, 7=USB HP, 10=USB HIDRAW): "
-                                : "USB mode (1=USB keyboard, 2=USB KM reader, 3=USB serial, 4=USB "
-                                  "SHARP, 7=USB HP, 10=USB HIDRAW): ";
+bool usb_mode_valid(int32_t mode) {
+    for (const UsbMode& m : USB_MODES)
+        if (m.mode == mode) return usb_mode_offered(m);
+    return false;
+}
+
+// "USB mode (1=USB keyboard, ...): " with the personalities offered.
+void usb_mode_question(char (&question)[QUESTION_SIZE]) {
+    snprintf(question, sizeof question, "USB mode (");
+    const char* separator = "";
+    for (const UsbMode& m : USB_MODES) {
+        if (!usb_mode_offered(m)) continue;
+        const size_t used = strlen(question);
+        snprintf(question + used, sizeof question - used, "%s%d=%s", separator, m.mode, m.name);
+        separator = ", ";
+    }
+    strncat(question, "): ", sizeof question - strlen(question) - 1);
 }
 
 void draw_screen(Reader* reader) {
@@ -101,7 +110,9 @@ int32_t ask_keyboard_options(PendingConfig* pending) {
 
 int32_t dialog_usb_mode(PendingConfig* pending) {
     int32_t mode = 0;
-    if (console_ask_number(usb_mode_question(), &mode) < 0) return CONSOLE_INPUT_ENDED;
+    char question[QUESTION_SIZE];
+    usb_mode_question(question);
+    if (console_ask_number(question, &mode) < 0) return CONSOLE_INPUT_ENDED;
     if (!usb_mode_valid(mode)) {
         puts(INVALID_VALUE);
         return console_wait_enter();

@@ -48,16 +48,6 @@ constexpr int RECORD_DATE = 63;
 constexpr int RECORD_SW_VERSION = 67;
 constexpr int RECORD_LIB_VERSION = 70;
 
-struct ModeName {
-    int32_t mode;
-    const char* name;
-};
-
-constexpr ModeName USB_MODE_NAMES[] = {
-    {1, "USB keyboard"}, {2, "USB KM reader"}, {3, "USB serial"}, {4, "USB SHARP"},
-    {5, "USB CCID"},     {6, "FX EPA"},        {7, "USB HP"},     {10, "USB HIDRAW"},
-};
-
 constexpr const char* DEBUG_MODE_NAMES[] = {"no log", "warn only", "debug"};
 
 void print_failed() {
@@ -120,7 +110,7 @@ void show_service_status(Reader*, const char* value) {
 
 void show_usb_mode(Reader*, const char* value) {
     reported_config.usb_mode = text_number(value);
-    for (const ModeName& m : USB_MODE_NAMES) {
+    for (const UsbMode& m : USB_MODES) {
         if (m.mode == reported_config.usb_mode) {
             puts(m.name);
             return;
