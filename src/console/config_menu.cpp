@@ -37,29 +37,28 @@ constexpr int32_t READER_TYPE_CCID_B = 74;
 constexpr const char* VALUE_OK = "Value OK, it will be set after config save";
 constexpr const char* INVALID_VALUE = "Invalid value";
 
-bool reader_offers_ccid() {
-    return reported_config.reader_type == READER_TYPE_CCID_A ||
-           reported_config.reader_type == READER_TYPE_CCID_B;
+bool reader_offers_ccid(const ReportedConfig& reported) {
+    return reported.reader_type == READER_TYPE_CCID_A || reported.reader_type == READER_TYPE_CCID_B;
 }
 
 // The personalities an operator may choose: CCID only where the module
 // offers it.
-bool usb_mode_offered(const UsbMode& m) {
-    return m.selectable && (m.mode != USB_MODE_CCID || reader_offers_ccid());
+bool usb_mode_offered(const UsbMode& m, const ReportedConfig& reported) {
+    return m.selectable && (m.mode != USB_MODE_CCID || reader_offers_ccid(reported));
 }
 
-bool usb_mode_valid(int32_t mode) {
+bool usb_mode_valid(int32_t mode, const ReportedConfig& reported) {
     for (const UsbMode& m : USB_MODES)
-        if (m.mode == mode) return usb_mode_offered(m);
+        if (m.mode == mode) return usb_mode_offered(m, reported);
     return false;
 }
 
 // "USB mode (1=USB keyboard, ...): " with the personalities offered.
-void usb_mode_question(char (&question)[QUESTION_SIZE]) {
+void usb_mode_question(char (&question)[QUESTION_SIZE], const ReportedConfig& reported) {
     snprintf(question, sizeof question, "USB mode (");
     const char* separator = "";
     for (const UsbMode& m : USB_MODES) {
-        if (!usb_mode_offered(m)) continue;
+        if (!usb_mode_offered(m, reported)) continue;
         const size_t used = strlen(question);
         snprintf(question + used, sizeof question - used, "%s%d=%s", separator, m.mode, m.name);
         separator = ", ";
@@ -67,12 +66,12 @@ void usb_mode_question(char (&question)[QUESTION_SIZE]) {
     strncat(question, "): ", sizeof question - strlen(question) - 1);
 }
 
-void draw_screen(Reader* reader) {
+void draw_screen(Reader* reader, ReportedConfig* reported) {
     term_clear();
-    reader_print_info(reader);
+    reader_print_info(reader, reported);
     puts("Select action:");
     puts("1) set config to defaults");
-    if (reported_config.usb_mode != USB_MODE_FX_EPA) puts("2) set USB mode");
+    if (reported->usb_mode != USB_MODE_FX_EPA) puts("2) set USB mode");
     puts("3) set card reader protocol");
     puts("4) set debug mode");
     puts("5) set sound mode");
@@ -108,20 +107,20 @@ int32_t ask_keyboard_options(PendingConfig* pending) {
     return 0;
 }
 
-int32_t dialog_usb_mode(PendingConfig* pending) {
+int32_t dialog_usb_mode(PendingConfig* pending, const ReportedConfig& reported) {
     int32_t mode = 0;
     char question[QUESTION_SIZE];
-    usb_mode_question(question);
+    usb_mode_question(question, reported);
     if (console_ask_number(question, &mode) < 0) return CONSOLE_INPUT_ENDED;
-    if (!usb_mode_valid(mode)) {
+    if (!usb_mode_valid(mode, reported)) {
         puts(INVALID_VALUE);
         return console_wait_enter();
     }
     pending->usb_mode = mode;
     pending->usb_mode_chosen = 1;
-    if (mode == USB_MODE_KEYBOARD && reported_config.kbd_params_known != 0) {
+    if (mode == USB_MODE_KEYBOARD && reported.kbd_params_known != 0) {
         if (ask_keyboard_options(pending) < 0) return CONSOLE_INPUT_ENDED;
-    } else if (mode == USB_MODE_KM && reported_config.km_mode_known != 0) {
+    } else if (mode == USB_MODE_KM && reported.km_mode_known != 0) {
         if (console_ask_number("KM cardno mode (0=default, 1=AU201 compat): ", &pending->km_mode) <
             0)
             return CONSOLE_INPUT_ENDED;
@@ -144,8 +143,8 @@ int32_t confirm_protocol_change() {
     }
 }
 
-int32_t dialog_protocol(PendingConfig* pending) {
-    if (reported_config.reader_protocol == PROTOCOL_USER_CONFIG) {
+int32_t dialog_protocol(PendingConfig* pending, const ReportedConfig& reported) {
+    if (reported.reader_protocol == PROTOCOL_USER_CONFIG) {
         const int32_t go_on = confirm_protocol_change();
         if (go_on <= 0) return go_on;
     }
@@ -172,18 +171,18 @@ int32_t dialog_ranged(const char* question, int32_t low, int32_t high, int32_t* 
 
 // Runs the dialog of a menu choice. 1 when the choice opened a dialog (the
 // screen is drawn again), 0 when it is no action, or CONSOLE_INPUT_ENDED.
-int32_t run_choice(int32_t choice, PendingConfig* pending) {
+int32_t run_choice(int32_t choice, PendingConfig* pending, const ReportedConfig& reported) {
     int32_t r;
     switch (choice) {
     case CHOICE_DEFAULTS:
         r = dialog_defaults(pending);
         break;
     case CHOICE_USB_MODE:
-        if (reported_config.usb_mode == USB_MODE_FX_EPA) return 0;
-        r = dialog_usb_mode(pending);
+        if (reported.usb_mode == USB_MODE_FX_EPA) return 0;
+        r = dialog_usb_mode(pending, reported);
         break;
     case CHOICE_PROTOCOL:
-        r = dialog_protocol(pending);
+        r = dialog_protocol(pending, reported);
         break;
     case CHOICE_DEBUG:
         r = dialog_ranged("Debug mode (0=no log, 1=warn only, 2=debug): ", 0, 2,
@@ -201,15 +200,15 @@ int32_t run_choice(int32_t choice, PendingConfig* pending) {
 
 // The menu loop. CHOICE_SAVE or CHOICE_LEAVE; the end of input counts as
 // leaving, so that nothing half-answered is written.
-int32_t collect_changes(Reader* reader, PendingConfig* pending) {
-    draw_screen(reader);
+int32_t collect_changes(Reader* reader, PendingConfig* pending, ReportedConfig* reported) {
+    draw_screen(reader, reported);
     for (;;) {
         int32_t choice = CHOICE_NONE;
         if (read_choice(&choice) < 0) return CHOICE_LEAVE;
         if (choice == CHOICE_SAVE || choice == CHOICE_LEAVE) return choice;
-        const int32_t r = run_choice(choice, pending);
+        const int32_t r = run_choice(choice, pending, *reported);
         if (r < 0) return CHOICE_LEAVE;
-        if (r > 0) draw_screen(reader);
+        if (r > 0) draw_screen(reader, reported);
     }
 }
 
@@ -259,24 +258,24 @@ int32_t save_keyboard_options(Reader* reader, PendingConfig* pending) {
     return 0;
 }
 
-int32_t save_usb_mode(Reader* reader, PendingConfig* pending) {
+int32_t save_usb_mode(Reader* reader, PendingConfig* pending, const ReportedConfig& reported) {
     const int32_t r = save_item(reader, pending, PARAM_USBMODE, pending->usb_mode,
                                 "USB Mode set OK\n", "USB mode");
     if (r != 0) return r;
-    if (pending->usb_mode == USB_MODE_KEYBOARD && reported_config.kbd_params_known != 0)
+    if (pending->usb_mode == USB_MODE_KEYBOARD && reported.kbd_params_known != 0)
         return save_keyboard_options(reader, pending);
     return 0;
 }
 
 } // namespace
 
-int32_t config_save(Reader* reader, PendingConfig* pending) {
+int32_t config_save(Reader* reader, PendingConfig* pending, const ReportedConfig& reported) {
     int32_t result = 0;
     auto keep = [&result](int32_t r) {
         if (r != 0) result = r;
     };
     if (pending->restore_defaults) keep(save_defaults(reader, pending));
-    if (pending->usb_mode_chosen) keep(save_usb_mode(reader, pending));
+    if (pending->usb_mode_chosen) keep(save_usb_mode(reader, pending, reported));
     if (pending->protocol_chosen)
         keep(save_item(reader, pending, PARAM_READERPROTOCOL, pending->protocol,
                        "Reader protocol set OK\n", "reader protocol"));
@@ -299,14 +298,15 @@ int32_t config_save(Reader* reader, PendingConfig* pending) {
     return result;
 }
 
-int32_t config_menu(Reader* reader) {
+int32_t config_menu(Reader* reader, ReportedConfig* reported) {
     if (reader->model == nullptr || !reader->model->can_get_config) {
         puts("Configuration not supported on given reader!");
     } else if (reader_open(reader) != 0) {
         puts("Cannot open given reader");
     } else {
         PendingConfig pending = {};
-        if (collect_changes(reader, &pending) == CHOICE_SAVE) config_save(reader, &pending);
+        if (collect_changes(reader, &pending, reported) == CHOICE_SAVE)
+            config_save(reader, &pending, *reported);
         reader_close(reader);
     }
     console_wait_enter();
