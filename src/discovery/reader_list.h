@@ -34,10 +34,11 @@ struct Reader : ReaderLink {
 // drawing, and by a test worker around its final steps (see card_test_worker).
 extern std::mutex list_lock;
 
-// Empties the list and starts the HID library. 0 (cannot fail).
-int readers_init();
-// Frees every Reader (closing open ones) and stops the HID library. 0.
-int readers_exit();
+// Empties the list and starts the HID library. Never fails.
+void readers_init();
+// Frees every Reader (closing open ones) and stops the HID library. Never
+// fails.
+void readers_exit();
 // Matches attached HID devices against the model table; keeps records of
 // devices still present and of open readers. Returns the count, 0 to 32.
 int readers_enumerate();
@@ -50,6 +51,7 @@ int reader_count();
 int reader_open(Reader* reader);
 // A new zero-filled record at the tail; nullptr when 32 records exist.
 Reader* reader_alloc();
-// Closes (if open), unlinks and frees. -1 for nullptr, else 0.
+// Closes (if open), unlinks and frees. 0; LINK_ERROR for nullptr.
 int reader_free(Reader* reader);
-int readers_free_all();
+// reader_free on every Reader. Never fails.
+void readers_free_all();

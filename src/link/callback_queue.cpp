@@ -7,27 +7,25 @@
 
 #include "link/reader_link.h"
 
-int cb_queue_init(ReaderLink* link) {
+void cb_queue_init(ReaderLink* link) {
     std::lock_guard<std::mutex> lock(link->cb_lock);
     link->cb_head = nullptr;
     link->cb_tail = nullptr;
-    return 0;
 }
 
-int cb_queue_destroy(ReaderLink* link) {
+void cb_queue_destroy(ReaderLink* link) {
     while (cb_queue_pop(link, nullptr, nullptr, nullptr) == 0) {
     }
     std::lock_guard<std::mutex> lock(link->cb_lock);
     link->cb_head = nullptr;
     link->cb_tail = nullptr;
-    return 0;
 }
 
 static_assert(sizeof(size_t) > sizeof(uint32_t), "a callback's size always fits size_t");
 
 int cb_queue_push(ReaderLink* link, uint16_t code, uint32_t length, const uint8_t* data) {
     void* block = std::malloc(sizeof(ReaderCallback) + length);
-    if (block == nullptr) return -2;
+    if (block == nullptr) return LINK_NO_MEMORY;
     auto* record = static_cast<ReaderCallback*>(block);
     record->link = link;
     record->code = code;

@@ -17,11 +17,11 @@ struct ReaderCallback {
     uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
 };
 
-// Empties the queue. 0.
-int cb_queue_init(ReaderLink* link);
-// Frees every record unseen and empties the queue. 0.
-int cb_queue_destroy(ReaderLink* link);
-// Appends a copy of the callback. 0, or -2 when no memory is available.
+// Empties the queue. Never fails.
+void cb_queue_init(ReaderLink* link);
+// Frees every record unseen and empties the queue. Never fails.
+void cb_queue_destroy(ReaderLink* link);
+// Appends a copy of the callback. 0, or LINK_NO_MEMORY.
 int cb_queue_push(ReaderLink* link, uint16_t code, uint32_t length, const uint8_t* data);
 // 0 and the oldest record's fields (data points into the record), or 1 when
 // the queue is empty (outputs untouched).

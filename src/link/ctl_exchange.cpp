@@ -90,7 +90,7 @@ int output_step(ReaderLink* link, int32_t length, int32_t capacity, int32_t* out
     if (length < 0 || capacity < length) {
         diag(1, "Not enough output data buffer: %d\n", length);
         ctl_header_set_type(&header, CTL_ERROR);
-        ctl_header_set_value(&header, CTL_HOST_NO_ROOM);
+        ctl_header_set_value(&header, WIRE_HOST_NO_ROOM);
     }
     int r = reader_write_header(link, header);
     if (r < 0) {

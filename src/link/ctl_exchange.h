@@ -12,7 +12,6 @@ inline constexpr int CTL_ACK_WAIT_MS = 90;
 inline constexpr int CTL_RETRY_PAUSE_MS = 30;
 inline constexpr int CTL_DONE_WAIT_MS = 9990;
 inline constexpr int CTL_OUTPUT_WAIT_MS = 1990; // per report of output data
-inline constexpr int32_t CTL_HOST_NO_ROOM = -5; // host's CTL_ERROR value: output too large
 
 // Runs function on reader: request (5 attempts 30 ms apart, taking in any
 // CB_REQUEST that arrives instead of CTL_ACK), input data, CTL_DONE, output.

@@ -13,7 +13,6 @@ namespace {
 
 constexpr int CB_POLL_WAIT_MS = 10;
 constexpr int CB_DATA_WAIT_MS = 1990; // per report of callback data
-constexpr int32_t CB_NO_MEMORY = -2;
 
 void dispatch_queue(ReaderLink* link, reader_callback_fn handler) {
     uint16_t code;
@@ -40,7 +39,7 @@ int reader_receive_callback(ReaderLink* link, uint16_t code, uint32_t length) {
         if (buffer == nullptr) {
             diag(1, "Not enough memory\n");
             ctl_header_set_type(&header, CB_ERROR);
-            ctl_header_set_value(&header, CB_NO_MEMORY);
+            ctl_header_set_value(&header, WIRE_HOST_NO_MEMORY);
         }
     }
     int r = reader_write_header(link, header);
@@ -60,7 +59,7 @@ int reader_receive_callback(ReaderLink* link, uint16_t code, uint32_t length) {
     const int queued = cb_queue_push(link, code, length, buffer.get());
     ctl_header_clear(&header);
     ctl_header_set_type(&header, CB_DONE);
-    ctl_header_set_value(&header, queued);
+    ctl_header_set_value(&header, queued == 0 ? 0 : WIRE_HOST_NO_MEMORY);
     r = reader_write_header(link, header);
     if (r < 0) {
         diag(1, "Cannot write header to reader: %d\n", r);

@@ -15,7 +15,7 @@ inline constexpr uint32_t CB_MAX_LENGTH = 65536; // bytes
 using reader_callback_fn = int32_t (*)(ReaderLink* link, uint16_t code, uint32_t length,
                                        const uint8_t* data);
 
-// Answers a CB_REQUEST (CB_ACK, data, CB_DONE; CB_ERROR -2 when the data
+// Answers a CB_REQUEST (CB_ACK, data, CB_DONE; CB_ERROR WIRE_HOST_NO_MEMORY when the data
 // cannot be held) and queues the callback. Returns code, or a negative link
 // result when the reader could not be answered. Caller holds ctl_lock.
 int reader_receive_callback(ReaderLink* link, uint16_t code, uint32_t length);

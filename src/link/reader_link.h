@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "link/ctl_header.h"
+#include "link/link_result.h"
 
 struct hid_device_;
 typedef struct hid_device_ hid_device;
@@ -29,13 +30,6 @@ struct ReaderLink {
     ReaderCallback* cb_head = nullptr;
     uint8_t in_ctl = 0;
 };
-
-// Link results shared by the whole link layer.
-inline constexpr int LINK_ERROR = -1;       // general failure
-inline constexpr int LINK_BAD_HEADER = -2;  // header of wrong length; no memory for a callback
-inline constexpr int LINK_WRONG_STATE = -3; // open/close in the wrong state
-inline constexpr int LINK_TIMEOUT = -110;   // no report within the timeout
-inline constexpr int LINK_IO_ERROR = -9999; // hidapi reported a failure
 
 inline constexpr uint8_t PACKET_HEADER_FLAG = 0x80;
 inline constexpr uint8_t PACKET_LENGTH_MASK = 0x3F;
