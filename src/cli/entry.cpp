@@ -61,6 +61,9 @@ int32_t run_card_test(const ToolSettings& settings) {
 } // namespace
 
 int exit_status(int32_t result) {
+    // A run that lost its reader exits 255, as does every result of that
+    // number, the reader's own included.
+    if (result == BATCH_READER_LOST) return 255;
     const int status = static_cast<int>(static_cast<uint32_t>(result) & 0xFF);
     return (result != 0 && status == 0) ? 255 : status;
 }

@@ -44,7 +44,7 @@ inline constexpr int32_t RDR_BUSY = -25;
 inline constexpr int32_t RDR_SEQUENCE_ERROR = -13;
 // reader_get_param: the reader answered 0 but delivered no value (it did not
 // fit the capacity, or came empty).
-inline constexpr int32_t PARAM_NOT_DELIVERED = -5;
+inline constexpr int32_t PARAM_NOT_DELIVERED = -1001;
 
 // Values of USBMODE: the personality the reader runs, numbered as the model
 // rows' mode.

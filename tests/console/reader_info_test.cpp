@@ -157,7 +157,7 @@ const InfoCase INFO_CASES[] = {
      "PCB ver.(type): 1.2.3 (4)\nFeatures      : 00000000\n"
      "Serial no.    : ABCDE\nPartnumber    : \n"},
     {"EmptyRecordFailsTheReport", "fn 2106 out r\"\"\n",
-     "Reader count  : 1\n|Embedded reader information:\nFAILED\n", "result=-5"},
+     "Reader count  : 1\n|Embedded reader information:\nFAILED\n", "result=-1001"},
     // 10000-01-01: the 24-character form of a date has no room for a
     // fifth digit.
     {"DateBeyondYear9999ShowsFailed", "param HWCFG_MAN_DATE 253402300800\n",
