@@ -79,14 +79,14 @@ int tool_main(int argc, char** argv) {
     }
     hold_closed_standard_streams();
     readers_init();
-    int32_t result;
+    int32_t result = 0;
     if (settings.test_mode) {
         result = run_card_test(settings);
     } else if (settings.operation != nullptr) {
         fail_writes_to_closed_pipes();
         result = batch_run(settings, choice);
     } else {
-        result = main_menu();
+        main_menu();
     }
     if (result != 0) {
         diag(2, "Error occured, sleeping\n");

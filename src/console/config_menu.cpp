@@ -298,7 +298,7 @@ int32_t config_save(Reader* reader, PendingConfig* pending, const ReportedConfig
     return result;
 }
 
-int32_t config_menu(Reader* reader, ReportedConfig* reported) {
+void config_menu(Reader* reader, ReportedConfig* reported) {
     if (reader->model == nullptr || !reader->model->can_get_config) {
         puts("Configuration not supported on given reader!");
     } else if (reader_open(reader) != 0) {
@@ -310,5 +310,4 @@ int32_t config_menu(Reader* reader, ReportedConfig* reported) {
         reader_close(reader);
     }
     console_wait_enter();
-    return 0;
 }

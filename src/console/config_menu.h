@@ -34,9 +34,9 @@ inline constexpr int RESTART_WAIT_MS = 3000; // after the reset that follows an 
 // "99" writes the pending changes in a fixed order and restarts the reader
 // if one was accepted; "100" or the end of standard input leaves without
 // writing. Closes the reader again. *reported is what the report read last,
-// kept by the caller from one reader's menu to the next. Always 0; every
+// kept by the caller from one reader's menu to the next. Never fails: every
 // failure is reported on standard output. Main thread; no lock held.
-int32_t config_menu(Reader* reader, ReportedConfig* reported);
+void config_menu(Reader* reader, ReportedConfig* reported);
 
 // Writes the pending changes to the open reader in the fixed order, then
 // restarts it and waits when pending->applied got set; the keyboard options

@@ -87,7 +87,7 @@ int32_t select_reader(int32_t index, ReportedConfig* reported) {
 
 } // namespace
 
-int32_t main_menu() {
+void main_menu() {
     // One record for the whole session: a value one report cannot read
     // stays as an earlier report, possibly of another reader, left it.
     ReportedConfig reported;
@@ -105,5 +105,4 @@ int32_t main_menu() {
         if (select_reader(choice, &reported) < 0) break;
     }
     fflush(stdout);
-    return 0;
 }
