@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// First-in, first-out queue of the callbacks a Reader has announced and the
-// host has taken in. Exists while the Reader is open.
+// First-in, first-out queue of the callbacks a reader has announced and the
+// host has taken in. Exists while the link is open.
 #pragma once
 
 #include <cstdint>
