@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "emu.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_link.h"

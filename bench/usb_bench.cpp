@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "emu.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_link.h"

@@ -15,7 +15,7 @@
 #include "cli/batch.h"
 #include "cli/entry.h"
 #include "cli/tool_settings.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "fake_hid.h"
 
 namespace {

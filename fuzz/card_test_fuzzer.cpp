@@ -9,7 +9,7 @@
 
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "fake_hid.h"
 
 namespace {

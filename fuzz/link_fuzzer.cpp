@@ -9,13 +9,12 @@
 #include "base/diag.h"
 #include "fake_hid.h"
 #include "link/ctl_exchange.h"
-#include "link/reader.h"
 #include "link/reader_callbacks.h"
 #include "link/reader_link.h"
 
 namespace {
 
-int32_t touch_all(Reader*, uint16_t, uint32_t length, const uint8_t* data) {
+int32_t touch_all(ReaderLink*, uint16_t, uint32_t length, const uint8_t* data) {
     // Reading every byte lets the sanitizer catch a length that lies.
     unsigned sum = 0;
     for (uint32_t i = 0; i < length; ++i)
@@ -34,10 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t input_len = data[4];
     const int32_t capacity = data[5] * 4;
 
-    auto reader = std::make_unique<Reader>();
+    auto reader = std::make_unique<ReaderLink>();
     reader->in_report_size = REPORT_SIZE;
     reader->out_report_size = REPORT_SIZE;
-    if (reader_open(reader.get()) != 0) return 0;
+    if (reader_open_path(reader.get(), "") != 0) return 0;
     auto input = std::make_unique<uint8_t[]>(static_cast<size_t>(input_len) + 1);
     auto output = std::make_unique<uint8_t[]>(static_cast<size_t>(capacity) + 1);
     int32_t output_len = capacity;

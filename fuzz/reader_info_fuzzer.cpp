@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "console/reader_info.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "fake_hid.h"
 #include "link/reader_link.h"
 
@@ -24,15 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < CONTROL_BYTES) return 0;
     fake_hid_reset(data + CONTROL_BYTES, size - CONTROL_BYTES);
     fake_hid.fail_write = data[0];
-    reported_config = ReportedConfig{};
-
     Reader reader;
     reader.model = &reader_models[data[1] % READER_MODEL_COUNT];
     reader.in_report_size = REPORT_SIZE;
     reader.out_report_size = REPORT_SIZE;
     std::snprintf(reader.path, sizeof reader.path, "1-1:1.%d", reader.model->interface_number);
     if (reader_open(&reader) != 0) return 0;
-    reader_print_info(&reader);
+    ReportedConfig reported;
+    reader_print_info(&reader, &reported);
     reader_close(&reader);
     return 0;
 }

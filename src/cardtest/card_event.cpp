@@ -9,7 +9,7 @@
 #include "base/text.h"
 #include "cardtest/card_record.h"
 #include "cardtest/reader_test_state.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "services/reader_functions.h"
 
 namespace {
@@ -36,7 +36,9 @@ void show_event_text(ReaderTestState* state, const char* text) {
 
 } // namespace
 
-int32_t card_test_on_event(Reader* reader, uint16_t code, uint32_t length, const uint8_t* data) {
+int32_t card_test_on_event(ReaderLink* link, uint16_t code, uint32_t length, const uint8_t* data) {
+    // Only the reader list's records are polled in card test mode.
+    Reader* reader = static_cast<Reader*>(link);
     ReaderTestState* state = reader->test_ctx.load();
     if (state == nullptr) return 0;
     // A card number still unrecorded here came in an earlier callback of

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-struct Reader;
+struct ReaderLink;
 
 // Callback codes the reader registers for in card test mode.
 inline constexpr uint16_t CARD_EVENT_READ = 1;    // data: the card number as text
@@ -19,4 +19,4 @@ inline constexpr uint16_t CARD_EVENT_REMOVED = 4; // card removed
 // without data empties card_text (nothing readable was reported). Other
 // codes, and a Reader without a test state, change nothing. Always 0.
 // Runs on the Reader's worker thread with no lock held; takes text_lock.
-int32_t card_test_on_event(Reader* reader, uint16_t code, uint32_t length, const uint8_t* data);
+int32_t card_test_on_event(ReaderLink* link, uint16_t code, uint32_t length, const uint8_t* data);

@@ -14,7 +14,7 @@
 
 #include "base/text.h"
 #include "cardtest/reader_test_state.h"
-#include "link/reader.h"
+#include "discovery/reader_list.h"
 
 namespace {
 

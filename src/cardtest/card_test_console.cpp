@@ -17,7 +17,7 @@
 #include "cardtest/card_test_lines.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 
 std::atomic<int32_t> test_quit{0};
 static_assert(std::atomic<int32_t>::is_always_lock_free, "test_quit is set in a signal handler");

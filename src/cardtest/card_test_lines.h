@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "cardtest/reader_test_state.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 
 // Every line is formatted into this many bytes, so at most 79 characters
 // are shown; the console pads it to 80 columns.

@@ -19,7 +19,7 @@
 #include "cardtest/card_record.h"
 #include "cardtest/module_info.h"
 #include "cardtest/reader_test_state.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
 #include "link/reader_callbacks.h"

@@ -15,7 +15,7 @@ extern std::atomic<int32_t> test_workers;
 // Thread body run with the Reader under test as its argument.
 using card_test_body_fn = int32_t (*)(Reader* reader);
 
-inline constexpr int32_t WORKER_NO_VOLATILE_PROTOCOL = -22;
+inline constexpr int32_t WORKER_NO_VOLATILE_PROTOCOL = -1004;
 inline constexpr int CARD_SHOWN_S = 2;                  // without removal events, shown this long
 inline constexpr int WORKER_POLL_PAUSE_MS = 1;          // between two callback polls
 inline constexpr int RESTORE_RETRY_PAUSE_MS = 100;      // between tries after the restart
@@ -39,6 +39,6 @@ int32_t card_test_worker(Reader* reader);
 // Makes protocol the reader's volatile protocol, restarts the reader and,
 // once it answers again, registers for card events and reads features and
 // module texts again; busy answers are retried until stop_requested. The
-// result of the last exchange; -22 when the reader has no volatile
-// protocol; a refused assignment's result. Worker thread; no lock held.
+// result of the last exchange; WORKER_NO_VOLATILE_PROTOCOL when the reader
+// has no volatile protocol; a refused assignment's result. Worker thread; no lock held.
 int32_t card_test_restore_protocol(Reader* reader, int32_t protocol);

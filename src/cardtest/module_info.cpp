@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "cardtest/reader_test_state.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "services/reader_functions.h"
 
 namespace {

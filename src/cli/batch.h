@@ -12,7 +12,7 @@
 #include "cli/batch_operations.h"
 #include "cli/progress_bar.h"
 #include "cli/tool_settings.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 
 inline constexpr int32_t BATCH_BUFFER_SIZE = 8000000; // bytes; input must be smaller
 
@@ -22,7 +22,7 @@ inline constexpr int32_t BATCH_INPUT_TOO_LARGE = 3;
 inline constexpr int32_t BATCH_NO_READER = 4;
 inline constexpr int32_t BATCH_READER_UNUSABLE = 5;
 inline constexpr int32_t BATCH_NOT_SUPPORTED = 6;
-inline constexpr int32_t BATCH_READER_LOST = -1;
+inline constexpr int32_t BATCH_READER_LOST = -1281; // low byte 0xFF: exits 255
 
 // Room for BATCH_BUFFER_SIZE bytes that the system provides page by page as
 // they are written, so a run holds only the memory its data fills.

@@ -15,7 +15,7 @@
 #include "cli/batch_all.h"
 #include "cli/tool_settings.h"
 #include "console/main_menu.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 
 namespace {
 
@@ -62,6 +62,9 @@ int32_t run_card_test(const ToolSettings& settings) {
 } // namespace
 
 int exit_status(int32_t result) {
+    // A run that lost its reader exits 255, as does every result of that
+    // number, the reader's own included.
+    if (result == BATCH_READER_LOST) return 255;
     const int status = static_cast<int>(static_cast<uint32_t>(result) & 0xFF);
     return (result != 0 && status == 0) ? 255 : status;
 }
@@ -77,7 +80,7 @@ int tool_main(int argc, char** argv) {
     }
     hold_closed_standard_streams();
     readers_init();
-    int32_t result;
+    int32_t result = 0;
     if (settings.test_mode) {
         result = run_card_test(settings);
     } else if (settings.operation != nullptr) {
@@ -86,7 +89,7 @@ int tool_main(int argc, char** argv) {
         result = each ? batch_run_all(settings, settings.select_by_serial ? choice.serial : nullptr)
                       : batch_run(settings, choice);
     } else {
-        result = main_menu();
+        main_menu();
     }
     if (result != 0) {
         diag(2, "Error occured, sleeping\n");

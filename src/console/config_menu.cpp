@@ -2,6 +2,7 @@
 #include "console/config_menu.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "base/diag.h"
 #include "base/pause.h"
@@ -9,7 +10,7 @@
 #include "base/text.h"
 #include "console/console_input.h"
 #include "console/reader_info.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"
@@ -27,6 +28,7 @@ constexpr int32_t CHOICE_NONE = -1;
 
 constexpr int DEFAULTS_CAPACITY = 256;
 constexpr int ASSIGNMENT_SIZE = 48;
+constexpr int QUESTION_SIZE = 160; // holds the USB mode question with every personality
 
 // Reader module types whose firmware offers the CCID personality.
 constexpr int32_t READER_TYPE_CCID_A = 50;
@@ -35,35 +37,41 @@ constexpr int32_t READER_TYPE_CCID_B = 74;
 constexpr const char* VALUE_OK = "Value OK, it will be set after config save";
 constexpr const char* INVALID_VALUE = "Invalid value";
 
-bool reader_offers_ccid() {
-    return reported_config.reader_type == READER_TYPE_CCID_A ||
-           reported_config.reader_type == READER_TYPE_CCID_B;
+bool reader_offers_ccid(const ReportedConfig& reported) {
+    return reported.reader_type == READER_TYPE_CCID_A || reported.reader_type == READER_TYPE_CCID_B;
 }
 
-// Personalities an operator may choose: keyboard, KM, serial, SHARP, HP,
-// HIDRAW; CCID only where the module supports it. FX EPA (6) is a separate
-// hardware build and is never chosen here.
-constexpr int32_t SELECTABLE_USB_MODES[] = {1, 2, 3, 4, 7, 10};
-
-bool usb_mode_valid(int32_t mode) {
-    for (int32_t m : SELECTABLE_USB_MODES)
-        if (m == mode) return true;
-    return mode == USB_MODE_CCID && reader_offers_ccid();
+// The personalities an operator may choose: CCID only where the module
+// offers it.
+bool usb_mode_offered(const UsbMode& m, const ReportedConfig& reported) {
+    return m.selectable && (m.mode != USB_MODE_CCID || reader_offers_ccid(reported));
 }
 
-const char* usb_mode_question() {
-    return reader_offers_ccid() ? "USB mode (1=USB keyboard, 2=USB KM reader, 3=USB serial, 4=USB "
-                                  "SHARP, 5=USB CCID, 7=USB HP, 10=USB HIDRAW): "
-                                : "USB mode (1=USB keyboard, 2=USB KM reader, 3=USB serial, 4=USB "
-                                  "SHARP, 7=USB HP, 10=USB HIDRAW): ";
+bool usb_mode_valid(int32_t mode, const ReportedConfig& reported) {
+    for (const UsbMode& m : USB_MODES)
+        if (m.mode == mode) return usb_mode_offered(m, reported);
+    return false;
 }
 
-void draw_screen(Reader* reader) {
+// "USB mode (1=USB keyboard, ...): " with the personalities offered.
+void usb_mode_question(char (&question)[QUESTION_SIZE], const ReportedConfig& reported) {
+    snprintf(question, sizeof question, "USB mode (");
+    const char* separator = "";
+    for (const UsbMode& m : USB_MODES) {
+        if (!usb_mode_offered(m, reported)) continue;
+        const size_t used = strlen(question);
+        snprintf(question + used, sizeof question - used, "%s%d=%s", separator, m.mode, m.name);
+        separator = ", ";
+    }
+    strncat(question, "): ", sizeof question - strlen(question) - 1);
+}
+
+void draw_screen(Reader* reader, ReportedConfig* reported) {
     term_clear();
-    reader_print_info(reader);
+    reader_print_info(reader, reported);
     puts("Select action:");
     puts("1) set config to defaults");
-    if (reported_config.usb_mode != USB_MODE_FX_EPA) puts("2) set USB mode");
+    if (reported->usb_mode != USB_MODE_FX_EPA) puts("2) set USB mode");
     puts("3) set card reader protocol");
     puts("4) set debug mode");
     puts("5) set sound mode");
@@ -99,18 +107,20 @@ int32_t ask_keyboard_options(PendingConfig* pending) {
     return 0;
 }
 
-int32_t dialog_usb_mode(PendingConfig* pending) {
+int32_t dialog_usb_mode(PendingConfig* pending, const ReportedConfig& reported) {
     int32_t mode = 0;
-    if (console_ask_number(usb_mode_question(), &mode) < 0) return CONSOLE_INPUT_ENDED;
-    if (!usb_mode_valid(mode)) {
+    char question[QUESTION_SIZE];
+    usb_mode_question(question, reported);
+    if (console_ask_number(question, &mode) < 0) return CONSOLE_INPUT_ENDED;
+    if (!usb_mode_valid(mode, reported)) {
         puts(INVALID_VALUE);
         return console_wait_enter();
     }
     pending->usb_mode = mode;
     pending->usb_mode_chosen = 1;
-    if (mode == USB_MODE_KEYBOARD && reported_config.kbd_params_known != 0) {
+    if (mode == USB_MODE_KEYBOARD && reported.kbd_params_known != 0) {
         if (ask_keyboard_options(pending) < 0) return CONSOLE_INPUT_ENDED;
-    } else if (mode == USB_MODE_KM && reported_config.km_mode_known != 0) {
+    } else if (mode == USB_MODE_KM && reported.km_mode_known != 0) {
         if (console_ask_number("KM cardno mode (0=default, 1=AU201 compat): ", &pending->km_mode) <
             0)
             return CONSOLE_INPUT_ENDED;
@@ -133,8 +143,8 @@ int32_t confirm_protocol_change() {
     }
 }
 
-int32_t dialog_protocol(PendingConfig* pending) {
-    if (reported_config.reader_protocol == PROTOCOL_USER_CONFIG) {
+int32_t dialog_protocol(PendingConfig* pending, const ReportedConfig& reported) {
+    if (reported.reader_protocol == PROTOCOL_USER_CONFIG) {
         const int32_t go_on = confirm_protocol_change();
         if (go_on <= 0) return go_on;
     }
@@ -161,18 +171,18 @@ int32_t dialog_ranged(const char* question, int32_t low, int32_t high, int32_t* 
 
 // Runs the dialog of a menu choice. 1 when the choice opened a dialog (the
 // screen is drawn again), 0 when it is no action, or CONSOLE_INPUT_ENDED.
-int32_t run_choice(int32_t choice, PendingConfig* pending) {
+int32_t run_choice(int32_t choice, PendingConfig* pending, const ReportedConfig& reported) {
     int32_t r;
     switch (choice) {
     case CHOICE_DEFAULTS:
         r = dialog_defaults(pending);
         break;
     case CHOICE_USB_MODE:
-        if (reported_config.usb_mode == USB_MODE_FX_EPA) return 0;
-        r = dialog_usb_mode(pending);
+        if (reported.usb_mode == USB_MODE_FX_EPA) return 0;
+        r = dialog_usb_mode(pending, reported);
         break;
     case CHOICE_PROTOCOL:
-        r = dialog_protocol(pending);
+        r = dialog_protocol(pending, reported);
         break;
     case CHOICE_DEBUG:
         r = dialog_ranged("Debug mode (0=no log, 1=warn only, 2=debug): ", 0, 2,
@@ -190,15 +200,15 @@ int32_t run_choice(int32_t choice, PendingConfig* pending) {
 
 // The menu loop. CHOICE_SAVE or CHOICE_LEAVE; the end of input counts as
 // leaving, so that nothing half-answered is written.
-int32_t collect_changes(Reader* reader, PendingConfig* pending) {
-    draw_screen(reader);
+int32_t collect_changes(Reader* reader, PendingConfig* pending, ReportedConfig* reported) {
+    draw_screen(reader, reported);
     for (;;) {
         int32_t choice = CHOICE_NONE;
         if (read_choice(&choice) < 0) return CHOICE_LEAVE;
         if (choice == CHOICE_SAVE || choice == CHOICE_LEAVE) return choice;
-        const int32_t r = run_choice(choice, pending);
+        const int32_t r = run_choice(choice, pending, *reported);
         if (r < 0) return CHOICE_LEAVE;
-        if (r > 0) draw_screen(reader);
+        if (r > 0) draw_screen(reader, reported);
     }
 }
 
@@ -248,24 +258,24 @@ int32_t save_keyboard_options(Reader* reader, PendingConfig* pending) {
     return 0;
 }
 
-int32_t save_usb_mode(Reader* reader, PendingConfig* pending) {
+int32_t save_usb_mode(Reader* reader, PendingConfig* pending, const ReportedConfig& reported) {
     const int32_t r = save_item(reader, pending, PARAM_USBMODE, pending->usb_mode,
                                 "USB Mode set OK\n", "USB mode");
     if (r != 0) return r;
-    if (pending->usb_mode == USB_MODE_KEYBOARD && reported_config.kbd_params_known != 0)
+    if (pending->usb_mode == USB_MODE_KEYBOARD && reported.kbd_params_known != 0)
         return save_keyboard_options(reader, pending);
     return 0;
 }
 
 } // namespace
 
-int32_t config_save(Reader* reader, PendingConfig* pending) {
+int32_t config_save(Reader* reader, PendingConfig* pending, const ReportedConfig& reported) {
     int32_t result = 0;
     auto keep = [&result](int32_t r) {
         if (r != 0) result = r;
     };
     if (pending->restore_defaults) keep(save_defaults(reader, pending));
-    if (pending->usb_mode_chosen) keep(save_usb_mode(reader, pending));
+    if (pending->usb_mode_chosen) keep(save_usb_mode(reader, pending, reported));
     if (pending->protocol_chosen)
         keep(save_item(reader, pending, PARAM_READERPROTOCOL, pending->protocol,
                        "Reader protocol set OK\n", "reader protocol"));
@@ -288,16 +298,16 @@ int32_t config_save(Reader* reader, PendingConfig* pending) {
     return result;
 }
 
-int32_t config_menu(Reader* reader) {
+void config_menu(Reader* reader, ReportedConfig* reported) {
     if (reader->model == nullptr || !reader->model->can_get_config) {
         puts("Configuration not supported on given reader!");
     } else if (reader_open(reader) != 0) {
         puts("Cannot open given reader");
     } else {
         PendingConfig pending = {};
-        if (collect_changes(reader, &pending) == CHOICE_SAVE) config_save(reader, &pending);
+        if (collect_changes(reader, &pending, reported) == CHOICE_SAVE)
+            config_save(reader, &pending, *reported);
         reader_close(reader);
     }
     console_wait_enter();
-    return 0;
 }

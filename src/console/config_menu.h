@@ -6,6 +6,7 @@
 #include <cstdint>
 
 struct Reader;
+struct ReportedConfig;
 
 // Changes collected during one config_menu call; nothing reaches the reader
 // before the operator saves.
@@ -32,11 +33,13 @@ inline constexpr int RESTART_WAIT_MS = 3000; // after the reset that follows an 
 // Opens reader (which must be closed), shows the report and the menu, and on
 // "99" writes the pending changes in a fixed order and restarts the reader
 // if one was accepted; "100" or the end of standard input leaves without
-// writing. Closes the reader again. Always 0; every failure is reported on
-// standard output. Main thread; no lock held.
-int32_t config_menu(Reader* reader);
+// writing. Closes the reader again. *reported is what the report read last,
+// kept by the caller from one reader's menu to the next. Never fails: every
+// failure is reported on standard output. Main thread; no lock held.
+void config_menu(Reader* reader, ReportedConfig* reported);
 
 // Writes the pending changes to the open reader in the fixed order, then
-// restarts it and waits when pending->applied got set. Does not close it.
-// 0 when every write was accepted, else the last failing result.
-int32_t config_save(Reader* reader, PendingConfig* pending);
+// restarts it and waits when pending->applied got set; the keyboard options
+// go only where reported knew them. Does not close it. 0 when every write
+// was accepted, else the last failing result.
+int32_t config_save(Reader* reader, PendingConfig* pending, const ReportedConfig& reported);

@@ -12,7 +12,7 @@ inline constexpr int CONSOLE_LINE_SIZE = 20;
 
 // Result of a read when no more input can come (end of file, closed
 // terminal, read error).
-inline constexpr int32_t CONSOLE_INPUT_ENDED = -1;
+inline constexpr int32_t CONSOLE_INPUT_ENDED = -1005;
 
 // Flushes standard output (so the prompt is visible), then reads up to 19
 // characters of one line into line, newline included when it fits. Returns

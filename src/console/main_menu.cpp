@@ -10,7 +10,8 @@
 #include "cardtest/card_test_console.h"
 #include "console/config_menu.h"
 #include "console/console_input.h"
-#include "discovery/reader.h"
+#include "console/reader_info.h"
+#include "discovery/reader_list.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ Reader* find_reader(int32_t index) {
 
 // Opens the configuration menu of the reader at index. CONSOLE_INPUT_ENDED
 // when the operator's input ended meanwhile, else 0.
-int32_t select_reader(int32_t index) {
+int32_t select_reader(int32_t index, ReportedConfig* reported) {
     Reader* reader = find_reader(index);
     if (reader == nullptr) {
         puts("\nCannot select given reader");
@@ -80,13 +81,16 @@ int32_t select_reader(int32_t index) {
         char line[CONSOLE_LINE_SIZE];
         return console_read_line(line);
     }
-    config_menu(reader);
+    config_menu(reader, reported);
     return console_input_ended() ? CONSOLE_INPUT_ENDED : 0;
 }
 
 } // namespace
 
-int32_t main_menu() {
+void main_menu() {
+    // One record for the whole session: a value one report cannot read
+    // stays as an earlier report, possibly of another reader, left it.
+    ReportedConfig reported;
     for (;;) {
         draw_screen();
         int32_t choice = CHOICE_NONE;
@@ -98,8 +102,7 @@ int32_t main_menu() {
             if (console_input_ended()) break;
             continue;
         }
-        if (select_reader(choice) < 0) break;
+        if (select_reader(choice, &reported) < 0) break;
     }
     fflush(stdout);
-    return 0;
 }

@@ -2,7 +2,6 @@
 // The interactive main menu.
 #pragma once
 
-#include <cstdint>
-
-// Lists the readers and acts on the operator's choices until 99. Returns 0.
-int32_t main_menu();
+// Lists the readers and acts on the operator's choices until 99 or the end
+// of standard input. Never fails.
+void main_menu();

@@ -9,13 +9,11 @@
 #include <string_view>
 
 #include "base/text.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
 #include "services/reader_functions.h"
 #include "services/reader_status.h"
-
-ReportedConfig reported_config = {};
 
 namespace {
 
@@ -47,16 +45,6 @@ constexpr int RECORD_PART_NUMBER_BYTES = 20;
 constexpr int RECORD_DATE = 63;
 constexpr int RECORD_SW_VERSION = 67;
 constexpr int RECORD_LIB_VERSION = 70;
-
-struct ModeName {
-    int32_t mode;
-    const char* name;
-};
-
-constexpr ModeName USB_MODE_NAMES[] = {
-    {1, "USB keyboard"}, {2, "USB KM reader"}, {3, "USB serial"}, {4, "USB SHARP"},
-    {5, "USB CCID"},     {6, "FX EPA"},        {7, "USB HP"},     {10, "USB HIDRAW"},
-};
 
 constexpr const char* DEBUG_MODE_NAMES[] = {"no log", "warn only", "debug"};
 
@@ -108,35 +96,35 @@ void print_date(time_t when) {
 }
 
 // Formatters of parameter lines: each prints the rest of the line for a
-// value that was read, line end included, and keeps what the
-// configuration menu needs.
-void show_text(Reader*, const char* value) {
+// value that was read, line end included, and keeps in *reported what
+// the configuration menu needs.
+void show_text(Reader*, ReportedConfig*, const char* value) {
     puts(value);
 }
 
-void show_service_status(Reader*, const char* value) {
+void show_service_status(Reader*, ReportedConfig*, const char* value) {
     puts(text_number(value) != 0 ? "OK" : "Damaged");
 }
 
-void show_usb_mode(Reader*, const char* value) {
-    reported_config.usb_mode = text_number(value);
-    for (const ModeName& m : USB_MODE_NAMES) {
-        if (m.mode == reported_config.usb_mode) {
+void show_usb_mode(Reader*, ReportedConfig* reported, const char* value) {
+    reported->usb_mode = text_number(value);
+    for (const UsbMode& m : USB_MODES) {
+        if (m.mode == reported->usb_mode) {
             puts(m.name);
             return;
         }
     }
-    printf("Unknown (%d)\n", reported_config.usb_mode);
+    printf("Unknown (%d)\n", reported->usb_mode);
 }
 
-void show_reader_type(Reader*, const char* value) {
-    reported_config.reader_type = text_number(value);
+void show_reader_type(Reader*, ReportedConfig* reported, const char* value) {
+    reported->reader_type = text_number(value);
     puts(value);
 }
 
-void show_protocol(Reader* reader, const char* value);
+void show_protocol(Reader* reader, ReportedConfig* reported, const char* value);
 
-void show_debug_mode(Reader*, const char* value) {
+void show_debug_mode(Reader*, ReportedConfig*, const char* value) {
     const int32_t mode = text_number(value);
     if (mode >= 0 && mode <= 2)
         puts(DEBUG_MODE_NAMES[mode]);
@@ -144,11 +132,11 @@ void show_debug_mode(Reader*, const char* value) {
         printf("Unknown (%d)\n", mode);
 }
 
-void show_sound(Reader*, const char* value) {
+void show_sound(Reader*, ReportedConfig*, const char* value) {
     puts(text_number(value) != 0 ? "Disabled" : "Enabled");
 }
 
-void show_date(Reader*, const char* value) {
+void show_date(Reader*, ReportedConfig*, const char* value) {
     print_date(static_cast<time_t>(std::strtoll(value, nullptr, 10)));
 }
 
@@ -157,7 +145,7 @@ void show_date(Reader*, const char* value) {
 struct ParamRow {
     const char* label;
     const char* key;
-    void (*show)(Reader* reader, const char* value);
+    void (*show)(Reader* reader, ReportedConfig* reported, const char* value);
 };
 
 constexpr ParamRow FIRMWARE_ROWS[] = {
@@ -181,30 +169,31 @@ constexpr ParamRow HARDWARE_ROWS[] = {
     {"Manuf. date   : ", PARAM_HWCFG_MAN_DATE, show_date},
 };
 
-void print_param_row(Reader* reader, const ParamRow& row) {
+void print_param_row(Reader* reader, ReportedConfig* reported, const ParamRow& row) {
     char value[PARAM_VALUE_SIZE];
     fputs(row.label, stdout);
     if (read_param(reader, row.key, value) != 0)
         print_failed();
     else
-        row.show(reader, value);
+        row.show(reader, reported, value);
 }
 
-template <size_t N> void print_param_rows(Reader* reader, const ParamRow (&rows)[N]) {
+template <size_t N>
+void print_param_rows(Reader* reader, ReportedConfig* reported, const ParamRow (&rows)[N]) {
     for (const ParamRow& row : rows)
-        print_param_row(reader, row);
+        print_param_row(reader, reported, row);
 }
 
 // A loaded custom configuration is named, with its checksum on a line of
 // its own.
-void show_protocol(Reader* reader, const char* value) {
-    reported_config.reader_protocol = text_number(value);
-    if (reported_config.reader_protocol != PROTOCOL_USER_CONFIG) {
+void show_protocol(Reader* reader, ReportedConfig* reported, const char* value) {
+    reported->reader_protocol = text_number(value);
+    if (reported->reader_protocol != PROTOCOL_USER_CONFIG) {
         puts(value);
         return;
     }
     puts("User configuration");
-    print_param_row(reader, CHECKSUM_ROW);
+    print_param_row(reader, reported, CHECKSUM_ROW);
 }
 
 // The delays are 16-bit on the reader; the value text is shown as such.
@@ -212,28 +201,28 @@ uint16_t param_u16(const char* value) {
     return static_cast<uint16_t>(text_number(value));
 }
 
-void print_keyboard(Reader* reader) {
+void print_keyboard(Reader* reader, ReportedConfig* reported) {
     char press[PARAM_VALUE_SIZE];
     char release[PARAM_VALUE_SIZE];
-    reported_config.kbd_params_known = 0;
+    reported->kbd_params_known = 0;
     if (read_param(reader, PARAM_KBDPRESSDLY, press) != 0) return;
     if (read_param(reader, PARAM_KBDRELEASEDLY, release) != 0) return;
-    const bool keyboard = reported_config.usb_mode == USB_MODE_KEYBOARD;
+    const bool keyboard = reported->usb_mode == USB_MODE_KEYBOARD;
     if (keyboard)
         printf("USB kbd params: %d ms press, %d ms release\n", param_u16(press),
                param_u16(release));
     char layout[PARAM_VALUE_SIZE];
     if (read_param(reader, PARAM_KBDLAYOUT, layout) == 0 && keyboard)
         printf("USB kbd layout: %d\n", param_u16(layout));
-    reported_config.kbd_params_known = 1;
+    reported->kbd_params_known = 1;
 }
 
-void print_km_mode(Reader* reader) {
+void print_km_mode(Reader* reader, ReportedConfig* reported) {
     char value[PARAM_VALUE_SIZE];
-    reported_config.km_mode_known = 0;
+    reported->km_mode_known = 0;
     if (read_param(reader, PARAM_KMMODE, value) != 0) return;
-    if (reported_config.usb_mode == USB_MODE_KM) printf("KM mode       : %d\n", param_u16(value));
-    reported_config.km_mode_known = 1;
+    if (reported->usb_mode == USB_MODE_KM) printf("KM mode       : %d\n", param_u16(value));
+    reported->km_mode_known = 1;
 }
 
 // Appends the parameter's value to the text already in version; the reader
@@ -266,11 +255,11 @@ void print_hw_version(Reader* reader) {
         print_failed();
 }
 
-void print_hardware(Reader* reader) {
+void print_hardware(Reader* reader, ReportedConfig* reported) {
     puts("");
     puts("Hardware information:");
     print_hw_version(reader);
-    print_param_rows(reader, HARDWARE_ROWS);
+    print_param_rows(reader, reported, HARDWARE_ROWS);
 }
 
 void print_lib_version(Reader* reader) {
@@ -405,15 +394,15 @@ int32_t print_embedded(Reader* reader, int8_t count) {
 
 } // namespace
 
-int32_t reader_print_info(Reader* reader) {
+int32_t reader_print_info(Reader* reader, ReportedConfig* reported) {
     puts("USB Reader information:");
     printf("Usb reader    : %s\n", reader->model != nullptr ? reader->model->description : "");
     printf("Serial no.    : %s\n", reader->serial);
-    print_param_rows(reader, FIRMWARE_ROWS);
-    print_keyboard(reader);
-    print_km_mode(reader);
-    print_param_rows(reader, SETTING_ROWS);
-    print_hardware(reader);
+    print_param_rows(reader, reported, FIRMWARE_ROWS);
+    print_keyboard(reader, reported);
+    print_km_mode(reader, reported);
+    print_param_rows(reader, reported, SETTING_ROWS);
+    print_hardware(reader, reported);
     int8_t count = 0;
     print_card_reader(reader, &count);
     const int32_t r = print_embedded(reader, count);

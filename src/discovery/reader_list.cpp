@@ -5,7 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "link/hid_guard.h"
 #include "link/reader_link.h"
 
@@ -54,19 +54,17 @@ void fill_new(Reader* r, const hid_device_info* dev, const ReaderModel* model) {
 
 } // namespace
 
-int readers_init() {
+void readers_init() {
     list_head = nullptr;
     list_count = 0;
     std::lock_guard<std::mutex> hid(hid_library_lock);
     hid_init();
-    return 0;
 }
 
-int readers_exit() {
+void readers_exit() {
     readers_free_all();
     std::lock_guard<std::mutex> hid(hid_library_lock);
     hid_exit();
-    return 0;
 }
 
 int readers_enumerate() {
@@ -136,8 +134,8 @@ int reader_count() {
     return list_count;
 }
 
-int reader_is_open(const Reader* reader) {
-    return reader->is_open.load();
+int reader_open(Reader* reader) {
+    return reader_open_path(reader, reader != nullptr ? reader->path : nullptr);
 }
 
 Reader* reader_alloc() {
@@ -156,7 +154,7 @@ Reader* reader_alloc() {
 }
 
 int reader_free(Reader* reader) {
-    if (reader == nullptr) return -1;
+    if (reader == nullptr) return LINK_ERROR;
     if (reader_is_open(reader)) reader_close(reader);
     if (reader->prev != nullptr)
         reader->prev->next = reader->next;
@@ -170,10 +168,9 @@ int reader_free(Reader* reader) {
     return 0;
 }
 
-int readers_free_all() {
+void readers_free_all() {
     while (list_head != nullptr)
         reader_free(list_head);
     list_head = nullptr;
     list_count = 0;
-    return 0;
 }

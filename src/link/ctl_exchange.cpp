@@ -5,7 +5,6 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
-#include "link/reader.h"
 #include "link/reader_callbacks.h"
 #include "link/reader_link.h"
 
@@ -15,20 +14,20 @@ enum class Ack { Received, Retry, Failed };
 
 // One attempt of the request step. On Failed, *result holds the value to
 // return; on Retry, *last is the link result of this attempt.
-Ack request_attempt(Reader* reader, CtlHeader* header, uint16_t function, int32_t input_len,
+Ack request_attempt(ReaderLink* link, CtlHeader* header, uint16_t function, int32_t input_len,
                     int32_t capacity, int* last, int32_t* result) {
     ctl_header_clear(header);
     ctl_header_set_value(header, input_len);
     ctl_header_set_capacity(header, static_cast<uint32_t>(capacity));
     ctl_header_set_type(header, CTL_REQUEST);
     ctl_header_set_code(header, function);
-    int r = reader_write_header(reader, *header);
+    int r = reader_write_header(link, *header);
     if (r < 0) {
         diag(1, "Cannot write CTL to reader: %d\n", r);
         *last = r;
         return Ack::Retry;
     }
-    r = reader_read_header(reader, header, CTL_ACK_WAIT_MS);
+    r = reader_read_header(link, header, CTL_ACK_WAIT_MS);
     *last = r;
     if (r < 0) {
         diag(1, "Cannot read CTL response from reader: %d\n", r);
@@ -42,7 +41,7 @@ Ack request_attempt(Reader* reader, CtlHeader* header, uint16_t function, int32_
         const uint16_t code = ctl_header_code(*header);
         const uint32_t length = static_cast<uint32_t>(ctl_header_value(*header));
         diag(2, "Callback in CTL: %d, len: %d\n", code, static_cast<int32_t>(length));
-        reader_receive_callback(reader, code, length);
+        reader_receive_callback(link, code, length);
         return Ack::Retry;
     }
     case CTL_ERROR:
@@ -56,13 +55,13 @@ Ack request_attempt(Reader* reader, CtlHeader* header, uint16_t function, int32_
 }
 
 // Returns 0 once acknowledged, else the exchange's result.
-int32_t request_step(Reader* reader, uint16_t function, int32_t input_len, int32_t capacity,
+int32_t request_step(ReaderLink* link, uint16_t function, int32_t input_len, int32_t capacity,
                      bool* acked) {
     CtlHeader header;
     for (int attempt = 1; attempt <= CTL_ATTEMPTS; ++attempt) {
         int last = 0;
         int32_t result = 0;
-        switch (request_attempt(reader, &header, function, input_len, capacity, &last, &result)) {
+        switch (request_attempt(link, &header, function, input_len, capacity, &last, &result)) {
         case Ack::Received:
             *acked = true;
             return 0;
@@ -83,7 +82,7 @@ int32_t request_step(Reader* reader, uint16_t function, int32_t input_len, int32
 // Fetches L announced bytes into output, or refuses them when they cannot be
 // held. A negative length from the reader is refused like one that does not
 // fit. Sets *output_len only once all L bytes arrived.
-int output_step(Reader* reader, int32_t length, int32_t capacity, int32_t* output_len,
+int output_step(ReaderLink* link, int32_t length, int32_t capacity, int32_t* output_len,
                 uint8_t* output) {
     CtlHeader header;
     ctl_header_clear(&header);
@@ -91,16 +90,16 @@ int output_step(Reader* reader, int32_t length, int32_t capacity, int32_t* outpu
     if (length < 0 || capacity < length) {
         diag(1, "Not enough output data buffer: %d\n", length);
         ctl_header_set_type(&header, CTL_ERROR);
-        ctl_header_set_value(&header, CTL_HOST_NO_ROOM);
+        ctl_header_set_value(&header, WIRE_HOST_NO_ROOM);
     }
-    int r = reader_write_header(reader, header);
+    int r = reader_write_header(link, header);
     if (r < 0) {
         diag(1, "Cannot write header to reader: %d\n", r);
         return r;
     }
     if (ctl_header_type(header) != CTL_FETCH) return 0;
     diag(2, "Output CTL data size: %d\n", length);
-    r = reader_read_block(reader, output, length, CTL_OUTPUT_WAIT_MS, false);
+    r = reader_read_block(link, output, length, CTL_OUTPUT_WAIT_MS, false);
     if (r < 0) {
         diag(1, "Cannot read CTL output data: %d\n", r);
         return r;
@@ -112,22 +111,22 @@ int output_step(Reader* reader, int32_t length, int32_t capacity, int32_t* outpu
 
 } // namespace
 
-int32_t reader_ctl(Reader* reader, uint16_t function, int32_t input_len, const uint8_t* input,
+int32_t reader_ctl(ReaderLink* link, uint16_t function, int32_t input_len, const uint8_t* input,
                    int32_t* output_len, uint8_t* output, const ProgressSink* progress) {
-    std::lock_guard<std::mutex> lock(reader->ctl_lock);
+    std::lock_guard<std::mutex> lock(link->ctl_lock);
     const int32_t capacity = *output_len;
     *output_len = 0;
     diag(2, "\nInput size: %d, function: %d\n", input_len, function);
-    reader->in_ctl = 1;
+    link->in_ctl = 1;
 
     bool acked = false;
-    const int32_t refused = request_step(reader, function, input_len, capacity, &acked);
+    const int32_t refused = request_step(link, function, input_len, capacity, &acked);
     if (!acked) return refused;
     diag(2, "CTL acknowledged\n");
 
     if (input_len != 0) {
         diag(2, "Writing input CTL data...\n");
-        const int r = reader_write_block(reader, input, input_len, false, progress);
+        const int r = reader_write_block(link, input, input_len, false, progress);
         if (r < 0) {
             diag(1, "Cannot write input CTL data to reader: %d\n", r);
             return r;
@@ -136,7 +135,7 @@ int32_t reader_ctl(Reader* reader, uint16_t function, int32_t input_len, const u
     }
 
     CtlHeader done;
-    const int r = reader_read_header(reader, &done, CTL_DONE_WAIT_MS);
+    const int r = reader_read_header(link, &done, CTL_DONE_WAIT_MS);
     if (r < 0) {
         diag(1, "Cannot read header from reader: %d\n", r);
         return r;
@@ -152,7 +151,7 @@ int32_t reader_ctl(Reader* reader, uint16_t function, int32_t input_len, const u
         return LINK_ERROR;
     }
     if (length != 0) {
-        const int out = output_step(reader, length, capacity, output_len, output);
+        const int out = output_step(link, length, capacity, output_len, output);
         if (out < 0) return out;
     }
     diag(2, "Final return value: %d\n", value);

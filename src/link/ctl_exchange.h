@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-struct Reader;
+struct ReaderLink;
 struct ProgressSink;
 
 inline constexpr int CTL_ATTEMPTS = 5;
@@ -12,7 +12,6 @@ inline constexpr int CTL_ACK_WAIT_MS = 90;
 inline constexpr int CTL_RETRY_PAUSE_MS = 30;
 inline constexpr int CTL_DONE_WAIT_MS = 9990;
 inline constexpr int CTL_OUTPUT_WAIT_MS = 1990; // per report of output data
-inline constexpr int32_t CTL_HOST_NO_ROOM = -5; // host's CTL_ERROR value: output too large
 
 // Runs function on reader: request (5 attempts 30 ms apart, taking in any
 // CB_REQUEST that arrives instead of CTL_ACK), input data, CTL_DONE, output.
@@ -26,5 +25,5 @@ inline constexpr int32_t CTL_HOST_NO_ROOM = -5; // host's CTL_ERROR value: outpu
 // request, -1 when no CTL_ACK came or CTL_DONE was not what arrived, or a
 // link result (-2, -110, -9999). Takes ctl_lock for the whole exchange.
 // The input's progress goes to progress when one is given.
-int32_t reader_ctl(Reader* reader, uint16_t function, int32_t input_len, const uint8_t* input,
+int32_t reader_ctl(ReaderLink* link, uint16_t function, int32_t input_len, const uint8_t* input,
                    int32_t* output_len, uint8_t* output, const ProgressSink* progress = nullptr);

@@ -22,6 +22,11 @@ enum CtlType : uint8_t {
     CB_ERROR = 29,
 };
 
+// Values the host puts in a header's value field to refuse a step: numbers
+// on the wire, not results.
+inline constexpr int32_t WIRE_HOST_NO_ROOM = -5;   // CTL_ERROR: the output would not fit
+inline constexpr int32_t WIRE_HOST_NO_MEMORY = -2; // CB_ERROR, CB_DONE: the callback is not kept
+
 struct CtlHeader {
     uint8_t bytes[CTL_HEADER_SIZE];
 };

@@ -9,13 +9,12 @@
 #include "base/diag.h"
 #include "link/callback_queue.h"
 #include "link/hid_guard.h"
-#include "link/reader.h"
 
 std::mutex hid_library_lock;
 
 namespace {
 
-// Report sizes are 64 when a Reader is created; the buffers below never
+// Report sizes are 64 once enumeration has filled them in; the buffers below never
 // assume more, whatever the fields hold.
 int payload_room(uint16_t report_size) {
     return std::clamp<int>(report_size, 2, REPORT_SIZE) - 1;
@@ -30,39 +29,43 @@ void progress_advance(const ProgressSink* progress, int64_t done, int64_t total)
         static_cast<int32_t>(progress->from + span * done / std::max<int64_t>(total, 1)));
 }
 
-int reader_open(Reader* reader) {
-    if (reader == nullptr) return LINK_ERROR;
-    if (reader->is_open) return LINK_WRONG_STATE;
+int reader_open_path(ReaderLink* link, const char* path) {
+    if (link == nullptr || path == nullptr) return LINK_ERROR;
+    if (link->is_open) return LINK_WRONG_STATE;
     {
         std::lock_guard<std::mutex> hid(hid_library_lock);
-        reader->hid = hid_open_path(reader->path);
+        link->hid = hid_open_path(path);
     }
-    if (reader->hid == nullptr) {
+    if (link->hid == nullptr) {
         diag(1, "Cannot open device\n");
         return LINK_ERROR;
     }
-    cb_queue_init(reader);
-    reader->is_open = 1;
+    cb_queue_init(link);
+    link->is_open = 1;
     return 0;
 }
 
-int reader_close(Reader* reader) {
-    if (reader == nullptr) return LINK_ERROR;
-    if (!reader->is_open) return LINK_WRONG_STATE;
+int reader_close(ReaderLink* link) {
+    if (link == nullptr) return LINK_ERROR;
+    if (!link->is_open) return LINK_WRONG_STATE;
     {
         std::lock_guard<std::mutex> hid(hid_library_lock);
-        hid_close(reader->hid);
+        hid_close(link->hid);
     }
-    reader->hid = nullptr;
-    cb_queue_destroy(reader);
-    reader->is_open = 0;
+    link->hid = nullptr;
+    cb_queue_destroy(link);
+    link->is_open = 0;
     return 0;
 }
 
-int reader_write_block(Reader* reader, const uint8_t* bytes, int32_t length, bool header,
+int reader_is_open(const ReaderLink* link) {
+    return link->is_open.load();
+}
+
+int reader_write_block(ReaderLink* link, const uint8_t* bytes, int32_t length, bool header,
                        const ProgressSink* progress) {
     uint8_t report[REPORT_SIZE + 1];
-    const int room = payload_room(reader->out_report_size);
+    const int room = payload_room(link->out_report_size);
     int32_t sent = 0;
     int result = 0;
     while (sent < length) {
@@ -71,7 +74,7 @@ int reader_write_block(Reader* reader, const uint8_t* bytes, int32_t length, boo
         const int chunk = std::min<int32_t>(length - sent, room);
         std::memcpy(report + 2, bytes + sent, static_cast<size_t>(chunk));
         report[1] = static_cast<uint8_t>(chunk | (header ? PACKET_HEADER_FLAG : 0));
-        const int r = hid_write(reader->hid, report, static_cast<size_t>(room + 2));
+        const int r = hid_write(link->hid, report, static_cast<size_t>(room + 2));
         if (r < 0) {
             diag(1, "Write error: %d\n", r);
             result = LINK_IO_ERROR;
@@ -85,15 +88,16 @@ int reader_write_block(Reader* reader, const uint8_t* bytes, int32_t length, boo
     return result;
 }
 
-int reader_read_block(Reader* reader, uint8_t* dest, int32_t length, int timeout_ms, bool header) {
+int reader_read_block(ReaderLink* link, uint8_t* dest, int32_t length, int timeout_ms,
+                      bool header) {
     uint8_t report[REPORT_SIZE + 1];
-    const int report_len = payload_room(reader->in_report_size) + 2;
+    const int report_len = payload_room(link->in_report_size) + 2;
     int64_t got = 0;
     int result = 0;
     while (got < length) {
         std::memset(report, 0, sizeof report);
         const int r =
-            hid_read_timeout(reader->hid, report, static_cast<size_t>(report_len), timeout_ms);
+            hid_read_timeout(link->hid, report, static_cast<size_t>(report_len), timeout_ms);
         if (r < 0) {
             diag(1, "Read error: %d\n", r);
             result = LINK_IO_ERROR;
@@ -123,12 +127,12 @@ int reader_read_block(Reader* reader, uint8_t* dest, int32_t length, int timeout
     return result;
 }
 
-int reader_write_header(Reader* reader, const CtlHeader& header) {
-    return reader_write_block(reader, header.bytes, CTL_HEADER_SIZE, true);
+int reader_write_header(ReaderLink* link, const CtlHeader& header) {
+    return reader_write_block(link, header.bytes, CTL_HEADER_SIZE, true);
 }
 
-int reader_read_header(Reader* reader, CtlHeader* header, int timeout_ms) {
-    const int r = reader_read_block(reader, header->bytes, CTL_HEADER_SIZE, timeout_ms, true);
+int reader_read_header(ReaderLink* link, CtlHeader* header, int timeout_ms) {
+    const int r = reader_read_block(link, header->bytes, CTL_HEADER_SIZE, timeout_ms, true);
     if (r < 0) return r;
     if (r != CTL_HEADER_SIZE) return LINK_BAD_HEADER;
     return CTL_HEADER_SIZE;

@@ -6,27 +6,42 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "link/ctl_header.h"
+#include "link/link_result.h"
 
-struct Reader;
+struct hid_device_;
+typedef struct hid_device_ hid_device;
+struct ReaderCallback;
 
-// Link results shared by the whole link layer.
-inline constexpr int LINK_ERROR = -1;       // general failure
-inline constexpr int LINK_BAD_HEADER = -2;  // header of wrong length; no memory for a callback
-inline constexpr int LINK_WRONG_STATE = -3; // open/close in the wrong state
-inline constexpr int LINK_TIMEOUT = -110;   // no report within the timeout
-inline constexpr int LINK_IO_ERROR = -9999; // hidapi reported a failure
+inline constexpr int REPORT_SIZE = 64; // bytes per HID report, report ID not counted
+
+// The connection to one reader: what the link needs while it is open. Closed
+// when created; the reader list's record holds one.
+struct ReaderLink {
+    hid_device* hid = nullptr;
+    std::mutex ctl_lock;             // serialises every exchange and poll on the link
+    std::atomic<uint8_t> is_open{0}; // read by the card test console
+    uint16_t in_report_size = 0;
+    uint16_t out_report_size = 0;
+    std::mutex cb_lock; // guards cb_head, cb_tail and the record links
+    ReaderCallback* cb_tail = nullptr;
+    ReaderCallback* cb_head = nullptr;
+    uint8_t in_ctl = 0;
+};
 
 inline constexpr uint8_t PACKET_HEADER_FLAG = 0x80;
 inline constexpr uint8_t PACKET_LENGTH_MASK = 0x3F;
 
-// Opens the HID device at reader->path. 0; -1 when it cannot be opened or no
-// Reader is given; -3 when already open.
-int reader_open(Reader* reader);
-// Closes the device and discards queued callbacks. 0; -1 for no Reader; -3
-// when not open. No other thread may use the Reader meanwhile.
-int reader_close(Reader* reader);
+// Opens the HID device at path. 0; -1 when it cannot be opened or no link
+// is given; -3 when already open.
+int reader_open_path(ReaderLink* link, const char* path);
+// Closes the device and discards queued callbacks. 0; -1 for no link; -3
+// when not open. No other thread may use the link meanwhile.
+int reader_close(ReaderLink* link);
+// The link's is_open, 0 or 1. Never fails.
+int reader_is_open(const ReaderLink* link);
 
 // Where a transfer shows how far it has come: *shown moves from `from` to
 // `to` as the data goes out. The caller owns it; the link only stores.
@@ -39,18 +54,18 @@ struct ProgressSink {
 // Sends length bytes as header (header=true) or data packets, moving
 // progress (when given) along. Returns length, or -9999 when hid_write
 // fails. Caller holds ctl_lock.
-int reader_write_block(Reader* reader, const uint8_t* bytes, int32_t length, bool header,
+int reader_write_block(ReaderLink* link, const uint8_t* bytes, int32_t length, bool header,
                        const ProgressSink* progress = nullptr);
 // Receives at least length payload bytes into dest (nothing stored past
 // dest[length-1]); timeout_ms applies to each report. Returns the payload
 // bytes received; -1 short report or (header=true) a data packet; -110
 // time-out; -9999 hidapi failure. Caller holds ctl_lock.
-int reader_read_block(Reader* reader, uint8_t* dest, int32_t length, int timeout_ms, bool header);
+int reader_read_block(ReaderLink* link, uint8_t* dest, int32_t length, int timeout_ms, bool header);
 
 // One header as one header packet. 11, or a negative link result.
-int reader_write_header(Reader* reader, const CtlHeader& header);
+int reader_write_header(ReaderLink* link, const CtlHeader& header);
 // 11; -2 when the block was not 11 bytes; other link results passed on.
-int reader_read_header(Reader* reader, CtlHeader* header, int timeout_ms);
+int reader_read_header(ReaderLink* link, CtlHeader* header, int timeout_ms);
 
 // Moves the sink's value (nothing without a sink) to done/total of the way
 // from its start to its end: the value a progress bar draws.

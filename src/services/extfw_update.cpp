@@ -5,9 +5,9 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
+#include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
-#include "link/reader.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"
 

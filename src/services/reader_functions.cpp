@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
 

@@ -44,13 +44,33 @@ inline constexpr int32_t RDR_BUSY = -25;
 inline constexpr int32_t RDR_SEQUENCE_ERROR = -13;
 // reader_get_param: the reader answered 0 but delivered no value (it did not
 // fit the capacity, or came empty).
-inline constexpr int32_t PARAM_NOT_DELIVERED = -5;
+inline constexpr int32_t PARAM_NOT_DELIVERED = -1001;
 
-// Values of USBMODE: the personality the reader runs.
+// Values of USBMODE: the personality the reader runs, numbered as the model
+// rows' mode.
 inline constexpr int32_t USB_MODE_KEYBOARD = 1;
 inline constexpr int32_t USB_MODE_KM = 2;
 inline constexpr int32_t USB_MODE_CCID = 5;
 inline constexpr int32_t USB_MODE_FX_EPA = 6;
+
+// Every USBMODE value with its name, in the order the report and the
+// configuration menu list them. FX EPA is a hardware build of its own:
+// no reader is switched to it.
+struct UsbMode {
+    int32_t mode;
+    const char* name;
+    bool selectable; // the configuration menu offers it
+};
+inline constexpr UsbMode USB_MODES[] = {
+    {USB_MODE_KEYBOARD, "USB keyboard", true},
+    {USB_MODE_KM, "USB KM reader", true},
+    {3, "USB serial", true},
+    {4, "USB SHARP", true},
+    {USB_MODE_CCID, "USB CCID", true},
+    {USB_MODE_FX_EPA, "FX EPA", false},
+    {7, "USB HP", true},
+    {10, "USB HIDRAW", true},
+};
 
 inline constexpr int PARAM_VALUE_SIZE = 256;
 inline constexpr int MODULE_DESCRIPTION_BYTES = 256; // capacity asked of function 2104

@@ -3,9 +3,9 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
+#include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
-#include "link/reader.h"
 #include "services/reader_functions.h"
 
 const char* reader_status_text(int32_t code) {
@@ -60,7 +60,7 @@ int reader_wait_ready(Reader* reader, const ReadyWatch& watch) {
             diag(2, "Busy: %d\n", r);
             pause_ms(STATUS_BUSY_PAUSE_MS);
             // A reader that stays busy must not keep a stopping test worker.
-            if (stopping(watch)) return -1;
+            if (stopping(watch)) return READY_WAIT_STOPPED;
             continue;
         }
         if (r != 0) {
@@ -74,6 +74,6 @@ int reader_wait_ready(Reader* reader, const ReadyWatch& watch) {
         if (s == STATUS_UNKNOWN && ++zero_count > STATUS_ZERO_TOLERATED) return 0;
         diag(2, "Reader not ready: %d\n", s);
         pause_ms(STATUS_NOT_READY_PAUSE_MS);
-        if (stopping(watch)) return -1;
+        if (stopping(watch)) return READY_WAIT_STOPPED;
     }
 }

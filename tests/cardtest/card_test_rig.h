@@ -24,7 +24,7 @@
 #include "cardtest/card_test_console.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "emu.h"
 #include "support/capture.h"
 #include "support/table.h"

@@ -1,16 +1,26 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Command-line parsing: value letters, two-letter options, dropped letters,
-// the verbosity traces; and the exit status of a result.
+// the verbosity traces; the exit status of a result, and the program's own
+// results.
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <iterator>
 #include <list>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "cardtest/card_test_worker.h"
+#include "cardtest/module_info.h"
+#include "cli/batch.h"
 #include "cli/entry.h"
 #include "cli/tool_settings.h"
+#include "console/console_input.h"
+#include "link/link_result.h"
+#include "services/reader_functions.h"
+#include "services/reader_status.h"
 #include "support/capture.h"
 #include "support/table.h"
 
@@ -119,10 +129,32 @@ const ParseCase PARSE_CASES[] = {
 TABLE_TEST(CommandLines, Settings, PARSE_CASES);
 
 TEST(ExitStatus, NonZeroResultsNeverExitZero) {
-    const std::pair<int32_t, int> cases[] = {{0, 0},       {5, 5},     {-1, 255},   {-110, 146},
-                                             {-9999, 241}, {256, 255}, {-256, 255}, {512, 255}};
+    const std::pair<int32_t, int> cases[] = {{0, 0},      {5, 5},       {-1, 255},
+                                             {-110, 146}, {-9999, 241}, {256, 255},
+                                             {-256, 255}, {512, 255},   {BATCH_READER_LOST, 255}};
     for (const auto& [result, status] : cases)
         EXPECT_EQ(exit_status(result), status) << result;
+}
+
+// Each failure the program names has a number of its own, apart from the
+// results the reader is known to give.
+TEST(Results, NamedFailuresHaveNumbersOfTheirOwn) {
+    const int32_t failures[] = {LINK_ERROR,
+                                LINK_BAD_HEADER,
+                                LINK_WRONG_STATE,
+                                LINK_NO_MEMORY,
+                                LINK_TIMEOUT,
+                                LINK_IO_ERROR,
+                                PARAM_NOT_DELIVERED,
+                                READY_WAIT_STOPPED,
+                                MODULE_NO_TEST_STATE,
+                                WORKER_NO_VOLATILE_PROTOCOL,
+                                CONSOLE_INPUT_ENDED,
+                                BATCH_READER_LOST,
+                                RDR_BUSY,
+                                RDR_SEQUENCE_ERROR};
+    EXPECT_EQ(std::set<int32_t>(std::begin(failures), std::end(failures)).size(),
+              std::size(failures));
 }
 
 } // namespace

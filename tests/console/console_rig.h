@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "emu.h"
 #include "support/process.h"
 #include "support/table.h"

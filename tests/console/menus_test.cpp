@@ -13,6 +13,7 @@
 #include "base/diag.h"
 #include "console/config_menu.h"
 #include "console/main_menu.h"
+#include "console/reader_info.h"
 #include "console_rig.h"
 #include "support/capture.h"
 
@@ -81,7 +82,11 @@ TEST_P(Menus, Session) {
     diag_verbosity = 2;
     FdCapture err(2), out(1);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(list ? main_menu() : config_menu(reader_first()), 0);
+    ReportedConfig reported;
+    if (list)
+        main_menu();
+    else
+        config_menu(reader_first(), &reported);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     const std::string text = out.finish(), traces = err.finish();
     diag_verbosity = 0;
@@ -301,7 +306,8 @@ TEST_F(ConsoleTest, ReaderThatCannotBeOpenedGoesToTheFinalPrompt) {
     emu::unplug("r");
     feed_stdin("\n");
     FdCapture out(1);
-    EXPECT_EQ(config_menu(reader_first()), 0);
+    ReportedConfig reported;
+    config_menu(reader_first(), &reported);
     EXPECT_EQ(out.finish(), "Cannot open given reader\n" + ENTER);
 }
 

@@ -32,14 +32,14 @@ TEST_P(ReportLines, AreShown) {
     Reader* r = reader_first();
     ASSERT_EQ(reader_open(r), 0);
     // What an earlier report kept; a value this one cannot read stays.
-    reported_config = {7, 51, 4, 1, 1};
+    ReportedConfig reported = {7, 51, 4, 1, 1};
     FdCapture out(1);
-    const int32_t result = reader_print_info(r);
+    const int32_t result = reader_print_info(r, &reported);
     const std::string text = out.finish();
     reader_close(r);
     expect_texts(text, c.shown);
     EXPECT_EQ(result < 0, text.ends_with("\nEmbedded reader information:\nFAILED\n")) << result;
-    const ReportedConfig& k = reported_config;
+    const ReportedConfig& k = reported;
     char kept[128];
     std::snprintf(kept, sizeof kept, " mode=%d type=%d protocol=%d kbd=%d km=%d result=%d",
                   k.usb_mode, k.reader_type, k.reader_protocol, k.kbd_params_known, k.km_mode_known,
@@ -157,7 +157,7 @@ const InfoCase INFO_CASES[] = {
      "PCB ver.(type): 1.2.3 (4)\nFeatures      : 00000000\n"
      "Serial no.    : ABCDE\nPartnumber    : \n"},
     {"EmptyRecordFailsTheReport", "fn 2106 out r\"\"\n",
-     "Reader count  : 1\n|Embedded reader information:\nFAILED\n", "result=-5"},
+     "Reader count  : 1\n|Embedded reader information:\nFAILED\n", "result=-1001"},
     // 10000-01-01: the 24-character form of a date has no room for a
     // fifth digit.
     {"DateBeyondYear9999ShowsFailed", "param HWCFG_MAN_DATE 253402300800\n",

@@ -57,7 +57,7 @@ TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
         scenario += fn + " " + kind.items + "\n" + fn + " model\n";
     }
     load(scenario);
-    reported_config = ReportedConfig{};
+    const ReportedConfig reported;
     Reader* readers[count];
     int32_t results[count];
     std::vector<PendingConfig> pending(count, EVERY_CHANGE);
@@ -67,7 +67,8 @@ TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
     {
         std::vector<std::jthread> threads;
         for (int i = 0; i < count; ++i)
-            threads.emplace_back([&, i] { results[i] = config_save(readers[i], &pending[i]); });
+            threads.emplace_back(
+                [&, i] { results[i] = config_save(readers[i], &pending[i], reported); });
     }
     // Seven exchanges of at most a request step each (600 ms) or one CTL_DONE
     // wait, and the 3 s restart wait; the cells ran side by side.

@@ -78,10 +78,10 @@ const WaitCase CASES[] = {
     {"UpdateNeededCountsAsReady", "6", 0, 1, "", 6},
     {"FailureEndsAfterTwoSeconds", "error=-110", -110, 1, "Cannot get status: -110\n", NO_WATCH,
      1990, 4000},
-    {"StopRequestEndsTheWaitAfterNotReady", "4", -1, 1, "Reader not ready: 4\n", 4, 495, 60000,
-     true},
-    {"StopRequestEndsTheWaitOnABusyReaderShowingRebooting", "busy", -1, 1, "Busy: -25\n",
-     STATUS_REBOOTING, 0, 1000, true},
+    {"StopRequestEndsTheWaitAfterNotReady", "4", READY_WAIT_STOPPED, 1, "Reader not ready: 4\n", 4,
+     495, 60000, true},
+    {"StopRequestEndsTheWaitOnABusyReaderShowingRebooting", "busy", READY_WAIT_STOPPED, 1,
+     "Busy: -25\n", STATUS_REBOOTING, 0, 1000, true},
 };
 
 class WaitReady : public EmulatedReaders, public ::testing::WithParamInterface<WaitCase> {};

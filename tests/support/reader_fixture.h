@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/diag.h"
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "emu.h"
 #include "support/process.h" // now_ms
 

@@ -51,7 +51,7 @@ TEST_F(UsbLink, EveryReaderIsFoundOnItsConfigurationInterfaceAndOnlyThatIsClaime
 // What the handler saw, "code:data".
 std::string seen;
 
-int32_t record(Reader*, uint16_t code, uint32_t length, const uint8_t* data) {
+int32_t record(ReaderLink*, uint16_t code, uint32_t length, const uint8_t* data) {
     seen = std::to_string(code) + ":" + std::string(reinterpret_cast<const char*>(data), length);
     return 0;
 }

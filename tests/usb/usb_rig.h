@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "discovery/reader.h"
+#include "discovery/reader_list.h"
 #include "usb_bus.h"
 
 class UsbReaders : public ::testing::Test {
