@@ -24,6 +24,7 @@ int card_screen_cleared(CardScreen* screen) {
     std::memset(screen->cells, CELL_BLANK, sizeof screen->cells);
     screen->cursor_row = 0;
     screen->cursor_column = 0;
+    screen->rows_drawn = 0;
     return 0;
 }
 
@@ -31,6 +32,7 @@ int card_screen_forget(CardScreen* screen) {
     std::memset(screen->cells, CELL_UNKNOWN, sizeof screen->cells);
     screen->cursor_row = SCREEN_CURSOR_UNKNOWN;
     screen->cursor_column = SCREEN_CURSOR_UNKNOWN;
+    screen->rows_drawn = SCREEN_ROWS_UNKNOWN;
     return 0;
 }
 
@@ -65,5 +67,22 @@ int card_screen_place_cursor(CardScreen* screen, int row, int column) {
     if (screen->cursor_row == row && screen->cursor_column == column) return 0;
     term_goto(static_cast<int16_t>(column), static_cast<int16_t>(row));
     card_screen_cursor_at(screen, row, column);
+    return 1;
+}
+
+int card_screen_end_drawing(CardScreen* screen, int rows) {
+    const bool shorter = rows < screen->rows_drawn;
+    screen->rows_drawn = rows;
+    if (!shorter || rows <= 0) return 0;
+    // The erase starts on the drawing's last cell, a blank, not on the row
+    // below it, which does not exist when the drawing ends on the
+    // terminal's last row.
+    card_screen_place_cursor(screen, rows - 1, SCREEN_COLUMNS - 1);
+    term_erase_below();
+    for (int row = std::max(rows - 1, 0); row < SCREEN_ROWS_MAX; ++row) {
+        const int first = row == rows - 1 ? SCREEN_COLUMNS - 1 : 0;
+        std::memset(screen->cells[row] + first, CELL_BLANK,
+                    static_cast<size_t>(SCREEN_COLUMNS - first));
+    }
     return 1;
 }

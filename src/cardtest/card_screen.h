@@ -17,7 +17,10 @@ struct CardScreen {
     char cells[SCREEN_ROWS_MAX][SCREEN_COLUMNS];
     int cursor_row;
     int cursor_column;
+    int rows_drawn; // rows the last drawing took; SCREEN_ROWS_UNKNOWN when not known
 };
+
+inline constexpr int SCREEN_ROWS_UNKNOWN = 1 << 30;
 
 // The terminal was just erased, cursor at the top left. 0.
 int card_screen_cleared(CardScreen* screen);
@@ -34,3 +37,8 @@ int card_screen_put(CardScreen* screen, int row, const char* text, bool newline,
 // Places the cursor at row and column unless it is already there. 1 when
 // moved, 0 otherwise.
 int card_screen_place_cursor(CardScreen* screen, int row, int column);
+// The drawing just finished takes rows rows, its last row written in full.
+// When an earlier one took more, or what lies below is not known, erases
+// from the last cell of that row to the end of the screen, so that no row
+// of the longer drawing stays below it. 1 when erased, 0 otherwise.
+int card_screen_end_drawing(CardScreen* screen, int rows);

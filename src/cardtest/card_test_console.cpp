@@ -137,6 +137,7 @@ void draw_footer(CardScreen* screen, int row) {
     put_padded(screen, row + 2, "", true);
     put_padded(screen, row + 3, "", false);
     card_screen_place_cursor(screen, row + 3, SCREEN_COLUMNS - 1);
+    card_screen_end_drawing(screen, row + CONSOLE_FOOTER_ROWS);
 }
 
 // One redraw. The terminal gets the same picture as if every line were

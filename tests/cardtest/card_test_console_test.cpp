@@ -63,6 +63,29 @@ TEST_F(CardTestConsole, EnumerationPassRepairsADisturbedScreen) {
     EXPECT_EQ(run.finish(), 0);
 }
 
+// A KM reader takes three rows; when it goes, the footer moves up three
+// rows and nothing of the old footer stays below it.
+TEST_F(CardTestConsole, ScreenShrinkingByThreeRowsLeavesNothingBelowTheFooter) {
+    load(device_block("r1", "0x0203", "SN1", "  features 1\n") +
+         device_block("r2", "0x0202", "SN2", "  features 1\n"));
+    ConsoleRun run;
+    ASSERT_TRUE(run.wait_screen(
+        [](const VtScreen& s) {
+            return s.text(4) == "  MFP DATA:" && s.text(6) == "  CARD: 'none'" &&
+                   s.text(8) == FOOTER;
+        },
+        3000ms));
+    emu::unplug("r1");
+    EXPECT_TRUE(run.wait_screen([](const VtScreen& s) { return s.text(5) == FOOTER; }, 3000ms));
+    // Later redraws change nothing of it.
+    std::this_thread::sleep_for(100ms);
+    const std::vector<std::string> lines = run.screen().lines();
+    EXPECT_EQ(lines.size(), 6u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), FOOTER), 1);
+    EXPECT_EQ(run.screen().unknown_sequences, 0);
+    EXPECT_EQ(run.finish(), 0);
+}
+
 TEST_F(CardTestConsole, CtrlCIsTracedAndStopsTheReadersOneAfterAnotherInListOrder) {
     // r1 is still waiting for its module and answers a stop request only
     // after its next status pause; r2 and r3 must keep running meanwhile.
