@@ -14,3 +14,7 @@ void term_goto(int16_t column, int16_t row) {
 void term_erase_below() {
     fputs("\x1b[J", stdout);
 }
+
+void term_erase_line_end() {
+    fputs("\x1b[K", stdout);
+}

@@ -13,9 +13,13 @@ namespace {
 constexpr char CELL_UNKNOWN = '\0';
 constexpr char CELL_BLANK = ' ';
 
+// Whether the row holds text and blanks after it.
 bool row_shows(const CardScreen* screen, int row, const char* text, int length) {
     if (row < 0 || row >= SCREEN_ROWS_MAX) return false;
-    return std::memcmp(screen->cells[row], text, static_cast<size_t>(length)) == 0;
+    const char* cells = screen->cells[row];
+    if (std::memcmp(cells, text, static_cast<size_t>(length)) != 0) return false;
+    return std::all_of(cells + length, cells + SCREEN_COLUMNS,
+                       [](char c) { return c == CELL_BLANK; });
 }
 
 } // namespace
@@ -52,8 +56,14 @@ int card_screen_put(CardScreen* screen, int row, const char* raw, bool newline, 
     if (!always && row_shows(screen, row, text, length)) return 0;
     card_screen_place_cursor(screen, row, 0);
     std::fwrite(text, 1, static_cast<size_t>(length), stdout);
-    if (row >= 0 && row < SCREEN_ROWS_MAX)
+    // A row holds fewer columns than bytes where a reader's text has UTF-8
+    // characters: only an erase, not blanks counted in bytes, reaches the
+    // end of what an earlier text left there.
+    if (length < SCREEN_COLUMNS) term_erase_line_end();
+    if (row >= 0 && row < SCREEN_ROWS_MAX) {
+        std::memset(screen->cells[row], CELL_BLANK, SCREEN_COLUMNS);
         std::memcpy(screen->cells[row], text, static_cast<size_t>(length));
+    }
     if (newline) {
         std::fputc('\n', stdout);
         card_screen_cursor_at(screen, row + 1, 0);

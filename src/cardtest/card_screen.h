@@ -29,10 +29,11 @@ int card_screen_forget(CardScreen* screen);
 // Cursor moved by someone else (the title lines). 0.
 int card_screen_cursor_at(CardScreen* screen, int row, int column);
 
-// Writes text (at most 80 characters, followed by a newline when newline is
-// set) at the start of row, as a plain printf at that place would, unless
-// always is false and the row already starts with exactly that text.
-// Returns 1 when written, 0 when skipped. Console thread; writes stdout.
+// Writes text (at most SCREEN_COLUMNS bytes) at the start of row, erases
+// the rest of the row and, when newline is set, ends the row with a
+// newline, unless always is false and the row already shows exactly that
+// text. Returns 1 when written, 0 when skipped. Console thread; writes
+// stdout.
 int card_screen_put(CardScreen* screen, int row, const char* text, bool newline, bool always);
 // Places the cursor at row and column unless it is already there. 1 when
 // moved, 0 otherwise.

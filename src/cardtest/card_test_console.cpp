@@ -29,7 +29,6 @@ constexpr const char* CONSOLE_RULE =
     "----------------------------------------------------------------------------";
 constexpr int CONSOLE_FIRST_ROW = 2; // below the title and its rule
 constexpr int CONSOLE_FOOTER_ROWS = 4;
-constexpr int PADDED_SIZE = SCREEN_COLUMNS + 1;
 
 // Everything drawn in one iteration, copied while list_lock is held.
 struct ConsoleFrame {
@@ -107,13 +106,6 @@ bool screen_disturbed(ScreenWatch* watch, const winsize& size) {
     return disturbed;
 }
 
-// "%-80s\n" of a line cut to 79 characters, as one row of the screen.
-int put_padded(CardScreen* screen, int row, const char* line, bool newline) {
-    char padded[PADDED_SIZE];
-    std::snprintf(padded, sizeof padded, "%-80s", line);
-    return card_screen_put(screen, row, padded, newline, false);
-}
-
 // Returns the row below the last one drawn; *written counts rows sent.
 int draw_readers(CardScreen* screen, const ConsoleFrame& frame, int* written) {
     int row = CONSOLE_FIRST_ROW;
@@ -121,21 +113,21 @@ int draw_readers(CardScreen* screen, const ConsoleFrame& frame, int* written) {
         const ReaderView& view = frame.views[i];
         char line[CARD_LINE_SIZE];
         card_line_reader(view, line);
-        *written += put_padded(screen, row++, line, true);
+        *written += card_screen_put(screen, row++, line, true, false);
         card_line_card(view, line);
-        *written += put_padded(screen, row++, line, true);
+        *written += card_screen_put(screen, row++, line, true, false);
         if (!card_line_has_data(view)) continue;
         card_line_data(view, line);
-        *written += put_padded(screen, row++, line, true);
+        *written += card_screen_put(screen, row++, line, true, false);
     }
     return row;
 }
 
 void draw_footer(CardScreen* screen, int row) {
     card_screen_put(screen, row, CONSOLE_RULE, true, false);
-    put_padded(screen, row + 1, "(CTRL+C to exit)", true);
-    put_padded(screen, row + 2, "", true);
-    put_padded(screen, row + 3, "", false);
+    card_screen_put(screen, row + 1, "(CTRL+C to exit)", true, false);
+    card_screen_put(screen, row + 2, "", true, false);
+    card_screen_put(screen, row + 3, "", false, false);
     card_screen_place_cursor(screen, row + 3, SCREEN_COLUMNS - 1);
     card_screen_end_drawing(screen, row + CONSOLE_FOOTER_ROWS);
 }
@@ -154,11 +146,11 @@ void draw_iteration(CardScreen* screen, ScreenWatch* watch, const ConsoleFrame& 
     const winsize size = terminal_size();
     const bool fits = terminal_holds(size, rows_of(frame, notice));
     if (screen_disturbed(watch, size) || enumerated || !fits) card_screen_forget(screen);
-    put_padded(screen, 0, CONSOLE_TITLE, true);
-    put_padded(screen, 1, CONSOLE_RULE, true);
+    card_screen_put(screen, 0, CONSOLE_TITLE, true, false);
+    card_screen_put(screen, 1, CONSOLE_RULE, true, false);
     int written = 0;
     int row = draw_readers(screen, frame, &written);
-    if (notice) written += put_padded(screen, row++, "NO TESTABLE READERS FOUND", true);
+    if (notice) written += card_screen_put(screen, row++, "NO TESTABLE READERS FOUND", true, false);
     // Where plain printing would have left the cursor; an unchanged
     // screen keeps it at the end of the footer, as between redraws.
     if (written != 0) card_screen_place_cursor(screen, row, 0);

@@ -35,9 +35,8 @@ TEST_P(ConsolePicture, ScreenShowsThePicture) {
     EXPECT_EQ(run.screen().unknown_sequences, 0);
     const std::string out = run.output();
     EXPECT_EQ(out.find("CC2"), std::string::npos);
-    // The rows are written as "%-80s\n" would write them.
-    EXPECT_NE(out.find(c.picture[2] + std::string(80 - c.picture[2].size(), ' ') + "\n"),
-              std::string::npos);
+    // Each row is its text, an erase of the rest of the row and a newline.
+    EXPECT_NE(out.find(c.picture[2] + "\x1b[K\n"), std::string::npos);
     EXPECT_EQ(run.finish(), 0);
     EXPECT_NE(err.finish().find("Device does not support card testing\n"), std::string::npos);
 }
@@ -83,6 +82,30 @@ TEST_F(CardTestConsole, ScreenShrinkingByThreeRowsLeavesNothingBelowTheFooter) {
     EXPECT_EQ(lines.size(), 6u) << ::testing::PrintToString(lines);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), FOOTER), 1);
     EXPECT_EQ(run.screen().unknown_sequences, 0);
+    EXPECT_EQ(run.finish(), 0);
+}
+
+// Valid UTF-8 in a reader's texts is shown as it is: a row of such
+// characters takes fewer columns than bytes and must not leave the end of a
+// longer earlier row on a UTF-8 terminal.
+TEST_F(CardTestConsole, UtfEightRowLeavesNothingOfALongerEarlierRow) {
+    load(device_block("r1", "0x0202", "SN1", "  features 1\n"));
+    ConsoleRun run;
+    ASSERT_TRUE(
+        run.wait_screen([](const VtScreen& s) { return s.text(3) == "  CARD: 'none'"; }, 3000ms));
+    const std::string ascii(60, 'A');
+    emu::send_event("r1", 1, ascii);
+    const std::string ascii_row = ("  CARD: '" + ascii + "' UID " + ascii).substr(0, 79);
+    ASSERT_TRUE(run.wait_screen([&](const VtScreen& s) { return s.text(3) == ascii_row; }, 3000ms));
+    std::string accents;
+    for (int i = 0; i < 20; ++i)
+        accents += "\xc3\xa9"; // U+00E9
+    emu::send_event("r1", 1, accents);
+    // Cut at 79 bytes, on a character's end: 47 columns.
+    const std::string accent_row = ("  CARD: '" + accents + "' UID " + accents).substr(0, 79);
+    EXPECT_TRUE(
+        run.wait_screen([&](const VtScreen& s) { return s.text(3) == accent_row; }, 3000ms));
+    EXPECT_EQ(run.screen(true).text(3), accent_row);
     EXPECT_EQ(run.finish(), 0);
 }
 

@@ -157,8 +157,8 @@ class ConsoleRun {
         return text;
     }
 
-    VtScreen screen() const {
-        VtScreen vt(60, 80);
+    VtScreen screen(bool utf8 = false) const {
+        VtScreen vt(60, 80, utf8);
         vt.feed(output());
         return vt;
     }

@@ -146,10 +146,11 @@ TEST(CardScreen, OnlyRowsThatDifferAreSentAndTheTerminalShowsWhatPrintingWould) 
     EXPECT_EQ(sent, "\x1b[5;1H" + padded("C") + "\n");
     EXPECT_EQ(put({A, X79, padded("C")}), "000");
     EXPECT_EQ(sent, "");
-    // A shorter text leaves the rest of the row; sent once.
+    // A shorter text erases the rest of the row; sent once.
     EXPECT_EQ(put({A, RULE}), "01");
+    EXPECT_EQ(sent, "\x1b[4;1H" + RULE + "\x1b[K\n");
     EXPECT_EQ(put({A, RULE}), "00");
-    EXPECT_EQ(vt.text(3), RULE + "xxx");
+    EXPECT_EQ(vt.text(3), RULE);
     // A forgotten screen is written in full.
     card_screen_forget(&screen);
     EXPECT_EQ(put({A}), "1");
