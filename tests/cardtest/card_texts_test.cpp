@@ -3,13 +3,16 @@
 // change them, the screen record that sends only changed rows, and the
 // module texts.
 #include <ctime>
+#include <sstream>
 
 #include "card_test_rig.h"
 #include "cardtest/card_event.h"
+#include "cardtest/card_record.h"
 #include "cardtest/card_screen.h"
 #include "cardtest/card_test_lines.h"
 #include "cardtest/module_info.h"
 #include "link/reader_link.h"
+#include "support/process.h"
 
 namespace {
 
@@ -124,6 +127,47 @@ TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
 }
 
 TABLE_TEST(Events, CardEvent, EVENT_CASES);
+
+// Events one poll hands over, oldest first, after a card number that came
+// during an exchange, and the bench record they leave once the worker has
+// recorded what the poll showed: the number first, without data.
+struct RecordCase {
+    const char* name;
+    uint16_t code;
+    std::string lines;
+};
+
+const RecordCase RECORD_CASES[] = {
+    {"Removal", CARD_EVENT_REMOVED, "card\t12\t\nremoved\t\t\n"},
+    {"ReadError", CARD_EVENT_ERROR, "card\t12\t\nerror\t\t\n"},
+    {"Refusal", CARD_EVENT_REFUSED, "card\t12\t\nrefused\t\t\n"},
+    {"AnotherNumber", CARD_EVENT_READ, "card\t12\t\ncard\t34\t\n"},
+    {"UnknownCode", 5, "card\t12\t\n"},
+};
+
+class CardRecordOfOnePoll : public ::testing::TestWithParam<RecordCase> {};
+
+TEST_P(CardRecordOfOnePoll, KeepsTheEventsInTheirOrder) {
+    const RecordCase& c = GetParam();
+    const std::string path = temp_dir() + "/bench.tsv";
+    ASSERT_EQ(card_record_open(path.c_str()), 0);
+    Reader reader;
+    ReaderTestState state;
+    reader.test_ctx = &state;
+    card_test_on_event(&reader, CARD_EVENT_READ, 3, reinterpret_cast<const uint8_t*>("12"));
+    card_test_on_event(&reader, c.code, 3, reinterpret_cast<const uint8_t*>("34"));
+    card_record_card(&reader, &state, false);
+    reader.test_ctx = nullptr;
+    EXPECT_EQ(card_record_close(), 0);
+    // Each line after the header without its time stamp and the empty serial.
+    std::istringstream record(read_file(path));
+    std::string lines;
+    for (std::string line; std::getline(record, line);)
+        if (!line.starts_with("time\t")) lines += line.substr(line.find('\t') + 2) + "\n";
+    EXPECT_EQ(lines, c.lines);
+}
+
+TABLE_TEST(Events, CardRecordOfOnePoll, RECORD_CASES);
 
 TEST(CardScreen, OnlyRowsThatDifferAreSentAndTheTerminalShowsWhatPrintingWould) {
     const auto padded = [](const std::string& t) { return t + std::string(80 - t.size(), ' '); };
