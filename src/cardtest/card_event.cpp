@@ -8,6 +8,7 @@
 #include "base/diag.h"
 #include "base/text.h"
 #include "cardtest/card_record.h"
+#include "cardtest/card_test_table.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader.h"
 #include "services/reader_functions.h"
@@ -37,7 +38,7 @@ void show_event_text(ReaderTestState* state, const char* text) {
 } // namespace
 
 int32_t card_test_on_event(Reader* reader, uint16_t code, uint32_t length, const uint8_t* data) {
-    ReaderTestState* state = reader->test_ctx.load();
+    ReaderTestState* state = card_test_state(reader);
     if (state == nullptr) return 0;
     // A card number still unrecorded here came in an earlier callback of
     // this poll, announced during an exchange: no data is fetched for it.

@@ -3,7 +3,6 @@
 
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,8 +14,10 @@
 #include "base/term.h"
 #include "cardtest/card_screen.h"
 #include "cardtest/card_test_lines.h"
+#include "cardtest/card_test_table.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
+#include "cardtest/terminal_guard.h"
 #include "discovery/reader.h"
 
 std::atomic<int32_t> test_quit{0};
@@ -50,9 +51,11 @@ void install_signal_handler(void (*handler)(int)) {
     sigaction(SIGINT, &action, nullptr);
 }
 
-// Starts a worker on every testable Reader that is not under test yet.
-// Caller holds list_lock.
+// Starts a worker on every testable Reader that is not under test yet,
+// after joining the threads of the workers that have ended, before
+// enumeration may free their Readers. Caller holds list_lock.
 void enumeration_pass() {
+    card_test_reap();
     if (readers_enumerate() == 0) return;
     for (Reader* r = reader_first(); r != nullptr; r = r->next) {
         if (reader_is_open(r)) continue;
@@ -177,46 +180,12 @@ void run_iterations(CardScreen* screen, ScreenWatch* watch, ConsoleFrame* frame)
     }
 }
 
-// Keys typed while the screen is up would be echoed where the cursor waits,
-// over the drawing. The console reads no key until its final prompt (Ctrl+C
-// comes as a signal), so the terminal echoes none until then. Only a
-// foreground process may change its terminal without being stopped.
-// Whether the settings in *saved are to be put back.
-bool stop_echo(termios* saved) {
-    if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) return false;
-    if (tcgetattr(STDIN_FILENO, saved) != 0 || (saved->c_lflag & (ECHO | ECHONL)) == 0)
-        return false;
-    termios quiet = *saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
-    return tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
-}
-
-// The terminal's settings from before stop_echo, for a signal that ends the
-// program while the screen is up: the shell gets its echo back all the same.
-termios terminal_before;
-constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGHUP, SIGQUIT};
-
-void restore_terminal_and_end(int signal_number) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before);
-    raise(signal_number); // the default action, restored by SA_RESETHAND
-}
-
-void guard_terminal(const termios& saved, bool on) {
-    terminal_before = saved;
-    struct sigaction action = {};
-    action.sa_handler = on ? restore_terminal_and_end : SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = static_cast<int>(SA_RESETHAND);
-    for (int signal_number : ENDING_SIGNALS)
-        sigaction(signal_number, &action, nullptr);
-}
-
 // Asks the Reader's worker to stop and waits until it has closed the
 // Reader; list_lock is held only to reach the state, never while waiting.
 void stop_worker(Reader* reader) {
     {
         std::lock_guard<std::mutex> lock(list_lock);
-        ReaderTestState* state = reader->test_ctx.load();
+        ReaderTestState* state = card_test_state(reader);
         if (reader->model == nullptr || reader->model->can_test_cards == 0 ||
             !reader_is_open(reader) || state == nullptr)
             return;
@@ -226,11 +195,8 @@ void stop_worker(Reader* reader) {
         pause_ms(CONSOLE_STOP_POLL_MS);
 }
 
-void shut_down(const termios* saved_terminal) {
-    if (saved_terminal != nullptr) {
-        tcsetattr(STDIN_FILENO, TCSANOW, saved_terminal);
-        guard_terminal(*saved_terminal, false);
-    }
+void shut_down(TerminalGuard* guard) {
+    terminal_guard_off(guard);
     std::fputs("\nShutting down, please wait...\n", stdout);
     std::fflush(stdout);
     install_signal_handler(SIG_DFL);
@@ -240,11 +206,11 @@ void shut_down(const termios* saved_terminal) {
         stop_worker(r);
         r = next;
     }
-    // Every stopped worker closed its Reader inside list_lock and finishes
-    // its last steps in that same critical section: once the lock has been
-    // had here, none of them touches a Reader any more, and the caller may
+    // Every stopped worker closed its Reader inside list_lock and finished
+    // its last steps in that same critical section; once their threads are
+    // joined, none of them touches a Reader any more, and the caller may
     // free the list.
-    { std::lock_guard<std::mutex> lock(list_lock); }
+    card_test_join_all();
     std::fputs("\nPress ENTER to continue\n", stdout);
     std::fflush(stdout);
     // At the end of standard input fgets returns at once: nothing to wait for.
@@ -293,11 +259,10 @@ int32_t card_test_run() {
     card_screen_put(&screen, 0, CONSOLE_TITLE, true, true);
     card_screen_put(&screen, 1, CONSOLE_RULE, true, true);
     std::fflush(stdout);
-    termios saved_terminal = {};
-    const bool echo_stopped = stop_echo(&saved_terminal);
-    if (echo_stopped) guard_terminal(saved_terminal, true);
+    TerminalGuard guard;
+    terminal_guard_on(&guard);
     install_signal_handler(card_test_on_signal);
     run_iterations(&screen, &watch, &frame);
-    shut_down(echo_stopped ? &saved_terminal : nullptr);
+    shut_down(&guard);
     return 0;
 }

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cardtest/card_test_worker.h"
 
-#include <signal.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,8 +15,10 @@
 #include "base/text.h"
 #include "cardtest/card_event.h"
 #include "cardtest/card_record.h"
+#include "cardtest/card_test_table.h"
 #include "cardtest/module_info.h"
 #include "cardtest/reader_test_state.h"
+#include "cardtest/terminal_guard.h"
 #include "discovery/reader.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
@@ -65,7 +65,7 @@ bool read_number(Reader* reader, const char* key, int32_t* value) {
 }
 
 void release_state(Reader* reader) {
-    delete reader->test_ctx.exchange(nullptr);
+    delete card_test_detach(reader);
 }
 
 void check_module_firmware(Reader* reader, ReaderTestState* state) {
@@ -189,89 +189,69 @@ void poll_cards(Reader* reader, ReaderTestState* state) {
 // frees only closed Readers, cannot free this Reader before the worker has
 // stopped touching it: the close and the release happen in one critical
 // section, and after it the worker touches neither the Reader nor its
-// state.
-void finish(Reader* reader) {
+// state. Its thread is left to the console, which joins it.
+void finish(Reader* reader, ReaderTestState* state) {
     std::lock_guard<std::mutex> lock(list_lock);
-    if (ReaderTestState* state = reader->test_ctx.load()) state->ready = 0;
+    if (state != nullptr) state->ready = 0;
     test_workers.fetch_sub(1);
     reader_close(reader);
     release_state(reader);
-    if (!reader->test_thread.joinable()) {
-        diag(1, "Thread detach failed: %d", EINVAL);
-        return;
-    }
-    reader->test_thread.detach();
 }
 
-// Blocks, on the calling thread, the signals that end card test mode or the
-// program, and unblocks them when it goes. Threads inherit the mask: a
-// worker, and whatever thread the USB library starts for the Reader it
-// opens, never take such a signal, so it always reaches the console's
-// thread. Otherwise the kernel may give it to any of them.
-class ConsoleSignalsBlocked {
-  public:
-    ConsoleSignalsBlocked() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-            sigaddset(&set, signal_number);
-        pthread_sigmask(SIG_BLOCK, &set, &before_);
+// Opens the Reader and starts body on it, with the signals that end card
+// test mode blocked: the new thread, and the USB library's threads for the
+// Reader, inherit the mask. 0, or -1 with everything undone but the state.
+int32_t open_and_run(Reader* reader, card_test_body_fn body) {
+    const int r = reader_open(reader);
+    if (r != 0) {
+        diag(2, "Cfg open: cannot open reader: %d\n", r);
+        return -1;
     }
-    ~ConsoleSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-    ConsoleSignalsBlocked(const ConsoleSignalsBlocked&) = delete;
-    ConsoleSignalsBlocked& operator=(const ConsoleSignalsBlocked&) = delete;
-
-  private:
-    sigset_t before_;
-};
+    // std::thread reports a failure to start only by throwing.
+    try {
+        card_test_keep_thread(reader, std::thread(body, reader));
+        return 0;
+    } catch (const std::system_error& e) {
+        diag(1, "Cannot create thread: %s", e.code().message().c_str());
+    } catch (const std::bad_alloc&) {
+        diag(1, "Cannot create thread: %s", std::strerror(ENOMEM));
+    }
+    reader_close(reader);
+    return -1;
+}
 
 } // namespace
 
 int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
     if (reader == nullptr || body == nullptr || reader_is_open(reader)) return -1;
-    // A thread object still attached would end the program when replaced.
-    if (reader->test_thread.joinable()) return -1;
     ReaderTestState* state = new (std::nothrow) ReaderTestState();
     if (state == nullptr) {
         diag(2, "Not enough memory\n");
         return -1;
     }
-    reader->test_ctx = state;
-    const ConsoleSignalsBlocked blocked;
-    const int r = reader_open(reader);
-    if (r != 0) {
-        diag(2, "Cfg open: cannot open reader: %d\n", r);
-        release_state(reader);
+    if (card_test_attach(reader, state) != 0) {
+        delete state;
         return -1;
     }
-    // std::thread reports a failure to start only by throwing.
-    try {
-        reader->test_thread = std::thread(body, reader);
-    } catch (const std::system_error& e) {
-        diag(1, "Cannot create thread: %s", e.code().message().c_str());
-        reader_close(reader);
-        release_state(reader);
-        return -1;
-    } catch (const std::bad_alloc&) {
-        diag(1, "Cannot create thread: %s", std::strerror(ENOMEM));
-        reader_close(reader);
-        release_state(reader);
-        return -1;
-    }
-    return 0;
+    sigset_t before;
+    terminal_guard_block_signals(&before);
+    const int32_t r = open_and_run(reader, body);
+    terminal_guard_restore_signals(&before);
+    if (r != 0) release_state(reader);
+    return r;
 }
 
 int32_t card_test_worker(Reader* reader) {
-    ReaderTestState* state = reader->test_ctx.load();
+    ReaderTestState* state = card_test_state(reader);
     if (state != nullptr && set_up(reader, state) == 0) poll_cards(reader, state);
     if (state != nullptr) card_record_card(reader, state, false);
     card_record_event(reader, CardRecordEvent::gone);
-    finish(reader);
+    finish(reader, state);
     return 0;
 }
 
 int32_t card_test_restore_protocol(Reader* reader, int32_t protocol) {
-    ReaderTestState* state = reader->test_ctx.load();
+    ReaderTestState* state = card_test_state(reader);
     if (state == nullptr || state->has_volatile_protocol == 0) return WORKER_NO_VOLATILE_PROTOCOL;
     reader_wait_ready(reader, watch(state));
     char assignment[ASSIGNMENT_SIZE];

@@ -21,19 +21,19 @@ inline constexpr int WORKER_POLL_PAUSE_MS = 1;          // between two callback 
 inline constexpr int RESTORE_RETRY_PAUSE_MS = 100;      // between tries after the restart
 inline constexpr uint32_t FEATURE_REMOVAL_EVENTS = 0x1; // reader reports card removal (code 4)
 
-// Gives a closed Reader a fresh test state, opens it and starts body on a
-// new thread (handle in test_thread). 0; -1 when the Reader is open or
-// still has a worker thread, or the state, the open or the thread failed
-// (everything undone). Console thread only; caller holds list_lock, so the
-// worker cannot finish and detach before test_thread is assigned.
+// Puts a closed Reader under test with a fresh test state (card_test_table),
+// opens it and starts body on a new thread, kept in the table until the
+// console joins it. 0; -1 when the Reader is open or under test, or the
+// state, the open or the thread failed (everything undone). Console thread
+// only; caller holds list_lock, so the worker cannot finish before its
+// thread is kept.
 int32_t card_test_start_reader(Reader* reader, card_test_body_fn body);
 
 // Worker thread body: waits for the reader, sets it up, polls it for card
 // events until stop_requested, a link failure (-9999) or the Reader closes,
-// then closes the Reader, releases its test state and detaches its thread,
-// all under list_lock. Writes ready, card, timeout and gone to the bench
-// record (card_record) before that. Always 0. Takes list_lock at its end
-// only.
+// then closes the Reader and releases its test state, both under
+// list_lock. Writes ready, card, timeout and gone to the bench record
+// (card_record) before that. Always 0. Takes list_lock at its end only.
 int32_t card_test_worker(Reader* reader);
 
 // Makes protocol the reader's volatile protocol, restarts the reader and,

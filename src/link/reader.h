@@ -27,7 +27,6 @@ struct Reader {
     uint8_t seen = 0;
     char path[READER_PATH_SIZE] = {};
     hid_device* hid = nullptr;
-    std::thread test_thread;
     std::mutex ctl_lock; // serialises every exchange and poll on the link
     const ReaderModel* model = nullptr;
     char serial[READER_SERIAL_SIZE] = {};
@@ -43,5 +42,4 @@ struct Reader {
     int32_t progress_from = 0;
     int32_t progress_to = 0;
     std::atomic<int32_t>* extfw_progress = nullptr;
-    std::atomic<ReaderTestState*> test_ctx{nullptr};
 };

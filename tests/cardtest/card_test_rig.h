@@ -22,6 +22,7 @@
 
 #include "base/diag.h"
 #include "cardtest/card_test_console.h"
+#include "cardtest/card_test_table.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader.h"
@@ -70,7 +71,7 @@ class CardTestRig : public ::testing::Test {
             request_stop(r);
             wait_until([&] { return !reader_is_open(r); }, 5000ms);
         }
-        { std::lock_guard<std::mutex> lock(list_lock); } // the workers' last steps are done
+        card_test_join_all(); // the workers' last steps are done
         readers_exit();
         emu::reset();
         diag_verbosity = 0;
@@ -102,7 +103,7 @@ class CardTestRig : public ::testing::Test {
     // false when the Reader has none.
     static bool with_state(Reader* r, const std::function<void(ReaderTestState&)>& f) {
         std::lock_guard<std::mutex> lock(list_lock);
-        ReaderTestState* s = r->test_ctx.load();
+        ReaderTestState* s = card_test_state(r);
         if (s == nullptr) return false;
         std::lock_guard<std::mutex> texts(s->text_lock);
         f(*s);

@@ -236,7 +236,8 @@ TEST_F(CardTestWorker, EveryEndClosesTheReaderAndReleasesItsState) {
         EXPECT_TRUE(wait_until([] { return test_workers.load() == 0; }, 1000ms));
         {
             std::lock_guard<std::mutex> lock(list_lock);
-            EXPECT_TRUE(r->test_ctx.load() == nullptr && !r->test_thread.joinable());
+            EXPECT_EQ(card_test_state(r), nullptr);
+            EXPECT_EQ(card_test_reap(), 1) << "the worker's thread, ended";
         }
         EXPECT_FALSE(emu::is_open("r1"));
         EXPECT_TRUE(e.act || functions("r1") == "2107 1500 2100 504 530");
@@ -249,14 +250,14 @@ TEST_F(CardTestWorker, StartingAnOpenOrUnopenableReaderFailsAndChangesNothing) {
          device_block("r2", "0x0202", "SN2"));
     Reader* r1 = polling();
     ASSERT_NE(r1, nullptr);
-    ReaderTestState* before = r1->test_ctx.load();
+    ReaderTestState* before = card_test_state(r1);
     Reader* r2 = reader("SN2");
     emu::unplug("r2");
     EXPECT_FALSE(start(r1));
     EXPECT_FALSE(start(r2));
-    EXPECT_EQ(r1->test_ctx.load(), before);
+    EXPECT_EQ(card_test_state(r1), before);
     EXPECT_TRUE(ready(r1));
-    EXPECT_EQ(r2->test_ctx.load(), nullptr);
+    EXPECT_EQ(card_test_state(r2), nullptr);
     EXPECT_FALSE(reader_is_open(r2));
 }
 
@@ -293,9 +294,9 @@ TEST_F(CardTestWorker, RestoreWithoutAVolatileProtocolAsksNothing) {
     load(device_block("r1", "0x0202", "SN1"));
     Reader* r = reader("SN1");
     ReaderTestState state;
-    r->test_ctx = &state;
+    card_test_attach(r, &state);
     EXPECT_EQ(card_test_restore_protocol(r, 3), WORKER_NO_VOLATILE_PROTOCOL);
-    r->test_ctx = nullptr;
+    card_test_detach(r);
     EXPECT_TRUE(emu::exchanges("r1").empty());
 }
 

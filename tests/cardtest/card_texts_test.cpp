@@ -105,7 +105,7 @@ TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
     const int k = c.code <= 4 ? c.code : 0;
     Reader reader;
     ReaderTestState state;
-    reader.test_ctx = &state;
+    card_test_attach(&reader, &state);
     std::strcpy(state.card_text, "99");
     std::strcpy(state.card_data, "data of 99");
     state.card_time = 5;
@@ -121,7 +121,7 @@ TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
     EXPECT_STREQ(state.card_data, k < 2 ? "data of 99" : "");
     EXPECT_TRUE(k == 1 ? state.card_time >= before && state.card_time <= std::time(nullptr)
                        : state.card_time == 5);
-    reader.test_ctx = nullptr;
+    card_test_detach(&reader);
     // A Reader without test state is left alone.
     EXPECT_EQ(card_test_on_event(&reader, c.code, length, c.bytes.empty() ? nullptr : bytes), 0);
 }
@@ -153,11 +153,11 @@ TEST_P(CardRecordOfOnePoll, KeepsTheEventsInTheirOrder) {
     ASSERT_EQ(card_record_open(path.c_str()), 0);
     Reader reader;
     ReaderTestState state;
-    reader.test_ctx = &state;
+    card_test_attach(&reader, &state);
     card_test_on_event(&reader, CARD_EVENT_READ, 3, reinterpret_cast<const uint8_t*>("12"));
     card_test_on_event(&reader, c.code, 3, reinterpret_cast<const uint8_t*>("34"));
     card_record_card(&reader, &state, false);
-    reader.test_ctx = nullptr;
+    card_test_detach(&reader);
     EXPECT_EQ(card_record_close(), 0);
     // Each line after the header without its time stamp and the empty serial.
     std::istringstream record(read_file(path));
@@ -235,13 +235,14 @@ TEST_P(ModuleInfo, TextsAndResultAsTheModuleAnswers) {
     ReaderTestState state;
     std::strcpy(state.module_text, "old module");
     std::strcpy(state.protocol_text, "old protocol");
-    if (!c.statement.empty()) r->test_ctx = &state;
+    if (!c.statement.empty()) card_test_attach(r, &state);
     emu::clear_transcript("r1");
     EXPECT_EQ(reader_get_module_info(r), c.result);
-    EXPECT_EQ(std::string(r->test_ctx ? state.module_text : ""), c.module);
-    EXPECT_STREQ(r->test_ctx ? state.protocol_text : "", c.protocol);
+    const bool tested = card_test_state(r) != nullptr;
+    EXPECT_EQ(std::string(tested ? state.module_text : ""), c.module);
+    EXPECT_STREQ(tested ? state.protocol_text : "", c.protocol);
     EXPECT_EQ(functions("r1"), c.functions);
-    r->test_ctx = nullptr;
+    card_test_detach(r);
     reader_close(r);
 }
 
