@@ -6,6 +6,7 @@
 
 int32_t diag_verbosity = 0;
 std::atomic<uint32_t> diag_written{0};
+std::atomic<void (*)()> diag_written_hook{nullptr};
 
 void diag(int level, const char* format, ...) {
     if (diag_verbosity < level) return;
@@ -14,4 +15,5 @@ void diag(int level, const char* format, ...) {
     vfprintf(stderr, format, args);
     va_end(args);
     diag_written.fetch_add(1);
+    if (void (*hook)() = diag_written_hook.load()) hook();
 }

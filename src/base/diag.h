@@ -14,5 +14,9 @@ extern int32_t diag_verbosity;
 // count it saw last to learn that something was written over it.
 extern std::atomic<uint32_t> diag_written;
 
+// Called after each message is written, when set: such a display learns
+// of it at once instead of looking on a clock. Must not write diagnostics.
+extern std::atomic<void (*)()> diag_written_hook;
+
 // printf-style message to standard error when diag_verbosity >= level.
 void diag(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "cardtest/card_record.h"
 #include "cardtest/card_test_table.h"
+#include "cardtest/console_wake.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader.h"
 #include "services/reader_functions.h"
@@ -24,15 +25,19 @@ void show_card_number(ReaderTestState* state, uint32_t length, const uint8_t* da
         std::lock_guard<std::mutex> lock(state->text_lock);
         std::memcpy(state->card_text, number, sizeof number);
     }
+    console_wake();
     state->card_time = std::time(nullptr);
     card_record_card_shown(state);
 }
 
 // The previous card's data belongs to a card that is no longer shown.
 void show_event_text(ReaderTestState* state, const char* text) {
-    std::lock_guard<std::mutex> lock(state->text_lock);
-    std::strcpy(state->card_text, text);
-    state->card_data[0] = '\0';
+    {
+        std::lock_guard<std::mutex> lock(state->text_lock);
+        std::strcpy(state->card_text, text);
+        state->card_data[0] = '\0';
+    }
+    console_wake();
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "cardtest/card_test_lines.h"
 #include "cardtest/card_test_table.h"
 #include "cardtest/card_test_worker.h"
+#include "cardtest/console_wake.h"
 #include "cardtest/reader_test_state.h"
 #include "cardtest/terminal_guard.h"
 #include "discovery/reader.h"
@@ -43,12 +45,23 @@ struct ScreenWatch {
     winsize size;       // terminal size at the last redraw
 };
 
-void install_signal_handler(void (*handler)(int)) {
+void install_signal_handler(int signal_number, void (*handler)(int)) {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
+    sigaction(signal_number, &action, nullptr);
+}
+
+// A new terminal size is repaired at once.
+void on_resize(int) {
+    console_wake();
+}
+
+int64_t monotonic_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // Starts a worker on every testable Reader that is not under test yet,
@@ -109,19 +122,19 @@ bool screen_disturbed(ScreenWatch* watch, const winsize& size) {
     return disturbed;
 }
 
-// Returns the row below the last one drawn; *written counts rows sent.
-int draw_readers(CardScreen* screen, const ConsoleFrame& frame, int* written) {
+// Returns the row below the last one drawn.
+int draw_readers(CardScreen* screen, const ConsoleFrame& frame) {
     int row = CONSOLE_FIRST_ROW;
     for (int i = 0; i < frame.count; ++i) {
         const ReaderView& view = frame.views[i];
         char line[CARD_LINE_SIZE];
         card_line_reader(view, line);
-        *written += card_screen_put(screen, row++, line, true, false);
+        card_screen_put(screen, row++, line, true, false);
         card_line_card(view, line);
-        *written += card_screen_put(screen, row++, line, true, false);
+        card_screen_put(screen, row++, line, true, false);
         if (!card_line_has_data(view)) continue;
         card_line_data(view, line);
-        *written += card_screen_put(screen, row++, line, true, false);
+        card_screen_put(screen, row++, line, true, false);
     }
     return row;
 }
@@ -140,9 +153,8 @@ void draw_footer(CardScreen* screen, int row) {
 // says the terminal shows are sent. The record is forgotten, and so every
 // row sent, title included, when the terminal may show something else:
 // after a diagnostic or a resize (repaired at this redraw), at an
-// enumeration pass (whatever else wrote there, at least every 100
-// iterations), and while the drawing does not fit (it scrolls as plain
-// printing would).
+// enumeration pass (whatever else wrote there, every few seconds), and
+// while the drawing does not fit (it scrolls as plain printing would).
 void draw_iteration(CardScreen* screen, ScreenWatch* watch, const ConsoleFrame& frame,
                     bool enumerated) {
     const bool notice = test_workers.load() == 0;
@@ -151,22 +163,26 @@ void draw_iteration(CardScreen* screen, ScreenWatch* watch, const ConsoleFrame& 
     if (screen_disturbed(watch, size) || enumerated || !fits) card_screen_forget(screen);
     card_screen_put(screen, 0, CONSOLE_TITLE, true, false);
     card_screen_put(screen, 1, CONSOLE_RULE, true, false);
-    int written = 0;
-    int row = draw_readers(screen, frame, &written);
-    if (notice) written += card_screen_put(screen, row++, "NO TESTABLE READERS FOUND", true, false);
-    // Where plain printing would have left the cursor; an unchanged
-    // screen keeps it at the end of the footer, as between redraws.
-    if (written != 0) card_screen_place_cursor(screen, row, 0);
-    std::fflush(stdout);
-    if (notice) pause_ms(CONSOLE_IDLE_PAUSE_MS);
-    pause_ms(CONSOLE_REDRAW_PAUSE_MS);
+    int row = draw_readers(screen, frame);
+    if (notice) card_screen_put(screen, row++, "NO TESTABLE READERS FOUND", true, false);
     draw_footer(screen, row);
     std::fflush(stdout);
 }
 
+// Redraws whenever something may have changed what the screen shows: a
+// worker changed a row, a diagnostic was written, the terminal changed its
+// size (each wakes the console), and at every enumeration pass. Between
+// these the console sleeps and the terminal gets nothing. Repairs after
+// diagnostics come at most every CONSOLE_REDRAW_PAUSE_MS, however many are
+// written.
 void run_iterations(CardScreen* screen, ScreenWatch* watch, ConsoleFrame* frame) {
-    for (int iteration = 0; test_quit.load() == 0; ++iteration) {
-        const bool enumerate = iteration % CONSOLE_ENUMERATE_EVERY == 0;
+    int64_t next_enumeration = monotonic_ms();
+    int64_t last_draw = next_enumeration - CONSOLE_REDRAW_PAUSE_MS;
+    while (test_quit.load() == 0) {
+        const bool enumerate = monotonic_ms() >= next_enumeration;
+        if (enumerate) next_enumeration = monotonic_ms() + CONSOLE_ENUMERATE_MS;
+        if (diag_written.load() != watch->diag_seen)
+            pause_ms(static_cast<int>(last_draw + CONSOLE_REDRAW_PAUSE_MS - monotonic_ms()));
         {
             // A worker ends (closes its Reader, releases its state) only
             // under list_lock, so while it is held here enumeration cannot
@@ -177,35 +193,51 @@ void run_iterations(CardScreen* screen, ScreenWatch* watch, ConsoleFrame* frame)
             take_frame(frame);
         }
         draw_iteration(screen, watch, *frame, enumerate);
+        last_draw = monotonic_ms();
+        console_wake_wait(static_cast<int>(next_enumeration - last_draw));
     }
 }
 
-// Asks the Reader's worker to stop and waits until it has closed the
-// Reader; list_lock is held only to reach the state, never while waiting.
-void stop_worker(Reader* reader) {
+// Asks every worker to stop at once, each to close its Reader only when let
+// (a wait for a report cannot be cut short, so they all wait out theirs
+// together). The Readers asked, in list order, go to asked; their count.
+int request_stops(Reader* (&asked)[READER_LIST_MAX]) {
+    std::lock_guard<std::mutex> lock(list_lock);
+    int count = 0;
+    for (Reader* r = reader_first(); r != nullptr && count < READER_LIST_MAX; r = r->next) {
+        ReaderTestState* state = card_test_state(r);
+        if (r->model == nullptr || r->model->can_test_cards == 0 || !reader_is_open(r) ||
+            state == nullptr)
+            continue;
+        state->close_held = 1;
+        state->stop_requested = 1;
+        asked[count++] = r;
+    }
+    return count;
+}
+
+// Lets the Reader's worker close it and waits until it has; list_lock is
+// held only to reach the state, never while waiting.
+void await_close(Reader* reader) {
     {
         std::lock_guard<std::mutex> lock(list_lock);
-        ReaderTestState* state = card_test_state(reader);
-        if (reader->model == nullptr || reader->model->can_test_cards == 0 ||
-            !reader_is_open(reader) || state == nullptr)
-            return;
-        state->stop_requested = 1;
+        if (ReaderTestState* state = card_test_state(reader)) card_test_release_close(state);
     }
     while (reader_is_open(reader))
-        pause_ms(CONSOLE_STOP_POLL_MS);
+        console_wake_wait(CONSOLE_STOP_POLL_MS);
 }
 
 void shut_down(TerminalGuard* guard) {
     terminal_guard_off(guard);
     std::fputs("\nShutting down, please wait...\n", stdout);
     std::fflush(stdout);
-    install_signal_handler(SIG_DFL);
-    // Only this thread changes the list, so the links stay valid unlocked.
-    for (Reader* r = reader_first(); r != nullptr;) {
-        Reader* next = r->next;
-        stop_worker(r);
-        r = next;
-    }
+    install_signal_handler(SIGINT, SIG_DFL);
+    install_signal_handler(SIGWINCH, SIG_DFL);
+    // The Readers close one after another in list order, as each is let.
+    Reader* asked[READER_LIST_MAX];
+    const int count = request_stops(asked);
+    for (int i = 0; i < count; ++i)
+        await_close(asked[i]);
     // Every stopped worker closed its Reader inside list_lock and finished
     // its last steps in that same critical section; once their threads are
     // joined, none of them touches a Reader any more, and the caller may
@@ -245,6 +277,7 @@ void write_signal_trace(int signal_number) {
 void card_test_on_signal(int signal_number) {
     if (diag_verbosity >= 2) write_signal_trace(signal_number);
     test_quit.store(1);
+    console_wake();
 }
 
 int32_t card_test_run() {
@@ -254,6 +287,8 @@ int32_t card_test_run() {
     static CardScreen screen;
     static ConsoleFrame frame;
     ScreenWatch watch = {diag_written.load(), terminal_size()};
+    console_wake_open();
+    diag_written_hook = console_wake;
     term_clear();
     card_screen_cleared(&screen);
     card_screen_put(&screen, 0, CONSOLE_TITLE, true, true);
@@ -261,8 +296,12 @@ int32_t card_test_run() {
     std::fflush(stdout);
     TerminalGuard guard;
     terminal_guard_on(&guard);
-    install_signal_handler(card_test_on_signal);
+    install_signal_handler(SIGINT, card_test_on_signal);
+    install_signal_handler(SIGWINCH, on_resize);
     run_iterations(&screen, &watch, &frame);
     shut_down(&guard);
+    // No worker is left to wake the console, no handler either.
+    diag_written_hook = nullptr;
+    console_wake_close();
     return 0;
 }

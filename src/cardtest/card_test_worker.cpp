@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cardtest/card_test_worker.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -16,6 +18,7 @@
 #include "cardtest/card_event.h"
 #include "cardtest/card_record.h"
 #include "cardtest/card_test_table.h"
+#include "cardtest/console_wake.h"
 #include "cardtest/module_info.h"
 #include "cardtest/reader_test_state.h"
 #include "cardtest/terminal_guard.h"
@@ -37,9 +40,20 @@ constexpr int CARD_QUERY_BYTES = 2;
 constexpr int CARD_DETAIL_CAPACITY = 256;
 constexpr int ASSIGNMENT_SIZE = 64;
 
+// Held workers wait here for their turn to close.
+std::mutex close_turn_lock;
+std::condition_variable close_turn;
+
 // The readiness wait shows its status on the screen and ends on a stop request.
 ReadyWatch watch(ReaderTestState* state) {
-    return {&state->status, &state->stop_requested};
+    return {&state->status, &state->stop_requested, console_wake};
+}
+
+// Wall-clock time in milliseconds; its seconds are those of card_time.
+int64_t wall_ms() {
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
 int32_t call_plain(Reader* reader, uint16_t function) {
@@ -73,6 +87,7 @@ void check_module_firmware(Reader* reader, ReaderTestState* state) {
     int32_t capacity = sizeof scratch;
     if (reader_ctl(reader, FN_EXTFW_CHECK, 0, nullptr, &capacity, scratch) == EXTFW_UPDATE_NEEDED) {
         state->status = STATUS_UPDATE_NEEDED;
+        console_wake();
         diag(2, "External reader firmware update needed");
     }
 }
@@ -92,6 +107,7 @@ void read_usb_mode(Reader* reader, ReaderTestState* state) {
     if (read_number(reader, PARAM_USBMODE, &value)) state->usb_mode = static_cast<uint8_t>(value);
     if (state->usb_mode != USB_MODE_KM) return;
     if (read_number(reader, PARAM_KMMODE, &value)) state->km_mode = static_cast<uint8_t>(value);
+    console_wake();
 }
 
 // 0 when the reader is registered for card events and may be polled.
@@ -124,6 +140,7 @@ int32_t answer_card_read(Reader* reader, ReaderTestState* state) {
             std::lock_guard<std::mutex> lock(state->text_lock);
             text_copy(state->card_data, sizeof state->card_data, detail, detail_len);
         }
+        console_wake();
     }
     // Fetched or not: the data the screen now shows beside the number.
     card_record_card(reader, state, true);
@@ -154,7 +171,7 @@ int32_t answer_event(Reader* reader, ReaderTestState* state, int32_t r) {
 // is taken away from the screen after CARD_SHOWN_S seconds.
 int32_t expire_card(Reader* reader, ReaderTestState* state, int32_t r) {
     if ((state->features & FEATURE_REMOVAL_EVENTS) != 0 || state->card_present == 0) return r;
-    if (std::time(nullptr) < state->card_time + CARD_SHOWN_S) return r;
+    if (wall_ms() / 1000 < state->card_time + CARD_SHOWN_S) return r;
     r = call_plain(reader, FN_TEST_WAIT_CARD);
     state->card_present = 0;
     {
@@ -162,25 +179,42 @@ int32_t expire_card(Reader* reader, ReaderTestState* state, int32_t r) {
         state->card_text[0] = '\0';
         state->card_data[0] = '\0';
     }
+    console_wake();
     card_record_event(reader, CardRecordEvent::timeout);
     return r;
 }
 
+// How long the next poll may wait for a report: until the shown card's
+// time-out on a reader without removal events, else as long as a stop
+// request may wait. A report, or the reader leaving, ends it earlier.
+int poll_wait_ms(const ReaderTestState* state) {
+    if ((state->features & FEATURE_REMOVAL_EVENTS) != 0 || state->card_present == 0)
+        return WORKER_WAIT_MAX_MS;
+    const int64_t due_ms = (int64_t{state->card_time} + CARD_SHOWN_S) * 1000;
+    return static_cast<int>(std::clamp<int64_t>(due_ms - wall_ms(), 0, WORKER_WAIT_MAX_MS));
+}
+
 void poll_cards(Reader* reader, ReaderTestState* state) {
     state->ready = 1;
+    console_wake();
     card_record_event(reader, CardRecordEvent::ready);
     int32_t r = call_plain(reader, FN_TEST_WAIT_CARD);
     state->card_time = std::time(nullptr);
     while (state->stop_requested == 0 && r != LINK_IO_ERROR && reader_is_open(reader)) {
-        r = reader_poll_callbacks(reader, card_test_on_event);
+        r = reader_poll_callbacks_wait(reader, card_test_on_event, poll_wait_ms(state));
         if (r == LINK_IO_ERROR) break;
         r = answer_event(reader, state, r);
         // A number the poll handed over without announcing it (it came
         // during an exchange) is shown without a data fetch.
         card_record_card(reader, state, false);
         r = expire_card(reader, state, r);
-        pause_ms(WORKER_POLL_PAUSE_MS);
     }
+}
+
+// Waits while the console holds the close (see close_held).
+void wait_close_turn(ReaderTestState* state) {
+    std::unique_lock<std::mutex> lock(close_turn_lock);
+    close_turn.wait(lock, [state] { return state->close_held.load() == 0; });
 }
 
 // The worker's last steps run under list_lock, which the console holds
@@ -191,11 +225,14 @@ void poll_cards(Reader* reader, ReaderTestState* state) {
 // section, and after it the worker touches neither the Reader nor its
 // state. Its thread is left to the console, which joins it.
 void finish(Reader* reader, ReaderTestState* state) {
-    std::lock_guard<std::mutex> lock(list_lock);
-    if (state != nullptr) state->ready = 0;
-    test_workers.fetch_sub(1);
-    reader_close(reader);
-    release_state(reader);
+    {
+        std::lock_guard<std::mutex> lock(list_lock);
+        if (state != nullptr) state->ready = 0;
+        test_workers.fetch_sub(1);
+        reader_close(reader);
+        release_state(reader);
+    }
+    console_wake();
 }
 
 // Opens the Reader and starts body on it, with the signals that end card
@@ -244,9 +281,19 @@ int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
 int32_t card_test_worker(Reader* reader) {
     ReaderTestState* state = card_test_state(reader);
     if (state != nullptr && set_up(reader, state) == 0) poll_cards(reader, state);
+    if (state != nullptr) wait_close_turn(state);
     if (state != nullptr) card_record_card(reader, state, false);
     card_record_event(reader, CardRecordEvent::gone);
     finish(reader, state);
+    return 0;
+}
+
+int32_t card_test_release_close(ReaderTestState* state) {
+    {
+        std::lock_guard<std::mutex> lock(close_turn_lock);
+        state->close_held = 0;
+    }
+    close_turn.notify_all();
     return 0;
 }
 

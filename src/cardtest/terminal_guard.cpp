@@ -67,7 +67,7 @@ int terminal_guard_off(TerminalGuard* guard) {
 int terminal_guard_block_signals(sigset_t* before) {
     sigset_t set;
     sigemptyset(&set);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH})
         sigaddset(&set, signal_number);
     return pthread_sigmask(SIG_BLOCK, &set, before);
 }

@@ -22,9 +22,9 @@ int terminal_guard_on(TerminalGuard* guard);
 // action again. 0. Main thread, after terminal_guard_on.
 int terminal_guard_off(TerminalGuard* guard);
 
-// Blocks on the calling thread SIGINT, SIGTERM, SIGHUP and SIGQUIT,
-// keeping the mask before in *before; threads started meanwhile inherit
-// it. 0, or the pthread_sigmask error.
+// Blocks on the calling thread SIGINT, SIGTERM, SIGHUP, SIGQUIT and
+// SIGWINCH, keeping the mask before in *before; threads started meanwhile
+// inherit it. 0, or the pthread_sigmask error.
 int terminal_guard_block_signals(sigset_t* before);
 
 // Sets the calling thread's mask back to *before. 0, or the error.

@@ -71,11 +71,15 @@ int reader_receive_callback(Reader* reader, uint16_t code, uint32_t length) {
 }
 
 int reader_poll_callbacks(Reader* reader, reader_callback_fn handler) {
+    return reader_poll_callbacks_wait(reader, handler, CB_POLL_WAIT_MS);
+}
+
+int reader_poll_callbacks_wait(Reader* reader, reader_callback_fn handler, int wait_ms) {
     int result = 0;
     if (reader->in_ctl == 0) {
         std::lock_guard<std::mutex> lock(reader->ctl_lock);
         CtlHeader header;
-        const int r = reader_read_header(reader, &header, CB_POLL_WAIT_MS);
+        const int r = reader_read_header(reader, &header, wait_ms);
         if (r < 0) return r;
         if (ctl_header_type(header) != CB_REQUEST) {
             diag(1, "Not a callback header: %d", ctl_header_type(header));
