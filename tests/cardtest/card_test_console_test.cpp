@@ -159,6 +159,37 @@ TEST_F(CardTestConsole, CtrlCIsTracedAndStopsTheReadersOneAfterAnotherInListOrde
         EXPECT_TRUE(!reader_is_open(r) && card_test_state(r) == nullptr);
 }
 
+// Ctrl+C with 32 idle readers, each in a long wait for its next report:
+// all are asked to stop at once, so they end together within about one
+// wait, not one wait after another.
+TEST_F(CardTestConsole, CtrlCStopsThirtyTwoIdleReadersAtOnce) {
+    std::string scenario;
+    for (int i = 1; i <= 32; ++i)
+        scenario += device_block("r" + std::to_string(i), "0x0202", "SN" + std::to_string(100 + i),
+                                 "  features 1\n");
+    load(scenario);
+    ConsoleRun run;
+    const auto all_ready = [] {
+        int n = 0;
+        std::lock_guard<std::mutex> lock(list_lock);
+        for (Reader* r = reader_first(); r != nullptr; r = r->next)
+            if (ReaderTestState* s = card_test_state(r)) n += s->ready != 0;
+        return n == 32;
+    };
+    ASSERT_TRUE(wait_until(all_ready, 10000ms));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * WORKER_WAIT_MAX_MS));
+    const auto interrupted = std::chrono::steady_clock::now();
+    ASSERT_EQ(raise(SIGINT), 0);
+    EXPECT_EQ(run.finish(false), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - interrupted,
+              std::chrono::milliseconds(WORKER_WAIT_MAX_MS) + 1500ms);
+    EXPECT_EQ(test_workers.load(), 0);
+    std::lock_guard<std::mutex> lock(list_lock);
+    EXPECT_EQ(reader_count(), 32);
+    for (Reader* r = reader_first(); r != nullptr; r = r->next)
+        EXPECT_TRUE(!reader_is_open(r) && card_test_state(r) == nullptr) << r->serial;
+}
+
 TEST_F(CardTestConsole, IdleScreenIsLeftAloneAndACardRewritesOnlyItsRow) {
     load(device_block("r1", "0x0202", "SN1", "  features 1\n") +
          device_block("r2", "0x0202", "SN2", "  features 1\n"));

@@ -67,10 +67,11 @@ class CardTestRig : public ::testing::Test {
             for (Reader* r = reader_first(); r != nullptr; r = r->next)
                 all.push_back(r);
         }
-        for (Reader* r : all) {
+        // All at once: each worker sees its stop when its wait ends.
+        for (Reader* r : all)
             request_stop(r);
+        for (Reader* r : all)
             wait_until([&] { return !reader_is_open(r); }, 5000ms);
-        }
         card_test_join_all(); // the workers' last steps are done
         readers_exit();
         emu::reset();

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "card_test_rig.h"
 #include "support/process.h"
@@ -189,6 +191,76 @@ TEST_F(CardTestWorker, CardStaysUntilRemovalOrTimesOutWithoutRemovalEvents) {
     std::this_thread::sleep_for(2200ms - std::chrono::milliseconds(int(emu::now_ms() - x[3].ms)));
     EXPECT_EQ(functions("r1"), "600 601 563 542");
     EXPECT_EQ(card_text(r1), "6");
+}
+
+// An idle reader's worker waits long for its next report; what comes
+// during that wait ends it at once (a card, an unplug) or at the latest
+// when the wait's bound runs out (a stop request, which cannot cut it).
+struct LongWaitCase {
+    const char* name;
+    std::function<void(Reader*)> act;
+    std::function<bool(Reader*)> done;
+    std::chrono::milliseconds within;
+    const char* functions; // the exchanges after the act
+};
+
+const LongWaitCase LONG_WAIT_CASES[] = {
+    {"CardEndsItAtOnce", [](Reader*) { emu::send_event("r1", 1, std::string("5\0", 2)); },
+     [](Reader* r) { return CardTestRig::card_text(r) == "5"; }, 250ms, "600 601 563 542"},
+    {"UnplugEndsItAtOnce", [](Reader*) { emu::unplug("r1"); },
+     [](Reader* r) { return !reader_is_open(r); }, 250ms, ""},
+    {"StopIsSeenWhenItsBoundRunsOut", CardTestRig::request_stop,
+     [](Reader* r) { return !reader_is_open(r); },
+     std::chrono::milliseconds(WORKER_WAIT_MAX_MS) + 500ms, ""},
+};
+
+class WorkerLongWait : public CardTestWorker, public ::testing::WithParamInterface<LongWaitCase> {};
+
+TEST_P(WorkerLongWait, EndsAsTheReaderOrTheConsoleSays) {
+    const LongWaitCase& c = GetParam();
+    load(device_block("r1", "0x0202", "SN1", "  features 1\n"));
+    Reader* r = polling();
+    ASSERT_NE(r, nullptr);
+    // Idle for more than a whole wait: nothing is asked meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * WORKER_WAIT_MAX_MS + 200));
+    EXPECT_EQ(functions("r1"), "");
+    const auto acted = std::chrono::steady_clock::now();
+    c.act(r);
+    ASSERT_TRUE(wait_until([&] { return c.done(r); }, 3000ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - acted, c.within);
+    wait_until([&] { return functions("r1").size() >= std::strlen(c.functions); }, 1000ms);
+    EXPECT_EQ(functions("r1"), c.functions);
+}
+
+TABLE_TEST(Waits, WorkerLongWait, LONG_WAIT_CASES);
+
+// Without removal events a shown card ends when the clock reaches its
+// second plus two; that moment falls inside a wait, which ends with it.
+TEST_F(CardTestWorker, TimeOutFallingInsideAWaitEndsTheCardOnTime) {
+    load(device_block("r1", "0x0202", "SN1", "  features 0\n"));
+    Reader* r = polling();
+    ASSERT_NE(r, nullptr);
+    using Wall = std::chrono::system_clock;
+    const auto ms_of = [](Wall::time_point t) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    };
+    // In the first half of a second, so that the card is read in the same
+    // second (time(), which stamps it, may lag the clock by a few
+    // milliseconds at the second's start), and where waits of the longest
+    // length from the card on would end 300 ms or more past the time-out.
+    const auto early = [&] {
+        const int64_t ms = ms_of(Wall::now()) % 1000;
+        return ms >= 300 && ms < 450;
+    };
+    ASSERT_TRUE(wait_until(early, 1500ms));
+    const int64_t second = ms_of(Wall::now()) / 1000;
+    emu::send_event("r1", 1, std::string("7\0", 2));
+    ASSERT_TRUE(wait_until([&] { return card_text(r) == "7"; }, 500ms));
+    ASSERT_TRUE(wait_until([&] { return card_text(r).empty(); }, 3000ms));
+    const int64_t late_ms = ms_of(Wall::now()) - (second + CARD_SHOWN_S) * 1000;
+    EXPECT_GE(late_ms, 0);
+    EXPECT_LT(late_ms, 200) << "the wait went past the time-out";
+    EXPECT_EQ(functions("r1"), "600 601 563 542 562");
 }
 
 // Whatever ends the worker, the reader is closed and its test state
