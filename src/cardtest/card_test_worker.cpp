@@ -169,9 +169,12 @@ int32_t answer_event(Reader* reader, ReaderTestState* state, int32_t r) {
 
 // A reader without removal events never says the card is gone: the card
 // is taken away from the screen after CARD_SHOWN_S seconds.
+bool card_times_out(const ReaderTestState* state) {
+    return (state->features & FEATURE_REMOVAL_EVENTS) == 0 && state->card_present != 0;
+}
+
 int32_t expire_card(Reader* reader, ReaderTestState* state, int32_t r) {
-    if ((state->features & FEATURE_REMOVAL_EVENTS) != 0 || state->card_present == 0) return r;
-    if (wall_ms() / 1000 < state->card_time + CARD_SHOWN_S) return r;
+    if (!card_times_out(state) || wall_ms() / 1000 < state->card_time + CARD_SHOWN_S) return r;
     r = call_plain(reader, FN_TEST_WAIT_CARD);
     state->card_present = 0;
     {
@@ -188,8 +191,7 @@ int32_t expire_card(Reader* reader, ReaderTestState* state, int32_t r) {
 // time-out on a reader without removal events, else as long as a stop
 // request may wait. A report, or the reader leaving, ends it earlier.
 int poll_wait_ms(const ReaderTestState* state) {
-    if ((state->features & FEATURE_REMOVAL_EVENTS) != 0 || state->card_present == 0)
-        return WORKER_WAIT_MAX_MS;
+    if (!card_times_out(state)) return WORKER_WAIT_MAX_MS;
     const int64_t due_ms = (int64_t{state->card_time} + CARD_SHOWN_S) * 1000;
     return static_cast<int>(std::clamp<int64_t>(due_ms - wall_ms(), 0, WORKER_WAIT_MAX_MS));
 }
@@ -235,9 +237,10 @@ void finish(Reader* reader, ReaderTestState* state) {
     console_wake();
 }
 
-// Opens the Reader and starts body on it, with the signals that end card
-// test mode blocked: the new thread, and the USB library's threads for the
-// Reader, inherit the mask. 0, or -1 with everything undone but the state.
+// Opens the Reader and starts body on it, keeping the thread in the card
+// test table. The caller blocks the signals that end card test mode
+// meanwhile: the new thread, and the USB library's threads for the Reader,
+// inherit the mask. 0, or -1 with everything undone but the state.
 int32_t open_and_run(Reader* reader, card_test_body_fn body) {
     const int r = reader_open(reader);
     if (r != 0) {
