@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <string>
 #include <thread>
 
@@ -25,8 +26,11 @@ std::atomic<bool> watching{false};
 void watch_fifo(int fd) {
     for (;;) {
         pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, -1) > 0) world_tick_control();
+        const int n = poll(&p, 1, -1);
+        if ((n < 0 && errno != EINTR) || (p.revents & (POLLERR | POLLNVAL)) != 0) break;
+        if (n > 0) world_tick_control();
     }
+    watching = false; // waiting readers look again every 10 ms
 }
 
 // A plain file (or one not made yet) is written, closed after writing,
@@ -35,7 +39,8 @@ void watch_file(int notify, const std::string& name) {
     alignas(inotify_event) char events[4096];
     for (;;) {
         const ssize_t n = read(notify, events, sizeof events);
-        if (n <= 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
         bool ours = false;
         for (ssize_t at = 0; at < n;) {
             const auto* e = reinterpret_cast<const inotify_event*>(events + at);
@@ -44,6 +49,7 @@ void watch_file(int notify, const std::string& name) {
         }
         if (ours) world_tick_control();
     }
+    watching = false;
 }
 
 } // namespace
