@@ -97,10 +97,17 @@ TEST_F(CardTestConsole, UtfEightRowLeavesNothingOfALongerEarlierRow) {
     ConsoleRun run;
     ASSERT_TRUE(
         run.wait_screen([](const VtScreen& s) { return s.text(3) == "  CARD: 'none'"; }, 3000ms));
+    // Each card once the reader waits for one: a card announced during an
+    // exchange is shown without its data.
+    const auto waiting = [](const char* last) {
+        return wait_until([&] { return functions("r1").ends_with(last); }, 3000ms);
+    };
+    ASSERT_TRUE(waiting("562"));
     const std::string ascii(60, 'A');
     emu::send_event("r1", 1, ascii);
     const std::string ascii_row = ("  CARD: '" + ascii + "' UID " + ascii).substr(0, 79);
     ASSERT_TRUE(run.wait_screen([&](const VtScreen& s) { return s.text(3) == ascii_row; }, 3000ms));
+    ASSERT_TRUE(waiting("542"));
     std::string accents;
     for (int i = 0; i < 20; ++i)
         accents += "\xc3\xa9"; // U+00E9
