@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -47,8 +48,8 @@ void console_wake() {
 int console_wake_wait(int timeout_ms) {
     const int fd = wake_fd.load();
     if (fd < 0) {
-        if (timeout_ms > 0) poll(nullptr, 0, timeout_ms);
-        return 0;
+        if (timeout_ms > 0) poll(nullptr, 0, std::min(timeout_ms, WAKE_FALLBACK_MS));
+        return 1;
     }
     pollfd ready = {fd, POLLIN, 0};
     const int n = poll(&ready, 1, timeout_ms > 0 ? timeout_ms : 0);

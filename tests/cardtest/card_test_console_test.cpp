@@ -3,6 +3,7 @@
 
 #include "card_test_rig.h"
 #include "cardtest/card_record.h"
+#include "cardtest/console_wake.h"
 #include "support/process.h"
 
 namespace {
@@ -46,6 +47,25 @@ TEST_P(ConsolePicture, ScreenShowsThePicture) {
 }
 
 TABLE_TEST(Scenarios, ConsolePicture, PICTURE_CASES);
+
+// Wake-ups before a wait end it once; a wake-up from another thread ends
+// a wait under way; nothing else does.
+TEST(ConsoleWake, EndsAWaitOncePerWakeUpsBeforeIt) {
+    ASSERT_EQ(console_wake_open(), 0);
+    EXPECT_EQ(console_wake_wait(0), 0);
+    for (int i = 0; i < 3; ++i)
+        console_wake();
+    EXPECT_EQ(console_wake_wait(10000), 1);
+    EXPECT_EQ(console_wake_wait(0), 0) << "three wake-ups, one wait";
+    std::thread other([] {
+        std::this_thread::sleep_for(50ms);
+        console_wake();
+    });
+    EXPECT_EQ(console_wake_wait(10000), 1);
+    other.join();
+    EXPECT_EQ(console_wake_wait(20), 0);
+    EXPECT_EQ(console_wake_close(), 0);
+}
 
 class CardTestConsole : public CardTestRig {};
 
