@@ -223,7 +223,9 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char*
             }
             if (now >= deadline) return 0;
             double wake = std::min({deadline, next_visible(d), next_due()});
-            if (control_file_configured()) wake = std::min(wake, now + 10);
+            // The control file is looked at every 10 ms while nothing reads
+            // it the moment it is written.
+            if (control_file_configured() && !control_watched()) wake = std::min(wake, now + 10);
             if (wake >= NEVER)
                 d.cv.wait(lk);
             else if (wake > now)

@@ -125,9 +125,12 @@ void flush_at_exit() {
 
 void load_from_environment(World& w) {
     if (const char* p = std::getenv("BRINLET_EMU_CONTROL"); p != nullptr && *p != '\0') {
-        std::lock_guard<std::mutex> g(w.control_mu);
-        w.control_path = p;
-        control_configured = true;
+        {
+            std::lock_guard<std::mutex> g(w.control_mu);
+            w.control_path = p;
+            control_configured = true;
+        }
+        start_control_watch(p);
     }
     if (const char* p = std::getenv("BRINLET_EMU_TRANSCRIPT"); p != nullptr && *p != '\0') {
         {
@@ -159,11 +162,12 @@ void load_from_environment(World& w) {
         std::fprintf(stderr, "brinlet-emu: scenario %s: %s\n", s, err.c_str());
 }
 
-std::vector<std::string> poll_control(double now) {
+std::vector<std::string> poll_control(double now, bool at_once) {
     World& w = world();
     std::vector<std::string> lines;
     std::lock_guard<std::mutex> g(w.control_mu);
-    if (w.control_path.empty() || now - w.control_last_poll < CONTROL_POLL_MS) return lines;
+    if (w.control_path.empty() || (!at_once && now - w.control_last_poll < CONTROL_POLL_MS))
+        return lines;
     w.control_last_poll = now;
     if (w.control_fd < 0) {
         // A FIFO opened this way never blocks, with or without a writer.
@@ -326,19 +330,38 @@ double next_due() {
     return w.timeline.empty() ? NEVER : w.timeline.begin()->first;
 }
 
+// Runs the control file's pending commands; whether there were any.
+static bool run_control(bool at_once) {
+    World& w = world();
+    std::vector<std::string> lines = poll_control(clock_ms(), at_once);
+    if (lines.empty()) return false;
+    std::lock_guard<std::mutex> p(w.process_mu);
+    for (const std::string& l : lines) {
+        std::string err;
+        if (run_command_locked(l, err) != 0)
+            std::fprintf(stderr, "brinlet-emu: control: %s\n", err.c_str());
+    }
+    return true;
+}
+
 void world_tick() {
     ensure_loaded();
-    World& w = world();
-    std::vector<std::string> lines = poll_control(clock_ms());
-    if (!lines.empty()) {
-        std::lock_guard<std::mutex> p(w.process_mu);
-        for (const std::string& l : lines) {
-            std::string err;
-            if (run_command_locked(l, err) != 0)
-                std::fprintf(stderr, "brinlet-emu: control: %s\n", err.c_str());
-        }
-    }
+    if (run_control(false)) wake_readers();
     process_due();
+}
+
+void world_tick_control() {
+    ensure_loaded();
+    run_control(true);
+    process_due();
+    wake_readers();
+}
+
+void wake_readers() {
+    for (auto& d : all_devices()) {
+        std::lock_guard<std::mutex> g(d->mu);
+        d->cv.notify_all();
+    }
 }
 
 void ensure_loaded() {
@@ -518,8 +541,13 @@ std::string extra_path(const Persona& p, int iface) {
 
 int run_command(std::string_view line, std::string& err) {
     World& w = world();
-    std::lock_guard<std::mutex> p(w.process_mu);
-    return run_command_locked(line, err);
+    int r;
+    {
+        std::lock_guard<std::mutex> p(w.process_mu);
+        r = run_command_locked(line, err);
+    }
+    wake_readers();
+    return r;
 }
 
 bool transcript_reports_enabled() {

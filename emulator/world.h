@@ -51,6 +51,17 @@ double next_due();
 // Runs pending control-file commands and every due action. Called at the
 // start of each hid_* call and by waiting readers; takes no lock on entry.
 void world_tick();
+// The same, reading the control file at once, then wakes every waiting
+// reader: a command may have scheduled something they must wait for.
+void world_tick_control();
+// Wakes the readers waiting in hid_read_timeout, to look again at what is
+// due. Takes each device lock in turn; none may be held.
+void wake_readers();
+
+// Starts the thread that reads the control file whenever it is written
+// (control_watch.cpp); without it waiting readers look every 10 ms.
+void start_control_watch(const std::string& path);
+bool control_watched();
 
 // Scenario loading: replaces the world. 0 or -1 with the error text.
 int load_text(std::string_view text, const std::string& base_dir, std::string& err);

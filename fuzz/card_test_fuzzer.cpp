@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "cardtest/card_test_table.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader_list.h"
@@ -19,7 +20,7 @@ constexpr unsigned READS_PER_STEP = 16;
 Reader* under_test = nullptr;
 
 void request_stop() {
-    if (ReaderTestState* state = under_test->test_ctx.load()) state->stop_requested = 1;
+    if (ReaderTestState* state = card_test_state(under_test)) state->stop_requested = 1;
 }
 
 // The worker body runs below on the fuzzing thread, so the started thread
@@ -45,10 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int32_t started = card_test_start_reader(under_test, idle_body);
         lock.unlock();
         if (started == 0) {
-            under_test->test_thread.join();
+            card_test_join_all();
             test_workers.fetch_add(1);
             card_test_worker(under_test);
-            if (under_test->test_ctx.load() != nullptr || reader_is_open(under_test))
+            if (card_test_state(under_test) != nullptr || reader_is_open(under_test))
                 __builtin_trap();
         }
     }

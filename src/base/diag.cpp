@@ -11,6 +11,7 @@
 
 int32_t diag_verbosity = 0;
 std::atomic<uint32_t> diag_written{0};
+std::atomic<void (*)()> diag_written_hook{nullptr};
 
 namespace {
 
@@ -54,6 +55,7 @@ void diag_redirect(const DiagTarget* target) {
 void diag_write(const char* text) {
     fputs(text, stderr);
     diag_written.fetch_add(1);
+    if (void (*hook)() = diag_written_hook.load()) hook();
 }
 
 void diag(int level, const char* format, ...) {

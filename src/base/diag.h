@@ -14,6 +14,10 @@ extern int32_t diag_verbosity;
 // count it saw last to learn that something was written over it.
 extern std::atomic<uint32_t> diag_written;
 
+// Called after each message is written, when set: such a display learns
+// of it at once instead of looking on a clock. Must not write diagnostics.
+extern std::atomic<void (*)()> diag_written_hook;
+
 // printf-style message to standard error when diag_verbosity >= level.
 // Control characters in the message (a reader's text in a trace) are shown
 // as '?', line ends excepted. Message texts are matched by users' scripts:

@@ -10,3 +10,11 @@ void term_clear() {
 void term_goto(int16_t column, int16_t row) {
     printf("\x1b[%d;%dH", row + 1, column + 1);
 }
+
+void term_erase_below() {
+    fputs("\x1b[J", stdout);
+}
+
+void term_erase_line_end() {
+    fputs("\x1b[K", stdout);
+}

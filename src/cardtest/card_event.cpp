@@ -8,6 +8,8 @@
 #include "base/diag.h"
 #include "base/text.h"
 #include "cardtest/card_record.h"
+#include "cardtest/card_test_table.h"
+#include "cardtest/console_wake.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader_list.h"
 #include "services/reader_functions.h"
@@ -23,15 +25,19 @@ void show_card_number(ReaderTestState* state, uint32_t length, const uint8_t* da
         std::lock_guard<std::mutex> lock(state->text_lock);
         std::memcpy(state->card_text, number, sizeof number);
     }
+    console_wake();
     state->card_time = std::time(nullptr);
     card_record_card_shown(state);
 }
 
 // The previous card's data belongs to a card that is no longer shown.
 void show_event_text(ReaderTestState* state, const char* text) {
-    std::lock_guard<std::mutex> lock(state->text_lock);
-    std::strcpy(state->card_text, text);
-    state->card_data[0] = '\0';
+    {
+        std::lock_guard<std::mutex> lock(state->text_lock);
+        std::strcpy(state->card_text, text);
+        state->card_data[0] = '\0';
+    }
+    console_wake();
 }
 
 } // namespace
@@ -39,7 +45,7 @@ void show_event_text(ReaderTestState* state, const char* text) {
 int32_t card_test_on_event(ReaderLink* link, uint16_t code, uint32_t length, const uint8_t* data) {
     // Only the reader list's records are polled in card test mode.
     Reader* reader = static_cast<Reader*>(link);
-    ReaderTestState* state = reader->test_ctx.load();
+    ReaderTestState* state = card_test_state(reader);
     if (state == nullptr) return 0;
     // A card number still unrecorded here came in an earlier callback of
     // this poll, announced during an exchange: no data is fetched for it.

@@ -3,9 +3,9 @@
 
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,8 +15,11 @@
 #include "base/term.h"
 #include "cardtest/card_screen.h"
 #include "cardtest/card_test_lines.h"
+#include "cardtest/card_test_table.h"
 #include "cardtest/card_test_worker.h"
+#include "cardtest/console_wake.h"
 #include "cardtest/reader_test_state.h"
+#include "cardtest/terminal_guard.h"
 #include "discovery/reader_list.h"
 
 std::atomic<int32_t> test_quit{0};
@@ -29,7 +32,6 @@ constexpr const char* CONSOLE_RULE =
     "----------------------------------------------------------------------------";
 constexpr int CONSOLE_FIRST_ROW = 2; // below the title and its rule
 constexpr int CONSOLE_FOOTER_ROWS = 4;
-constexpr int PADDED_SIZE = SCREEN_COLUMNS + 1;
 
 // Everything drawn in one iteration, copied while list_lock is held.
 struct ConsoleFrame {
@@ -43,17 +45,30 @@ struct ScreenWatch {
     winsize size;       // terminal size at the last redraw
 };
 
-void install_signal_handler(void (*handler)(int)) {
+void install_signal_handler(int signal_number, void (*handler)(int)) {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
+    sigaction(signal_number, &action, nullptr);
 }
 
-// Starts a worker on every testable Reader that is not under test yet.
-// Caller holds list_lock.
+// A new terminal size is repaired at once.
+void on_resize(int) {
+    console_wake();
+}
+
+int64_t monotonic_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Starts a worker on every testable Reader that is not under test yet,
+// after joining the threads of the workers that have ended, before
+// enumeration may free their Readers. Caller holds list_lock.
 void enumeration_pass() {
+    card_test_reap();
     if (readers_enumerate() == 0) return;
     for (Reader* r = reader_first(); r != nullptr; r = r->next) {
         if (reader_is_open(r)) continue;
@@ -107,36 +122,30 @@ bool screen_disturbed(ScreenWatch* watch, const winsize& size) {
     return disturbed;
 }
 
-// "%-80s\n" of a line cut to 79 characters, as one row of the screen.
-int put_padded(CardScreen* screen, int row, const char* line, bool newline) {
-    char padded[PADDED_SIZE];
-    std::snprintf(padded, sizeof padded, "%-80s", line);
-    return card_screen_put(screen, row, padded, newline, false);
-}
-
-// Returns the row below the last one drawn; *written counts rows sent.
-int draw_readers(CardScreen* screen, const ConsoleFrame& frame, int* written) {
+// Returns the row below the last one drawn.
+int draw_readers(CardScreen* screen, const ConsoleFrame& frame) {
     int row = CONSOLE_FIRST_ROW;
     for (int i = 0; i < frame.count; ++i) {
         const ReaderView& view = frame.views[i];
         char line[CARD_LINE_SIZE];
         card_line_reader(view, line);
-        *written += put_padded(screen, row++, line, true);
+        card_screen_put(screen, row++, line, true, false);
         card_line_card(view, line);
-        *written += put_padded(screen, row++, line, true);
+        card_screen_put(screen, row++, line, true, false);
         if (!card_line_has_data(view)) continue;
         card_line_data(view, line);
-        *written += put_padded(screen, row++, line, true);
+        card_screen_put(screen, row++, line, true, false);
     }
     return row;
 }
 
 void draw_footer(CardScreen* screen, int row) {
     card_screen_put(screen, row, CONSOLE_RULE, true, false);
-    put_padded(screen, row + 1, "(CTRL+C to exit)", true);
-    put_padded(screen, row + 2, "", true);
-    put_padded(screen, row + 3, "", false);
+    card_screen_put(screen, row + 1, "(CTRL+C to exit)", true, false);
+    card_screen_put(screen, row + 2, "", true, false);
+    card_screen_put(screen, row + 3, "", false, false);
     card_screen_place_cursor(screen, row + 3, SCREEN_COLUMNS - 1);
+    card_screen_end_drawing(screen, row + CONSOLE_FOOTER_ROWS);
 }
 
 // One redraw. The terminal gets the same picture as if every line were
@@ -144,33 +153,36 @@ void draw_footer(CardScreen* screen, int row) {
 // says the terminal shows are sent. The record is forgotten, and so every
 // row sent, title included, when the terminal may show something else:
 // after a diagnostic or a resize (repaired at this redraw), at an
-// enumeration pass (whatever else wrote there, at least every 100
-// iterations), and while the drawing does not fit (it scrolls as plain
-// printing would).
+// enumeration pass (whatever else wrote there, every few seconds), and
+// while the drawing does not fit (it scrolls as plain printing would).
 void draw_iteration(CardScreen* screen, ScreenWatch* watch, const ConsoleFrame& frame,
                     bool enumerated) {
     const bool notice = test_workers.load() == 0;
     const winsize size = terminal_size();
     const bool fits = terminal_holds(size, rows_of(frame, notice));
     if (screen_disturbed(watch, size) || enumerated || !fits) card_screen_forget(screen);
-    put_padded(screen, 0, CONSOLE_TITLE, true);
-    put_padded(screen, 1, CONSOLE_RULE, true);
-    int written = 0;
-    int row = draw_readers(screen, frame, &written);
-    if (notice) written += put_padded(screen, row++, "NO TESTABLE READERS FOUND", true);
-    // Where plain printing would have left the cursor; an unchanged
-    // screen keeps it at the end of the footer, as between redraws.
-    if (written != 0) card_screen_place_cursor(screen, row, 0);
-    std::fflush(stdout);
-    if (notice) pause_ms(CONSOLE_IDLE_PAUSE_MS);
-    pause_ms(CONSOLE_REDRAW_PAUSE_MS);
+    card_screen_put(screen, 0, CONSOLE_TITLE, true, false);
+    card_screen_put(screen, 1, CONSOLE_RULE, true, false);
+    int row = draw_readers(screen, frame);
+    if (notice) card_screen_put(screen, row++, "NO TESTABLE READERS FOUND", true, false);
     draw_footer(screen, row);
     std::fflush(stdout);
 }
 
+// Redraws whenever something may have changed what the screen shows: a
+// worker changed a row, a diagnostic was written, the terminal changed its
+// size (each wakes the console), and at every enumeration pass. Between
+// these the console sleeps and the terminal gets nothing. Repairs after
+// diagnostics come at most every CONSOLE_REDRAW_PAUSE_MS, however many are
+// written.
 void run_iterations(CardScreen* screen, ScreenWatch* watch, ConsoleFrame* frame) {
-    for (int iteration = 0; test_quit.load() == 0; ++iteration) {
-        const bool enumerate = iteration % CONSOLE_ENUMERATE_EVERY == 0;
+    int64_t next_enumeration = monotonic_ms();
+    int64_t last_draw = next_enumeration - CONSOLE_REDRAW_PAUSE_MS;
+    while (test_quit.load() == 0) {
+        const bool enumerate = monotonic_ms() >= next_enumeration;
+        if (enumerate) next_enumeration = monotonic_ms() + CONSOLE_ENUMERATE_MS;
+        if (diag_written.load() != watch->diag_seen)
+            pause_ms(static_cast<int>(last_draw + CONSOLE_REDRAW_PAUSE_MS - monotonic_ms()));
         {
             // A worker ends (closes its Reader, releases its state) only
             // under list_lock, so while it is held here enumeration cannot
@@ -181,77 +193,56 @@ void run_iterations(CardScreen* screen, ScreenWatch* watch, ConsoleFrame* frame)
             take_frame(frame);
         }
         draw_iteration(screen, watch, *frame, enumerate);
+        last_draw = monotonic_ms();
+        console_wake_wait(static_cast<int>(next_enumeration - last_draw));
     }
 }
 
-// Keys typed while the screen is up would be echoed where the cursor waits,
-// over the drawing. The console reads no key until its final prompt (Ctrl+C
-// comes as a signal), so the terminal echoes none until then. Only a
-// foreground process may change its terminal without being stopped.
-// Whether the settings in *saved are to be put back.
-bool stop_echo(termios* saved) {
-    if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) return false;
-    if (tcgetattr(STDIN_FILENO, saved) != 0 || (saved->c_lflag & (ECHO | ECHONL)) == 0)
-        return false;
-    termios quiet = *saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
-    return tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
+// Asks every worker to stop at once, each to close its Reader only when let
+// (a wait for a report cannot be cut short, so they all wait out theirs
+// together). The Readers asked, in list order, go to asked; their count.
+int request_stops(Reader* (&asked)[READER_LIST_MAX]) {
+    std::lock_guard<std::mutex> lock(list_lock);
+    int count = 0;
+    for (Reader* r = reader_first(); r != nullptr && count < READER_LIST_MAX; r = r->next) {
+        ReaderTestState* state = card_test_state(r);
+        if (r->model == nullptr || r->model->can_test_cards == 0 || !reader_is_open(r) ||
+            state == nullptr)
+            continue;
+        state->close_held = 1;
+        state->stop_requested = 1;
+        asked[count++] = r;
+    }
+    return count;
 }
 
-// The terminal's settings from before stop_echo, for a signal that ends the
-// program while the screen is up: the shell gets its echo back all the same.
-termios terminal_before;
-constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGHUP, SIGQUIT};
-
-void restore_terminal_and_end(int signal_number) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before);
-    raise(signal_number); // the default action, restored by SA_RESETHAND
-}
-
-void guard_terminal(const termios& saved, bool on) {
-    terminal_before = saved;
-    struct sigaction action = {};
-    action.sa_handler = on ? restore_terminal_and_end : SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = static_cast<int>(SA_RESETHAND);
-    for (int signal_number : ENDING_SIGNALS)
-        sigaction(signal_number, &action, nullptr);
-}
-
-// Asks the Reader's worker to stop and waits until it has closed the
-// Reader; list_lock is held only to reach the state, never while waiting.
-void stop_worker(Reader* reader) {
+// Lets the Reader's worker close it and waits until it has; list_lock is
+// held only to reach the state, never while waiting.
+void await_close(Reader* reader) {
     {
         std::lock_guard<std::mutex> lock(list_lock);
-        ReaderTestState* state = reader->test_ctx.load();
-        if (reader->model == nullptr || reader->model->can_test_cards == 0 ||
-            !reader_is_open(reader) || state == nullptr)
-            return;
-        state->stop_requested = 1;
+        if (ReaderTestState* state = card_test_state(reader)) card_test_release_close(state);
     }
     while (reader_is_open(reader))
-        pause_ms(CONSOLE_STOP_POLL_MS);
+        console_wake_wait(CONSOLE_STOP_POLL_MS);
 }
 
-void shut_down(const termios* saved_terminal) {
-    if (saved_terminal != nullptr) {
-        tcsetattr(STDIN_FILENO, TCSANOW, saved_terminal);
-        guard_terminal(*saved_terminal, false);
-    }
+void shut_down(TerminalGuard* guard) {
+    terminal_guard_off(guard);
     std::fputs("\nShutting down, please wait...\n", stdout);
     std::fflush(stdout);
-    install_signal_handler(SIG_DFL);
-    // Only this thread changes the list, so the links stay valid unlocked.
-    for (Reader* r = reader_first(); r != nullptr;) {
-        Reader* next = r->next;
-        stop_worker(r);
-        r = next;
-    }
-    // Every stopped worker closed its Reader inside list_lock and finishes
-    // its last steps in that same critical section: once the lock has been
-    // had here, none of them touches a Reader any more, and the caller may
+    install_signal_handler(SIGINT, SIG_DFL);
+    install_signal_handler(SIGWINCH, SIG_DFL);
+    // The Readers close one after another in list order, as each is let.
+    Reader* asked[READER_LIST_MAX];
+    const int count = request_stops(asked);
+    for (int i = 0; i < count; ++i)
+        await_close(asked[i]);
+    // Every stopped worker closed its Reader inside list_lock and finished
+    // its last steps in that same critical section; once their threads are
+    // joined, none of them touches a Reader any more, and the caller may
     // free the list.
-    { std::lock_guard<std::mutex> lock(list_lock); }
+    card_test_join_all();
     std::fputs("\nPress ENTER to continue\n", stdout);
     std::fflush(stdout);
     // At the end of standard input fgets returns at once: nothing to wait for.
@@ -286,6 +277,7 @@ void write_signal_trace(int signal_number) {
 void card_test_on_signal(int signal_number) {
     if (diag_verbosity >= 2) write_signal_trace(signal_number);
     test_quit.store(1);
+    console_wake();
 }
 
 int32_t card_test_run() {
@@ -295,16 +287,21 @@ int32_t card_test_run() {
     static CardScreen screen;
     static ConsoleFrame frame;
     ScreenWatch watch = {diag_written.load(), terminal_size()};
+    console_wake_open();
+    diag_written_hook = console_wake;
     term_clear();
     card_screen_cleared(&screen);
     card_screen_put(&screen, 0, CONSOLE_TITLE, true, true);
     card_screen_put(&screen, 1, CONSOLE_RULE, true, true);
     std::fflush(stdout);
-    termios saved_terminal = {};
-    const bool echo_stopped = stop_echo(&saved_terminal);
-    if (echo_stopped) guard_terminal(saved_terminal, true);
-    install_signal_handler(card_test_on_signal);
+    TerminalGuard guard;
+    terminal_guard_on(&guard);
+    install_signal_handler(SIGINT, card_test_on_signal);
+    install_signal_handler(SIGWINCH, on_resize);
     run_iterations(&screen, &watch, &frame);
-    shut_down(echo_stopped ? &saved_terminal : nullptr);
+    shut_down(&guard);
+    // No worker is left to wake the console, no handler either.
+    diag_written_hook = nullptr;
+    console_wake_close();
     return 0;
 }

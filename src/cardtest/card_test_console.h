@@ -8,18 +8,19 @@
 // Set to 1 by card_test_on_signal; the console ends at its next iteration.
 extern std::atomic<int32_t> test_quit;
 
-inline constexpr int CONSOLE_ENUMERATE_EVERY = 100; // iterations between enumerations
-inline constexpr int CONSOLE_REDRAW_PAUSE_MS = 20;
-inline constexpr int CONSOLE_IDLE_PAUSE_MS = 10; // added while no reader is under test
-inline constexpr int CONSOLE_STOP_POLL_MS = 20;  // while waiting for a worker to close
-inline constexpr int CONSOLE_ANSWER_SIZE = 20;   // the final Enter: at most 19 characters read
+inline constexpr int CONSOLE_ENUMERATE_MS = 2500;  // between enumerations (and whole redraws)
+inline constexpr int CONSOLE_REDRAW_PAUSE_MS = 20; // at least between repairs after diagnostics
+inline constexpr int CONSOLE_STOP_POLL_MS = 20;    // while waiting for a worker to close
+inline constexpr int CONSOLE_ANSWER_SIZE = 20;     // the final Enter: at most 19 characters read
 
 // Takes over the terminal: starts a worker for every testable reader,
-// redraws their lines until Ctrl+C, then stops the workers one by one in
-// list order and waits for Enter (or the end of standard input). Always 0.
-// Main thread; takes list_lock (never while sleeping or writing).
+// redraws their lines when they change until Ctrl+C, then asks every
+// worker to stop, lets them close their readers one by one in list order
+// and waits for Enter (or the end of standard input). Always 0. Main
+// thread; takes list_lock (never while sleeping or writing).
 int32_t card_test_run();
 
 // SIGINT handler while the console runs: traces "Received signal %d\n" at
-// verbosity 2 with write(2) and sets test_quit; async-signal-safe.
+// verbosity 2 with write(2), sets test_quit and wakes the console;
+// async-signal-safe.
 void card_test_on_signal(int signal_number);

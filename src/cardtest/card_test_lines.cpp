@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "cardtest/card_test_table.h"
 #include "cardtest/card_test_worker.h"
 #include "services/reader_functions.h"
 #include "services/reader_status.h"
@@ -52,7 +53,7 @@ int card_view_take(const Reader* reader, ReaderView* view) {
     *view = ReaderView{};
     std::snprintf(view->serial, sizeof view->serial, "%s", reader->serial);
     view->tag = reader->model != nullptr ? reader->model->tag : "";
-    ReaderTestState* state = reader->test_ctx.load();
+    ReaderTestState* state = card_test_state(reader);
     if (state == nullptr) return 0;
     view->ready = state->ready;
     view->status = state->status;

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cardtest/card_test_worker.h"
 
-#include <signal.h>
-
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,8 +17,11 @@
 #include "base/text.h"
 #include "cardtest/card_event.h"
 #include "cardtest/card_record.h"
+#include "cardtest/card_test_table.h"
+#include "cardtest/console_wake.h"
 #include "cardtest/module_info.h"
 #include "cardtest/reader_test_state.h"
+#include "cardtest/terminal_guard.h"
 #include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"
@@ -37,9 +40,20 @@ constexpr int CARD_QUERY_BYTES = 2;
 constexpr int CARD_DETAIL_CAPACITY = 256;
 constexpr int ASSIGNMENT_SIZE = 64;
 
+// Held workers wait here for their turn to close.
+std::mutex close_turn_lock;
+std::condition_variable close_turn;
+
 // The readiness wait shows its status on the screen and ends on a stop request.
 ReadyWatch watch(ReaderTestState* state) {
-    return {&state->status, &state->stop_requested};
+    return {&state->status, &state->stop_requested, console_wake};
+}
+
+// Wall-clock time in milliseconds; its seconds are those of card_time.
+int64_t wall_ms() {
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
 int32_t call_plain(Reader* reader, uint16_t function) {
@@ -65,7 +79,7 @@ bool read_number(Reader* reader, const char* key, int32_t* value) {
 }
 
 void release_state(Reader* reader) {
-    delete reader->test_ctx.exchange(nullptr);
+    delete card_test_detach(reader);
 }
 
 void check_module_firmware(Reader* reader, ReaderTestState* state) {
@@ -73,6 +87,7 @@ void check_module_firmware(Reader* reader, ReaderTestState* state) {
     int32_t capacity = sizeof scratch;
     if (reader_ctl(reader, FN_EXTFW_CHECK, 0, nullptr, &capacity, scratch) == EXTFW_UPDATE_NEEDED) {
         state->status = STATUS_UPDATE_NEEDED;
+        console_wake();
         diag(2, "External reader firmware update needed");
     }
 }
@@ -92,6 +107,7 @@ void read_usb_mode(Reader* reader, ReaderTestState* state) {
     if (read_number(reader, PARAM_USBMODE, &value)) state->usb_mode = static_cast<uint8_t>(value);
     if (state->usb_mode != USB_MODE_KM) return;
     if (read_number(reader, PARAM_KMMODE, &value)) state->km_mode = static_cast<uint8_t>(value);
+    console_wake();
 }
 
 // 0 when the reader is registered for card events and may be polled.
@@ -124,6 +140,7 @@ int32_t answer_card_read(Reader* reader, ReaderTestState* state) {
             std::lock_guard<std::mutex> lock(state->text_lock);
             text_copy(state->card_data, sizeof state->card_data, detail, detail_len);
         }
+        console_wake();
     }
     // Fetched or not: the data the screen now shows beside the number.
     card_record_card(reader, state, true);
@@ -152,9 +169,12 @@ int32_t answer_event(Reader* reader, ReaderTestState* state, int32_t r) {
 
 // A reader without removal events never says the card is gone: the card
 // is taken away from the screen after CARD_SHOWN_S seconds.
+bool card_times_out(const ReaderTestState* state) {
+    return (state->features & FEATURE_REMOVAL_EVENTS) == 0 && state->card_present != 0;
+}
+
 int32_t expire_card(Reader* reader, ReaderTestState* state, int32_t r) {
-    if ((state->features & FEATURE_REMOVAL_EVENTS) != 0 || state->card_present == 0) return r;
-    if (std::time(nullptr) < state->card_time + CARD_SHOWN_S) return r;
+    if (!card_times_out(state) || wall_ms() / 1000 < state->card_time + CARD_SHOWN_S) return r;
     r = call_plain(reader, FN_TEST_WAIT_CARD);
     state->card_present = 0;
     {
@@ -162,25 +182,41 @@ int32_t expire_card(Reader* reader, ReaderTestState* state, int32_t r) {
         state->card_text[0] = '\0';
         state->card_data[0] = '\0';
     }
+    console_wake();
     card_record_event(reader, CardRecordEvent::timeout);
     return r;
 }
 
+// How long the next poll may wait for a report: until the shown card's
+// time-out on a reader without removal events, else as long as a stop
+// request may wait. A report, or the reader leaving, ends it earlier.
+int poll_wait_ms(const ReaderTestState* state) {
+    if (!card_times_out(state)) return WORKER_WAIT_MAX_MS;
+    const int64_t due_ms = (int64_t{state->card_time} + CARD_SHOWN_S) * 1000;
+    return static_cast<int>(std::clamp<int64_t>(due_ms - wall_ms(), 0, WORKER_WAIT_MAX_MS));
+}
+
 void poll_cards(Reader* reader, ReaderTestState* state) {
     state->ready = 1;
+    console_wake();
     card_record_event(reader, CardRecordEvent::ready);
     int32_t r = call_plain(reader, FN_TEST_WAIT_CARD);
     state->card_time = std::time(nullptr);
     while (state->stop_requested == 0 && r != LINK_IO_ERROR && reader_is_open(reader)) {
-        r = reader_poll_callbacks(reader, card_test_on_event);
+        r = reader_poll_callbacks_wait(reader, card_test_on_event, poll_wait_ms(state));
         if (r == LINK_IO_ERROR) break;
         r = answer_event(reader, state, r);
         // A number the poll handed over without announcing it (it came
         // during an exchange) is shown without a data fetch.
         card_record_card(reader, state, false);
         r = expire_card(reader, state, r);
-        pause_ms(WORKER_POLL_PAUSE_MS);
     }
+}
+
+// Waits while the console holds the close (see close_held).
+void wait_close_turn(ReaderTestState* state) {
+    std::unique_lock<std::mutex> lock(close_turn_lock);
+    close_turn.wait(lock, [state] { return state->close_held.load() == 0; });
 }
 
 // The worker's last steps run under list_lock, which the console holds
@@ -189,89 +225,83 @@ void poll_cards(Reader* reader, ReaderTestState* state) {
 // frees only closed Readers, cannot free this Reader before the worker has
 // stopped touching it: the close and the release happen in one critical
 // section, and after it the worker touches neither the Reader nor its
-// state.
-void finish(Reader* reader) {
-    std::lock_guard<std::mutex> lock(list_lock);
-    if (ReaderTestState* state = reader->test_ctx.load()) state->ready = 0;
-    test_workers.fetch_sub(1);
-    reader_close(reader);
-    release_state(reader);
-    if (!reader->test_thread.joinable()) {
-        diag(1, "Thread detach failed: %d", EINVAL);
-        return;
+// state. Its thread is left to the console, which joins it.
+void finish(Reader* reader, ReaderTestState* state) {
+    {
+        std::lock_guard<std::mutex> lock(list_lock);
+        if (state != nullptr) state->ready = 0;
+        test_workers.fetch_sub(1);
+        reader_close(reader);
+        release_state(reader);
     }
-    reader->test_thread.detach();
+    console_wake();
 }
 
-// Blocks, on the calling thread, the signals that end card test mode or the
-// program, and unblocks them when it goes. Threads inherit the mask: a
-// worker, and whatever thread the USB library starts for the Reader it
-// opens, never take such a signal, so it always reaches the console's
-// thread. Otherwise the kernel may give it to any of them.
-class ConsoleSignalsBlocked {
-  public:
-    ConsoleSignalsBlocked() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-            sigaddset(&set, signal_number);
-        pthread_sigmask(SIG_BLOCK, &set, &before_);
+// Opens the Reader and starts body on it, keeping the thread in the card
+// test table. The caller blocks the signals that end card test mode
+// meanwhile: the new thread, and the USB library's threads for the Reader,
+// inherit the mask. 0, or -1 with everything undone but the state.
+int32_t open_and_run(Reader* reader, card_test_body_fn body) {
+    const int r = reader_open(reader);
+    if (r != 0) {
+        diag(2, "Cfg open: cannot open reader: %d\n", r);
+        return -1;
     }
-    ~ConsoleSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-    ConsoleSignalsBlocked(const ConsoleSignalsBlocked&) = delete;
-    ConsoleSignalsBlocked& operator=(const ConsoleSignalsBlocked&) = delete;
-
-  private:
-    sigset_t before_;
-};
+    // std::thread reports a failure to start only by throwing.
+    try {
+        card_test_keep_thread(reader, std::thread(body, reader));
+        return 0;
+    } catch (const std::system_error& e) {
+        diag(1, "Cannot create thread: %s", e.code().message().c_str());
+    } catch (const std::bad_alloc&) {
+        diag(1, "Cannot create thread: %s", std::strerror(ENOMEM));
+    }
+    reader_close(reader);
+    return -1;
+}
 
 } // namespace
 
 int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
     if (reader == nullptr || body == nullptr || reader_is_open(reader)) return -1;
-    // A thread object still attached would end the program when replaced.
-    if (reader->test_thread.joinable()) return -1;
     ReaderTestState* state = new (std::nothrow) ReaderTestState();
     if (state == nullptr) {
         diag(2, "Not enough memory\n");
         return -1;
     }
-    reader->test_ctx = state;
-    const ConsoleSignalsBlocked blocked;
-    const int r = reader_open(reader);
-    if (r != 0) {
-        diag(2, "Cfg open: cannot open reader: %d\n", r);
-        release_state(reader);
+    if (card_test_attach(reader, state) != 0) {
+        delete state;
         return -1;
     }
-    // std::thread reports a failure to start only by throwing.
-    try {
-        reader->test_thread = std::thread(body, reader);
-    } catch (const std::system_error& e) {
-        diag(1, "Cannot create thread: %s", e.code().message().c_str());
-        reader_close(reader);
-        release_state(reader);
-        return -1;
-    } catch (const std::bad_alloc&) {
-        diag(1, "Cannot create thread: %s", std::strerror(ENOMEM));
-        reader_close(reader);
-        release_state(reader);
-        return -1;
-    }
-    return 0;
+    sigset_t before;
+    terminal_guard_block_signals(&before);
+    const int32_t r = open_and_run(reader, body);
+    terminal_guard_restore_signals(&before);
+    if (r != 0) release_state(reader);
+    return r;
 }
 
 int32_t card_test_worker(Reader* reader) {
-    ReaderTestState* state = reader->test_ctx.load();
+    ReaderTestState* state = card_test_state(reader);
     if (state != nullptr && set_up(reader, state) == 0) poll_cards(reader, state);
+    if (state != nullptr) wait_close_turn(state);
     if (state != nullptr) card_record_card(reader, state, false);
     card_record_event(reader, CardRecordEvent::gone);
-    finish(reader);
+    finish(reader, state);
+    return 0;
+}
+
+int32_t card_test_release_close(ReaderTestState* state) {
+    {
+        std::lock_guard<std::mutex> lock(close_turn_lock);
+        state->close_held = 0;
+    }
+    close_turn.notify_all();
     return 0;
 }
 
 int32_t card_test_restore_protocol(Reader* reader, int32_t protocol) {
-    ReaderTestState* state = reader->test_ctx.load();
+    ReaderTestState* state = card_test_state(reader);
     if (state == nullptr || state->has_volatile_protocol == 0) return WORKER_NO_VOLATILE_PROTOCOL;
     reader_wait_ready(reader, watch(state));
     char assignment[ASSIGNMENT_SIZE];

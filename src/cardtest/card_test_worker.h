@@ -7,6 +7,7 @@
 #include <cstdint>
 
 struct Reader;
+struct ReaderTestState;
 
 // Running workers: the console adds one per started worker, each worker
 // subtracts one at its end (under list_lock).
@@ -16,25 +17,31 @@ extern std::atomic<int32_t> test_workers;
 using card_test_body_fn = int32_t (*)(Reader* reader);
 
 inline constexpr int32_t WORKER_NO_VOLATILE_PROTOCOL = -1004;
-inline constexpr int CARD_SHOWN_S = 2;                  // without removal events, shown this long
-inline constexpr int WORKER_POLL_PAUSE_MS = 1;          // between two callback polls
+inline constexpr int CARD_SHOWN_S = 2; // without removal events, shown this long
+// The longest wait for a report from an idle reader: a stop request cannot
+// cut a wait short, so it is seen at the latest this much later.
+inline constexpr int WORKER_WAIT_MAX_MS = 500;
 inline constexpr int RESTORE_RETRY_PAUSE_MS = 100;      // between tries after the restart
 inline constexpr uint32_t FEATURE_REMOVAL_EVENTS = 0x1; // reader reports card removal (code 4)
 
-// Gives a closed Reader a fresh test state, opens it and starts body on a
-// new thread (handle in test_thread). 0; -1 when the Reader is open or
-// still has a worker thread, or the state, the open or the thread failed
-// (everything undone). Console thread only; caller holds list_lock, so the
-// worker cannot finish and detach before test_thread is assigned.
+// Puts a closed Reader under test with a fresh test state (card_test_table),
+// opens it and starts body on a new thread, kept in the table until the
+// console joins it. 0; -1 when the Reader is open or under test, or the
+// state, the open or the thread failed (everything undone). Console thread
+// only; caller holds list_lock, so the worker cannot finish before its
+// thread is kept.
 int32_t card_test_start_reader(Reader* reader, card_test_body_fn body);
 
 // Worker thread body: waits for the reader, sets it up, polls it for card
 // events until stop_requested, a link failure (-9999) or the Reader closes,
-// then closes the Reader, releases its test state and detaches its thread,
-// all under list_lock. Writes ready, card, timeout and gone to the bench
-// record (card_record) before that. Always 0. Takes list_lock at its end
-// only.
+// then closes the Reader and releases its test state, both under
+// list_lock. Writes ready, card, timeout and gone to the bench record
+// (card_record) before that. Always 0. Takes list_lock at its end only.
 int32_t card_test_worker(Reader* reader);
+
+// Lets the Reader's worker, held by close_held, close its Reader. 0.
+// Console thread; list_lock held (the state is not released meanwhile).
+int32_t card_test_release_close(ReaderTestState* state);
 
 // Makes protocol the reader's volatile protocol, restarts the reader and,
 // once it answers again, registers for card events and reads features and

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "cardtest/card_test_table.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader_list.h"
 #include "services/reader_functions.h"
@@ -32,7 +33,7 @@ void store_texts(ReaderTestState* state, std::string_view description) {
 } // namespace
 
 int reader_get_module_info(Reader* reader) {
-    ReaderTestState* state = reader->test_ctx.load();
+    ReaderTestState* state = card_test_state(reader);
     if (state == nullptr) return MODULE_NO_TEST_STATE;
     int8_t count = 0;
     int32_t r = reader_module_count(reader, &count);

@@ -15,6 +15,6 @@ inline constexpr int32_t MODULE_NO_TEST_STATE = -1003;
 // (module_text is then line 1 alone, protocol_text empty), so no text of an
 // earlier description survives a reader restart. 0 also
 // when no module is present (texts unchanged); the failing reader_ctl
-// result; MODULE_NO_TEST_STATE when test_ctx is null. Called on the
+// result; MODULE_NO_TEST_STATE when the Reader has no test state. Called on the
 // Reader's worker thread; takes text_lock.
 int reader_get_module_info(Reader* reader);

@@ -27,6 +27,10 @@ struct ReaderTestState {
     int32_t volatile_protocol = 0;
     int32_t has_volatile_protocol = 0;
     std::atomic<uint8_t> stop_requested{0};
+    // Set by the console with stop_requested when it ends card test mode:
+    // the worker then closes its Reader only once the console clears it,
+    // so that the Readers close one after another in list order.
+    std::atomic<uint8_t> close_held{0};
     std::atomic<uint8_t> ready{0};
     std::atomic<int32_t> status{0};
     // Worker thread only: card_text holds a card number that the bench

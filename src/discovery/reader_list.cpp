@@ -161,8 +161,6 @@ int reader_free(Reader* reader) {
     else
         list_head = reader->next;
     if (reader->next != nullptr) reader->next->prev = reader->prev;
-    // A test worker's thread is detached before its record can be freed.
-    if (reader->test_thread.joinable()) reader->test_thread.detach();
     delete reader;
     --list_count;
     return 0;

@@ -5,12 +5,9 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 
 #include "discovery/reader_model.h"
 #include "link/reader_link.h"
-
-struct ReaderTestState;
 
 inline constexpr int READER_PATH_SIZE = 512;
 inline constexpr int READER_SERIAL_SIZE = 32;
@@ -26,8 +23,6 @@ struct Reader : ReaderLink {
     char path[READER_PATH_SIZE] = {};
     const ReaderModel* model = nullptr;
     char serial[READER_SERIAL_SIZE] = {};
-    std::thread test_thread;
-    std::atomic<ReaderTestState*> test_ctx{nullptr};
 };
 
 // Process-wide mutex: held by the card test console around enumeration and

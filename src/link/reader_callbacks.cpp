@@ -69,11 +69,15 @@ int reader_receive_callback(ReaderLink* link, uint16_t code, uint32_t length) {
 }
 
 int reader_poll_callbacks(ReaderLink* link, reader_callback_fn handler) {
+    return reader_poll_callbacks_wait(link, handler, CB_POLL_WAIT_MS);
+}
+
+int reader_poll_callbacks_wait(ReaderLink* link, reader_callback_fn handler, int wait_ms) {
     int result = 0;
     if (link->in_ctl == 0) {
         std::lock_guard<std::mutex> lock(link->ctl_lock);
         CtlHeader header;
-        const int r = reader_read_header(link, &header, CB_POLL_WAIT_MS);
+        const int r = reader_read_header(link, &header, wait_ms);
         if (r < 0) return r;
         if (ctl_header_type(header) != CB_REQUEST) {
             diag(1, "Not a callback header: %d", ctl_header_type(header));

@@ -26,3 +26,8 @@ int reader_receive_callback(ReaderLink* link, uint16_t code, uint32_t length);
 // taken in, 0 when nothing was read, or a negative link result (-110 for an
 // idle reader, -1 for a header other than CB_REQUEST). Takes ctl_lock.
 int reader_poll_callbacks(ReaderLink* link, reader_callback_fn handler);
+
+// The same poll waiting up to wait_ms (0: not at all) for the CB_REQUEST.
+// A report, or the end of the link, ends the wait at once; nothing else
+// can, and ctl_lock is held throughout. Same results.
+int reader_poll_callbacks_wait(ReaderLink* link, reader_callback_fn handler, int wait_ms);

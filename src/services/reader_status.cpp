@@ -41,6 +41,7 @@ namespace {
 
 void show(const ReadyWatch& watch, int32_t status) {
     if (watch.status != nullptr) *watch.status = status;
+    if (watch.stored != nullptr) watch.stored();
 }
 
 bool stopping(const ReadyWatch& watch) {

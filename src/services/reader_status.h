@@ -21,11 +21,13 @@ inline constexpr int STATUS_ZERO_TOLERATED = 3;
 const char* reader_status_text(int32_t code);
 
 // What a waiting caller shares with the wait: where each status seen is
-// stored (-1 while busy) and a flag that ends the wait early. Either may be
+// stored (-1 while busy), a flag that ends the wait early and a function
+// called after each store, for whoever shows the status. Each may be
 // nullptr.
 struct ReadyWatch {
     std::atomic<int32_t>* status = nullptr;
     const std::atomic<uint8_t>* stop = nullptr;
+    void (*stored)() = nullptr;
 };
 
 // reader_wait_ready: the watch's stop flag ended the wait.

@@ -22,6 +22,7 @@
 
 #include "base/diag.h"
 #include "cardtest/card_test_console.h"
+#include "cardtest/card_test_table.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader_list.h"
@@ -66,11 +67,12 @@ class CardTestRig : public ::testing::Test {
             for (Reader* r = reader_first(); r != nullptr; r = r->next)
                 all.push_back(r);
         }
-        for (Reader* r : all) {
+        // All at once: each worker sees its stop when its wait ends.
+        for (Reader* r : all)
             request_stop(r);
+        for (Reader* r : all)
             wait_until([&] { return !reader_is_open(r); }, 5000ms);
-        }
-        { std::lock_guard<std::mutex> lock(list_lock); } // the workers' last steps are done
+        card_test_join_all(); // the workers' last steps are done
         readers_exit();
         emu::reset();
         diag_verbosity = 0;
@@ -102,7 +104,7 @@ class CardTestRig : public ::testing::Test {
     // false when the Reader has none.
     static bool with_state(Reader* r, const std::function<void(ReaderTestState&)>& f) {
         std::lock_guard<std::mutex> lock(list_lock);
-        ReaderTestState* s = r->test_ctx.load();
+        ReaderTestState* s = card_test_state(r);
         if (s == nullptr) return false;
         std::lock_guard<std::mutex> texts(s->text_lock);
         f(*s);
@@ -157,8 +159,8 @@ class ConsoleRun {
         return text;
     }
 
-    VtScreen screen() const {
-        VtScreen vt(60, 80);
+    VtScreen screen(bool utf8 = false) const {
+        VtScreen vt(60, 80, utf8);
         vt.feed(output());
         return vt;
     }

@@ -81,7 +81,7 @@ TEST_F(CardTestSoakSlow, EightReadersThroughThousandsOfEventsAndReplugs) {
     EXPECT_EQ(test_workers.load(), 0);
     std::lock_guard<std::mutex> lock(list_lock);
     for (Reader* r = reader_first(); r != nullptr; r = r->next)
-        EXPECT_TRUE(!reader_is_open(r) && r->test_ctx.load() == nullptr);
+        EXPECT_TRUE(!reader_is_open(r) && card_test_state(r) == nullptr);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "card_test_rig.h"
 #include "support/process.h"
@@ -191,6 +193,82 @@ TEST_F(CardTestWorker, CardStaysUntilRemovalOrTimesOutWithoutRemovalEvents) {
     EXPECT_EQ(card_text(r1), "6");
 }
 
+// An idle reader's worker waits long for its next report; what comes
+// during that wait ends it at once (a card, an unplug) or at the latest
+// when the wait's bound runs out (a stop request, which cannot cut it).
+struct LongWaitCase {
+    const char* name;
+    std::function<void(Reader*)> act;
+    std::function<bool(Reader*)> done;
+    std::chrono::milliseconds within;
+    const char* functions; // the exchanges after the act
+};
+
+const LongWaitCase LONG_WAIT_CASES[] = {
+    {"CardEndsItAtOnce", [](Reader*) { emu::send_event("r1", 1, std::string("5\0", 2)); },
+     [](Reader* r) { return CardTestRig::card_text(r) == "5"; }, 250ms, "600 601 563 542"},
+    {"UnplugEndsItAtOnce", [](Reader*) { emu::unplug("r1"); },
+     [](Reader* r) { return !reader_is_open(r); }, 250ms, ""},
+    {"StopIsSeenWhenItsBoundRunsOut", CardTestRig::request_stop,
+     [](Reader* r) { return !reader_is_open(r); },
+     std::chrono::milliseconds(WORKER_WAIT_MAX_MS) + 500ms, ""},
+};
+
+class WorkerLongWait : public CardTestWorker, public ::testing::WithParamInterface<LongWaitCase> {};
+
+TEST_P(WorkerLongWait, EndsAsTheReaderOrTheConsoleSays) {
+    const LongWaitCase& c = GetParam();
+    load(device_block("r1", "0x0202", "SN1", "  features 1\n"));
+    Reader* r = polling();
+    ASSERT_NE(r, nullptr);
+    // Idle for more than a whole wait: nothing is asked meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * WORKER_WAIT_MAX_MS + 200));
+    EXPECT_EQ(functions("r1"), "");
+    const auto acted = std::chrono::steady_clock::now();
+    c.act(r);
+    ASSERT_TRUE(wait_until([&] { return c.done(r); }, 3000ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - acted, c.within);
+    wait_until([&] { return functions("r1").size() >= std::strlen(c.functions); }, 1000ms);
+    EXPECT_EQ(functions("r1"), c.functions);
+}
+
+TABLE_TEST(Waits, WorkerLongWait, LONG_WAIT_CASES);
+
+// Without removal events a shown card ends when the clock reaches its
+// second plus two; that moment falls inside a wait, which ends with it.
+TEST_F(CardTestWorker, TimeOutFallingInsideAWaitEndsTheCardOnTime) {
+    load(device_block("r1", "0x0202", "SN1", "  features 0\n"));
+    Reader* r = polling();
+    ASSERT_NE(r, nullptr);
+    using Wall = std::chrono::system_clock;
+    const auto ms_of = [](Wall::time_point t) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    };
+    // Sent in the first half of a second: the card is stamped with that
+    // second, or the next one on a slow machine, never at the second's very
+    // start (time(), which stamps it, may lag the clock by a few
+    // milliseconds there); and waits of the longest length from the card on
+    // would end 300 ms or more past its time-out.
+    const auto early = [&] {
+        const int64_t ms = ms_of(Wall::now()) % 1000;
+        return ms >= 300 && ms < 450;
+    };
+    ASSERT_TRUE(wait_until(early, 1500ms));
+    const int64_t sent_s = ms_of(Wall::now()) / 1000;
+    emu::send_event("r1", 1, std::string("7\0", 2));
+    ASSERT_TRUE(wait_until([&] { return card_text(r) == "7"; }, 2000ms));
+    const int64_t seen_s = ms_of(Wall::now()) / 1000;
+    ASSERT_TRUE(wait_until([&] { return card_text(r).empty(); }, 4000ms));
+    const int64_t ended_ms = ms_of(Wall::now());
+    // How late the card ended after the time-out of the second it was
+    // stamped with, whichever of the two that was.
+    int64_t late_ms = ended_ms - (seen_s + CARD_SHOWN_S) * 1000;
+    if (late_ms < 0 || sent_s == seen_s) late_ms = ended_ms - (sent_s + CARD_SHOWN_S) * 1000;
+    EXPECT_GE(late_ms, 0);
+    EXPECT_LT(late_ms, 200) << "the wait went past the time-out";
+    EXPECT_EQ(functions("r1"), "600 601 563 542 562");
+}
+
 // Whatever ends the worker, the reader is closed and its test state
 // released within a few seconds. Each end waits until its moment, then acts.
 TEST_F(CardTestWorker, EveryEndClosesTheReaderAndReleasesItsState) {
@@ -236,7 +314,8 @@ TEST_F(CardTestWorker, EveryEndClosesTheReaderAndReleasesItsState) {
         EXPECT_TRUE(wait_until([] { return test_workers.load() == 0; }, 1000ms));
         {
             std::lock_guard<std::mutex> lock(list_lock);
-            EXPECT_TRUE(r->test_ctx.load() == nullptr && !r->test_thread.joinable());
+            EXPECT_EQ(card_test_state(r), nullptr);
+            EXPECT_EQ(card_test_reap(), 1) << "the worker's thread, ended";
         }
         EXPECT_FALSE(emu::is_open("r1"));
         EXPECT_TRUE(e.act || functions("r1") == "2107 1500 2100 504 530");
@@ -249,14 +328,14 @@ TEST_F(CardTestWorker, StartingAnOpenOrUnopenableReaderFailsAndChangesNothing) {
          device_block("r2", "0x0202", "SN2"));
     Reader* r1 = polling();
     ASSERT_NE(r1, nullptr);
-    ReaderTestState* before = r1->test_ctx.load();
+    ReaderTestState* before = card_test_state(r1);
     Reader* r2 = reader("SN2");
     emu::unplug("r2");
     EXPECT_FALSE(start(r1));
     EXPECT_FALSE(start(r2));
-    EXPECT_EQ(r1->test_ctx.load(), before);
+    EXPECT_EQ(card_test_state(r1), before);
     EXPECT_TRUE(ready(r1));
-    EXPECT_EQ(r2->test_ctx.load(), nullptr);
+    EXPECT_EQ(card_test_state(r2), nullptr);
     EXPECT_FALSE(reader_is_open(r2));
 }
 
@@ -293,9 +372,9 @@ TEST_F(CardTestWorker, RestoreWithoutAVolatileProtocolAsksNothing) {
     load(device_block("r1", "0x0202", "SN1"));
     Reader* r = reader("SN1");
     ReaderTestState state;
-    r->test_ctx = &state;
+    card_test_attach(r, &state);
     EXPECT_EQ(card_test_restore_protocol(r, 3), WORKER_NO_VOLATILE_PROTOCOL);
-    r->test_ctx = nullptr;
+    card_test_detach(r);
     EXPECT_TRUE(emu::exchanges("r1").empty());
 }
 

@@ -3,13 +3,16 @@
 // change them, the screen record that sends only changed rows, and the
 // module texts.
 #include <ctime>
+#include <sstream>
 
 #include "card_test_rig.h"
 #include "cardtest/card_event.h"
+#include "cardtest/card_record.h"
 #include "cardtest/card_screen.h"
 #include "cardtest/card_test_lines.h"
 #include "cardtest/module_info.h"
 #include "link/reader_link.h"
+#include "support/process.h"
 
 namespace {
 
@@ -102,7 +105,7 @@ TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
     const int k = c.code <= 4 ? c.code : 0;
     Reader reader;
     ReaderTestState state;
-    reader.test_ctx = &state;
+    card_test_attach(&reader, &state);
     std::strcpy(state.card_text, "99");
     std::strcpy(state.card_data, "data of 99");
     state.card_time = 5;
@@ -118,12 +121,53 @@ TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
     EXPECT_STREQ(state.card_data, k < 2 ? "data of 99" : "");
     EXPECT_TRUE(k == 1 ? state.card_time >= before && state.card_time <= std::time(nullptr)
                        : state.card_time == 5);
-    reader.test_ctx = nullptr;
+    card_test_detach(&reader);
     // A Reader without test state is left alone.
     EXPECT_EQ(card_test_on_event(&reader, c.code, length, c.bytes.empty() ? nullptr : bytes), 0);
 }
 
 TABLE_TEST(Events, CardEvent, EVENT_CASES);
+
+// Events one poll hands over, oldest first, after a card number that came
+// during an exchange, and the bench record they leave once the worker has
+// recorded what the poll showed: the number first, without data.
+struct RecordCase {
+    const char* name;
+    uint16_t code;
+    std::string lines;
+};
+
+const RecordCase RECORD_CASES[] = {
+    {"Removal", CARD_EVENT_REMOVED, "card\t12\t\nremoved\t\t\n"},
+    {"ReadError", CARD_EVENT_ERROR, "card\t12\t\nerror\t\t\n"},
+    {"Refusal", CARD_EVENT_REFUSED, "card\t12\t\nrefused\t\t\n"},
+    {"AnotherNumber", CARD_EVENT_READ, "card\t12\t\ncard\t34\t\n"},
+    {"UnknownCode", 5, "card\t12\t\n"},
+};
+
+class CardRecordOfOnePoll : public ::testing::TestWithParam<RecordCase> {};
+
+TEST_P(CardRecordOfOnePoll, KeepsTheEventsInTheirOrder) {
+    const RecordCase& c = GetParam();
+    const std::string path = temp_dir() + "/bench.tsv";
+    ASSERT_EQ(card_record_open(path.c_str()), 0);
+    Reader reader;
+    ReaderTestState state;
+    card_test_attach(&reader, &state);
+    card_test_on_event(&reader, CARD_EVENT_READ, 3, reinterpret_cast<const uint8_t*>("12"));
+    card_test_on_event(&reader, c.code, 3, reinterpret_cast<const uint8_t*>("34"));
+    card_record_card(&reader, &state, false);
+    card_test_detach(&reader);
+    EXPECT_EQ(card_record_close(), 0);
+    // Each line after the header without its time stamp and the empty serial.
+    std::istringstream record(read_file(path));
+    std::string lines;
+    for (std::string line; std::getline(record, line);)
+        if (!line.starts_with("time\t")) lines += line.substr(line.find('\t') + 2) + "\n";
+    EXPECT_EQ(lines, c.lines);
+}
+
+TABLE_TEST(Events, CardRecordOfOnePoll, RECORD_CASES);
 
 TEST(CardScreen, OnlyRowsThatDifferAreSentAndTheTerminalShowsWhatPrintingWould) {
     const auto padded = [](const std::string& t) { return t + std::string(80 - t.size(), ' '); };
@@ -146,10 +190,11 @@ TEST(CardScreen, OnlyRowsThatDifferAreSentAndTheTerminalShowsWhatPrintingWould) 
     EXPECT_EQ(sent, "\x1b[5;1H" + padded("C") + "\n");
     EXPECT_EQ(put({A, X79, padded("C")}), "000");
     EXPECT_EQ(sent, "");
-    // A shorter text leaves the rest of the row; sent once.
+    // A shorter text erases the rest of the row; sent once.
     EXPECT_EQ(put({A, RULE}), "01");
+    EXPECT_EQ(sent, "\x1b[4;1H" + RULE + "\x1b[K\n");
     EXPECT_EQ(put({A, RULE}), "00");
-    EXPECT_EQ(vt.text(3), RULE + "xxx");
+    EXPECT_EQ(vt.text(3), RULE);
     // A forgotten screen is written in full.
     card_screen_forget(&screen);
     EXPECT_EQ(put({A}), "1");
@@ -190,13 +235,14 @@ TEST_P(ModuleInfo, TextsAndResultAsTheModuleAnswers) {
     ReaderTestState state;
     std::strcpy(state.module_text, "old module");
     std::strcpy(state.protocol_text, "old protocol");
-    if (!c.statement.empty()) r->test_ctx = &state;
+    if (!c.statement.empty()) card_test_attach(r, &state);
     emu::clear_transcript("r1");
     EXPECT_EQ(reader_get_module_info(r), c.result);
-    EXPECT_EQ(std::string(r->test_ctx ? state.module_text : ""), c.module);
-    EXPECT_STREQ(r->test_ctx ? state.protocol_text : "", c.protocol);
+    const bool tested = card_test_state(r) != nullptr;
+    EXPECT_EQ(std::string(tested ? state.module_text : ""), c.module);
+    EXPECT_STREQ(tested ? state.protocol_text : "", c.protocol);
     EXPECT_EQ(functions("r1"), c.functions);
-    r->test_ctx = nullptr;
+    card_test_detach(r);
     reader_close(r);
 }
 

@@ -75,7 +75,7 @@ TEST_P(WorkerFaults, EveryWorkerEndsAfterTheStopRequestAndReleasesItsReader) {
     EXPECT_TRUE(wait_until([] { return test_workers.load() == 0; }, 1000ms));
     std::lock_guard<std::mutex> lock(list_lock);
     for (int i = 0; i < count; ++i)
-        EXPECT_EQ(readers[i]->test_ctx.load(), nullptr) << "fn " << WORKER_FUNCTIONS[i];
+        EXPECT_EQ(card_test_state(readers[i]), nullptr) << "fn " << WORKER_FUNCTIONS[i];
 }
 
 TABLE_TEST(Kinds, WorkerFaults, KINDS);

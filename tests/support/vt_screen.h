@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // A terminal as a person sees it: replays what a program wrote (text,
 // newlines, carriage returns, the ANSI erase and cursor placement the
-// program uses) onto a grid of cells, with autowrap and scrolling.
+// program uses) onto a grid of cells, with autowrap and scrolling. A UTF-8
+// terminal shows each UTF-8 encoded character in one cell; otherwise every
+// byte takes a cell.
 #pragma once
 
 #include <algorithm>
@@ -10,24 +12,44 @@
 #include <vector>
 
 struct VtScreen {
+    using Row = std::vector<std::string>; // one character per cell
     int rows;
     int columns;
-    std::vector<std::string> cells;
+    bool utf8;
+    std::vector<Row> cells;
     int row = 0;
     int column = 0;
     bool wrap_pending = false; // the last column is written: the next character wraps
     int unknown_sequences = 0;
+    int last_column = -1; // of the last character on this row: a UTF-8 continuation joins it
 
-    explicit VtScreen(int rows_ = 60, int columns_ = 80)
-        : rows(rows_), columns(columns_),
-          cells(static_cast<size_t>(rows_), std::string(static_cast<size_t>(columns_), ' ')) {}
+    explicit VtScreen(int rows_ = 60, int columns_ = 80, bool utf8_ = false)
+        : rows(rows_), columns(columns_), utf8(utf8_),
+          cells(static_cast<size_t>(rows_), blank_row()) {}
+
+    Row blank_row() const { return Row(static_cast<size_t>(columns), " "); }
 
     void line_feed() {
         wrap_pending = false;
+        last_column = -1;
         if (++row < rows) return;
         row = rows - 1;
         cells.erase(cells.begin());
-        cells.emplace_back(static_cast<size_t>(columns), ' ');
+        cells.push_back(blank_row());
+    }
+
+    void put(char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        Row& line = cells[static_cast<size_t>(row)];
+        if (utf8 && byte >= 0x80 && byte < 0xC0 && last_column >= 0) {
+            line[static_cast<size_t>(last_column)] += c;
+            return;
+        }
+        if (wrap_pending) column = 0, line_feed();
+        last_column = column;
+        cells[static_cast<size_t>(row)][static_cast<size_t>(column)] = std::string(1, c);
+        wrap_pending = column + 1 == columns;
+        column += !wrap_pending;
     }
 
     // Feeds bytes; a "\n" acts as a terminal with output post-processing
@@ -43,25 +65,37 @@ struct VtScreen {
             } else if (c == '\n' || c == '\r') {
                 column = 0;
                 wrap_pending = false;
+                last_column = -1;
                 if (c == '\n') line_feed();
             } else {
-                if (wrap_pending) column = 0, line_feed();
-                cells[static_cast<size_t>(row)][static_cast<size_t>(column)] = c;
-                wrap_pending = column + 1 == columns;
-                column += !wrap_pending;
+                put(c);
             }
         }
     }
 
-    // CSI sequences: "2J" erases the screen, "r;cH" places the cursor.
+    // Blanks the cells of row r from column first on.
+    void erase_from(int r, int first) {
+        Row& line = cells[static_cast<size_t>(r)];
+        std::fill(line.begin() + first, line.end(), " ");
+    }
+
+    // CSI sequences: "2J" erases the screen, "J" from the cursor to its end,
+    // "K" from the cursor to the end of its row, "r;cH" places the cursor.
     void control(std::string_view args, char final_byte) {
         std::vector<int> n = {0};
         for (char c : args)
             c == ';' ? n.push_back(0) : void(n.back() = n.back() * 10 + (c - '0'));
         n.resize(2);
+        last_column = -1;
         if (final_byte == 'J' && n[0] == 2) {
-            for (std::string& line : cells)
-                line.assign(static_cast<size_t>(columns), ' ');
+            for (int r = 0; r < rows; ++r)
+                erase_from(r, 0);
+        } else if (final_byte == 'J' && n[0] == 0) {
+            erase_from(row, column);
+            for (int r = row + 1; r < rows; ++r)
+                erase_from(r, 0);
+        } else if (final_byte == 'K' && n[0] == 0) {
+            erase_from(row, column);
         } else if (final_byte == 'H') {
             row = std::clamp(n[0] - 1, 0, rows - 1);
             column = std::clamp(n[1] - 1, 0, columns - 1);
@@ -73,8 +107,11 @@ struct VtScreen {
 
     // Row text (0-based) without trailing blanks.
     std::string text(int r) const {
-        std::string line = cells[static_cast<size_t>(r)];
-        return line.erase(line.find_last_not_of(' ') + 1);
+        const Row& line = cells[static_cast<size_t>(r)];
+        std::string out;
+        for (const std::string& cell : line)
+            out += cell;
+        return out.erase(out.find_last_not_of(' ') + 1);
     }
 
     bool shows(std::string_view needle) const {

@@ -2,9 +2,14 @@
 // Finding readers, CTL exchanges and callbacks through hidapi-libusb and
 // libusb on the emulated bus.
 #include <chrono>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 
+#include "cardtest/card_test_table.h"
+#include "cardtest/card_test_worker.h"
+#include "cardtest/reader_test_state.h"
 #include "emu.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_callbacks.h"
@@ -87,6 +92,40 @@ TEST_F(UsbLink, ExchangeCardCallbackAndUnplug) {
     const auto c = usb_counters(bus, "r1");
     EXPECT_EQ(c.releases, 1) << "hid_close let go of the interface";
     EXPECT_EQ(c.claimed_config, 0);
+}
+
+// A card test worker waits long for its idle reader's next report inside
+// hidapi-libusb; unplugging the reader ends that wait at once, not when
+// it runs out.
+TEST_F(UsbLink, CardTestWorkerSeesAnUnplugDuringItsLongWait) {
+    start("device r1 0x0202\n  serial RDUSB0003\n  features 1\n");
+    ASSERT_EQ(readers_enumerate(), 1);
+    Reader* r = reader_first();
+    {
+        std::lock_guard<std::mutex> lock(list_lock);
+        ASSERT_EQ(card_test_start_reader(r, card_test_worker), 0);
+        test_workers.fetch_add(1);
+    }
+    const auto ready = [r] {
+        std::lock_guard<std::mutex> lock(list_lock);
+        const ReaderTestState* s = card_test_state(r);
+        return s != nullptr && s->ready != 0;
+    };
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (!ready() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(ready());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * WORKER_WAIT_MAX_MS + 200));
+    const auto unplugged = std::chrono::steady_clock::now();
+    ASSERT_EQ(emu::unplug("r1"), 0);
+    while (reader_is_open(r) && std::chrono::steady_clock::now() < until + 5s)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_FALSE(reader_is_open(r));
+    EXPECT_LT(std::chrono::steady_clock::now() - unplugged,
+              std::chrono::milliseconds(WORKER_WAIT_MAX_MS) / 2);
+    card_test_join_all();
+    EXPECT_EQ(test_workers.load(), 0);
+    EXPECT_EQ(usb_counters(bus, "r1").claimed_config, 0) << "the worker closed its reader";
 }
 
 } // namespace
