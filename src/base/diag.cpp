@@ -7,10 +7,12 @@
 #include <memory>
 #include <new>
 
+#include "base/quit.h"
 #include "base/text.h"
 
 int32_t diag_verbosity = 0;
 std::atomic<uint32_t> diag_written{0};
+std::atomic<int32_t> quit_requested{0};
 std::atomic<void (*)()> diag_written_hook{nullptr};
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
+#include "base/quit.h"
 #include "base/term.h"
 #include "cardtest/card_screen.h"
 #include "cardtest/card_test_lines.h"
@@ -21,9 +22,6 @@
 #include "cardtest/reader_test_state.h"
 #include "cardtest/terminal_guard.h"
 #include "discovery/reader_list.h"
-
-std::atomic<int32_t> test_quit{0};
-static_assert(std::atomic<int32_t>::is_always_lock_free, "test_quit is set in a signal handler");
 
 namespace {
 
@@ -178,7 +176,7 @@ void draw_iteration(CardScreen* screen, ScreenWatch* watch, const ConsoleFrame& 
 void run_iterations(CardScreen* screen, ScreenWatch* watch, ConsoleFrame* frame) {
     int64_t next_enumeration = monotonic_ms();
     int64_t last_draw = next_enumeration - CONSOLE_REDRAW_PAUSE_MS;
-    while (test_quit.load() == 0) {
+    while (quit_requested.load() == 0) {
         const bool enumerate = monotonic_ms() >= next_enumeration;
         if (enumerate) next_enumeration = monotonic_ms() + CONSOLE_ENUMERATE_MS;
         if (diag_written.load() != watch->diag_seen)
@@ -276,16 +274,21 @@ void write_signal_trace(int signal_number) {
 
 void card_test_on_signal(int signal_number) {
     if (diag_verbosity >= 2) write_signal_trace(signal_number);
-    test_quit.store(1);
+    quit_requested.store(1);
     console_wake();
 }
 
 int32_t card_test_run() {
-    test_quit = 0;
+    quit_requested = 0;
     test_workers = 0;
-    // One console at a time; the frame (about 33 KB) stays off the stack.
-    static CardScreen screen;
-    static ConsoleFrame frame;
+    // One console at a time; its screen record and frame (about 45 KB) stay
+    // off the stack.
+    static struct {
+        CardScreen screen;
+        ConsoleFrame frame;
+    } console;
+    CardScreen& screen = console.screen;
+    ConsoleFrame& frame = console.frame;
     ScreenWatch watch = {diag_written.load(), terminal_size()};
     console_wake_open();
     diag_written_hook = console_wake;

@@ -5,8 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-// Set to 1 by card_test_on_signal; the console ends at its next iteration.
-extern std::atomic<int32_t> test_quit;
+#include "base/quit.h" // set by card_test_on_signal; the console then ends
 
 inline constexpr int CONSOLE_ENUMERATE_MS = 2500;  // between enumerations (and whole redraws)
 inline constexpr int CONSOLE_REDRAW_PAUSE_MS = 20; // at least between repairs after diagnostics
@@ -21,6 +20,6 @@ inline constexpr int CONSOLE_ANSWER_SIZE = 20;     // the final Enter: at most 1
 int32_t card_test_run();
 
 // SIGINT handler while the console runs: traces "Received signal %d\n" at
-// verbosity 2 with write(2), sets test_quit and wakes the console;
+// verbosity 2 with write(2), sets quit_requested and wakes the console;
 // async-signal-safe.
 void card_test_on_signal(int signal_number);

@@ -41,8 +41,11 @@ constexpr int CARD_DETAIL_CAPACITY = 256;
 constexpr int ASSIGNMENT_SIZE = 64;
 
 // Held workers wait here for their turn to close.
-std::mutex close_turn_lock;
-std::condition_variable close_turn;
+struct CloseTurn {
+    std::mutex lock;
+    std::condition_variable changed;
+};
+CloseTurn close_turn;
 
 // The readiness wait shows its status on the screen and ends on a stop request.
 ReadyWatch watch(ReaderTestState* state) {
@@ -215,8 +218,8 @@ void poll_cards(Reader* reader, ReaderTestState* state) {
 
 // Waits while the console holds the close (see close_held).
 void wait_close_turn(ReaderTestState* state) {
-    std::unique_lock<std::mutex> lock(close_turn_lock);
-    close_turn.wait(lock, [state] { return state->close_held.load() == 0; });
+    std::unique_lock<std::mutex> lock(close_turn.lock);
+    close_turn.changed.wait(lock, [state] { return state->close_held.load() == 0; });
 }
 
 // The worker's last steps run under list_lock, which the console holds
@@ -293,10 +296,10 @@ int32_t card_test_worker(Reader* reader) {
 
 int32_t card_test_release_close(ReaderTestState* state) {
     {
-        std::lock_guard<std::mutex> lock(close_turn_lock);
+        std::lock_guard<std::mutex> lock(close_turn.lock);
         state->close_held = 0;
     }
-    close_turn.notify_all();
+    close_turn.changed.notify_all();
     return 0;
 }
 

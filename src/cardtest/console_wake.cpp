@@ -13,8 +13,11 @@
 namespace {
 
 // Both are read in signal handlers: lock-free atomics only.
-std::atomic<int> wake_fd{-1};
-std::atomic<bool> wake_pending{false};
+struct ConsoleWake {
+    std::atomic<int> fd{-1};
+    std::atomic<bool> pending{false};
+};
+ConsoleWake wake;
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 } // namespace
@@ -22,21 +25,21 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 int console_wake_open() {
     const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fd < 0) return -1;
-    wake_pending = false;
-    wake_fd = fd;
+    wake.pending = false;
+    wake.fd = fd;
     return 0;
 }
 
 int console_wake_close() {
-    const int fd = wake_fd.exchange(-1);
+    const int fd = wake.fd.exchange(-1);
     if (fd >= 0) close(fd);
     return 0;
 }
 
 void console_wake() {
     // Only the first call after the console took the last wake-up writes.
-    if (wake_pending.exchange(true)) return;
-    const int fd = wake_fd.load();
+    if (wake.pending.exchange(true)) return;
+    const int fd = wake.fd.load();
     if (fd < 0) return;
     const int saved_errno = errno;
     const uint64_t one = 1;
@@ -46,19 +49,19 @@ void console_wake() {
 }
 
 int console_wake_wait(int timeout_ms) {
-    const int fd = wake_fd.load();
+    const int fd = wake.fd.load();
     if (fd < 0) {
         if (timeout_ms > 0) poll(nullptr, 0, std::min(timeout_ms, WAKE_FALLBACK_MS));
         return 1;
     }
     pollfd ready = {fd, POLLIN, 0};
     const int n = poll(&ready, 1, timeout_ms > 0 ? timeout_ms : 0);
-    if (n <= 0 && !wake_pending.load()) return 0;
+    if (n <= 0 && !wake.pending.load()) return 0;
     // The counter is emptied before the flag is cleared: a wake-up after
     // the clear writes again, and the next wait sees it.
     uint64_t count = 0;
     const ssize_t got = read(fd, &count, sizeof count);
     (void)got;
-    wake_pending = false;
+    wake.pending = false;
     return 1;
 }

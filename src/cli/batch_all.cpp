@@ -19,6 +19,7 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
+#include "base/quit.h"
 #include "cli/batch.h"
 #include "cli/batch_rows.h"
 #include "cli/entry.h"
@@ -30,10 +31,6 @@ namespace {
 constexpr int ROWS_REDRAW_MS = 100;
 constexpr int ROW_SERIAL_WIDTH = 16;
 constexpr int ROW_TAG_WIDTH = 12;
-
-// Set by the first Ctrl+C: no reader is started after it.
-std::atomic<int32_t> batch_quit{0};
-static_assert(std::atomic<int32_t>::is_always_lock_free, "batch_quit is set in a signal handler");
 
 enum class Outcome : uint8_t { Ok, Failed, Skipped };
 
@@ -54,7 +51,7 @@ struct ReaderRun {
 using Runs = std::vector<std::unique_ptr<ReaderRun>>;
 
 void on_interrupt(int) {
-    batch_quit.store(1);
+    quit_requested.store(1);
 }
 
 // The second Ctrl+C finds the default action back: the program ends.
@@ -232,7 +229,7 @@ int start_readers(Runs* runs, std::atomic<int>* finished) {
     int started = 0;
     for (auto& rr : *runs) {
         if (rr->skipped || rr->result != 0) continue;
-        if (batch_quit.load() != 0) {
+        if (quit_requested.load() != 0) {
             rr->message = "Interrupted";
             fail(rr.get(), BATCH_INTERRUPTED);
             continue;
@@ -331,7 +328,7 @@ int32_t overall_result(const Runs& runs) {
 // Runs the prepared readers side by side and shows them until all ended.
 void run_side_by_side(Runs* runs, const ToolSettings& settings, BatchRows* rows) {
     std::atomic<int> finished{0};
-    batch_quit = 0;
+    quit_requested = 0;
     watch_interrupts(true);
     const int started = start_readers(runs, &finished);
     while (finished.load() < started) {

@@ -13,18 +13,22 @@ std::mutex list_lock;
 
 namespace {
 
-Reader* list_head = nullptr;
-int list_count = 0;
+// The readers in the order they were found, and how many there are.
+struct ReaderListState {
+    Reader* head = nullptr;
+    int count = 0;
+};
+ReaderListState list;
 
 Reader* list_tail() {
-    Reader* r = list_head;
+    Reader* r = list.head;
     while (r != nullptr && r->next != nullptr)
         r = r->next;
     return r;
 }
 
 Reader* find_by_path(const char* path) {
-    for (Reader* r = list_head; r != nullptr; r = r->next)
+    for (Reader* r = list.head; r != nullptr; r = r->next)
         if (std::strcmp(r->path, path) == 0) return r;
     return nullptr;
 }
@@ -55,8 +59,8 @@ void fill_new(Reader* r, const hid_device_info* dev, const ReaderModel* model) {
 } // namespace
 
 void readers_init() {
-    list_head = nullptr;
-    list_count = 0;
+    list.head = nullptr;
+    list.count = 0;
     std::lock_guard<std::mutex> hid(hid_library_lock);
     hid_init();
 }
@@ -68,7 +72,7 @@ void readers_exit() {
 }
 
 int readers_enumerate() {
-    for (Reader* r = list_head; r != nullptr; r = r->next)
+    for (Reader* r = list.head; r != nullptr; r = r->next)
         r->seen = 0;
     {
         std::lock_guard<std::mutex> hid(hid_library_lock);
@@ -103,35 +107,35 @@ int readers_enumerate() {
         }
         hid_free_enumeration(devices);
     }
-    Reader* r = list_head;
+    Reader* r = list.head;
     while (r != nullptr) {
         Reader* next = r->next;
         if (r->seen == 0 && !reader_is_open(r)) reader_free(r);
         r = next;
     }
-    return list_count;
+    return list.count;
 }
 
 Reader* reader_first() {
-    return list_head;
+    return list.head;
 }
 
 Reader* reader_by_index(int index) {
     if (index < 0) return nullptr;
-    Reader* r = list_head;
+    Reader* r = list.head;
     for (int i = 0; r != nullptr && i < index; ++i)
         r = r->next;
     return r;
 }
 
 Reader* reader_by_serial(const char* serial) {
-    for (Reader* r = list_head; r != nullptr; r = r->next)
+    for (Reader* r = list.head; r != nullptr; r = r->next)
         if (strcasecmp(r->serial, serial) == 0) return r;
     return nullptr;
 }
 
 int reader_count() {
-    return list_count;
+    return list.count;
 }
 
 int reader_open(Reader* reader) {
@@ -139,7 +143,7 @@ int reader_open(Reader* reader) {
 }
 
 Reader* reader_alloc() {
-    if (list_count >= READER_LIST_MAX) return nullptr;
+    if (list.count >= READER_LIST_MAX) return nullptr;
     Reader* r = new (std::nothrow) Reader();
     if (r == nullptr) return nullptr;
     Reader* tail = list_tail();
@@ -147,9 +151,9 @@ Reader* reader_alloc() {
         tail->next = r;
         r->prev = tail;
     } else {
-        list_head = r;
+        list.head = r;
     }
-    ++list_count;
+    ++list.count;
     return r;
 }
 
@@ -159,16 +163,16 @@ int reader_free(Reader* reader) {
     if (reader->prev != nullptr)
         reader->prev->next = reader->next;
     else
-        list_head = reader->next;
+        list.head = reader->next;
     if (reader->next != nullptr) reader->next->prev = reader->prev;
     delete reader;
-    --list_count;
+    --list.count;
     return 0;
 }
 
 void readers_free_all() {
-    while (list_head != nullptr)
-        reader_free(list_head);
-    list_head = nullptr;
-    list_count = 0;
+    while (list.head != nullptr)
+        reader_free(list.head);
+    list.head = nullptr;
+    list.count = 0;
 }

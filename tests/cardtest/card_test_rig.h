@@ -171,11 +171,11 @@ class ConsoleRun {
         return wait_until([&] { return done(screen()); }, limit);
     }
 
-    // Sets test_quit (as the SIGINT handler does) unless quit is false, and
+    // Sets quit_requested (as the SIGINT handler does) unless quit is false, and
     // waits for card_test_run to return.
     int32_t finish(bool quit = true) {
         if (!thread_.joinable()) return result_;
-        if (quit) test_quit = 1;
+        if (quit) quit_requested = 1;
         thread_.join();
         std::fflush(stdout);
         dup2(saved_out_, 1);
