@@ -53,15 +53,29 @@ struct VtScreen {
         }
     }
 
-    // CSI sequences: "2J" erases the screen, "r;cH" places the cursor.
+    // Blanks from column on in row r.
+    void erase_right(int r, int from) {
+        std::string& line = cells[static_cast<size_t>(r)];
+        line.replace(static_cast<size_t>(from), std::string::npos,
+                     static_cast<size_t>(columns - from), ' ');
+    }
+
+    // CSI sequences: "2J" erases the screen, "J" from the cursor to its
+    // end, "K" to the end of the line, "nA" and "nB" move the cursor up and
+    // down, "r;cH" places it.
     void control(std::string_view args, char final_byte) {
         std::vector<int> n = {0};
         for (char c : args)
             c == ';' ? n.push_back(0) : void(n.back() = n.back() * 10 + (c - '0'));
         n.resize(2);
-        if (final_byte == 'J' && n[0] == 2) {
-            for (std::string& line : cells)
-                line.assign(static_cast<size_t>(columns), ' ');
+        if (final_byte == 'J' && (n[0] == 2 || n[0] == 0)) {
+            for (int r = n[0] == 2 ? 0 : row; r < rows; ++r)
+                erase_right(r, n[0] == 0 && r == row ? column : 0);
+        } else if (final_byte == 'K' && n[0] == 0) {
+            erase_right(row, column);
+        } else if (final_byte == 'A' || final_byte == 'B') {
+            row = std::clamp(row + (final_byte == 'A' ? -1 : 1) * std::max(n[0], 1), 0, rows - 1);
+            wrap_pending = false;
         } else if (final_byte == 'H') {
             row = std::clamp(n[0] - 1, 0, rows - 1);
             column = std::clamp(n[1] - 1, 0, columns - 1);
