@@ -220,6 +220,32 @@ TEST(AllReadersProcess, RefusalsSelectionsAndLookAlikes) {
             .prints("serial\tresult\tstatus\tseconds\tmessage\nRDS\tskipped\t6\t0.0\t" +
                     UNSUPPORTED + "\n")
             .wire("", {}),
+        C("ImageMissing", "-a -u -v -i $D/none", on(two), 2,
+          "Cannot open $D/none for reading: No such file or directory\n")
+            .wire("", {}),
+        C("InputTooLarge", "-a -c -v -i $D/big", on(two), 3,
+          "Input file too large, maximum is: 8000000\n")
+            .with_file("big", std::string(8000000, 'x'))
+            .wire("", {}),
+        C("StandardInputSharedByAll", "-a -m", on(two, IN))
+            .prints({})
+            .checking(all({summary({three_ok, "Q2\tok\t0\tS\t"}), received("p", 2403, IN),
+                           received("q", 2403, IN)})),
+        // A reader that never answers holds up no other: q is done at once.
+        C("HangingReaderHoldsUpNoOther", "-a -d", on(two + "  fn 505 silent\n"), 146)
+            .prints({})
+            .checking(all({summary({three_ok, "Q2\tfailed\t146\tS\tCannot read header from "
+                                              "reader: -110"}),
+                           exchanged("p", {505}),
+                           [](const ProcessResult& r) {
+                               const size_t p = r.out.find("P1\tok\t0\t") + 8;
+                               const size_t q = r.out.find("Q2\tfailed\t146\t") + 14;
+                               EXPECT_LT(std::stod(r.out.substr(p)) + 5,
+                                         std::stod(r.out.substr(q)));
+                           }})),
+        C("AWithoutOperationIsTheMenu", "-a -s P1", on(two))
+            .prints(main_menu("0) USB reader v2/v3 (usb serial class), Ser.no.: P1\n"
+                              "1) USB reader v2/v3 (usb serial class), Ser.no.: Q2\n")),
         C("ListingAsWithoutA", "-a -l", on(two))
             .prints("0 \"USB reader v2/v3 (usb serial class)\" \"P1\"\n"
                     "1 \"USB reader v2/v3 (usb serial class)\" \"Q2\"\n"),
@@ -328,6 +354,16 @@ TEST(AllReadersProcess, LiveRowsOnATerminal) {
     EXPECT_EQ(shown, end);
     EXPECT_EQ(s.screen.unknown_sequences, 0);
     EXPECT_EQ(read_file(dir + "/P1"), "p");
+    // A row is drawn again only when it changed.
+    const auto drawn = [&](const std::string& row) {
+        size_t n = 0;
+        for (size_t at = 0; (at = s.output.find(row + "\x1b[K", at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(drawn(moving[0]), 1u);
+    EXPECT_EQ(drawn(moving[2]), 1u);
+    EXPECT_EQ(drawn(end[0]), 1u);
 }
 
 } // namespace
