@@ -216,7 +216,6 @@ void run_reader(ReaderRun* rr, std::atomic<int>* finished) {
     const int32_t r = settle_output(&rr->run, batch_run_opened(&rr->run));
     rr->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     rr->result = r;
-    rr->outcome = r == 0 ? Outcome::Ok : Outcome::Failed;
     rr->run.phase = r == 0 ? BatchPhase::Done : BatchPhase::Failed;
     diag_redirect(nullptr);
     finished->fetch_add(1);
@@ -338,8 +337,12 @@ void run_side_by_side(Runs* runs, const ToolSettings& settings, BatchRows* rows)
         show_rows(rows, *runs, settings.show_progress != 0);
         pause_ms(ROWS_REDRAW_MS);
     }
-    for (auto& rr : *runs)
+    // The outcome is written here, once the reader's thread has ended: this
+    // thread reads it while it draws the rows.
+    for (auto& rr : *runs) {
         if (rr->thread.joinable()) rr->thread.join();
+        if (rr->started) rr->outcome = rr->result == 0 ? Outcome::Ok : Outcome::Failed;
+    }
     watch_interrupts(false);
     show_rows(rows, *runs, settings.show_progress != 0);
 }
