@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// -a: one operation on several readers at once, as a technician runs it on
-// a bench of readers where one refuses, one is pulled out in the middle,
-// one runs its service firmware and one is not meant to be touched: the
-// summary, the exit status, each reader's exchanges and files, the
-// refusals before any exchange, Ctrl+C, and the live rows on a terminal.
+// -a on a bench of readers where one refuses, one is pulled out, one runs
+// its service firmware and one is left out: summary, status, exchanges and
+// files; refusals before any exchange, Ctrl+C, live rows on a terminal.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -22,36 +20,22 @@ namespace {
 
 const std::string HEADER = "serial\tresult\tstatus\tseconds\tmessage\n";
 const std::string UNSUPPORTED = "Operation not supported on given reader.";
-const std::string CANNOT_TELL = "Reader cannot be told from another reader after its restart: its "
-                                "serial number is empty or not unique";
 // Named out of list order, in other letter cases; x is left out.
 const std::string CHOSEN = "-s rds,RDA,rdc,RDB";
-
-std::string image(size_t n) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>(i * 7 + 3);
-    return s;
-}
 
 // In list order: a keyboard reader, one outside the selection, one that
 // refuses (b), one that leaves the bus in the middle of the operation (c),
 // one in its service firmware. Each holds texts of its own.
 std::string bench(const std::string& refuse, const std::string& unplug) {
     std::string s;
-    int port = 0;
-    for (const auto& [name, head] : {std::pair{"a", "0x0202\n  extra 0"},
-                                     {"x", "0x0204"},
-                                     {"b", "0x0204"},
-                                     {"c", "0x0204"},
-                                     {"s", "0x0200"}}) {
-        const std::string n = name;
-        s += "device " + n + " " + head + "\n  serial RD" + char(toupper(n[0])) + "\n  port 2-" +
-             std::to_string(++port) + "\n  config_blob r\"CFG-" + n + "\"\n  log_blob r\"LOG-" + n +
-             "\"\n  status_message \"ready " + n + "\"\n";
-        if (n == "b") s += refuse;
-        if (n == "c") s += unplug;
-        if (n == "s") s += "  normal 0x0204\n";
+    for (const char n : std::string("axbcs")) {
+        const std::string d(1, n);
+        const char* product = n == 'a' ? "0x0202\n  extra 0" : n == 's' ? "0x0200" : "0x0204";
+        const std::string fault = n == 'b' ? refuse : n == 'c' ? unplug : "";
+        s += "device " + d + " " + product + "\n  serial RD" + char(toupper(n)) + "\n  port 2-" +
+             d + "\n  config_blob r\"CFG-" + d + "\"\n  log_blob r\"LOG-" + d +
+             "\"\n  status_message \"ready " + d + "\"\n" + fault +
+             (n == 's' ? "  normal 0x0204\n" : "");
     }
     return s;
 }
@@ -110,22 +94,23 @@ Check all(std::vector<Check> checks) {
     };
 }
 
-// One operation on the bench: its function, how b refuses it and c breaks
-// it (by default the function answered -4, and the reader leaving the bus
-// after the first input packet or in place of CTL_DONE), and the summary's
-// end of the lines of b, c and s.
+// One operation on the bench; b answers -4, c leaves the bus after the
+// first input packet or in place of CTL_DONE, unless refuse or unplug say.
 struct Operation {
-    std::string name;
-    std::string args;
+    std::string name, args;
     int function;
     std::string b, c, s; // summary lines after the serial and a tab
     std::map<std::string, std::string> outputs = {};
     std::vector<int> a_wire = {}; // a's exchanges, when not the function alone
-    std::string err = "";
-    std::string refuse = "", unplug = "";
+    std::string err = "", refuse = "", unplug = "";
 };
 
-const std::string IN = "CONFIGURATION FILE", FW = image(3000);
+const std::string IN = "CONFIGURATION FILE", FW = [] {
+    std::string s(3000, '\0');
+    for (size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<char>(i * 7 + 3);
+    return s;
+}();
 
 ProcessCase operation_case(const Operation& op) {
     const std::string fn = std::to_string(op.function);
@@ -196,7 +181,9 @@ TEST(AllReadersProcess, RefusalsSelectionsAndLookAlikes) {
     const auto dup = [](const std::string& name, const std::string& port) {
         return "device " + name + " 0x0202\n  extra 0\n  serial DUP\n  port " + port + "\n";
     };
-    const std::string three_ok = "P1\tok\t0\tS\t";
+    const std::string three_ok = "P1\tok\t0\tS\t",
+                      dup_failed = "DUP\tfailed\t5\tS\tReader cannot be told from another reader "
+                                   "after its restart: its serial number is empty or not unique";
     const std::vector<ProcessCase> cases = {
         C("FetchWithoutPercentS", "-a -g -v -o $D/cfg", on(two), 2, needs).wire("", {}),
         C("FetchToStandardOutput", "-a -j -v", on(two), 2, needs).wire("", {}),
@@ -238,10 +225,7 @@ TEST(AllReadersProcess, RefusalsSelectionsAndLookAlikes) {
                                               "reader: -110"}),
                            exchanged("p", {505}),
                            [](const ProcessResult& r) {
-                               const size_t p = r.out.find("P1\tok\t0\t") + 8;
-                               const size_t q = r.out.find("Q2\tfailed\t146\t") + 14;
-                               EXPECT_LT(std::stod(r.out.substr(p)) + 5,
-                                         std::stod(r.out.substr(q)));
+                               EXPECT_NE(r.out.find("\nP1\tok\t0\t0."), std::string::npos);
                            }})),
         C("AWithoutOperationIsTheMenu", "-a -s P1", on(two))
             .prints(main_menu("0) USB reader v2/v3 (usb serial class), Ser.no.: P1\n"
@@ -272,10 +256,8 @@ TEST(AllReadersProcess, RefusalsSelectionsAndLookAlikes) {
           on(dup("d1", "1-4") + two + dup("d2", "1-4\n  usb_config 2")), 5)
             .with_file("in", FW)
             .prints({})
-            .checking(all({summary({"DUP\tfailed\t5\tS\t" + CANNOT_TELL, three_ok,
-                                    "DUP\tfailed\t5\tS\t" + CANNOT_TELL}),
-                           exchanged("d1", {}), exchanged("d2", {}), exchanged("q", {}),
-                           received("p", 510, FW)})),
+            .checking(all({summary({dup_failed, three_ok, dup_failed}), exchanged("d1", {}),
+                           exchanged("d2", {}), exchanged("q", {}), received("p", 510, FW)})),
     };
     run_and_check(cases, 6);
 }
@@ -342,28 +324,21 @@ TEST(AllReadersProcess, LiveRowsOnATerminal) {
     EXPECT_TRUE(s.wait_for([&] { return s.screen.lines() == moving; }, 15000))
         << ::testing::PrintToString(s.screen.lines());
     EXPECT_EQ(s.finish(30000), 255);
-    std::vector<std::string> end = {"P1               usb SER.     done",
-                                    "Q2               usb KBD      FAILED (255, CTLDONE fail: 7)",
-                                    "RDS              service      skipped"};
-    std::vector<std::string> shown = s.screen.lines();
-    for (std::string& line : shown)
-        line = without_seconds(line);
-    end.insert(end.end(),
-               {"serial\tresult\tstatus\tseconds\tmessage", "P1\tok\t0\tS\t",
-                "Q2\tfailed\t255\tS\tCTLDONE fail: 7", "RDS\tskipped\t6\tS\t" + UNSUPPORTED});
-    EXPECT_EQ(shown, end);
+    const std::string done = "P1               usb SER.     done";
+    std::string shown;
+    for (const std::string& line : s.screen.lines())
+        shown += line + "\n";
+    EXPECT_EQ(without_seconds(shown),
+              done + "\nQ2               usb KBD      FAILED (255, CTLDONE fail: 7)\n" + moving[2] +
+                  "\n" + HEADER + "P1\tok\t0\tS\t\nQ2\tfailed\t255\tS\tCTLDONE fail: 7\n" +
+                  "RDS\tskipped\t6\tS\t" + UNSUPPORTED + "\n");
     EXPECT_EQ(s.screen.unknown_sequences, 0);
     EXPECT_EQ(read_file(dir + "/P1"), "p");
     // A row is drawn again only when it changed.
-    const auto drawn = [&](const std::string& row) {
-        size_t n = 0;
-        for (size_t at = 0; (at = s.output.find(row + "\x1b[K", at)) != std::string::npos; ++at)
-            ++n;
-        return n;
-    };
-    EXPECT_EQ(drawn(moving[0]), 1u);
-    EXPECT_EQ(drawn(moving[2]), 1u);
-    EXPECT_EQ(drawn(end[0]), 1u);
+    for (const std::string& row : {moving[0], moving[2], done})
+        EXPECT_EQ(s.output.find(row + "\x1b[K", s.output.find(row + "\x1b[K") + 1),
+                  std::string::npos)
+            << row;
 }
 
 } // namespace

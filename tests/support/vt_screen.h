@@ -53,13 +53,6 @@ struct VtScreen {
         }
     }
 
-    // Blanks from column on in row r.
-    void erase_right(int r, int from) {
-        std::string& line = cells[static_cast<size_t>(r)];
-        line.replace(static_cast<size_t>(from), std::string::npos,
-                     static_cast<size_t>(columns - from), ' ');
-    }
-
     // CSI sequences: "2J" erases the screen, "J" from the cursor to its
     // end, "K" to the end of the line, "nA" and "nB" move the cursor up and
     // down, "r;cH" places it.
@@ -68,6 +61,10 @@ struct VtScreen {
         for (char c : args)
             c == ';' ? n.push_back(0) : void(n.back() = n.back() * 10 + (c - '0'));
         n.resize(2);
+        const auto erase_right = [&](int r, int from) { // blanks from column on in row r
+            const auto at = static_cast<size_t>(from);
+            cells[static_cast<size_t>(r)].replace(at, std::string::npos, columns - at, ' ');
+        };
         if (final_byte == 'J' && (n[0] == 2 || n[0] == 0)) {
             for (int r = n[0] == 2 ? 0 : row; r < rows; ++r)
                 erase_right(r, n[0] == 0 && r == row ? column : 0);
