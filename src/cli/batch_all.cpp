@@ -225,10 +225,12 @@ void run_reader(ReaderRun* rr, std::atomic<int>* finished) {
 // threads started.
 int start_readers(Runs* runs, std::atomic<int>* finished) {
     int started = 0;
-    for (auto& rr : *runs) {
-        // A reader skipped says so as a run on it alone would.
+    // A reader skipped says so as a run on it alone would, before any other
+    // reader has anything to say.
+    for (auto& rr : *runs)
         if (rr->outcome == Outcome::Skipped && diag_verbosity >= 1)
             batch_rows_message(rr->rows, rr->serial, (rr->message + "\n").c_str());
+    for (auto& rr : *runs) {
         if (rr->outcome != Outcome::Ok) continue;
         if (batch_quit.load() != 0) {
             rr->message = "Interrupted";
