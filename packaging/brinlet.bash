@@ -2,7 +2,7 @@
 # bash completion for brinlet and brinlet-emu (installed under both names;
 # needs bash-completion's helpers).
 
-_brinlet_options="-i -o -l -r -s -k -u -w -m -p -c -g -d -X -q -j -h -v -t -b"
+_brinlet_options="-a -i -o -l -r -s -k -u -w -m -p -c -g -d -X -q -j -h -v -t -b"
 
 # Serial numbers of the attached readers, from the "-l" list lines
 # (N "DESCRIPTION" "SERIAL"). "$@" runs brinlet. With no reader attached
@@ -20,8 +20,12 @@ _brinlet_complete() {
             return
             ;;
         -s)
+            # With -a, -s takes serial numbers separated by commas: the one
+            # after the last comma is completed.
+            local done=
+            [[ " ${words[*]} " == *" -a "* && $cur == *,* ]] && done=${cur%,*},
             local IFS=$'\n'
-            COMPREPLY=($(compgen -W "$(_brinlet_serials "$@")" -- "$cur"))
+            COMPREPLY=($(compgen -P "$done" -W "$(_brinlet_serials "$@")" -- "${cur#"$done"}"))
             return
             ;;
         -r|-p|-b)

@@ -227,6 +227,11 @@ void run_reader(ReaderRun* rr, std::atomic<int>* finished) {
 // threads started.
 int start_readers(Runs* runs, std::atomic<int>* finished) {
     int started = 0;
+    // A reader skipped says so as a run on it alone would, before any other
+    // reader has anything to say.
+    for (auto& rr : *runs)
+        if (rr->skipped && diag_verbosity >= 1)
+            batch_rows_message(rr->rows, rr->serial, (rr->message + "\n").c_str());
     for (auto& rr : *runs) {
         if (rr->skipped || rr->result != 0) continue;
         if (quit_requested.load() != 0) {

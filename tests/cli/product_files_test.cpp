@@ -52,11 +52,12 @@ TEST(ProductFiles, ManPageAndCompletionKnowEveryUsageOption) {
         EXPECT_TRUE(man.count(letter)) << "-" << letter << " not in the man page";
         EXPECT_NE(completion.find(" -" + letter), std::string::npos) << letter;
     }
-    // -b is for service use; -L, -U and -W head options kept for compatibility.
+    // -a (every reader) and -b (service use) are not in the usage text; -L, -U
+    // and -W head options kept for compatibility.
     for (const std::string& letter : man)
-        EXPECT_TRUE(usage.count(letter) || std::string("bLUW").find(letter) != std::string::npos)
+        EXPECT_TRUE(usage.count(letter) || std::string("abLUW").find(letter) != std::string::npos)
             << "-" << letter << " is in the man page but not an option";
-    EXPECT_TRUE(man.count("b"));
+    EXPECT_TRUE(man.count("a") && man.count("b") && completion.find(" -a ") != std::string::npos);
     EXPECT_NE(completion.find("-i|-o)"), std::string::npos);
 }
 

@@ -80,7 +80,8 @@ struct VtScreen {
     }
 
     // CSI sequences: "2J" erases the screen, "J" from the cursor to its end,
-    // "K" from the cursor to the end of its row, "r;cH" places the cursor.
+    // "K" from the cursor to the end of its row, "nA" and "nB" move the
+    // cursor up and down, "r;cH" places it.
     void control(std::string_view args, char final_byte) {
         std::vector<int> n = {0};
         for (char c : args)
@@ -96,6 +97,9 @@ struct VtScreen {
                 erase_from(r, 0);
         } else if (final_byte == 'K' && n[0] == 0) {
             erase_from(row, column);
+        } else if (final_byte == 'A' || final_byte == 'B') {
+            row = std::clamp(row + (final_byte == 'A' ? -1 : 1) * std::max(n[0], 1), 0, rows - 1);
+            wrap_pending = false;
         } else if (final_byte == 'H') {
             row = std::clamp(n[0] - 1, 0, rows - 1);
             column = std::clamp(n[1] - 1, 0, columns - 1);

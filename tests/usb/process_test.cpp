@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,6 +120,61 @@ TEST_F(UsbProcess, CardTestOnFourReadersWithOneReplugged) {
     }
     EXPECT_NE(r.out.find("CARD (tmout): 'CARD42'"), std::string::npos)
         << "the fourth reader's card";
+}
+
+// The summary's lines after its header, sorted (the bus decides the list
+// order), each seconds column as "S".
+std::vector<std::string> summary_lines(const std::string& out) {
+    std::istringstream in(std::regex_replace(out, std::regex("\t[0-9]+\\.[0-9]\t"), "\tS\t"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::sort(lines.begin() + std::min<size_t>(lines.size(), 1), lines.end());
+    return lines;
+}
+
+// -a on four readers at once: -g into a file per reader (the one in its
+// service firmware skipped), then -u, each reader through its own
+// re-enumerations, three personalities on other interfaces. Each reader
+// leaves the bus 0.3 s after it answered a restart request, so that a
+// loaded machine reads the answer before the reader is gone.
+TEST_F(UsbProcess, FetchAndFirmwareUpdateOfFourReadersAtOnce) {
+    std::string scenario = "device kbd 0x0202\n  extra 0\n  serial U1\n  port 1-2\n"
+                           "  config_blob rep:3000:4b\n"
+                           "device ser 0x0204\n  serial U2\n  port 1-3\n  config_blob rep:5000:53\n"
+                           "device rs 0x0201\n  serial U3\n  port 1-4\n  config_blob r\"RS\"\n"
+                           "device svc 0x0200\n  serial U4\n  port 1-5\n  normal 0x0204\n";
+    start(std::regex_replace(scenario, std::regex("\n(device|$)"), "\n  leave_delay 300\n$1") +
+          "  extfw needed on\n");
+    const std::string dir = temp_dir(), head = "serial\tresult\tstatus\tseconds\tmessage";
+    const ProcessResult g = run_brinlet({"-a", "-g", "-o", dir + "/%s.cfg"}, UNDER_UMOCKDEV);
+    EXPECT_EQ(g.status, 0) << g.err;
+    EXPECT_EQ(
+        summary_lines(g.out),
+        (std::vector<std::string>{head, "U1\tok\t0\tS\t", "U2\tok\t0\tS\t", "U3\tok\t0\tS\t",
+                                  "U4\tskipped\t6\tS\tOperation not supported on given reader."}));
+    EXPECT_EQ(read_file(dir + "/U1.cfg") + read_file(dir + "/U2.cfg") + read_file(dir + "/U3.cfg"),
+              std::string(3000, 'K') + std::string(5000, 'S') + "RS");
+    EXPECT_FALSE(std::filesystem::exists(dir + "/U4.cfg"));
+    std::string image(7000, '\0');
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>(i * 17 + 3);
+    write_file(dir + "/fw.bin", image);
+    const ProcessResult u = run_brinlet({"-a", "-u", "-i", dir + "/fw.bin"}, UNDER_UMOCKDEV);
+    EXPECT_EQ(u.status, 0) << u.err;
+    EXPECT_EQ(g.err + u.err, "");
+    EXPECT_EQ(summary_lines(u.out),
+              (std::vector<std::string>{head, "U1\tok\t0\tS\t", "U2\tok\t0\tS\t", "U3\tok\t0\tS\t",
+                                        "U4\tok\t0\tS\t"}));
+    const std::vector<uint8_t> want(image.begin(), image.end());
+    for (const char* name : {"kbd", "ser", "rs", "svc"}) {
+        EXPECT_EQ(emu::firmware(name, 510), want) << name;
+        const std::vector<int> fns = functions_of(name);
+        EXPECT_EQ(std::count(fns.begin(), fns.end(), 511), std::string(name) == "svc" ? 0 : 1)
+            << name;
+        EXPECT_EQ(std::count(fns.begin(), fns.end(), 506), 1) << name;
+    }
+    EXPECT_EQ(emu::module_image("svc"), want);
 }
 
 } // namespace
