@@ -145,7 +145,6 @@ struct CallbackRule {
     int nth = 1;
     bool each = false;
     double delay_s = 0;
-    int burst = 1;
     int seen = 0;
     bool fired = false;
 };
@@ -167,15 +166,12 @@ struct Declared {
     uint16_t normal_product = 0;
     std::optional<uint16_t> reset_to;
     int reset_to_iface = -1;
-    double reset_delay_s = 0.5;
     bool reset_never = false;
     double service_delay_s = 0.5;
     enum class Service { Return, Never, Stay } service_mode = Service::Return;
-    std::string service_port;
     double leave_delay_ms = 10;
     int fail_write_at = 0, fail_read_at = 0, unplug_at = 0;
     double unplug_at_return_s = -1;
-    double cb_ack_timeout_ms = 2000;
     std::vector<CallbackRule> callbacks;
     std::map<uint16_t, FnScript> scripts;
 };
@@ -243,7 +239,6 @@ struct Model {
     Bytes lib_version = text_bytes("LibReader 3.4.0");
     Bytes status_message = text_bytes("Reader ready");
     Extfw extfw;
-    int32_t unknown_fn_result = RDR_UNKNOWN_FUNCTION;
     double module_busy_until = -1;
     bool card_present = false;
     uint16_t card_handle = 0;

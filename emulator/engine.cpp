@@ -16,6 +16,8 @@ namespace {
 
 constexpr int32_t MAX_INPUT_BYTES = 64 * 1024 * 1024; // the reader's RAM, generously
 constexpr size_t MAX_PADDED_OUTPUT = 64 * 1024 * 1024;
+constexpr double RESET_DELAY_S = 0.5;      // FN_RESET: off the bus this long
+constexpr double CB_ACK_TIMEOUT_MS = 2000; // a callback transfer the host does not answer ends
 
 std::string fmt(const char* f, long long a = 0, long long b = 0) {
     char buf[256];
@@ -191,7 +193,7 @@ void start_exchange(Device& d, const Header& h, double now) {
 void schedule_after(Device& d, After after, double now) {
     const Declared& s = d.decl;
     ReturnAs as = ReturnAs::Normal;
-    double back = s.reset_never ? -1 : s.reset_delay_s;
+    double back = s.reset_never ? -1 : RESET_DELAY_S;
     const char* reason = "reset";
     if (after == After::EnterService) {
         as = s.service_mode == Declared::Service::Stay ? ReturnAs::Normal : ReturnAs::Service;
@@ -297,8 +299,7 @@ void fetch_output(Device& d, double now) {
 
 void start_callback(Device& d, const PendingCallback& p, bool in_place, double now) {
     Engine& e = d.eng;
-    e.cb = CbTransfer{p, std::max(now, e.last_visible) + d.decl.cb_ack_timeout_ms,
-                      d.log.callbacks.size()};
+    e.cb = CbTransfer{p, std::max(now, e.last_visible) + CB_ACK_TIMEOUT_MS, d.log.callbacks.size()};
     d.log.callbacks.push_back(
         {next_seq(), emu::Callback{now, p.code, p.data, in_place, "pending", 0}});
     transcript_dirty();
@@ -338,13 +339,11 @@ void fire_triggers(Device& d, uint16_t fn, double now) {
         ++r.seen;
         if (!(r.each ? r.seen % r.nth == 0 : !r.fired && r.seen == r.nth)) continue;
         r.fired = true;
-        for (int i = 0; i < r.burst; ++i) {
-            if (r.delay_s <= 0)
-                d.eng.pending.push_back(r.cb);
-            else
-                schedule(now + r.delay_s * 1000,
-                         action(Action::Kind::Callback, d.shared_from_this(), r.cb));
-        }
+        if (r.delay_s <= 0)
+            d.eng.pending.push_back(r.cb);
+        else
+            schedule(now + r.delay_s * 1000,
+                     action(Action::Kind::Callback, d.shared_from_this(), r.cb));
     }
 }
 
@@ -484,7 +483,7 @@ void handle_header(Device& d, const Header& h, double now) {
             break;
         }
         e.state = EngineState::CbWaitDone;
-        e.cb.deadline = now + d.decl.cb_ack_timeout_ms + static_cast<double>(e.cb.cb.data.size());
+        e.cb.deadline = now + CB_ACK_TIMEOUT_MS + static_cast<double>(e.cb.cb.data.size());
         if (!e.cb.cb.data.empty()) start_data(d, e.cb.cb.data, now, false);
         return;
     case CB_DONE:
@@ -674,9 +673,7 @@ Persona make_persona(const Device& d, ReturnAs as) {
     if (as == ReturnAs::Same) return d.persona;
     uint16_t prod = PRODUCT_SERVICE;
     int ifc = SERVICE_INTERFACE;
-    std::string port = s.service_port.empty() ? s.port : s.service_port;
     if (as == ReturnAs::Normal) {
-        port = s.port;
         prod = s.reset_to.value_or(s.normal_product);
         ifc = s.reset_to ? s.reset_to_iface : -1;
         auto it = d.model.params.find("USBMODE");
@@ -697,7 +694,7 @@ Persona make_persona(const Device& d, ReturnAs as) {
     p.product = prod;
     p.iface = ifc;
     p.service = prod == PRODUCT_SERVICE;
-    p.path = port + ":" + std::to_string(s.usb_config) + "." + std::to_string(ifc);
+    p.path = s.port + ":" + std::to_string(s.usb_config) + "." + std::to_string(ifc);
     return p;
 }
 
@@ -714,8 +711,7 @@ void come_online(Device& d, double now, const Persona& p, const char* reason) {
     if (!d.start_callbacks_queued) {
         d.start_callbacks_queued = true;
         for (const CallbackRule& r : d.decl.callbacks)
-            if (r.trigger == CallbackRule::Trigger::Start)
-                d.eng.pending.insert(d.eng.pending.end(), r.burst, r.cb);
+            if (r.trigger == CallbackRule::Trigger::Start) d.eng.pending.push_back(r.cb);
     }
     char buf[512];
     std::snprintf(buf, sizeof buf, "plug product=0x%04x interface=%d path=%s reason=%s",

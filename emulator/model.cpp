@@ -339,7 +339,7 @@ ModelAnswer run_model(Device& d, uint16_t fn, const Bytes& in, double now) {
             f.run(c);
         return a;
     }
-    a.result = d.model.unknown_fn_result;
+    a.result = RDR_UNKNOWN_FUNCTION;
     return a;
 }
 

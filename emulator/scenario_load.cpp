@@ -189,8 +189,7 @@ void start_device(const std::shared_ptr<Device>& dev) {
     }
     for (const CallbackRule& rule : decl.callbacks)
         if (rule.trigger == CallbackRule::Trigger::At)
-            for (int copy = 0; copy < rule.burst; ++copy)
-                schedule(rule.at_s * 1000, action(Action::Kind::Callback, dev, rule.cb));
+            schedule(rule.at_s * 1000, action(Action::Kind::Callback, dev, rule.cb));
 }
 
 // The scenario is good: it replaces the world.

@@ -177,7 +177,6 @@ const struct {
      }},
     {"each", [](Args&, CallbackRule& r) { return r.each = true; }},
     {"delay", [](Args& a, CallbackRule& r) { return a.number(r.delay_s, "seconds"); }},
-    {"burst", [](Args& a, CallbackRule& r) { return a.integer(r.burst, 1, 1000, "count"); }},
     {"carddata",
      [](Args& a, CallbackRule& r) { return a.bytes(r.cb.carddata.emplace(), "card data"); }},
 };
@@ -319,8 +318,6 @@ const struct {
     {"pace", [](Args& a, Device& d) { return a.on_off(d.decl.pace); }},
     {"appear", [](Args& a, Device& d) { return a.number(d.decl.appear_s, "seconds"); }},
     {"disappear", [](Args& a, Device& d) { return a.number(d.decl.disappear_s, "seconds"); }},
-    {"cb_ack_timeout",
-     [](Args& a, Device& d) { return a.number(d.decl.cb_ack_timeout_ms, "milliseconds"); }},
     // restarts and personalities
     {"normal",
      [](Args& a, Device& d) { return a.integer(d.decl.normal_product, 0, 0xFFFF, "product ID"); }},
@@ -330,11 +327,6 @@ const struct {
          return a.integer(d.decl.reset_to.emplace(), 0, 0xFFFF, "product ID") &&
                 (!a.take("interface") ||
                  a.integer(d.decl.reset_to_iface, 0, 255, "interface number"));
-     }},
-    {"reset_delay",
-     [](Args& a, Device& d) {
-         d.decl.reset_never = false;
-         return a.number(d.decl.reset_delay_s, "seconds");
      }},
     {"reset",
      [](Args& a, Device& d) {
@@ -350,7 +342,6 @@ const struct {
          d.decl.service_mode = static_cast<Declared::Service>(i);
          return true;
      }},
-    {"service_port", [](Args& a, Device& d) { return a.word(d.decl.service_port, "port"); }},
     {"leave_delay",
      [](Args& a, Device& d) { return a.number(d.decl.leave_delay_ms, "milliseconds"); }},
     // device-wide faults
@@ -378,8 +369,6 @@ const struct {
     // the built-in model
     {"param", [](Args& a, Device& d) { return param(a, d, true); }},
     {"noparam", [](Args& a, Device& d) { return param(a, d, false); }},
-    {"unknown_fn_result",
-     [](Args& a, Device& d) { return a.i32(d.model.unknown_fn_result, "result"); }},
     {"config_blob",
      [](Args& a, Device& d) { return a.bytes(d.model.config_blob.emplace(), "bytes"); }},
     {"log_blob", [](Args& a, Device& d) { return a.bytes(d.model.log_blob, "bytes"); }},
