@@ -267,6 +267,22 @@ struct QReport {
 
 enum class EngineState { Idle, Input, WaitFetch, CbWaitAck, CbWaitDone };
 
+// How an acknowledged exchange ended, as the transcript names it.
+enum class ExchangeOutcome {
+    Fetched,      // the host fetched the output
+    Refused,      // the host answered CTL_DONE with CTL_ERROR
+    NoOutput,     // CTL_DONE announced no output
+    RequestError, // CTL_ERROR answered the request (fault)
+    DoneError,    // CTL_ERROR or another header in place of CTL_DONE (fault)
+    NoDone,       // CTL_DONE never sent (fault)
+    Abandoned,    // the host started anew or closed the interface
+    Unplugged,    // the device left the bus
+};
+// How a callback transfer ended; Pending while it runs.
+enum class CallbackOutcome { Pending, Done, Refused, Timeout, Abandoned, Unplugged };
+const char* outcome_name(ExchangeOutcome outcome);
+const char* outcome_name(CallbackOutcome outcome);
+
 // The exchange in progress (it spans several requests when faults or
 // callbacks make the host ask again).
 struct ExchangeCtx {
