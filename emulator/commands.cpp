@@ -74,8 +74,9 @@ int event_command(Device& dev, const Tokens& tokens, double now, std::string& er
 
 // `with NAME STATEMENT...` and `param NAME KEY VALUE`. Device lock held.
 int statement_command(Device& dev, const Tokens& tokens, std::string& err) {
-    Tokens statement(tokens.begin() + 2, tokens.end());
-    if (tokens[0].text == "param") statement.insert(statement.begin(), Token{"param"});
+    Tokens statement;
+    if (tokens[0].text == "param") statement.push_back(Token{"param"});
+    statement.insert(statement.end(), tokens.begin() + 2, tokens.end());
     if (statement.empty()) {
         err = "with wants a statement";
         return -1;

@@ -112,8 +112,8 @@ void add_interface(Bytes& config, const Iface& iface) {
 
 Bytes string_descriptor(const std::string& text) {
     Bytes desc = {static_cast<uint8_t>(2 + 2 * text.size()), DT_STRING};
-    for (unsigned char ch : text)
-        put16(desc, ch);
+    for (char ch : text)
+        put16(desc, static_cast<unsigned char>(ch));
     return desc;
 }
 
