@@ -35,7 +35,7 @@ template <class T> std::vector<T> values(const std::vector<Logged<T>>& logged) {
     std::vector<T> out;
     out.reserve(logged.size());
     for (const auto& entry : logged)
-        out.push_back(entry.v);
+        out.push_back(entry.value);
     return out;
 }
 
@@ -115,7 +115,7 @@ std::vector<std::string> notes(std::string_view name) {
     return with_device(name, std::vector<std::string>{}, [](Device& dev) {
         std::vector<std::string> out;
         for (const auto& logged : dev.log.notes)
-            out.push_back(logged.v.text);
+            out.push_back(logged.value.text);
         return out;
     });
 }

@@ -345,7 +345,7 @@ struct Persona {
 
 template <class T> struct Logged {
     uint64_t seq;
-    T v;
+    T value;
 };
 struct NoteRec {
     double ms;
@@ -360,7 +360,7 @@ struct Transcript {
 };
 
 struct Device : std::enable_shared_from_this<Device> {
-    Device(std::string n, int i) : name(std::move(n)), index(i) {}
+    Device(std::string device_name, int number) : name(std::move(device_name)), index(number) {}
     const std::string name;
     const int index; // 1-based, scenario order
     std::mutex mu;

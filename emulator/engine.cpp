@@ -353,8 +353,8 @@ void start_callback(Device& dev, const PendingCallback& callback, bool in_place,
 void end_callback(Device& dev, CallbackOutcome outcome, int32_t value, double now) {
     Engine& eng = dev.eng;
     if (eng.cb.record < dev.log.callbacks.size()) {
-        dev.log.callbacks[eng.cb.record].v.outcome = outcome_name(outcome);
-        dev.log.callbacks[eng.cb.record].v.host_value = value;
+        dev.log.callbacks[eng.cb.record].value.outcome = outcome_name(outcome);
+        dev.log.callbacks[eng.cb.record].value.host_value = value;
         transcript_dirty();
     }
     const PendingCallback done = eng.cb.cb;
@@ -724,7 +724,7 @@ int host_write(Device& dev, Handle* handle, const Report& report, double now) {
     const size_t logged = dev.log.reports.size();
     auto failed = [&] {
         if (logged > 0 && logged == dev.log.reports.size())
-            dev.log.reports[logged - 1].v.flag = "failed";
+            dev.log.reports[logged - 1].value.flag = "failed";
         return -1;
     };
     if (eng.writes == dev.decl.fail_write_at) {

@@ -76,14 +76,14 @@ std::string callback_line(const std::string& name, const emu::Callback& callback
 void device_lines(const Device& dev, std::vector<Line>& lines) {
     const std::string& name = dev.name;
     for (const auto& report : dev.log.reports)
-        lines.push_back({report.seq, report_line(name, report.v)});
+        lines.push_back({report.seq, report_line(name, report.value)});
     for (const auto& exchange : dev.log.exchanges)
-        lines.push_back({exchange.seq, exchange_line(name, exchange.v)});
+        lines.push_back({exchange.seq, exchange_line(name, exchange.value)});
     for (const auto& callback : dev.log.callbacks)
-        lines.push_back({callback.seq, callback_line(name, callback.v)});
+        lines.push_back({callback.seq, callback_line(name, callback.value)});
     for (const auto& logged : dev.log.notes)
-        lines.push_back({logged.seq, (logged.v.event ? "event " : "note ") + name + " " +
-                                         format_ms(logged.v.ms) + " " + logged.v.text});
+        lines.push_back({logged.seq, (logged.value.event ? "event " : "note ") + name + " " +
+                                         format_ms(logged.value.ms) + " " + logged.value.text});
 }
 
 void flush_at_exit() {
