@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -38,7 +38,8 @@ void check_case(const ProcessCase& c, const ProcessResult& r) {
         EXPECT_NE(r.err.find(in_dir(piece, r.dir)), std::string::npos) << piece;
     const std::vector<int> fns = transcript_functions(r.transcript, c.device.value_or(""));
     EXPECT_EQ(fns, c.functions.value_or(fns));
-    EXPECT_EQ(std::vector<int>(fns.begin(), fns.begin() + static_cast<std::ptrdiff_t>(std::min(fns.size(), c.starts.size()))),
+    EXPECT_EQ(std::vector<int>(fns.begin(), fns.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                              fns.size(), c.starts.size()))),
               c.starts);
     for (const auto& [function, n] : c.counts)
         EXPECT_EQ(std::count(fns.begin(), fns.end(), function), n) << "function " << function;
