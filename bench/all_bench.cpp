@@ -57,9 +57,11 @@ Run run(const std::string& dir, const std::string& scenario, std::vector<std::st
     write_file(dir + "/bench.scn", scenario);
     const std::string preload = std::string("LD_PRELOAD=") + BRINLET_EMU_LIB;
     const std::string path = "BRINLET_EMU_SCENARIO=" + dir + "/bench.scn";
-    args.insert(args.begin(), BRINLET_BIN);
-    std::vector<char*> argv;
+    std::vector<std::string> words = {BRINLET_BIN};
     for (std::string& a : args)
+        words.push_back(std::move(a));
+    std::vector<char*> argv;
+    for (std::string& a : words)
         argv.push_back(a.data());
     argv.push_back(nullptr);
     char* envp[] = {const_cast<char*>(preload.c_str()), const_cast<char*>(path.c_str()), nullptr};
@@ -77,7 +79,7 @@ Run run(const std::string& dir, const std::string& scenario, std::vector<std::st
     if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return r;
     r.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    const auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    const auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
     r.cpu_s = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     r.peak_mb = static_cast<double>(usage.ru_maxrss) / 1024;
     return r;

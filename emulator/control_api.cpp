@@ -14,27 +14,28 @@ using namespace detail;
 
 namespace {
 
-std::string unnul(const Bytes& b) {
-    std::string s(b.begin(), b.end());
-    size_t nul = s.find('\0');
-    if (nul != std::string::npos) s.resize(nul);
-    return s;
+std::string unnul(const Bytes& bytes) {
+    std::string text(bytes.begin(), bytes.end());
+    size_t nul = text.find('\0');
+    if (nul != std::string::npos) text.resize(nul);
+    return text;
 }
 
 // Runs f on the named device under its lock; returns fallback when there
 // is no such device.
-template <class F, class R> R with_device(std::string_view name, R fallback, F f) {
-    std::shared_ptr<Device> d = find_device(name);
-    if (!d) return fallback;
-    std::lock_guard<std::mutex> g(d->mu);
-    return f(*d);
+template <class Visit, class Result>
+Result with_device(std::string_view name, Result fallback, Visit visit) {
+    std::shared_ptr<Device> dev = find_device(name);
+    if (!dev) return fallback;
+    std::lock_guard<std::mutex> lock(dev->mu);
+    return visit(*dev);
 }
 
-template <class T> std::vector<T> values(const std::vector<Logged<T>>& v) {
+template <class T> std::vector<T> values(const std::vector<Logged<T>>& logged) {
     std::vector<T> out;
-    out.reserve(v.size());
-    for (const auto& x : v)
-        out.push_back(x.v);
+    out.reserve(logged.size());
+    for (const auto& entry : logged)
+        out.push_back(entry.value);
     return out;
 }
 
@@ -69,17 +70,17 @@ int unplug(std::string_view name) {
 }
 
 int send_event(std::string_view name, uint16_t code, const std::vector<uint8_t>& data) {
-    std::shared_ptr<Device> d = find_device(name);
-    if (!d) return -1;
-    std::lock_guard<std::mutex> g(d->mu);
-    queue_callback(*d, PendingCallback{code, data, {}}, clock_ms());
+    std::shared_ptr<Device> dev = find_device(name);
+    if (!dev) return -1;
+    std::lock_guard<std::mutex> lock(dev->mu);
+    queue_callback(*dev, PendingCallback{code, data, {}}, clock_ms());
     return 0;
 }
 
 int send_event(std::string_view name, uint16_t code, std::string_view text_with_nul) {
-    std::vector<uint8_t> b(text_with_nul.begin(), text_with_nul.end());
-    b.push_back(0);
-    return send_event(name, code, b);
+    std::vector<uint8_t> bytes(text_with_nul.begin(), text_with_nul.end());
+    bytes.push_back(0);
+    return send_event(name, code, bytes);
 }
 
 int script(std::string_view name, std::string_view statement) {
@@ -97,35 +98,35 @@ int command(std::string_view line) {
 
 std::vector<emu::Report> reports(std::string_view name) {
     return with_device(name, std::vector<emu::Report>{},
-                       [](Device& d) { return values(d.log.reports); });
+                       [](Device& dev) { return values(dev.log.reports); });
 }
 
 std::vector<Exchange> exchanges(std::string_view name) {
     return with_device(name, std::vector<Exchange>{},
-                       [](Device& d) { return values(d.log.exchanges); });
+                       [](Device& dev) { return values(dev.log.exchanges); });
 }
 
 std::vector<Callback> callbacks(std::string_view name) {
     return with_device(name, std::vector<Callback>{},
-                       [](Device& d) { return values(d.log.callbacks); });
+                       [](Device& dev) { return values(dev.log.callbacks); });
 }
 
 std::vector<std::string> notes(std::string_view name) {
-    return with_device(name, std::vector<std::string>{}, [](Device& d) {
+    return with_device(name, std::vector<std::string>{}, [](Device& dev) {
         std::vector<std::string> out;
-        for (const auto& n : d.log.notes)
-            out.push_back(n.v.text);
+        for (const auto& logged : dev.log.notes)
+            out.push_back(logged.value.text);
         return out;
     });
 }
 
 void clear_transcript(std::string_view name) {
-    with_device(name, 0, [](Device& d) {
-        d.log.reports.clear();
-        d.log.exchanges.clear();
-        d.log.callbacks.clear();
-        d.log.notes.clear();
-        d.eng.cb.record = static_cast<size_t>(-1);
+    with_device(name, 0, [](Device& dev) {
+        dev.log.reports.clear();
+        dev.log.exchanges.clear();
+        dev.log.callbacks.clear();
+        dev.log.notes.clear();
+        dev.eng.cb.record = static_cast<size_t>(-1);
         return 0;
     });
 }
@@ -134,55 +135,57 @@ std::string transcript_text() {
     return render_transcript();
 }
 bool present(std::string_view name) {
-    return with_device(name, false, [](Device& d) { return d.present; });
+    return with_device(name, false, [](Device& dev) { return dev.present; });
 }
 
 bool is_open(std::string_view name) {
-    return with_device(name, false, [](Device& d) { return d.open_handle != nullptr; });
+    return with_device(name, false, [](Device& dev) { return dev.open_handle != nullptr; });
 }
 
 uint16_t product(std::string_view name) {
-    return with_device(name, uint16_t{0}, [](Device& d) { return d.persona.product; });
+    return with_device(name, uint16_t{0}, [](Device& dev) { return dev.persona.product; });
 }
 
 std::string path(std::string_view name) {
-    return with_device(name, std::string{}, [](Device& d) { return d.persona.path; });
+    return with_device(name, std::string{}, [](Device& dev) { return dev.persona.path; });
 }
 
 std::string param(std::string_view name, std::string_view key) {
-    return with_device(name, std::string{}, [key](Device& d) {
-        auto it = d.model.params.find(std::string(key));
-        return it == d.model.params.end() ? std::string{} : unnul(it->second);
+    return with_device(name, std::string{}, [key](Device& dev) {
+        auto it = dev.model.params.find(std::string(key));
+        return it == dev.model.params.end() ? std::string{} : unnul(it->second);
     });
 }
 
 std::vector<uint8_t> firmware(std::string_view name, int function) {
-    return with_device(name, std::vector<uint8_t>{}, [function](Device& d) {
-        auto it = d.model.firmware_images.find(function);
-        return it == d.model.firmware_images.end() ? std::vector<uint8_t>{} : it->second;
+    return with_device(name, std::vector<uint8_t>{}, [function](Device& dev) {
+        auto it = dev.model.firmware_images.find(function);
+        return it == dev.model.firmware_images.end() ? std::vector<uint8_t>{} : it->second;
     });
 }
 
 std::vector<uint8_t> config_file(std::string_view name) {
     return with_device(name, std::vector<uint8_t>{},
-                       [](Device& d) { return d.model.config_blob.value_or(Bytes{}); });
+                       [](Device& dev) { return dev.model.config_blob.value_or(Bytes{}); });
 }
 
 std::vector<uint8_t> custom_config(std::string_view name) {
     return with_device(name, std::vector<uint8_t>{},
-                       [](Device& d) { return d.model.custom_config; });
+                       [](Device& dev) { return dev.model.custom_config; });
 }
 
 std::vector<uint8_t> module_image(std::string_view name) {
-    return with_device(name, std::vector<uint8_t>{}, [](Device& d) { return d.model.extfw.image; });
+    return with_device(name, std::vector<uint8_t>{},
+                       [](Device& dev) { return dev.model.extfw.image; });
 }
 
 int restarts(std::string_view name) {
-    return with_device(name, -1, [](Device& d) { return d.restart_count; });
+    return with_device(name, -1, [](Device& dev) { return dev.restart_count; });
 }
 
 int pending_callbacks(std::string_view name) {
-    return with_device(name, -1, [](Device& d) { return static_cast<int>(d.eng.pending.size()); });
+    return with_device(name, -1,
+                       [](Device& dev) { return static_cast<int>(dev.eng.pending.size()); });
 }
 
 double now_ms() {

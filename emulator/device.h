@@ -145,7 +145,6 @@ struct CallbackRule {
     int nth = 1;
     bool each = false;
     double delay_s = 0;
-    int burst = 1;
     int seen = 0;
     bool fired = false;
 };
@@ -167,15 +166,12 @@ struct Declared {
     uint16_t normal_product = 0;
     std::optional<uint16_t> reset_to;
     int reset_to_iface = -1;
-    double reset_delay_s = 0.5;
     bool reset_never = false;
     double service_delay_s = 0.5;
     enum class Service { Return, Never, Stay } service_mode = Service::Return;
-    std::string service_port;
     double leave_delay_ms = 10;
     int fail_write_at = 0, fail_read_at = 0, unplug_at = 0;
     double unplug_at_return_s = -1;
-    double cb_ack_timeout_ms = 2000;
     std::vector<CallbackRule> callbacks;
     std::map<uint16_t, FnScript> scripts;
 };
@@ -243,7 +239,6 @@ struct Model {
     Bytes lib_version = text_bytes("LibReader 3.4.0");
     Bytes status_message = text_bytes("Reader ready");
     Extfw extfw;
-    int32_t unknown_fn_result = RDR_UNKNOWN_FUNCTION;
     double module_busy_until = -1;
     bool card_present = false;
     uint16_t card_handle = 0;
@@ -271,6 +266,22 @@ struct QReport {
 };
 
 enum class EngineState { Idle, Input, WaitFetch, CbWaitAck, CbWaitDone };
+
+// How an acknowledged exchange ended, as the transcript names it.
+enum class ExchangeOutcome {
+    Fetched,      // the host fetched the output
+    Refused,      // the host answered CTL_DONE with CTL_ERROR
+    NoOutput,     // CTL_DONE announced no output
+    RequestError, // CTL_ERROR answered the request (fault)
+    DoneError,    // CTL_ERROR or another header in place of CTL_DONE (fault)
+    NoDone,       // CTL_DONE never sent (fault)
+    Abandoned,    // the host started anew or closed the interface
+    Unplugged,    // the device left the bus
+};
+// How a callback transfer ended; Pending while it runs.
+enum class CallbackOutcome { Pending, Done, Refused, Timeout, Abandoned, Unplugged };
+const char* outcome_name(ExchangeOutcome outcome);
+const char* outcome_name(CallbackOutcome outcome);
 
 // The exchange in progress (it spans several requests when faults or
 // callbacks make the host ask again).
@@ -334,7 +345,7 @@ struct Persona {
 
 template <class T> struct Logged {
     uint64_t seq;
-    T v;
+    T value;
 };
 struct NoteRec {
     double ms;
@@ -349,7 +360,7 @@ struct Transcript {
 };
 
 struct Device : std::enable_shared_from_this<Device> {
-    Device(std::string n, int i) : name(std::move(n)), index(i) {}
+    Device(std::string device_name, int number) : name(std::move(device_name)), index(number) {}
     const std::string name;
     const int index; // 1-based, scenario order
     std::mutex mu;

@@ -26,35 +26,36 @@ const wchar_t* const ERR_UNSUPPORTED = L"not supported by the emulated device";
 
 thread_local const wchar_t* last_error = ERR_NONE;
 
-wchar_t* widen(const std::string& s) {
-    auto* w = static_cast<wchar_t*>(std::calloc(s.size() + 1, sizeof(wchar_t)));
-    if (w == nullptr) return nullptr;
-    for (size_t i = 0; i < s.size(); ++i)
-        w[i] = static_cast<unsigned char>(s[i]);
-    return w;
+wchar_t* widen(const std::string& text) {
+    auto* wide = static_cast<wchar_t*>(std::calloc(text.size() + 1, sizeof(wchar_t)));
+    if (wide == nullptr) return nullptr;
+    for (size_t i = 0; i < text.size(); ++i)
+        wide[i] = static_cast<unsigned char>(text[i]);
+    return wide;
 }
 
-int copy_wide(const std::string& s, wchar_t* out, size_t maxlen) {
+int copy_wide(const std::string& text, wchar_t* out, size_t maxlen) {
     if (out == nullptr || maxlen == 0) return -1;
-    size_t n = std::min(s.size(), maxlen - 1);
-    for (size_t i = 0; i < n; ++i)
-        out[i] = static_cast<unsigned char>(s[i]);
-    out[n] = L'\0';
+    size_t count = std::min(text.size(), maxlen - 1);
+    for (size_t i = 0; i < count; ++i)
+        out[i] = static_cast<unsigned char>(text[i]);
+    out[count] = L'\0';
     return 0;
 }
 
-hid_device_info* make_info(const Device& d, int iface, const std::string& path) {
+hid_device_info* make_info(const Device& dev, int iface, const std::string& path) {
     auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
     if (info == nullptr) return nullptr;
     info->path = strdup(path.c_str());
-    info->vendor_id = d.persona.vendor;
-    info->product_id = d.persona.product;
-    info->serial_number = d.decl.serial ? widen(*d.decl.serial) : nullptr;
+    info->vendor_id = dev.persona.vendor;
+    info->product_id = dev.persona.product;
+    info->serial_number = dev.decl.serial ? widen(*dev.decl.serial) : nullptr;
     info->release_number = 0x0100;
-    const Personality* p = find_personality(d.persona.product);
-    info->manufacturer_string = widen(d.persona.vendor == emu::READER_VENDOR_ID ? "Norvane" : "");
-    info->product_string =
-        widen(p != nullptr && d.persona.vendor == emu::READER_VENDOR_ID ? p->name : "HID device");
+    const Personality* personality = find_personality(dev.persona.product);
+    info->manufacturer_string = widen(dev.persona.vendor == emu::READER_VENDOR_ID ? "Norvane" : "");
+    info->product_string = widen(
+        personality != nullptr && dev.persona.vendor == emu::READER_VENDOR_ID ? personality->name
+                                                                              : "HID device");
     info->usage_page = 0;
     info->usage = 0;
     info->interface_number = iface;
@@ -63,50 +64,50 @@ hid_device_info* make_info(const Device& d, int iface, const std::string& path) 
     return info;
 }
 
-void free_info(hid_device_info* d) {
-    while (d != nullptr) {
-        hid_device_info* next = d->next;
-        std::free(d->path);
-        std::free(d->serial_number);
-        std::free(d->manufacturer_string);
-        std::free(d->product_string);
-        std::free(d);
-        d = next;
+void free_info(hid_device_info* info) {
+    while (info != nullptr) {
+        hid_device_info* next = info->next;
+        std::free(info->path);
+        std::free(info->serial_number);
+        std::free(info->manufacturer_string);
+        std::free(info->product_string);
+        std::free(info);
+        info = next;
     }
 }
 
 hid_device* open_path(const char* path) {
     int iface = 0;
-    std::shared_ptr<Device> d = device_by_path(path, iface);
-    if (!d) {
+    std::shared_ptr<Device> dev = device_by_path(path, iface);
+    if (!dev) {
         last_error = ERR_NOT_FOUND;
         return nullptr;
     }
-    std::lock_guard<std::mutex> g(d->mu);
+    std::lock_guard<std::mutex> lock(dev->mu);
     const double now = clock_ms();
-    if (!d->present) {
+    if (!dev->present) {
         last_error = ERR_NOT_FOUND;
         return nullptr;
     }
-    const bool config = iface == d->persona.iface;
-    if (config && d->open_handle != nullptr) {
+    const bool config = iface == dev->persona.iface;
+    if (config && dev->open_handle != nullptr) {
         last_error = L"interface already claimed";
         return nullptr;
     }
     if (!config)
-        for (hid_device* h : d->extra_handles)
-            if (h->iface == iface) {
+        for (hid_device* handle : dev->extra_handles)
+            if (handle->iface == iface) {
                 last_error = L"interface already claimed";
                 return nullptr;
             }
-    auto* h = new (std::nothrow) hid_device_;
-    if (h == nullptr) return nullptr;
-    h->dev = d;
-    h->iface = iface;
-    h->config = config;
-    on_open(*d, h, now);
+    auto* handle = new (std::nothrow) hid_device_;
+    if (handle == nullptr) return nullptr;
+    handle->dev = dev;
+    handle->iface = iface;
+    handle->config = config;
+    on_open(*dev, handle, now);
     last_error = ERR_NONE;
-    return h;
+    return handle;
 }
 
 } // namespace
@@ -128,17 +129,18 @@ struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short
     world_tick();
     hid_device_info* head = nullptr;
     hid_device_info** tail = &head;
-    for (auto& d : all_devices()) {
-        std::lock_guard<std::mutex> g(d->mu);
-        if (!d->present) continue;
-        if (vendor_id != 0 && vendor_id != d->persona.vendor) continue;
-        if (product_id != 0 && product_id != d->persona.product) continue;
-        std::vector<int> ifaces = d->persona.extras;
-        ifaces.push_back(d->persona.iface);
+    for (auto& dev : all_devices()) {
+        std::lock_guard<std::mutex> lock(dev->mu);
+        if (!dev->present) continue;
+        if (vendor_id != 0 && vendor_id != dev->persona.vendor) continue;
+        if (product_id != 0 && product_id != dev->persona.product) continue;
+        std::vector<int> ifaces = dev->persona.extras;
+        ifaces.push_back(dev->persona.iface);
         std::sort(ifaces.begin(), ifaces.end());
-        for (int i : ifaces) {
-            std::string path = i == d->persona.iface ? d->persona.path : extra_path(d->persona, i);
-            hid_device_info* info = make_info(*d, i, path);
+        for (int iface : ifaces) {
+            std::string path =
+                iface == dev->persona.iface ? dev->persona.path : extra_path(dev->persona, iface);
+            hid_device_info* info = make_info(*dev, iface, path);
             if (info == nullptr) continue;
             *tail = info;
             tail = &info->next;
@@ -157,18 +159,18 @@ HID_API_EXPORT hid_device* HID_API_CALL hid_open(unsigned short vendor_id,
                                                  const wchar_t* serial_number) {
     world_tick();
     std::string path;
-    for (auto& d : all_devices()) {
-        std::lock_guard<std::mutex> g(d->mu);
-        if (!d->present || d->persona.vendor != vendor_id) continue;
-        if (product_id != 0 && d->persona.product != product_id) continue;
+    for (auto& dev : all_devices()) {
+        std::lock_guard<std::mutex> lock(dev->mu);
+        if (!dev->present || dev->persona.vendor != vendor_id) continue;
+        if (product_id != 0 && dev->persona.product != product_id) continue;
         if (serial_number != nullptr) {
-            if (!d->decl.serial) continue;
-            wchar_t* w = widen(*d->decl.serial);
-            bool same = w != nullptr && std::wcscmp(w, serial_number) == 0;
-            std::free(w);
+            if (!dev->decl.serial) continue;
+            wchar_t* wide = widen(*dev->decl.serial);
+            bool same = wide != nullptr && std::wcscmp(wide, serial_number) == 0;
+            std::free(wide);
             if (!same) continue;
         }
-        path = d->persona.path;
+        path = dev->persona.path;
         break;
     }
     if (path.empty()) {
@@ -270,9 +272,9 @@ int HID_API_EXPORT HID_API_CALL hid_get_input_report(hid_device*, unsigned char*
 void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev) {
     if (dev == nullptr) return;
     {
-        Device& d = *dev->dev;
-        std::lock_guard<std::mutex> g(d.mu);
-        on_close(d, dev, clock_ms());
+        Device& device = *dev->dev;
+        std::lock_guard<std::mutex> lock(device.mu);
+        on_close(device, dev, clock_ms());
     }
     free_info(dev->info);
     delete dev;
@@ -281,34 +283,35 @@ void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev) {
 int HID_API_EXPORT_CALL hid_get_manufacturer_string(hid_device* dev, wchar_t* string,
                                                     size_t maxlen) {
     if (dev == nullptr) return -1;
-    std::lock_guard<std::mutex> g(dev->dev->mu);
+    std::lock_guard<std::mutex> lock(dev->dev->mu);
     return copy_wide(dev->dev->persona.vendor == emu::READER_VENDOR_ID ? "Norvane" : "", string,
                      maxlen);
 }
 
 int HID_API_EXPORT_CALL hid_get_product_string(hid_device* dev, wchar_t* string, size_t maxlen) {
     if (dev == nullptr) return -1;
-    std::lock_guard<std::mutex> g(dev->dev->mu);
-    const Personality* p = find_personality(dev->dev->persona.product);
-    return copy_wide(p != nullptr ? p->name : "HID device", string, maxlen);
+    std::lock_guard<std::mutex> lock(dev->dev->mu);
+    const Personality* personality = find_personality(dev->dev->persona.product);
+    return copy_wide(personality != nullptr ? personality->name : "HID device", string, maxlen);
 }
 
 int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* string,
                                                      size_t maxlen) {
     if (dev == nullptr) return -1;
-    std::lock_guard<std::mutex> g(dev->dev->mu);
+    std::lock_guard<std::mutex> lock(dev->dev->mu);
     if (!dev->dev->decl.serial) return -1;
     return copy_wide(*dev->dev->decl.serial, string, maxlen);
 }
 
 struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_get_device_info(hid_device* dev) {
     if (dev == nullptr) return nullptr;
-    std::lock_guard<std::mutex> g(dev->dev->mu);
-    const Device& d = *dev->dev;
+    std::lock_guard<std::mutex> lock(dev->dev->mu);
+    const Device& device = *dev->dev;
     // Kept until the handle is closed, as hidapi does.
     if (dev->info == nullptr)
-        dev->info = make_info(d, dev->iface,
-                              dev->config ? d.persona.path : extra_path(d.persona, dev->iface));
+        dev->info =
+            make_info(device, dev->iface,
+                      dev->config ? device.persona.path : extra_path(device.persona, dev->iface));
     return dev->info;
 }
 
@@ -322,9 +325,9 @@ HID_API_EXPORT const wchar_t* HID_API_CALL hid_error(hid_device*) {
 }
 
 HID_API_EXPORT const struct hid_api_version* HID_API_CALL hid_version(void) {
-    static const hid_api_version v = {HID_API_VERSION_MAJOR, HID_API_VERSION_MINOR,
-                                      HID_API_VERSION_PATCH};
-    return &v;
+    static const hid_api_version version = {HID_API_VERSION_MAJOR, HID_API_VERSION_MINOR,
+                                            HID_API_VERSION_PATCH};
+    return &version;
 }
 
 HID_API_EXPORT const char* HID_API_CALL hid_version_str(void) {

@@ -37,216 +37,238 @@ constexpr Personality PERSONALITIES[] = {
 
 constexpr double MODULE_RESTART_MS = 300; // the module is busy after RDRNEEDRESTART=1
 
-std::string as_string(const Bytes& b) {
-    std::string s(b.begin(), b.end());
-    if (size_t nul = s.find('\0'); nul != std::string::npos) s.resize(nul);
-    return s;
+// The module record FN_MODULE_RECORD answers: byte offsets of its fields.
+constexpr size_t RECORD_BYTES = 128;
+constexpr size_t RECORD_PCB = 1;      // PCB version, 3 bytes
+constexpr size_t RECORD_PCB_TYPE = 4; // 1 byte
+constexpr size_t RECORD_FEATURES = 5; // 4 bytes, little-endian
+constexpr size_t RECORD_SERIAL = 11;  // text
+constexpr size_t RECORD_SERIAL_BYTES = 32;
+constexpr size_t RECORD_PART = 43; // part number, text
+constexpr size_t RECORD_PART_BYTES = 20;
+constexpr size_t RECORD_DATE = 63; // 4 bytes, big-endian
+constexpr size_t RECORD_SW = 67;   // module firmware version, 3 bytes
+constexpr size_t RECORD_LIB = 70;  // library version, 3 bytes
+constexpr size_t VERSION_BYTES = 3;
+
+std::string as_string(const Bytes& bytes) {
+    std::string text(bytes.begin(), bytes.end());
+    if (size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+    return text;
 }
 
-Bytes be32(uint32_t v) {
-    Bytes b(4);
-    put_be32(b.data(), v);
-    return b;
+Bytes be32(uint32_t value) {
+    Bytes bytes(4);
+    put_be32(bytes.data(), value);
+    return bytes;
 }
 
 // "KEY=VALUE" with an optional NUL at the end and nothing else: one
 // parameter assignment. Anything else is a configuration file.
 bool split_assignment(const Bytes& in, std::string& key, std::string& value) {
-    std::string s(in.begin(), in.end());
-    if (!s.empty() && s.back() == '\0') s.pop_back();
-    if (s.find('\0') != std::string::npos || s.find('\n') != std::string::npos) return false;
-    const size_t eq = s.find('=');
+    std::string text(in.begin(), in.end());
+    if (!text.empty() && text.back() == '\0') text.pop_back();
+    if (text.find('\0') != std::string::npos || text.find('\n') != std::string::npos) return false;
+    const size_t eq = text.find('=');
     if (eq == std::string::npos || eq == 0) return false;
     for (size_t i = 0; i < eq; ++i)
-        if (!std::isalnum(static_cast<unsigned char>(s[i])) && s[i] != '_') return false;
-    key = s.substr(0, eq);
-    value = s.substr(eq + 1);
+        if (!std::isalnum(static_cast<unsigned char>(text[i])) && text[i] != '_') return false;
+    key = text.substr(0, eq);
+    value = text.substr(eq + 1);
     return true;
 }
 
 // The three steps of the module's firmware loader share one busy count per
 // step; a new step starts a new count.
-bool extfw_busy(Extfw& x, int step, int count) {
-    if (x.busy_step != step) {
-        x.busy_step = step;
-        x.busy_left = count;
+bool extfw_busy(Extfw& loader, int step, int count) {
+    if (loader.busy_step != step) {
+        loader.busy_step = step;
+        loader.busy_left = count;
     }
-    if (x.busy_left <= 0) return false;
-    --x.busy_left;
+    if (loader.busy_left <= 0) return false;
+    --loader.busy_left;
     return true;
 }
 
+// One call of a function: the device, its model, the input, the time and
+// the answer being built.
 struct Call {
-    Device& d;
-    Model& m;
+    Device& dev;
+    Model& model;
     const Bytes& in;
     double now;
-    ModelAnswer& a;
+    ModelAnswer& answer;
 };
 
-void set_config(Call& c) {
+void set_config(Call& call) {
     std::string key, value;
-    if (!split_assignment(c.in, key, value)) {
-        c.m.config_blob = c.in;
+    if (!split_assignment(call.in, key, value)) {
+        call.model.config_blob = call.in;
     } else if (key == "RDRNEEDRESTART") {
         if (std::atoi(value.c_str()) == 0) return;
-        c.m.module_busy_until = c.now + MODULE_RESTART_MS;
-        note(c.d, c.now, "card reader module restarts");
-    } else if (c.m.params.count(key) == 0) {
-        c.a.result = RDR_UNKNOWN_PARAM;
+        call.model.module_busy_until = call.now + MODULE_RESTART_MS;
+        note(call.dev, call.now, "card reader module restarts");
+    } else if (call.model.params.count(key) == 0) {
+        call.answer.result = RDR_UNKNOWN_PARAM;
     } else {
-        c.m.params[key] = text_bytes(value);
+        call.model.params[key] = text_bytes(value);
         if (key != "READERPROTOCOL") return;
         // A stored protocol replaces a custom configuration.
-        c.m.custom_config.clear();
-        c.m.params.erase("RDRCFG_CSUM");
+        call.model.custom_config.clear();
+        call.model.params.erase("RDRCFG_CSUM");
     }
 }
 
-void get_config(Call& c) {
-    if (c.m.config_blob) {
-        c.a.output = *c.m.config_blob;
+void get_config(Call& call) {
+    if (call.model.config_blob) {
+        call.answer.output = *call.model.config_blob;
         return;
     }
-    std::string s;
-    for (const auto& [k, v] : c.m.params)
-        s += k + "=" + as_string(v) + "\n";
-    c.a.output.assign(s.begin(), s.end());
+    std::string text;
+    for (const auto& [key, value] : call.model.params)
+        text += key + "=" + as_string(value) + "\n";
+    call.answer.output.assign(text.begin(), text.end());
 }
 
-void get_param(Call& c) {
-    auto it = c.m.params.find(as_string(c.in));
-    if (it == c.m.params.end())
-        c.a.result = RDR_UNKNOWN_PARAM;
+void get_param(Call& call) {
+    auto it = call.model.params.find(as_string(call.in));
+    if (it == call.model.params.end())
+        call.answer.result = RDR_UNKNOWN_PARAM;
     else
-        c.a.output = it->second;
+        call.answer.output = it->second;
 }
 
 // 510 belongs to the service firmware, 512 to the normal one.
-void store_image(Call& c, int fn, bool service) {
-    if (c.d.persona.service != service)
-        c.a.result = RDR_WRONG_FIRMWARE;
+void store_image(Call& call, int fn, bool service) {
+    if (call.dev.persona.service != service)
+        call.answer.result = RDR_WRONG_FIRMWARE;
     else
-        c.m.firmware_images[fn] = c.in;
+        call.model.firmware_images[fn] = call.in;
 }
 
-void extfw_start(Call& c) {
-    Extfw& x = c.m.extfw;
-    if (c.in.size() != 4) {
-        c.a.result = RDR_BAD_INPUT;
-    } else if (x.state != Extfw::State::Idle) {
-        c.a.result = RDR_SEQUENCE_ERROR;
-        note(c.d, c.now, "extfw: start while an earlier sequence is unfinished");
-    } else if (extfw_busy(x, 1, x.busy_start)) {
-        c.a.result = RDR_BUSY;
+void extfw_start(Call& call) {
+    Extfw& loader = call.model.extfw;
+    if (call.in.size() != 4) {
+        call.answer.result = RDR_BAD_INPUT;
+    } else if (loader.state != Extfw::State::Idle) {
+        call.answer.result = RDR_SEQUENCE_ERROR;
+        note(call.dev, call.now, "extfw: start while an earlier sequence is unfinished");
+    } else if (extfw_busy(loader, 1, loader.busy_start)) {
+        call.answer.result = RDR_BUSY;
     } else {
-        x.state = Extfw::State::Started;
-        x.expected = get_be32(c.in.data());
-        x.partial.clear();
-        x.pieces = x.busy_step = 0;
+        loader.state = Extfw::State::Started;
+        loader.expected = get_be32(call.in.data());
+        loader.partial.clear();
+        loader.pieces = loader.busy_step = 0;
     }
 }
 
-void extfw_data(Call& c) {
-    Extfw& x = c.m.extfw;
-    const int k = x.pieces + 1;
-    auto bp = x.busy_piece.find(k);
-    auto rp = x.reject_piece.find(k);
-    if (x.state == Extfw::State::Idle) {
-        c.a.result = RDR_SEQUENCE_ERROR;
-    } else if (c.in.empty()) {
-        c.a.result = RDR_BAD_INPUT;
-    } else if (extfw_busy(x, 1000 + k, bp != x.busy_piece.end() ? bp->second : x.busy_pieces)) {
-        c.a.result = RDR_BUSY;
-    } else if (rp != x.reject_piece.end()) {
-        c.a.result = rp->second;
-    } else if (x.partial.size() + c.in.size() > x.expected) {
-        c.a.result = RDR_BAD_INPUT;
-        note(c.d, c.now, "extfw: more data than the announced length");
+void extfw_data(Call& call) {
+    Extfw& loader = call.model.extfw;
+    const int piece = loader.pieces + 1;
+    auto busy = loader.busy_piece.find(piece);
+    auto reject = loader.reject_piece.find(piece);
+    if (loader.state == Extfw::State::Idle) {
+        call.answer.result = RDR_SEQUENCE_ERROR;
+    } else if (call.in.empty()) {
+        call.answer.result = RDR_BAD_INPUT;
+    } else if (extfw_busy(loader, 1000 + piece,
+                          busy != loader.busy_piece.end() ? busy->second : loader.busy_pieces)) {
+        call.answer.result = RDR_BUSY;
+    } else if (reject != loader.reject_piece.end()) {
+        call.answer.result = reject->second;
+    } else if (loader.partial.size() + call.in.size() > loader.expected) {
+        call.answer.result = RDR_BAD_INPUT;
+        note(call.dev, call.now, "extfw: more data than the announced length");
     } else {
-        x.partial.insert(x.partial.end(), c.in.begin(), c.in.end());
-        x.pieces = k;
-        x.state = Extfw::State::Receiving;
-        x.busy_step = 0;
+        loader.partial.insert(loader.partial.end(), call.in.begin(), call.in.end());
+        loader.pieces = piece;
+        loader.state = Extfw::State::Receiving;
+        loader.busy_step = 0;
     }
 }
 
-void extfw_finish(Call& c) {
-    Extfw& x = c.m.extfw;
-    if (x.state == Extfw::State::Idle) {
-        c.a.result = RDR_SEQUENCE_ERROR;
-    } else if (extfw_busy(x, -1, x.busy_finish)) {
-        c.a.result = RDR_BUSY;
-    } else if (x.partial.size() == x.expected) {
-        x.image = x.partial;
-        x.needed = false;
-        x.state = Extfw::State::Idle;
-        x.busy_step = 0;
+void extfw_finish(Call& call) {
+    Extfw& loader = call.model.extfw;
+    if (loader.state == Extfw::State::Idle) {
+        call.answer.result = RDR_SEQUENCE_ERROR;
+    } else if (extfw_busy(loader, -1, loader.busy_finish)) {
+        call.answer.result = RDR_BUSY;
+    } else if (loader.partial.size() == loader.expected) {
+        loader.image = loader.partial;
+        loader.needed = false;
+        loader.state = Extfw::State::Idle;
+        loader.busy_step = 0;
     } else {
-        note(c.d, c.now, "extfw: unfinished sequence closed");
-        x.busy_step = x.pieces = 0;
-        x.partial.clear();
-        x.state = x.close_restarts ? Extfw::State::Started : Extfw::State::Idle;
+        note(call.dev, call.now, "extfw: unfinished sequence closed");
+        loader.busy_step = loader.pieces = 0;
+        loader.partial.clear();
+        loader.state = loader.close_restarts ? Extfw::State::Started : Extfw::State::Idle;
     }
 }
 
-void card_query(Call& c) {
-    if (!c.m.card_present) {
-        c.a.result = RDR_NO_CARD;
+void card_query(Call& call) {
+    if (!call.model.card_present) {
+        call.answer.result = RDR_NO_CARD;
         return;
     }
-    c.a.output.resize(2);
-    put_be16(c.a.output.data(), c.m.card_handle);
+    call.answer.output.resize(2);
+    put_be16(call.answer.output.data(), call.model.card_handle);
 }
 
-void card_detail(Call& c) {
-    if (c.in.size() != 2)
-        c.a.result = RDR_BAD_INPUT;
-    else if (!c.m.card_present || get_be16(c.in.data()) != c.m.card_handle)
-        c.a.result = RDR_NO_CARD;
+void card_detail(Call& call) {
+    if (call.in.size() != 2)
+        call.answer.result = RDR_BAD_INPUT;
+    else if (!call.model.card_present || get_be16(call.in.data()) != call.model.card_handle)
+        call.answer.result = RDR_NO_CARD;
     else
-        c.a.output = c.m.card_data;
+        call.answer.output = call.model.card_data;
 }
 
 // FN_MODULE_DESCRIPTION and FN_MODULE_RECORD take the module index.
-void module_info(Call& c, bool record) {
-    if ((c.in.empty() ? 0 : c.in[0]) >= c.m.module_count) {
-        c.a.result = RDR_BAD_INPUT;
+void module_info(Call& call, bool as_record) {
+    if ((call.in.empty() ? 0 : call.in[0]) >= call.model.module_count) {
+        call.answer.result = RDR_BAD_INPUT;
         return;
     }
-    if (!record) {
-        c.a.output = c.m.module_desc;
+    if (!as_record) {
+        call.answer.output = call.model.module_desc;
         return;
     }
-    const ModuleRecord& m = c.m.record;
-    Bytes r(128, 0);
-    std::memcpy(&r[1], m.pcb, 3);
-    r[4] = m.pcb_type;
-    for (int i = 0; i < 4; ++i) // the one little-endian number in the record
-        r[5 + i] = static_cast<uint8_t>(m.features >> (8 * i));
-    std::memcpy(&r[11], m.serial.data(), std::min<size_t>(m.serial.size(), 31));
-    std::memcpy(&r[43], m.part.data(), std::min<size_t>(m.part.size(), 19));
-    put_be32(&r[63], m.date);
-    std::memcpy(&r[67], m.sw, 3);
-    std::memcpy(&r[70], m.lib, 3);
-    c.a.output = std::move(r);
+    const ModuleRecord& module = call.model.record;
+    Bytes record(RECORD_BYTES, 0);
+    std::memcpy(&record[RECORD_PCB], module.pcb, VERSION_BYTES);
+    record[RECORD_PCB_TYPE] = module.pcb_type;
+    for (size_t i = 0; i < 4; ++i) // the one little-endian number in the record
+        record[RECORD_FEATURES + i] = static_cast<uint8_t>(module.features >> (8 * i));
+    // The texts keep a NUL at the end of their fields.
+    std::memcpy(&record[RECORD_SERIAL], module.serial.data(),
+                std::min(module.serial.size(), RECORD_SERIAL_BYTES - 1));
+    std::memcpy(&record[RECORD_PART], module.part.data(),
+                std::min(module.part.size(), RECORD_PART_BYTES - 1));
+    put_be32(&record[RECORD_DATE], module.date);
+    std::memcpy(&record[RECORD_SW], module.sw, VERSION_BYTES);
+    std::memcpy(&record[RECORD_LIB], module.lib, VERSION_BYTES);
+    call.answer.output = std::move(record);
 }
 
-void get_status(Call& c) {
-    const SeqItem s = c.m.status.items.empty() ? SeqItem{0, 1, -1} : next_item(c.m.status);
-    c.a.result = s.result;
-    if (s.result == 0) c.a.output = be32(static_cast<uint32_t>(s.value));
+void get_status(Call& call) {
+    const SeqItem item =
+        call.model.status.items.empty() ? SeqItem{0, 1, -1} : next_item(call.model.status);
+    call.answer.result = item.result;
+    if (item.result == 0) call.answer.output = be32(static_cast<uint32_t>(item.value));
 }
 
-void set_custom_config(Call& c) {
-    c.m.custom_config = c.in;
+void set_custom_config(Call& call) {
+    call.model.custom_config = call.in;
     unsigned sum = 0;
-    for (uint8_t x : c.in)
-        sum = (sum + x) & 0xFFFF;
+    for (uint8_t byte : call.in)
+        sum = (sum + byte) & 0xFFFF;
     char buf[8];
     std::snprintf(buf, sizeof buf, "%04X", sum);
-    if (c.m.params.count("READERPROTOCOL")) c.m.params["READERPROTOCOL"] = text_bytes("999");
-    c.m.params["RDRCFG_CSUM"] = text_bytes(buf);
+    if (call.model.params.count("READERPROTOCOL"))
+        call.model.params["READERPROTOCOL"] = text_bytes("999");
+    call.model.params["RDRCFG_CSUM"] = text_bytes(buf);
 }
 
 // Functions that need the card reader module answer busy while it restarts.
@@ -255,45 +277,47 @@ const struct {
     bool needs_module;
     void (*run)(Call&);
 } FUNCTIONS[] = {
-    {FN_STATUS_MESSAGE, false, [](Call& c) { c.a.output = c.m.status_message; }},
-    {FN_GET_LOG, false, [](Call& c) { c.a.output = c.m.log_blob; }},
+    {FN_STATUS_MESSAGE, false, [](Call& call) { call.answer.output = call.model.status_message; }},
+    {FN_GET_LOG, false, [](Call& call) { call.answer.output = call.model.log_blob; }},
     {FN_SET_CONFIG, false, set_config},
     {FN_GET_CONFIG, false, get_config},
     {FN_GET_PARAM, false, get_param},
     {FN_SET_DEFAULTS, false,
-     [](Call& c) {
-         c.m.params = c.m.defaults;
-         c.m.custom_config.clear();
+     [](Call& call) {
+         call.model.params = call.model.defaults;
+         call.model.custom_config.clear();
      }},
-    {FN_RESET, false, [](Call& c) { c.a.after = After::Reset; }},
-    {FN_UPDATE_FIRMWARE, false, [](Call& c) { store_image(c, FN_UPDATE_FIRMWARE, true); }},
-    {FN_ENTER_SERVICE, false, [](Call& c) { c.a.after = After::EnterService; }},
+    {FN_RESET, false, [](Call& call) { call.answer.after = After::Reset; }},
+    {FN_UPDATE_FIRMWARE, false, [](Call& call) { store_image(call, FN_UPDATE_FIRMWARE, true); }},
+    {FN_ENTER_SERVICE, false, [](Call& call) { call.answer.after = After::EnterService; }},
     {FN_UPDATE_SERVICE_FIRMWARE, false,
-     [](Call& c) { store_image(c, FN_UPDATE_SERVICE_FIRMWARE, false); }},
+     [](Call& call) { store_image(call, FN_UPDATE_SERVICE_FIRMWARE, false); }},
     {FN_REGISTER_CALLBACK, true,
-     [](Call& c) { c.a.result = c.in.size() == 8 ? RDR_OK : RDR_BAD_INPUT; }},
+     [](Call& call) { call.answer.result = call.in.size() == 8 ? RDR_OK : RDR_BAD_INPUT; }},
     {FN_EXTFW_START, false, extfw_start},
     {FN_EXTFW_DATA, false, extfw_data},
     {FN_EXTFW_FINISH, false, extfw_finish},
-    {FN_TEST_WAIT_CARD, false, [](Call& c) { c.m.card_present = false; }},
+    {FN_TEST_WAIT_CARD, false, [](Call& call) { call.model.card_present = false; }},
     {FN_TEST_CARD_DONE, false, [](Call&) {}},
     {FN_TEST_CARD_OK, false, [](Call&) {}},
     {FN_TEST_CARD_BAD, false, [](Call&) {}},
     {FN_CARD_QUERY, true, card_query},
     {FN_CARD_DETAIL, true, card_detail},
     {FN_EXTFW_CHECK, true,
-     [](Call& c) {
-         Extfw& x = c.m.extfw;
-         c.a.result = !x.check.items.empty() ? next_item(x.check).result
-                      : x.needed             ? 0
-                                             : EXTFW_NOT_NEEDED;
+     [](Call& call) {
+         Extfw& loader = call.model.extfw;
+         call.answer.result = !loader.check.items.empty() ? next_item(loader.check).result
+                              : loader.needed             ? 0
+                                                          : EXTFW_NOT_NEEDED;
      }},
-    {FN_LIB_VERSION, false, [](Call& c) { c.a.output = c.m.lib_version; }},
-    {FN_GET_FEATURES, true, [](Call& c) { c.a.output = be32(c.m.features); }},
+    {FN_LIB_VERSION, false, [](Call& call) { call.answer.output = call.model.lib_version; }},
+    {FN_GET_FEATURES, true, [](Call& call) { call.answer.output = be32(call.model.features); }},
     {FN_MODULE_COUNT, true,
-     [](Call& c) { c.a.output.assign(1, static_cast<uint8_t>(c.m.module_count)); }},
-    {FN_MODULE_DESCRIPTION, true, [](Call& c) { module_info(c, false); }},
-    {FN_MODULE_RECORD, true, [](Call& c) { module_info(c, true); }},
+     [](Call& call) {
+         call.answer.output.assign(1, static_cast<uint8_t>(call.model.module_count));
+     }},
+    {FN_MODULE_DESCRIPTION, true, [](Call& call) { module_info(call, false); }},
+    {FN_MODULE_RECORD, true, [](Call& call) { module_info(call, true); }},
     {FN_GET_STATUS, true, get_status},
     {FN_SET_CUSTOM_CONFIG, false, set_custom_config},
 };
@@ -301,66 +325,68 @@ const struct {
 } // namespace
 
 const Personality* find_personality(uint16_t product) {
-    for (const Personality& p : PERSONALITIES)
-        if (p.product == product) return &p;
+    for (const Personality& personality : PERSONALITIES)
+        if (personality.product == product) return &personality;
     return nullptr;
 }
 
 const Personality* personality_for_mode(int usb_mode) {
     if (usb_mode < 0) return nullptr;
-    for (const Personality& p : PERSONALITIES)
-        if (p.usb_mode == usb_mode) return &p;
+    for (const Personality& personality : PERSONALITIES)
+        if (personality.usb_mode == usb_mode) return &personality;
     return nullptr;
 }
 
-Bytes text_bytes(const std::string& s) {
-    Bytes b(s.begin(), s.end());
-    b.push_back(0);
-    return b;
+Bytes text_bytes(const std::string& text) {
+    Bytes bytes(text.begin(), text.end());
+    bytes.push_back(0);
+    return bytes;
 }
 
-SeqItem next_item(Sequence& s) {
-    SeqItem it = s.items[s.index];
-    if (it.count >= 0 && ++s.used >= it.count && (s.index + 1 < s.items.size() || s.cycle)) {
-        s.index = s.index + 1 < s.items.size() ? s.index + 1 : 0;
-        s.used = 0;
+SeqItem next_item(Sequence& seq) {
+    SeqItem item = seq.items[seq.index];
+    if (item.count >= 0 && ++seq.used >= item.count &&
+        (seq.index + 1 < seq.items.size() || seq.cycle)) {
+        seq.index = seq.index + 1 < seq.items.size() ? seq.index + 1 : 0;
+        seq.used = 0;
     }
-    return it;
+    return item;
 }
 
-ModelAnswer run_model(Device& d, uint16_t fn, const Bytes& in, double now) {
-    ModelAnswer a;
-    Call c{d, d.model, in, now, a};
-    for (const auto& f : FUNCTIONS) {
-        if (f.fn != fn) continue;
-        if (f.needs_module && now < d.model.module_busy_until)
-            a.result = RDR_BUSY;
+ModelAnswer run_model(Device& dev, uint16_t fn, const Bytes& in, double now) {
+    ModelAnswer answer;
+    Call call{dev, dev.model, in, now, answer};
+    for (const auto& function : FUNCTIONS) {
+        if (function.fn != fn) continue;
+        if (function.needs_module && now < dev.model.module_busy_until)
+            answer.result = RDR_BUSY;
         else
-            f.run(c);
-        return a;
+            function.run(call);
+        return answer;
     }
-    a.result = d.model.unknown_fn_result;
-    return a;
+    answer.result = RDR_UNKNOWN_FUNCTION;
+    return answer;
 }
 
-void finalize_model(Device& d) {
-    Model& m = d.model;
-    Declared& s = d.decl;
-    if (s.port.empty()) s.port = "1-" + std::to_string(d.index);
-    if (s.normal_product == 0) {
+void finalize_model(Device& dev) {
+    Model& model = dev.model;
+    Declared& decl = dev.decl;
+    if (decl.port.empty()) decl.port = "1-" + std::to_string(dev.index);
+    if (decl.normal_product == 0) {
         // A device declared in its service firmware returns to the
         // personality its USBMODE selects.
-        s.normal_product = s.product != PRODUCT_SERVICE ? s.product : 0x0202;
-        auto it = m.param_overrides.find("USBMODE");
-        const Personality* per =
-            s.product == PRODUCT_SERVICE && it != m.param_overrides.end() && it->second
-                ? personality_for_mode(std::atoi(as_string(*it->second).c_str()))
+        decl.normal_product = decl.product != PRODUCT_SERVICE ? decl.product : 0x0202;
+        auto mode_param = model.param_overrides.find("USBMODE");
+        const Personality* personality =
+            decl.product == PRODUCT_SERVICE && mode_param != model.param_overrides.end() &&
+                    mode_param->second
+                ? personality_for_mode(std::atoi(as_string(*mode_param->second).c_str()))
                 : nullptr;
-        if (per != nullptr) s.normal_product = per->product;
+        if (personality != nullptr) decl.normal_product = personality->product;
     }
-    const Personality* normal = find_personality(s.normal_product);
+    const Personality* normal = find_personality(decl.normal_product);
     const int mode = normal != nullptr && normal->usb_mode >= 0 ? normal->usb_mode : 1;
-    const std::string hw = s.serial && !s.serial->empty() ? "HW" + *s.serial : "HW000000";
+    const std::string hw = decl.serial && !decl.serial->empty() ? "HW" + *decl.serial : "HW000000";
     const std::pair<const char*, std::string> builtin[] = {{"FWVERSION", "2.14.0"},
                                                            {"SERVICE_VER", "1.0.3"},
                                                            {"SERVICE_STATUS", "1"},
@@ -378,43 +404,44 @@ void finalize_model(Device& d) {
                                                            {"HWCFG_SUBVERSION", "0"},
                                                            {"HWCFG_SERIAL", hw},
                                                            {"HWCFG_MAN_DATE", "1700000000"}};
-    m.defaults.clear();
-    for (const auto& [k, v] : builtin)
-        m.defaults[k] = text_bytes(v);
-    for (const auto& [k, v] : m.param_overrides) {
-        if (v)
-            m.defaults[k] = *v;
+    model.defaults.clear();
+    for (const auto& [key, value] : builtin)
+        model.defaults[key] = text_bytes(value);
+    for (const auto& [key, value] : model.param_overrides) {
+        if (value)
+            model.defaults[key] = *value;
         else
-            m.defaults.erase(k);
+            model.defaults.erase(key);
     }
-    m.param_overrides.clear();
-    m.params = m.defaults;
-    d.finalized = true;
+    model.param_overrides.clear();
+    model.params = model.defaults;
+    dev.finalized = true;
 }
 
-void model_restarted(Device& d) {
-    Model& m = d.model;
-    ++d.restart_count;
-    if (!m.status_after_reset.items.empty()) {
-        m.status = m.status_after_reset;
-        m.status.index = 0;
-        m.status.used = 0;
+void model_restarted(Device& dev) {
+    Model& model = dev.model;
+    ++dev.restart_count;
+    if (!model.status_after_reset.items.empty()) {
+        model.status = model.status_after_reset;
+        model.status.index = 0;
+        model.status.used = 0;
     }
     // The volatile protocol does not survive a restart.
-    auto tmp = m.params.find("READERPROTOCOLTMP");
-    auto stored = m.params.find("READERPROTOCOL");
-    if (tmp != m.params.end() && stored != m.params.end()) tmp->second = stored->second;
-    m.card_present = false;
-    m.module_busy_until = -1;
+    auto tmp = model.params.find("READERPROTOCOLTMP");
+    auto stored = model.params.find("READERPROTOCOL");
+    if (tmp != model.params.end() && stored != model.params.end()) tmp->second = stored->second;
+    model.card_present = false;
+    model.module_busy_until = -1;
 }
 
-void card_delivered(Model& m, const PendingCallback& p) {
-    if (p.code == 1) {
-        m.card_present = true;
-        ++m.card_handle;
-        m.card_data = p.carddata ? *p.carddata : text_bytes("UID " + as_string(p.data));
-    } else if (p.code >= 2 && p.code <= 4) {
-        m.card_present = false;
+void card_delivered(Model& model, const PendingCallback& callback) {
+    if (callback.code == 1) {
+        model.card_present = true;
+        ++model.card_handle;
+        model.card_data =
+            callback.carddata ? *callback.carddata : text_bytes("UID " + as_string(callback.data));
+    } else if (callback.code >= 2 && callback.code <= 4) {
+        model.card_present = false;
     }
 }
 

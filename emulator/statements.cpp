@@ -15,148 +15,165 @@ using Parser = bool (*)(Args&, Device&);
 using ItemParser = bool (*)(Args&, ScriptEntry&);
 using OptionParser = bool (*)(Args&, CallbackRule&);
 
-bool step(Args& a, Step& s, const char* choices) {
+bool step(Args& args, Step& where, const char* choices) {
     int i;
-    if (!a.choice(i, choices)) return false;
-    std::string w = std::string(choices) + " ";
+    if (!args.choice(i, choices)) return false;
+    std::string word = std::string(choices) + " ";
     for (; i > 0; --i)
-        w.erase(0, w.find(' ') + 1);
-    w.resize(w.find(' '));
-    s = w == "ack"       ? Step::Ack
-        : w == "input"   ? Step::Input
-        : w == "done"    ? Step::Done
-        : w == "request" ? Step::Request
-                         : Step::Output;
+        word.erase(0, word.find(' ') + 1);
+    word.resize(word.find(' '));
+    where = word == "ack"       ? Step::Ack
+            : word == "input"   ? Step::Input
+            : word == "done"    ? Step::Done
+            : word == "request" ? Step::Request
+                                : Step::Output;
     return true;
 }
 
 // Sequence items: NUMBER, busy, needed, not_needed, error=N, each with an
 // optional :COUNT (COUNT may be *); a leading `cycle` repeats them all.
-bool sequence(Args& a, Sequence& seq, bool status) {
+bool sequence(Args& args, Sequence& seq, bool status) {
     seq = Sequence{};
-    seq.cycle = a.take("cycle");
-    while (a.more()) {
-        std::string w, count;
-        a.word(w, "item");
-        SeqItem it;
-        if (size_t colon = w.find(':'); colon != std::string::npos) {
-            count = w.substr(colon + 1);
-            w.resize(colon);
-            int64_t n;
+    seq.cycle = args.take("cycle");
+    while (args.more()) {
+        std::string word, count;
+        args.word(word, "item");
+        SeqItem item;
+        if (size_t colon = word.find(':'); colon != std::string::npos) {
+            count = word.substr(colon + 1);
+            word.resize(colon);
+            int64_t repeat;
             if (count == "*")
-                it.count = -1;
-            else if (parse_int_range(Token{count}, 1, INT32_MAX, n))
-                it.count = static_cast<int>(n);
+                item.count = -1;
+            else if (parse_int_range(Token{count}, 1, INT32_MAX, repeat))
+                item.count = static_cast<int>(repeat);
             else
-                return a.fail("bad count in '" + count + "'");
+                return args.fail("bad count in '" + count + "'");
         }
-        int64_t v;
-        const bool error = w.rfind("error=", 0) == 0;
-        if (w == "busy") {
-            it.result = RDR_BUSY;
-        } else if (!status && (w == "needed" || w == "not_needed")) {
-            it.result = w == "needed" ? 0 : EXTFW_NOT_NEEDED;
-        } else if (parse_int_range(Token{error ? w.substr(6) : w}, INT32_MIN, INT32_MAX, v)) {
-            (status && !error ? it.value : it.result) = static_cast<int32_t>(v);
+        int64_t value;
+        const bool error = word.rfind("error=", 0) == 0;
+        if (word == "busy") {
+            item.result = RDR_BUSY;
+        } else if (!status && (word == "needed" || word == "not_needed")) {
+            item.result = word == "needed" ? 0 : EXTFW_NOT_NEEDED;
+        } else if (parse_int_range(Token{error ? word.substr(6) : word}, INT32_MIN, INT32_MAX,
+                                   value)) {
+            (status && !error ? item.value : item.result) = static_cast<int32_t>(value);
         } else {
-            return a.fail("bad sequence item '" + w + "'");
+            return args.fail("bad sequence item '" + word + "'");
         }
-        seq.items.push_back(it);
+        seq.items.push_back(item);
     }
-    return seq.items.empty() ? a.fail("empty sequence") : true;
+    return seq.items.empty() ? args.fail("empty sequence") : true;
 }
 
-bool version(Args& a, uint8_t out[3], const char* what) {
-    std::string w;
-    unsigned v[3];
+bool version(Args& args, uint8_t out[3], const char* what) {
+    std::string word;
+    unsigned value[3];
     char extra;
-    if (!a.word(w, what) ||
-        std::sscanf(w.c_str(), "%u.%u.%u%c", &v[0], &v[1], &v[2], &extra) != 3 || v[0] > 255 ||
-        v[1] > 255 || v[2] > 255)
-        return a.fail(std::string(what) + " wants A.B.C");
+    if (!args.word(word, what) ||
+        std::sscanf(word.c_str(), "%u.%u.%u%c", &value[0], &value[1], &value[2], &extra) != 3 ||
+        value[0] > 255 || value[1] > 255 || value[2] > 255)
+        return args.fail(std::string(what) + " wants A.B.C");
     for (int i = 0; i < 3; ++i)
-        out[i] = static_cast<uint8_t>(v[i]);
+        out[i] = static_cast<uint8_t>(value[i]);
     return true;
 }
 
 // A byte value where a word could also be the next keyword.
-bool looks_like_bytes(const Args& a) {
-    const Token& t = a.peek();
-    return t.kind != Token::Word || t.text.rfind("x:", 0) == 0 || t.text.rfind("rep:", 0) == 0 ||
-           t.text.rfind("file:", 0) == 0;
+bool looks_like_bytes(const Args& args) {
+    const Token& token = args.peek();
+    return token.kind != Token::Word || token.text.rfind("x:", 0) == 0 ||
+           token.text.rfind("rep:", 0) == 0 || token.text.rfind("file:", 0) == 0;
 }
 
 const struct {
     const char* name;
     ItemParser parse;
 } FN_ITEMS[] = {
-    {"result", [](Args& a, ScriptEntry& e) { return a.i32(e.result.emplace(), "result"); }},
-    {"out", [](Args& a, ScriptEntry& e) { return a.bytes(e.out.emplace(), "output bytes"); }},
+    {"result",
+     [](Args& args, ScriptEntry& entry) { return args.i32(entry.result.emplace(), "result"); }},
+    {"out", [](Args& args,
+               ScriptEntry& entry) { return args.bytes(entry.out.emplace(), "output bytes"); }},
     {"model", [](Args&, ScriptEntry&) { return true; }},
-    {"times", [](Args& a, ScriptEntry& e) { return a.integer(e.times, 1, 1000000000, "count"); }},
+    {"times", [](Args& args,
+                 ScriptEntry& entry) { return args.integer(entry.times, 1, 1000000000, "count"); }},
     {"noack",
-     [](Args& a, ScriptEntry& e) {
-         e.noack = a.take("all") ? -1 : 5;
-         return !a.peek_int() || a.integer(e.noack, 1, 1000000, "count");
+     [](Args& args, ScriptEntry& entry) {
+         entry.noack = args.take("all") ? -1 : 5;
+         return !args.peek_int() || args.integer(entry.noack, 1, 1000000, "count");
      }},
     {"reqerror",
-     [](Args& a, ScriptEntry& e) { return a.i32(e.reqerror.emplace(), "error value"); }},
+     [](Args& args, ScriptEntry& entry) {
+         return args.i32(entry.reqerror.emplace(), "error value");
+     }},
     {"cbfirst",
-     [](Args& a, ScriptEntry& e) {
-         return a.integer(e.cbfirst, 1, 1000000, "count") &&
-                a.integer(e.cb_code, 0, 65535, "callback code") &&
-                (!a.more() || !looks_like_bytes(a) || a.bytes(e.cb_data, "callback data"));
+     [](Args& args, ScriptEntry& entry) {
+         return args.integer(entry.cbfirst, 1, 1000000, "count") &&
+                args.integer(entry.cb_code, 0, 65535, "callback code") &&
+                (!args.more() || !looks_like_bytes(args) ||
+                 args.bytes(entry.cb_data, "callback data"));
      }},
     {"acktype",
-     [](Args& a, ScriptEntry& e) { return a.integer(e.acktype, 0, 255, "header type"); }},
+     [](Args& args, ScriptEntry& entry) {
+         return args.integer(entry.acktype, 0, 255, "header type");
+     }},
     {"doneerror",
-     [](Args& a, ScriptEntry& e) { return a.i32(e.doneerror.emplace(), "error value"); }},
+     [](Args& args, ScriptEntry& entry) {
+         return args.i32(entry.doneerror.emplace(), "error value");
+     }},
     {"donetype",
-     [](Args& a, ScriptEntry& e) { return a.integer(e.donetype, 0, 255, "header type"); }},
+     [](Args& args, ScriptEntry& entry) {
+         return args.integer(entry.donetype, 0, 255, "header type");
+     }},
     {"donelen",
-     [](Args& a, ScriptEntry& e) {
-         e.donelen = a.take("over") ? ScriptEntry::Len::OverCapacity : ScriptEntry::Len::Fixed;
-         return e.donelen == ScriptEntry::Len::OverCapacity || a.i32(e.donelen_value, "length");
+     [](Args& args, ScriptEntry& entry) {
+         entry.donelen =
+             args.take("over") ? ScriptEntry::Len::OverCapacity : ScriptEntry::Len::Fixed;
+         return entry.donelen == ScriptEntry::Len::OverCapacity ||
+                args.i32(entry.donelen_value, "length");
      }},
     {"short",
-     [](Args& a, ScriptEntry& e) {
-         return step(a, e.short_step, "ack done data") &&
-                (!a.peek_int() || a.integer(e.short_bytes, 0, 64, "byte count"));
+     [](Args& args, ScriptEntry& entry) {
+         return step(args, entry.short_step, "ack done data") &&
+                (!args.peek_int() || args.integer(entry.short_bytes, 0, 64, "byte count"));
      }},
-    {"dataheader", [](Args& a, ScriptEntry& e) { return step(a, e.dataheader_step, "ack done"); }},
-    {"delay", [](Args& a, ScriptEntry& e) { return a.number(e.delay_ms, "milliseconds"); }},
+    {"dataheader",
+     [](Args& args, ScriptEntry& entry) { return step(args, entry.dataheader_step, "ack done"); }},
+    {"delay",
+     [](Args& args, ScriptEntry& entry) { return args.number(entry.delay_ms, "milliseconds"); }},
     {"unplug",
-     [](Args& a, ScriptEntry& e) {
-         return step(a, e.unplug_step, "request input done output") &&
-                (!a.take("return") || a.number(e.unplug_return_s, "seconds"));
+     [](Args& args, ScriptEntry& entry) {
+         return step(args, entry.unplug_step, "request input done output") &&
+                (!args.take("return") || args.number(entry.unplug_return_s, "seconds"));
      }},
     {"hidfail",
-     [](Args& a, ScriptEntry& e) {
-         return step(a, e.hidfail_step, "request ack input done output");
+     [](Args& args, ScriptEntry& entry) {
+         return step(args, entry.hidfail_step, "request ack input done output");
      }},
-    {"silent", [](Args&, ScriptEntry& e) { return e.silent = true; }},
+    {"silent", [](Args&, ScriptEntry& entry) { return entry.silent = true; }},
 };
 
-bool fn_statement(Args& a, Device& d) {
+bool fn_statement(Args& args, Device& dev) {
     uint16_t code;
-    if (!a.integer(code, 0, 65535, "function code")) return false;
-    if (a.take("clear")) {
-        d.decl.scripts.erase(code);
+    if (!args.integer(code, 0, 65535, "function code")) return false;
+    if (args.take("clear")) {
+        dev.decl.scripts.erase(code);
         return true;
     }
-    ScriptEntry e;
+    ScriptEntry entry;
     bool explicit_model = false;
-    while (a.more()) {
-        std::string w;
-        a.word(w, "item");
-        explicit_model = explicit_model || w == "model";
+    while (args.more()) {
+        std::string word;
+        args.word(word, "item");
+        explicit_model = explicit_model || word == "model";
         auto it = std::find_if(std::begin(FN_ITEMS), std::end(FN_ITEMS),
-                               [&w](const auto& i) { return w == i.name; });
-        if (it == std::end(FN_ITEMS)) return a.fail("unknown fn item '" + w + "'");
-        if (!it->parse(a, e)) return false;
+                               [&word](const auto& item) { return word == item.name; });
+        if (it == std::end(FN_ITEMS)) return args.fail("unknown fn item '" + word + "'");
+        if (!it->parse(args, entry)) return false;
     }
-    e.model = explicit_model || !(e.result || e.out);
-    d.decl.scripts[code].entries.push_back(std::move(e));
+    entry.model = explicit_model || !(entry.result || entry.out);
+    dev.decl.scripts[code].entries.push_back(std::move(entry));
     return true;
 }
 
@@ -165,118 +182,124 @@ const struct {
     OptionParser parse;
 } CALLBACK_OPTIONS[] = {
     {"at",
-     [](Args& a, CallbackRule& r) {
-         r.trigger = CallbackRule::Trigger::At;
-         return a.number(r.at_s, "seconds");
+     [](Args& args, CallbackRule& rule) {
+         rule.trigger = CallbackRule::Trigger::At;
+         return args.number(rule.at_s, "seconds");
      }},
     {"after",
-     [](Args& a, CallbackRule& r) {
-         r.trigger = CallbackRule::Trigger::After;
-         return (a.take("any") || a.integer(r.after_fn, 0, 65535, "function code or any")) &&
-                (!a.peek_int() || a.integer(r.nth, 1, 1000000000, "count"));
+     [](Args& args, CallbackRule& rule) {
+         rule.trigger = CallbackRule::Trigger::After;
+         return (args.take("any") ||
+                 args.integer(rule.after_fn, 0, 65535, "function code or any")) &&
+                (!args.peek_int() || args.integer(rule.nth, 1, 1000000000, "count"));
      }},
-    {"each", [](Args&, CallbackRule& r) { return r.each = true; }},
-    {"delay", [](Args& a, CallbackRule& r) { return a.number(r.delay_s, "seconds"); }},
-    {"burst", [](Args& a, CallbackRule& r) { return a.integer(r.burst, 1, 1000, "count"); }},
+    {"each", [](Args&, CallbackRule& rule) { return rule.each = true; }},
+    {"delay", [](Args& args, CallbackRule& rule) { return args.number(rule.delay_s, "seconds"); }},
     {"carddata",
-     [](Args& a, CallbackRule& r) { return a.bytes(r.cb.carddata.emplace(), "card data"); }},
+     [](Args& args, CallbackRule& rule) {
+         return args.bytes(rule.cb.carddata.emplace(), "card data");
+     }},
 };
 
-bool is_option(const Token& t) {
-    for (const auto& o : CALLBACK_OPTIONS)
-        if (is_word(t, o.name)) return true;
+bool is_option(const Token& token) {
+    for (const auto& option : CALLBACK_OPTIONS)
+        if (is_word(token, option.name)) return true;
     return false;
 }
 
 // `callback CODE ...` (code < 0) or `card ...` and its kin (fixed code).
-bool callback_statement(Args& a, Device& d, int code) {
-    CallbackRule r;
+bool callback_statement(Args& args, Device& dev, int code) {
+    CallbackRule rule;
     if (code >= 0)
-        r.cb.code = static_cast<uint16_t>(code);
-    else if (!a.integer(r.cb.code, 0, 65535, "callback code"))
+        rule.cb.code = static_cast<uint16_t>(code);
+    else if (!args.integer(rule.cb.code, 0, 65535, "callback code"))
         return false;
-    if (a.more() && !is_option(a.peek()) && !a.bytes(r.cb.data, "callback data")) return false;
-    while (a.more()) {
-        std::string w;
-        a.word(w, "option");
+    if (args.more() && !is_option(args.peek()) && !args.bytes(rule.cb.data, "callback data"))
+        return false;
+    while (args.more()) {
+        std::string word;
+        args.word(word, "option");
         auto it = std::find_if(std::begin(CALLBACK_OPTIONS), std::end(CALLBACK_OPTIONS),
-                               [&w](const auto& o) { return w == o.name; });
-        if (it == std::end(CALLBACK_OPTIONS)) return a.fail("unknown callback option '" + w + "'");
-        if (!it->parse(a, r)) return false;
+                               [&word](const auto& option) { return word == option.name; });
+        if (it == std::end(CALLBACK_OPTIONS))
+            return args.fail("unknown callback option '" + word + "'");
+        if (!it->parse(args, rule)) return false;
     }
-    if (r.each && r.trigger != CallbackRule::Trigger::After) return a.fail("'each' needs 'after'");
-    d.decl.callbacks.push_back(r);
-    if (!d.finalized) return true;
+    if (rule.each && rule.trigger != CallbackRule::Trigger::After)
+        return args.fail("'each' needs 'after'");
+    dev.decl.callbacks.push_back(rule);
+    if (!dev.finalized) return true;
     // A callback added to a live device starts from now.
     const double now = clock_ms();
-    if (r.trigger == CallbackRule::Trigger::Start) queue_callback(d, r.cb, now);
-    if (r.trigger == CallbackRule::Trigger::At)
-        schedule(now + r.at_s * 1000, action(Action::Kind::Callback, d.shared_from_this(), r.cb));
+    if (rule.trigger == CallbackRule::Trigger::Start) queue_callback(dev, rule.cb, now);
+    if (rule.trigger == CallbackRule::Trigger::At)
+        schedule(now + rule.at_s * 1000,
+                 action(Action::Kind::Callback, dev.shared_from_this(), rule.cb));
     return true;
 }
 
-bool module_record(Args& a, Device& d) {
-    ModuleRecord& m = d.model.record;
-    while (a.more()) {
-        int f;
-        if (!a.choice(f, "pcb type features serial part date sw lib")) return false;
-        bool ok = f == 0   ? version(a, m.pcb, "pcb")
-                  : f == 1 ? a.integer(m.pcb_type, 0, 255, "pcb type")
-                  : f == 2 ? a.integer(m.features, 0, UINT32_MAX, "feature bits")
-                  : f == 3 ? a.word(m.serial, "serial")
-                  : f == 4 ? a.word(m.part, "part number")
-                  : f == 5 ? a.integer(m.date, 0, UINT32_MAX, "date")
-                  : f == 6 ? version(a, m.sw, "sw")
-                           : version(a, m.lib, "lib");
+bool module_record(Args& args, Device& dev) {
+    ModuleRecord& record = dev.model.record;
+    while (args.more()) {
+        int field;
+        if (!args.choice(field, "pcb type features serial part date sw lib")) return false;
+        bool ok = field == 0   ? version(args, record.pcb, "pcb")
+                  : field == 1 ? args.integer(record.pcb_type, 0, 255, "pcb type")
+                  : field == 2 ? args.integer(record.features, 0, UINT32_MAX, "feature bits")
+                  : field == 3 ? args.word(record.serial, "serial")
+                  : field == 4 ? args.word(record.part, "part number")
+                  : field == 5 ? args.integer(record.date, 0, UINT32_MAX, "date")
+                  : field == 6 ? version(args, record.sw, "sw")
+                               : version(args, record.lib, "lib");
         if (!ok) return false;
     }
     return true;
 }
 
-bool extfw(Args& a, Device& d) {
-    Extfw& x = d.model.extfw;
+bool extfw(Args& args, Device& dev) {
+    Extfw& loader = dev.model.extfw;
     int what, which;
-    if (!a.choice(what, "busy reject unfinished after_close needed")) return false;
+    if (!args.choice(what, "busy reject unfinished after_close needed")) return false;
     switch (what) {
     case 0:
-        if (!a.choice(which, "start finish pieces piece")) return false;
+        if (!args.choice(which, "start finish pieces piece")) return false;
         if (which == 3) {
-            int k;
-            return a.integer(k, 1, 100000000, "piece number") &&
-                   a.integer(x.busy_piece[k], 0, 100000000, "count");
+            int piece;
+            return args.integer(piece, 1, 100000000, "piece number") &&
+                   args.integer(loader.busy_piece[piece], 0, 100000000, "count");
         }
-        return a.integer(which == 0   ? x.busy_start
-                         : which == 1 ? x.busy_finish
-                                      : x.busy_pieces,
-                         0, 100000000, "count");
+        return args.integer(which == 0   ? loader.busy_start
+                            : which == 1 ? loader.busy_finish
+                                         : loader.busy_pieces,
+                            0, 100000000, "count");
     case 1: {
-        int k;
-        return a.choice(which, "piece") && a.integer(k, 1, 100000000, "piece number") &&
-               a.i32(x.reject_piece[k], "result");
+        int piece;
+        return args.choice(which, "piece") && args.integer(piece, 1, 100000000, "piece number") &&
+               args.i32(loader.reject_piece[piece], "result");
     }
     case 2:
-        x.state = Extfw::State::Receiving;
-        x.expected = 1000;
-        x.partial.clear();
-        return !a.more() || a.integer(x.expected, 0, UINT32_MAX, "length");
+        loader.state = Extfw::State::Receiving;
+        loader.expected = 1000;
+        loader.partial.clear();
+        return !args.more() || args.integer(loader.expected, 0, UINT32_MAX, "length");
     case 3:
-        return a.choice_bool(x.close_restarts, "idle restart");
+        return args.choice_bool(loader.close_restarts, "idle restart");
     default:
-        return a.on_off(x.needed);
+        return args.on_off(loader.needed);
     }
 }
 
-bool param(Args& a, Device& d, bool set) {
+bool param(Args& args, Device& dev, bool set) {
     std::string key;
-    Bytes b;
-    if (!a.word(key, "key") || (set && !a.bytes(b, "value"))) return false;
-    if (!d.finalized) {
-        d.model.param_overrides[key] = set ? std::optional<Bytes>(b) : std::nullopt;
+    Bytes value;
+    if (!args.word(key, "key") || (set && !args.bytes(value, "value"))) return false;
+    if (!dev.finalized) {
+        dev.model.param_overrides[key] = set ? std::optional<Bytes>(value) : std::nullopt;
     } else if (set) {
-        d.model.params[key] = d.model.defaults[key] = b;
+        dev.model.params[key] = dev.model.defaults[key] = value;
     } else {
-        d.model.params.erase(key);
-        d.model.defaults.erase(key);
+        dev.model.params.erase(key);
+        dev.model.defaults.erase(key);
     }
     return true;
 }
@@ -287,125 +310,130 @@ const struct {
 } STATEMENTS[] = {
     // identity and bus
     {"product",
-     [](Args& a, Device& d) { return a.integer(d.decl.product, 0, 0xFFFF, "product ID"); }},
+     [](Args& args, Device& dev) {
+         return args.integer(dev.decl.product, 0, 0xFFFF, "product ID");
+     }},
     {"vendor",
-     [](Args& a, Device& d) {
-         if (!a.integer(d.decl.vendor, 0, 0xFFFF, "vendor ID")) return false;
-         if (d.finalized) d.persona.vendor = d.decl.vendor;
+     [](Args& args, Device& dev) {
+         if (!args.integer(dev.decl.vendor, 0, 0xFFFF, "vendor ID")) return false;
+         if (dev.finalized) dev.persona.vendor = dev.decl.vendor;
          return true;
      }},
     {"interface",
-     [](Args& a, Device& d) { return a.integer(d.decl.iface, 0, 255, "interface number"); }},
+     [](Args& args, Device& dev) {
+         return args.integer(dev.decl.iface, 0, 255, "interface number");
+     }},
     {"extra",
-     [](Args& a, Device& d) {
-         return a.integer(d.decl.extras.emplace_back(), 0, 255, "interface number");
+     [](Args& args, Device& dev) {
+         return args.integer(dev.decl.extras.emplace_back(), 0, 255, "interface number");
      }},
     {"serial",
-     [](Args& a, Device& d) {
-         const bool none = a.peek_is("none");
-         if (!a.word(d.decl.serial.emplace(), "serial number")) return false;
-         if (none) d.decl.serial.reset();
+     [](Args& args, Device& dev) {
+         const bool none = args.peek_is("none");
+         if (!args.word(dev.decl.serial.emplace(), "serial number")) return false;
+         if (none) dev.decl.serial.reset();
          return true;
      }},
-    {"port", [](Args& a, Device& d) { return a.word(d.decl.port, "port"); }},
+    {"port", [](Args& args, Device& dev) { return args.word(dev.decl.port, "port"); }},
     {"usb_config",
-     [](Args& a, Device& d) {
-         return a.integer(d.decl.usb_config, 0, 255, "configuration number");
+     [](Args& args, Device& dev) {
+         return args.integer(dev.decl.usb_config, 0, 255, "configuration number");
      }},
-    {"path", [](Args& a, Device& d) { return a.word(d.decl.explicit_path, "path"); }},
-    {"plain", [](Args&, Device& d) { return (d.decl.protocol = 0) == 0; }},
-    {"protocol", [](Args&, Device& d) { return (d.decl.protocol = 1) == 1; }},
-    {"latency", [](Args& a, Device& d) { return a.number(d.decl.latency_ms, "milliseconds"); }},
-    {"pace", [](Args& a, Device& d) { return a.on_off(d.decl.pace); }},
-    {"appear", [](Args& a, Device& d) { return a.number(d.decl.appear_s, "seconds"); }},
-    {"disappear", [](Args& a, Device& d) { return a.number(d.decl.disappear_s, "seconds"); }},
-    {"cb_ack_timeout",
-     [](Args& a, Device& d) { return a.number(d.decl.cb_ack_timeout_ms, "milliseconds"); }},
+    {"path", [](Args& args, Device& dev) { return args.word(dev.decl.explicit_path, "path"); }},
+    {"plain", [](Args&, Device& dev) { return (dev.decl.protocol = 0) == 0; }},
+    {"protocol", [](Args&, Device& dev) { return (dev.decl.protocol = 1) == 1; }},
+    {"latency",
+     [](Args& args, Device& dev) { return args.number(dev.decl.latency_ms, "milliseconds"); }},
+    {"pace", [](Args& args, Device& dev) { return args.on_off(dev.decl.pace); }},
+    {"appear", [](Args& args, Device& dev) { return args.number(dev.decl.appear_s, "seconds"); }},
+    {"disappear",
+     [](Args& args, Device& dev) { return args.number(dev.decl.disappear_s, "seconds"); }},
     // restarts and personalities
     {"normal",
-     [](Args& a, Device& d) { return a.integer(d.decl.normal_product, 0, 0xFFFF, "product ID"); }},
-    {"reset_to",
-     [](Args& a, Device& d) {
-         d.decl.reset_to_iface = -1;
-         return a.integer(d.decl.reset_to.emplace(), 0, 0xFFFF, "product ID") &&
-                (!a.take("interface") ||
-                 a.integer(d.decl.reset_to_iface, 0, 255, "interface number"));
+     [](Args& args, Device& dev) {
+         return args.integer(dev.decl.normal_product, 0, 0xFFFF, "product ID");
      }},
-    {"reset_delay",
-     [](Args& a, Device& d) {
-         d.decl.reset_never = false;
-         return a.number(d.decl.reset_delay_s, "seconds");
+    {"reset_to",
+     [](Args& args, Device& dev) {
+         dev.decl.reset_to_iface = -1;
+         return args.integer(dev.decl.reset_to.emplace(), 0, 0xFFFF, "product ID") &&
+                (!args.take("interface") ||
+                 args.integer(dev.decl.reset_to_iface, 0, 255, "interface number"));
      }},
     {"reset",
-     [](Args& a, Device& d) {
+     [](Args& args, Device& dev) {
          int never;
-         return a.choice(never, "never") && (d.decl.reset_never = true);
+         return args.choice(never, "never") && (dev.decl.reset_never = true);
      }},
     {"service_delay",
-     [](Args& a, Device& d) { return a.number(d.decl.service_delay_s, "seconds"); }},
+     [](Args& args, Device& dev) { return args.number(dev.decl.service_delay_s, "seconds"); }},
     {"service",
-     [](Args& a, Device& d) {
+     [](Args& args, Device& dev) {
          int i;
-         if (!a.choice(i, "return never stay")) return false;
-         d.decl.service_mode = static_cast<Declared::Service>(i);
+         if (!args.choice(i, "return never stay")) return false;
+         dev.decl.service_mode = static_cast<Declared::Service>(i);
          return true;
      }},
-    {"service_port", [](Args& a, Device& d) { return a.word(d.decl.service_port, "port"); }},
     {"leave_delay",
-     [](Args& a, Device& d) { return a.number(d.decl.leave_delay_ms, "milliseconds"); }},
+     [](Args& args, Device& dev) { return args.number(dev.decl.leave_delay_ms, "milliseconds"); }},
     // device-wide faults
     {"fail_write",
-     [](Args& a, Device& d) {
-         return a.integer(d.decl.fail_write_at, 1, INT32_MAX, "report number");
+     [](Args& args, Device& dev) {
+         return args.integer(dev.decl.fail_write_at, 1, INT32_MAX, "report number");
      }},
     {"fail_read",
-     [](Args& a, Device& d) {
-         return a.integer(d.decl.fail_read_at, 1, INT32_MAX, "report number");
+     [](Args& args, Device& dev) {
+         return args.integer(dev.decl.fail_read_at, 1, INT32_MAX, "report number");
      }},
     {"unplug_at",
-     [](Args& a, Device& d) {
-         d.decl.unplug_at_return_s = -1;
-         return a.integer(d.decl.unplug_at, 1, INT32_MAX, "report number") &&
-                (!a.take("return") || a.number(d.decl.unplug_at_return_s, "seconds"));
+     [](Args& args, Device& dev) {
+         dev.decl.unplug_at_return_s = -1;
+         return args.integer(dev.decl.unplug_at, 1, INT32_MAX, "report number") &&
+                (!args.take("return") || args.number(dev.decl.unplug_at_return_s, "seconds"));
      }},
     // scripts and callbacks
     {"fn", fn_statement},
-    {"callback", [](Args& a, Device& d) { return callback_statement(a, d, -1); }},
-    {"card", [](Args& a, Device& d) { return callback_statement(a, d, 1); }},
-    {"card_error", [](Args& a, Device& d) { return callback_statement(a, d, 2); }},
-    {"card_refused", [](Args& a, Device& d) { return callback_statement(a, d, 3); }},
-    {"card_removed", [](Args& a, Device& d) { return callback_statement(a, d, 4); }},
+    {"callback", [](Args& args, Device& dev) { return callback_statement(args, dev, -1); }},
+    {"card", [](Args& args, Device& dev) { return callback_statement(args, dev, 1); }},
+    {"card_error", [](Args& args, Device& dev) { return callback_statement(args, dev, 2); }},
+    {"card_refused", [](Args& args, Device& dev) { return callback_statement(args, dev, 3); }},
+    {"card_removed", [](Args& args, Device& dev) { return callback_statement(args, dev, 4); }},
     // the built-in model
-    {"param", [](Args& a, Device& d) { return param(a, d, true); }},
-    {"noparam", [](Args& a, Device& d) { return param(a, d, false); }},
-    {"unknown_fn_result",
-     [](Args& a, Device& d) { return a.i32(d.model.unknown_fn_result, "result"); }},
+    {"param", [](Args& args, Device& dev) { return param(args, dev, true); }},
+    {"noparam", [](Args& args, Device& dev) { return param(args, dev, false); }},
     {"config_blob",
-     [](Args& a, Device& d) { return a.bytes(d.model.config_blob.emplace(), "bytes"); }},
-    {"log_blob", [](Args& a, Device& d) { return a.bytes(d.model.log_blob, "bytes"); }},
-    {"status", [](Args& a, Device& d) { return sequence(a, d.model.status, true); }},
+     [](Args& args, Device& dev) { return args.bytes(dev.model.config_blob.emplace(), "bytes"); }},
+    {"log_blob", [](Args& args, Device& dev) { return args.bytes(dev.model.log_blob, "bytes"); }},
+    {"status", [](Args& args, Device& dev) { return sequence(args, dev.model.status, true); }},
     {"status_after_reset",
-     [](Args& a, Device& d) { return sequence(a, d.model.status_after_reset, true); }},
+     [](Args& args, Device& dev) { return sequence(args, dev.model.status_after_reset, true); }},
     {"features",
-     [](Args& a, Device& d) { return a.integer(d.model.features, 0, UINT32_MAX, "feature bits"); }},
+     [](Args& args, Device& dev) {
+         return args.integer(dev.model.features, 0, UINT32_MAX, "feature bits");
+     }},
     {"module_count",
-     [](Args& a, Device& d) { return a.integer(d.model.module_count, 0, 255, "count"); }},
-    {"module_desc", [](Args& a, Device& d) { return a.bytes(d.model.module_desc, "description"); }},
+     [](Args& args, Device& dev) { return args.integer(dev.model.module_count, 0, 255, "count"); }},
+    {"module_desc",
+     [](Args& args, Device& dev) { return args.bytes(dev.model.module_desc, "description"); }},
     {"module_record", module_record},
-    {"lib_version", [](Args& a, Device& d) { return a.bytes(d.model.lib_version, "text"); }},
-    {"status_message", [](Args& a, Device& d) { return a.bytes(d.model.status_message, "text"); }},
+    {"lib_version",
+     [](Args& args, Device& dev) { return args.bytes(dev.model.lib_version, "text"); }},
+    {"status_message",
+     [](Args& args, Device& dev) { return args.bytes(dev.model.status_message, "text"); }},
     {"extfw", extfw},
-    {"extfw_check", [](Args& a, Device& d) { return sequence(a, d.model.extfw.check, false); }},
+    {"extfw_check",
+     [](Args& args, Device& dev) { return sequence(args, dev.model.extfw.check, false); }},
 };
 
 } // namespace
 
-bool apply_statement(Device& d, const Tokens& t, std::string& err, const std::string& base_dir) {
-    Args a(t, err, base_dir);
-    const std::string& s = t[0].text;
-    for (const auto& st : STATEMENTS)
-        if (s == st.name) return st.parse(a, d) && err.empty() && a.end();
-    return a.fail("unknown statement '" + s + "'");
+bool apply_statement(Device& dev, const Tokens& tokens, std::string& err,
+                     const std::string& base_dir) {
+    Args args(tokens, err, base_dir);
+    const std::string& name = tokens[0].text;
+    for (const auto& statement : STATEMENTS)
+        if (name == statement.name) return statement.parse(args, dev) && err.empty() && args.end();
+    return args.fail("unknown statement '" + name + "'");
 }
 
 } // namespace emu::detail

@@ -46,20 +46,20 @@ struct Header {
 
 using HeaderBytes = std::array<uint8_t, HEADER_BYTES>;
 
-void put_be32(uint8_t* p, uint32_t v);
-void put_be16(uint8_t* p, uint16_t v);
-uint32_t get_be32(const uint8_t* p);
-uint16_t get_be16(const uint8_t* p);
+void put_be32(uint8_t* out, uint32_t value);
+void put_be16(uint8_t* out, uint16_t value);
+uint32_t get_be32(const uint8_t* bytes);
+uint16_t get_be16(const uint8_t* bytes);
 
 // CTL_ACK, CTL_ERROR and CB_REQUEST use the general layout (CB_REQUEST:
 // value = data length, code = callback code).
-HeaderBytes encode_header(const Header& h);
+HeaderBytes encode_header(const Header& header);
 // CTL_DONE breaks the general layout: the output length sits at offsets 5-8.
 HeaderBytes encode_done(int32_t result, int32_t output_len);
-Header decode_header(const uint8_t* p);
+Header decode_header(const uint8_t* bytes);
 
 // One report with the given payload (at most 63 bytes); header packets get bit 7.
-Report make_packet(bool header, const uint8_t* payload, size_t n);
+Report make_packet(bool header, const uint8_t* payload, size_t count);
 
 // A received report, taken apart.
 struct Packet {
@@ -68,7 +68,7 @@ struct Packet {
     int length = 0; // payload bytes the control byte claims (0-63)
     const uint8_t* payload = nullptr;
 };
-Packet parse_packet(const Report& r);
+Packet parse_packet(const Report& report);
 
 const char* header_type_name(uint8_t type);
 

@@ -69,13 +69,15 @@ TEST_P(WorkerFaults, EveryWorkerEndsAfterTheStopRequestAndReleasesItsReader) {
     // The longest wait a worker may be in: CTL_DONE (9990 ms) plus a request
     // step and a status retry pause, with room for a slow machine.
     for (int i = 0; i < count; ++i)
-        EXPECT_TRUE(wait_until([&] { return !reader_is_open(readers[i]); }, 16000ms))
+        EXPECT_TRUE(
+            wait_until([&] { return !reader_is_open(readers[static_cast<size_t>(i)]); }, 16000ms))
             << "fn " << WORKER_FUNCTIONS[i];
     EXPECT_LT(std::chrono::steady_clock::now() - stop_at, 16s);
     EXPECT_TRUE(wait_until([] { return test_workers.load() == 0; }, 1000ms));
     std::lock_guard<std::mutex> lock(list_lock);
     for (int i = 0; i < count; ++i)
-        EXPECT_EQ(card_test_state(readers[i]), nullptr) << "fn " << WORKER_FUNCTIONS[i];
+        EXPECT_EQ(card_test_state(readers[static_cast<size_t>(i)]), nullptr)
+            << "fn " << WORKER_FUNCTIONS[i];
 }
 
 TABLE_TEST(Kinds, WorkerFaults, KINDS);

@@ -68,7 +68,7 @@ TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
         std::vector<std::jthread> threads;
         for (int i = 0; i < count; ++i)
             threads.emplace_back(
-                [&, i] { results[i] = config_save(readers[i], &pending[i], reported); });
+                [&, i] { results[i] = config_save(readers[i], &pending[static_cast<size_t>(i)], reported); });
     }
     // Seven exchanges of at most a request step each (600 ms) or one CTL_DONE
     // wait, and the 3 s restart wait; the cells ran side by side.
@@ -93,7 +93,7 @@ TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
         // The host never counts a write the reader did not take. After a
         // failed HID read the reader's queued answer is read by the next
         // request, so the host may miss writes the reader took.
-        const bool applied = pending[i].applied != 0;
+        const bool applied = pending[static_cast<size_t>(i)].applied != 0;
         EXPECT_TRUE(!applied || accepted > 0);
         EXPECT_TRUE(applied == (accepted > 0) || items.starts_with("hidfail")) << accepted;
         // The reader is restarted only when some write was accepted; one

@@ -69,7 +69,7 @@ inline Bytes text(const std::string& s) {
 // hid_write of one report with report ID 0 in front.
 inline int send(hid_device* h, const Bytes& r) {
     uint8_t buf[65] = {0};
-    std::copy(r.begin(), r.begin() + std::min<size_t>(64, r.size()), buf + 1);
+    std::copy(r.begin(), r.begin() + std::min<std::ptrdiff_t>(64, std::ssize(r)), buf + 1);
     return hid_write(h, buf, sizeof buf);
 }
 

@@ -129,7 +129,8 @@ TEST_P(Wire, ReportsOnTheWire) {
         if (op.kind == Op::Write || op.kind == Op::WriteFails)
             EXPECT_EQ(send(h, op.bytes), op.kind == Op::Write ? 65 : -1);
         else if (op.kind == Op::Read)
-            EXPECT_EQ(recv(h), Bytes(op.bytes.begin(), op.bytes.begin() + op.cut));
+            EXPECT_EQ(recv(h), Bytes(op.bytes.begin(),
+                                     op.bytes.begin() + static_cast<std::ptrdiff_t>(op.cut)));
         else
             EXPECT_EQ((recv(h, 50, &rc), rc), op.kind == Op::Quiet ? 0 : -1);
     }

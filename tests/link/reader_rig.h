@@ -40,7 +40,8 @@ inline std::string hex_spaced(const uint8_t* bytes, size_t n) {
     std::string out;
     char pair[4];
     for (size_t i = 0; i < n; ++i)
-        out += std::string(pair, std::snprintf(pair, sizeof pair, " %02X", bytes[i]));
+        out += std::string(
+            pair, static_cast<size_t>(std::snprintf(pair, sizeof pair, " %02X", bytes[i])));
     return out.empty() ? out : out.substr(1);
 }
 

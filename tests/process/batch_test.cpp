@@ -46,8 +46,9 @@ std::function<void(const ProcessResult&)> bars(std::function<bool(std::vector<in
         std::string drawn;
         for (size_t at = 0; (at = r.out.find('\r', at)) != std::string::npos; ++at) {
             const int v = values.emplace_back(std::stoi(r.out.substr(at + 1, 3)));
-            drawn += "\r" + r.out.substr(at + 1, 3) + "%[" + std::string(v * 60 / 100, '=') +
-                     std::string(60 - v * 60 / 100, '-') + "]";
+            drawn += "\r" + r.out.substr(at + 1, 3) + "%[" +
+                     std::string(static_cast<size_t>(v * 60 / 100), '=') +
+                     std::string(static_cast<size_t>(60 - v * 60 / 100), '-') + "]";
         }
         EXPECT_EQ(r.out, drawn + "\n");
         EXPECT_TRUE(!values.empty() && std::is_sorted(values.begin(), values.end()) &&

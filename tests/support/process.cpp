@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,7 +126,9 @@ std::string temp_dir() {
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 void write_file(const std::string& path, const std::string& data) {

@@ -38,7 +38,8 @@ void check_case(const ProcessCase& c, const ProcessResult& r) {
         EXPECT_NE(r.err.find(in_dir(piece, r.dir)), std::string::npos) << piece;
     const std::vector<int> fns = transcript_functions(r.transcript, c.device.value_or(""));
     EXPECT_EQ(fns, c.functions.value_or(fns));
-    EXPECT_EQ(std::vector<int>(fns.begin(), fns.begin() + std::min(fns.size(), c.starts.size())),
+    EXPECT_EQ(std::vector<int>(fns.begin(), fns.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                              fns.size(), c.starts.size()))),
               c.starts);
     for (const auto& [function, n] : c.counts)
         EXPECT_EQ(std::count(fns.begin(), fns.end(), function), n) << "function " << function;
@@ -119,7 +120,7 @@ std::vector<int> transcript_functions(const std::string& text, const std::string
 std::string hex(const std::string& bytes) {
     std::string out;
     char b[3];
-    for (unsigned char c : bytes)
-        std::snprintf(b, sizeof b, "%02x", c), out += b;
+    for (char c : bytes)
+        std::snprintf(b, sizeof b, "%02x", static_cast<unsigned char>(c)), out += b;
     return out;
 }

@@ -23,4 +23,4 @@ void PrintTo(const Row& row, std::ostream* os) {
 // Runs the parameterised Suite once per row, as Prefix/Suite.Test/RowName.
 #define TABLE_TEST(Prefix, Suite, rows)                                                            \
     INSTANTIATE_TEST_SUITE_P(Prefix, Suite, ::testing::ValuesIn(rows),                             \
-                             [](const auto& info) { return std::string(info.param.name); })
+                             [](const auto& row) { return std::string(row.param.name); })

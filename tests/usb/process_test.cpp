@@ -40,8 +40,10 @@ class UsbProcess : public UsbReaders {};
 TEST_F(UsbProcess, ListGetAndSendConfiguration) {
     std::string cfg, blob; // blob: cfg in the scenario's notation
     for (int i = 0; cfg.size() < 5000; ++i) {
-        cfg += "LINE" + std::to_string(i) + "=" + std::string(i % 50, 'x') + "\n";
-        blob += "LINE" + std::to_string(i) + "=" + std::string(i % 50, 'x') + "\\n";
+        cfg +=
+            "LINE" + std::to_string(i) + "=" + std::string(static_cast<size_t>(i % 50), 'x') + "\n";
+        blob += "LINE" + std::to_string(i) + "=" + std::string(static_cast<size_t>(i % 50), 'x') +
+                "\\n";
     }
     start("device kbd 0x0202\n  extra 0\n  serial RD2K004711\n  port 1-4.2\n  config_blob r\"" +
           blob + "\"\ndevice ser 0x0204\n  serial RD2S008812\n  port 1-4.3\n");
@@ -129,7 +131,7 @@ std::vector<std::string> summary_lines(const std::string& out) {
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
-    std::sort(lines.begin() + std::min<size_t>(lines.size(), 1), lines.end());
+    std::sort(lines.begin() + std::min<std::ptrdiff_t>(std::ssize(lines), 1), lines.end());
     return lines;
 }
 

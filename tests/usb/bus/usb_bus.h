@@ -50,7 +50,7 @@ bool usb_mock_active(std::string& why);
 struct UsbBusScope {
     UsbBus* bus = nullptr;
     UsbBusScope() = default;
-    explicit UsbBusScope(UsbBus* b) : bus(b) {}
+    explicit UsbBusScope(UsbBus* started) : bus(started) {}
     UsbBusScope(const UsbBusScope&) = delete;
     UsbBusScope& operator=(const UsbBusScope&) = delete;
     ~UsbBusScope() { usb_bus_stop(bus); }
