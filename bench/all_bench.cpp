@@ -79,7 +79,9 @@ Run run(const std::string& dir, const std::string& scenario, std::vector<std::st
     if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return r;
     r.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    const auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    const auto seconds = [](timeval t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     r.cpu_s = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     r.peak_mb = static_cast<double>(usage.ru_maxrss) / 1024;
     return r;

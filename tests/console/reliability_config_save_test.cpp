@@ -67,8 +67,9 @@ TEST_P(ConfigSaveFaults, SaveEndsInTimeAndReportsTheBrokenWrite) {
     {
         std::vector<std::jthread> threads;
         for (int i = 0; i < count; ++i)
-            threads.emplace_back(
-                [&, i] { results[i] = config_save(readers[i], &pending[static_cast<size_t>(i)], reported); });
+            threads.emplace_back([&, i] {
+                results[i] = config_save(readers[i], &pending[static_cast<size_t>(i)], reported);
+            });
     }
     // Seven exchanges of at most a request step each (600 ms) or one CTL_DONE
     // wait, and the 3 s restart wait; the cells ran side by side.
