@@ -106,34 +106,34 @@ std::string output_name(const char* pattern, const char* serial) {
     return name;
 }
 
-// Whether serial is one of the comma-separated names (ASCII case ignored).
-bool named(const char* names, const char* serial) {
-    const size_t length = std::strlen(serial);
+// The comma-separated names of -s, each as given.
+std::vector<std::string> split_names(const char* names) {
+    std::vector<std::string> out;
     for (const char* name = names;;) {
         const char* end = std::strchr(name, ',');
-        const size_t n = end != nullptr ? static_cast<size_t>(end - name) : std::strlen(name);
-        if (n == length && strncasecmp(name, serial, n) == 0) return true;
-        if (end == nullptr) return false;
+        out.emplace_back(name, end != nullptr ? end : name + std::strlen(name));
+        if (end == nullptr) return out;
         name = end + 1;
     }
 }
 
-// Every listed reader, or those named; each name must be attached.
+// Every listed reader, or those named (ASCII case ignored); each name must
+// be attached.
 int32_t select_readers(const char* names, std::vector<Reader*>* chosen) {
-    for (int i = 0; Reader* r = reader_by_index(i); ++i)
-        if (names == nullptr || named(names, r->serial)) chosen->push_back(r);
-    for (const char* name = names; name != nullptr;) {
-        const char* end = std::strchr(name, ',');
-        const std::string one = end != nullptr ? std::string(name, end) : std::string(name);
-        bool found = false;
-        for (const Reader* r : *chosen)
-            found = found || strcasecmp(r->serial, one.c_str()) == 0;
-        if (!found) {
+    const std::vector<std::string> wanted =
+        names != nullptr ? split_names(names) : std::vector<std::string>{};
+    std::vector<bool> found(wanted.size(), false);
+    for (int i = 0; Reader* r = reader_by_index(i); ++i) {
+        bool take = names == nullptr;
+        for (size_t k = 0; k < wanted.size(); ++k)
+            if (strcasecmp(r->serial, wanted[k].c_str()) == 0) take = found[k] = true;
+        if (take) chosen->push_back(r);
+    }
+    for (bool one : found)
+        if (!one) {
             diag(1, "Reader could not be selected\n");
             return BATCH_NO_READER;
         }
-        name = end != nullptr ? end + 1 : nullptr;
-    }
     return 0;
 }
 
