@@ -4,6 +4,8 @@
 // hid_read_timeout need not wake to look at it.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,6 +54,19 @@ void watch_file(int notify, const std::string& name) {
     watching = false;
 }
 
+// The watch is the emulator's thread, not the program's: it blocks every
+// signal, as a USB library's own threads do, so that a signal the program
+// handles (Ctrl+C in the card test) is given to one of the program's
+// threads and never waits here for the next control command.
+template <typename Watch, typename... Args> void start_watch(Watch watch, Args... args) {
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    watching = true;
+    std::thread(watch, args...).detach();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
 } // namespace
 
 bool control_watched() {
@@ -63,8 +78,7 @@ void start_control_watch(const std::string& path) {
     if (stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
         const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return;
-        watching = true;
-        std::thread(watch_fifo, fd).detach();
+        start_watch(watch_fifo, fd);
         return;
     }
     const size_t slash = path.rfind('/');
@@ -77,8 +91,7 @@ void start_control_watch(const std::string& path) {
         close(notify);
         return;
     }
-    watching = true;
-    std::thread(watch_file, notify, name).detach();
+    start_watch(watch_file, notify, name);
 }
 
 } // namespace emu::detail

@@ -4,11 +4,15 @@
 // the mode with Ctrl+C, which the terminal turns into SIGINT.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/process.h"
@@ -33,15 +37,22 @@ bool start(PtySession& s, const std::vector<std::string>& args, const std::strin
     return s.start(BRINLET_BIN, BRINLET_EMU_LIB, args, dir + "/s.scn", dir + "/control");
 }
 
-// Ctrl+C through the terminal's line discipline, then key at the final
-// prompt; the exit status.
-int quit(PtySession& s, const char* key = "\r") {
+// Ctrl+C through the terminal's line discipline. ThreadSanitizer's runtime
+// runs a handler late, where the thread that took the signal next passes
+// through it, and about one Ctrl+C in a hundred on a loaded machine never
+// reaches the handler: nothing is left pending in the kernel, the handler
+// stays installed, and a second Ctrl+C is taken. In those builds a second
+// one follows when the program has not begun to shut down within 5 s;
+// elsewhere the first must do.
+void interrupt(PtySession& s) {
     s.type("\x03");
-    // In ThreadSanitizer builds about one Ctrl+C in a few hundred never
-    // reaches the program's handler: its one thread goes on sleeping in the
-    // console's loop, the handler installed and no signal pending. A second
-    // one follows if the program has not begun to shut down within 5 s.
+    if (std::string_view(BRINLET_SANITIZE) != "thread") return;
     if (!s.wait_for([&] { return s.shows("Shutting down"); }, 5000)) s.type("\x03");
+}
+
+// Ctrl+C, then key at the final prompt; the exit status.
+int quit(PtySession& s, const char* key = "\r") {
+    interrupt(s);
     EXPECT_TRUE(s.wait_for([&] { return s.shows("Press ENTER to continue"); }, 10000));
     s.type(key);
     return s.finish(10000);
@@ -201,19 +212,44 @@ TEST(CardTestTerminal, BenchRecordLeavesTheScreenAloneAndFailsLoudly) {
     EXPECT_EQ(read_file(dir + "/bench.tsv"), "time\tserial\tevent\tcard\tdata\n");
 }
 
-// From the menus' test mode (100), Ctrl+C leads back to a fresh list.
+// The threads of the process other than its first that do not block
+// Ctrl+C and the signals that end the program, as "TID SigBlk" lines.
+std::string threads_taking_ending_signals(pid_t pid) {
+    unsigned long wanted = 0;
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        wanted |= 1ul << (signal_number - 1);
+    std::string takers;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        const std::string tid = task.path().filename().string();
+        const std::string status = read_file((task.path() / "status").string());
+        const size_t at = status.find("SigBlk:");
+        if (tid == std::to_string(pid) || at == std::string::npos) continue;
+        const unsigned long blocked = std::stoul(status.substr(at + 7), nullptr, 16);
+        if ((blocked & wanted) != wanted) takers += tid + " " + status.substr(at + 8, 16) + "\n";
+    }
+    return takers;
+}
+
+// From the menus' test mode (100), Ctrl+C leads back to a fresh list. The
+// signal reaches the console's thread however many threads the process
+// has: every other one, the emulator's control watch included, blocks it.
 TEST(CardTestTerminal, CtrlCInTheMenusTestModeLeadsBackToTheList) {
     PtySession s{60, 100};
     ASSERT_TRUE(start(s, {}, "device kbd 0x0202\n  serial RD2K0042\n"));
     for (const auto& [keys, text] :
          {std::pair{"", "Enter number: "},
           {"100\r", "(CTRL+C to exit)"},
-          {"\x03", "Press ENTER to continue"},
+          {"", "Press ENTER to continue"},
           {"\r", "List of available readers:"},
           {"", "0) USB reader v2/v3 (usb keyboard class), Ser.no.: RD2K0042\r\n"},
           {"", "Enter number: "},
           {"99\r", ""}}) {
         s.type(keys);
+        if (text == std::string_view("Press ENTER to continue")) {
+            EXPECT_EQ(threads_taking_ending_signals(s.pid), "");
+            interrupt(s);
+        }
         ASSERT_TRUE(s.wait_for_text(text)) << text;
     }
     EXPECT_EQ(s.finish(5000), 0);
