@@ -6,7 +6,7 @@
 // Every reader answers 1 ms late (latency 1): the emulator takes the host's
 // reports at once, so the image goes out at the speed of the host's writes.
 // The emulator lives inside the brinlet process and keeps what each reader
-// received (the stored image, the exchange's record, its receive buffer):
+// received (the stored image and the exchange's record):
 // that share is measured apart, by driving the same emulated readers from
 // this process, and told beside the peak.
 #include <sys/resource.h>

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 #include "device.h"
 #include "world.h"
@@ -228,11 +229,13 @@ void complete(Device& dev, ExchangeOutcome outcome, double now, bool refused = f
     Engine& eng = dev.eng;
     ExchangeCtx& ctx = eng.ctx;
     if (ctx.acked) {
+        // The context is emptied below: its data moves to the record, so an
+        // image is held once by the record, not twice.
         dev.log.exchanges.push_back(
-            {next_seq(),
-             emu::Exchange{ctx.ms, ctx.fn, ctx.input, ctx.capacity, ctx.result, ctx.announced,
-                           ctx.output, outcome == ExchangeOutcome::Fetched, refused, host_error,
-                           outcome_name(outcome)}});
+            {next_seq(), emu::Exchange{ctx.ms, ctx.fn, std::move(ctx.input), ctx.capacity,
+                                       ctx.result, ctx.announced, std::move(ctx.output),
+                                       outcome == ExchangeOutcome::Fetched, refused, host_error,
+                                       outcome_name(outcome)}});
         transcript_dirty();
     }
     consume_entry(dev);
