@@ -229,8 +229,8 @@ void complete(Device& dev, ExchangeOutcome outcome, double now, bool refused = f
     Engine& eng = dev.eng;
     ExchangeCtx& ctx = eng.ctx;
     if (ctx.acked) {
-        // The context is emptied below: its data moves to the record, so an
-        // image is held once by the record, not twice.
+        // The context is emptied below: its data moves to the record
+        // rather than being copied, and an image sent is not held twice.
         dev.log.exchanges.push_back(
             {next_seq(), emu::Exchange{ctx.ms, ctx.fn, std::move(ctx.input), ctx.capacity,
                                        ctx.result, ctx.announced, std::move(ctx.output),
