@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <hidapi.h>
+#include <pthread.h>
+#include <signal.h>
+#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "discovery/reader_list.h"
 #include "link/hid_guard.h"
@@ -58,11 +60,21 @@ void fill_new(Reader* r, const hid_device_info* dev, const ReaderModel* model) {
 
 } // namespace
 
+// The USB library may start a thread of its own here, to watch the bus; it
+// is made with every signal blocked, so that the program's handlers (Ctrl+C
+// in the card test and under -a, a new terminal size) run on the program's
+// own threads.
 void readers_init() {
     list.head = nullptr;
     list.count = 0;
-    std::lock_guard<std::mutex> hid(hid_library_lock);
-    hid_init();
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    {
+        std::lock_guard<std::mutex> hid(hid_library_lock);
+        hid_init();
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 void readers_exit() {

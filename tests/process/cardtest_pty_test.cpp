@@ -4,10 +4,7 @@
 // the mode with Ctrl+C, which the terminal turns into SIGINT.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -210,25 +207,6 @@ TEST(CardTestTerminal, BenchRecordLeavesTheScreenAloneAndFailsLoudly) {
         EXPECT_EQ(screen, run.status < 0 ? "" : plain_screen);
     }
     EXPECT_EQ(read_file(dir + "/bench.tsv"), "time\tserial\tevent\tcard\tdata\n");
-}
-
-// The threads of the process other than its first that do not block
-// Ctrl+C and the signals that end the program, as "TID SigBlk" lines.
-std::string threads_taking_ending_signals(pid_t pid) {
-    unsigned long wanted = 0;
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        wanted |= 1ul << (signal_number - 1);
-    std::string takers;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-        const std::string tid = task.path().filename().string();
-        const std::string status = read_file((task.path() / "status").string());
-        const size_t at = status.find("SigBlk:");
-        if (tid == std::to_string(pid) || at == std::string::npos) continue;
-        const unsigned long blocked = std::stoul(status.substr(at + 7), nullptr, 16);
-        if ((blocked & wanted) != wanted) takers += tid + " " + status.substr(at + 8, 16) + "\n";
-    }
-    return takers;
 }
 
 // From the menus' test mode (100), Ctrl+C leads back to a fresh list. The

@@ -134,3 +134,23 @@ std::string read_file(const std::string& path) {
 void write_file(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary) << data;
 }
+
+std::string threads_taking_ending_signals(pid_t pid) {
+    unsigned long wanted = 0;
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        wanted |= 1ul << (signal_number - 1);
+    std::string takers;
+    std::error_code error;
+    const std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task",
+                                                    error);
+    if (error) return "no process " + std::to_string(pid) + "\n";
+    for (const auto& task : tasks) {
+        const std::string tid = task.path().filename().string();
+        const std::string status = read_file((task.path() / "status").string());
+        const size_t at = status.find("SigBlk:");
+        if (tid == std::to_string(pid) || at == std::string::npos) continue;
+        const unsigned long blocked = std::stoul(status.substr(at + 7), nullptr, 16);
+        if ((blocked & wanted) != wanted) takers += tid + " " + status.substr(at + 8, 16) + "\n";
+    }
+    return takers;
+}

@@ -61,3 +61,8 @@ double now_ms();
 std::string temp_dir();
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
+
+// The threads of process pid other than its first that do not block Ctrl+C
+// and the signals that end the program, as "TID SigBlk" lines: "" when only
+// the first can take them.
+std::string threads_taking_ending_signals(pid_t pid);

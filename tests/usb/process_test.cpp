@@ -111,6 +111,9 @@ TEST_F(UsbProcess, CardTestOnFourReadersWithOneReplugged) {
     std::this_thread::sleep_for(1500ms);
     emu::plug("r2");
     EXPECT_TRUE(registered(2));
+    // The USB library's threads, and the readers', leave Ctrl+C to the
+    // console's thread.
+    EXPECT_EQ(threads_taking_ending_signals(running.pid), "");
     kill(running.pid, SIGINT);
     const ProcessResult r = finish_brinlet(running);
     EXPECT_EQ(r.status, 0) << r.err;
