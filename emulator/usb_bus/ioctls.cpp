@@ -86,18 +86,16 @@ int release(UsbDev& usbdev, Client& client, unsigned number) {
     return 0;
 }
 
-int driver_ioctl(UsbDev& usbdev, Client& client, int ifno, int code) {
+int driver_ioctl(UsbDev& usbdev, int ifno, int code) {
     Iface* iface = iface_by_number(usbdev, ifno);
     if (iface == nullptr) return EINVAL;
     if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
         if (!iface->driver_bound) return ENODATA;
         iface->driver_bound = false;
     } else if (code == static_cast<int>(USBDEVFS_CONNECT)) {
-        if (iface->claimed_by != nullptr && iface->claimed_by != &client) return EBUSY;
-        if (iface->claimed_by == &client) return EBUSY;
-        if (iface->kind != IfaceKind::Vendor) {
-            iface->driver_bound = true;
-        }
+        // A claimed interface, by anyone, keeps the driver off.
+        if (iface->claimed_by != nullptr) return EBUSY;
+        if (iface->kind != IfaceKind::Vendor) iface->driver_bound = true;
     } else {
         return ENOTTY;
     }
@@ -120,11 +118,11 @@ void get_driver(UsbDev& usbdev, UMockdevIoctlClient* call, UMockdevIoctlData* ar
     complete(call, 0);
 }
 
-void usb_ioctl(UsbDev& usbdev, Client& client, UMockdevIoctlClient* call, UMockdevIoctlData* arg) {
+void usb_ioctl(UsbDev& usbdev, UMockdevIoctlClient* call, UMockdevIoctlData* arg) {
     UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
     if (data == nullptr) return complete(call, EFAULT);
     auto* request = reinterpret_cast<usbdevfs_ioctl*>(data->data);
-    complete(call, driver_ioctl(usbdev, client, request->ifno, request->ioctl_code));
+    complete(call, driver_ioctl(usbdev, request->ifno, request->ioctl_code));
 }
 
 void disconnect_claim(UsbDev& usbdev, Client& client, UMockdevIoctlClient* call,
@@ -135,9 +133,7 @@ void disconnect_claim(UsbDev& usbdev, Client& client, UMockdevIoctlClient* call,
     auto* request = reinterpret_cast<usbdevfs_disconnect_claim*>(data->data);
     Iface* iface = iface_by_number(usbdev, static_cast<int>(request->interface));
     if (iface == nullptr) return complete(call, EINVAL);
-    if (iface->driver_bound) {
-        iface->driver_bound = false;
-    }
+    iface->driver_bound = false;
     complete(call, claim(usbdev, client, request->interface));
 }
 
@@ -192,7 +188,7 @@ void answer(UsbDev& usbdev, Client& client, UMockdevIoctlClient* call, unsigned 
     case USBDEVFS_GETDRIVER:
         return get_driver(usbdev, call, arg);
     case USBDEVFS_IOCTL:
-        return usb_ioctl(usbdev, client, call, arg);
+        return usb_ioctl(usbdev, call, arg);
     case USBDEVFS_DISCONNECT_CLAIM:
         return disconnect_claim(usbdev, client, call, arg);
     case USBDEVFS_SUBMITURB:
