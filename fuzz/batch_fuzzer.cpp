@@ -13,7 +13,7 @@
 #include <string>
 
 #include "cli/batch.h"
-#include "cli/entry.h"
+#include "cli/exit_status.h"
 #include "cli/tool_settings.h"
 #include "discovery/reader_list.h"
 #include "fake_hid.h"

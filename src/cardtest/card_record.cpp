@@ -12,6 +12,7 @@
 #include <iterator>
 #include <mutex>
 
+#include "base/result.h"
 #include "base/text.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader_list.h"
@@ -53,9 +54,9 @@ int write_all(int fd, const char* text, size_t length) {
 // that no later line lands after a partial one.
 int32_t write_line(const char* line, size_t length) {
     std::lock_guard<std::mutex> lock(record.lock);
-    if (record.fd < 0 || record.error != 0) return record.error != 0 ? -1 : 0;
+    if (record.fd < 0 || record.error != 0) return record.error != 0 ? SYSTEM_FAILED : 0;
     record.error = write_all(record.fd, line, length);
-    return record.error != 0 ? -1 : 0;
+    return record.error != 0 ? SYSTEM_FAILED : 0;
 }
 
 // 2026-12-07T10:15:30.123Z: UTC with milliseconds.
@@ -94,7 +95,7 @@ int32_t record_line(const Reader* reader, CardRecordEvent event, const char* car
 
 int32_t card_record_open(const char* path) {
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
+    if (fd < 0) return SYSTEM_FAILED;
     std::lock_guard<std::mutex> lock(record.lock);
     record.fd = fd;
     record.error = write_all(fd, RECORD_HEADER, std::strlen(RECORD_HEADER));

@@ -19,7 +19,7 @@ enum class CardRecordEvent : uint8_t {
     gone,    // the reader's worker ended
 };
 
-// Creates or empties path and writes the header line. 0; -1 with errno set
+// Creates or empties path and writes the header line. 0; SYSTEM_FAILED with errno set
 // when the file cannot be opened (a failed header write is reported by
 // card_record_close). Main thread, before any worker starts.
 int32_t card_record_open(const char* path);
@@ -29,7 +29,7 @@ int32_t card_record_open(const char* path);
 int32_t card_record_close();
 
 // Appends one line for the Reader with empty card and data texts. 0, also
-// without a record; -1 when the write failed. Any thread; takes the
+// without a record; SYSTEM_FAILED when the write failed. Any thread; takes the
 // record's lock (never while another lock is held by the record).
 int32_t card_record_event(const Reader* reader, CardRecordEvent event);
 
@@ -40,6 +40,6 @@ void card_record_card_shown(ReaderTestState* state);
 // Records the card marked by card_record_card_shown, once: its number and,
 // when with_data is set, the card data the screen shows beside it (else
 // empty: the number came without a data fetch). 0 also when nothing is
-// marked; -1 when the write failed. Worker thread; takes text_lock, then
+// marked; SYSTEM_FAILED when the write failed. Worker thread; takes text_lock, then
 // the record's lock.
 int32_t card_record_card(const Reader* reader, ReaderTestState* state, bool with_data);

@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "base/result.h"
 #include "discovery/reader_list.h"
 
 namespace {
@@ -41,7 +42,7 @@ ReaderTestState* card_test_state(const Reader* reader) {
 
 int card_test_attach(Reader* reader, ReaderTestState* state) {
     TestEntry* e = entry_for(reader);
-    if (e == nullptr || state == nullptr) return -1;
+    if (e == nullptr || state == nullptr) return CARD_TEST_NOT_STARTED;
     if (e->worker.joinable()) e->worker.join();
     e->state = state;
     e->reader = reader;

@@ -16,7 +16,7 @@ ReaderTestState* card_test_state(const Reader* reader);
 
 // Puts the Reader under test with state (which its worker releases). A
 // thread kept for an earlier worker of the Reader, or of the entry taken
-// over, has ended and is joined first. 0; -1 when the Reader is under test
+// over, has ended and is joined first. 0; CARD_TEST_NOT_STARTED when the Reader is under test
 // already or every entry belongs to a Reader under test. Console thread
 // (or a test without workers); list_lock held.
 int card_test_attach(Reader* reader, ReaderTestState* state);

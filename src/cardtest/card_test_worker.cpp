@@ -14,6 +14,7 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
+#include "base/result.h"
 #include "base/text.h"
 #include "cardtest/card_event.h"
 #include "cardtest/card_record.h"
@@ -243,12 +244,12 @@ void finish(Reader* reader, ReaderTestState* state) {
 // Opens the Reader and starts body on it, keeping the thread in the card
 // test table. The caller blocks the signals that end card test mode
 // meanwhile: the new thread, and the USB library's threads for the Reader,
-// inherit the mask. 0, or -1 with everything undone but the state.
+// inherit the mask. 0, or CARD_TEST_NOT_STARTED with everything undone but the state.
 int32_t open_and_run(Reader* reader, card_test_body_fn body) {
     const int r = reader_open(reader);
     if (r != 0) {
         diag(2, "Cfg open: cannot open reader: %d\n", r);
-        return -1;
+        return CARD_TEST_NOT_STARTED;
     }
     // std::thread reports a failure to start only by throwing.
     try {
@@ -260,21 +261,22 @@ int32_t open_and_run(Reader* reader, card_test_body_fn body) {
         diag(1, "Cannot create thread: %s", std::strerror(ENOMEM));
     }
     reader_close(reader);
-    return -1;
+    return CARD_TEST_NOT_STARTED;
 }
 
 } // namespace
 
 int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
-    if (reader == nullptr || body == nullptr || reader_is_open(reader)) return -1;
+    if (reader == nullptr || body == nullptr || reader_is_open(reader))
+        return CARD_TEST_NOT_STARTED;
     ReaderTestState* state = new (std::nothrow) ReaderTestState();
     if (state == nullptr) {
         diag(2, "Not enough memory\n");
-        return -1;
+        return CARD_TEST_NOT_STARTED;
     }
     if (card_test_attach(reader, state) != 0) {
         delete state;
-        return -1;
+        return CARD_TEST_NOT_STARTED;
     }
     sigset_t before;
     terminal_guard_block_signals(&before);

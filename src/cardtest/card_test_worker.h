@@ -16,7 +16,6 @@ extern std::atomic<int32_t> test_workers;
 // Thread body run with the Reader under test as its argument.
 using card_test_body_fn = int32_t (*)(Reader* reader);
 
-inline constexpr int32_t WORKER_NO_VOLATILE_PROTOCOL = -1004;
 inline constexpr int CARD_SHOWN_S = 2; // without removal events, shown this long
 // The longest wait for a report from an idle reader: a stop request cannot
 // cut a wait short, so it is seen at the latest this much later.
@@ -26,14 +25,14 @@ inline constexpr uint32_t FEATURE_REMOVAL_EVENTS = 0x1; // reader reports card r
 
 // Puts a closed Reader under test with a fresh test state (card_test_table),
 // opens it and starts body on a new thread, kept in the table until the
-// console joins it. 0; -1 when the Reader is open or under test, or the
+// console joins it. 0; CARD_TEST_NOT_STARTED when the Reader is open or under test, or the
 // state, the open or the thread failed (everything undone). Console thread
 // only; caller holds list_lock, so the worker cannot finish before its
 // thread is kept.
 int32_t card_test_start_reader(Reader* reader, card_test_body_fn body);
 
 // Worker thread body: waits for the reader, sets it up, polls it for card
-// events until stop_requested, a link failure (-9999) or the Reader closes,
+// events until stop_requested, a link failure (LINK_IO_ERROR) or the Reader closes,
 // then closes the Reader and releases its test state, both under
 // list_lock. Writes ready, card, timeout and gone to the bench record
 // (card_record) before that. Always 0. Takes list_lock at its end only.

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "base/result.h"
+
 namespace {
 
 // Both are read in signal handlers: lock-free atomics only.
@@ -24,7 +26,7 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 
 int console_wake_open() {
     const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0) return SYSTEM_FAILED;
     wake.pending = false;
     wake.fd = fd;
     return 0;

@@ -6,7 +6,7 @@
 
 inline constexpr int WAKE_FALLBACK_MS = 20;
 
-// Makes the wake-up channel (an eventfd). 0, or -1 with errno when it
+// Makes the wake-up channel (an eventfd). 0, or SYSTEM_FAILED with errno when it
 // cannot be made: every wait then ends within WAKE_FALLBACK_MS, as a redraw
 // clock. Console thread, before the workers start.
 int console_wake_open();

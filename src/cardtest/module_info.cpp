@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "base/result.h"
 #include "cardtest/card_test_table.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader_list.h"

@@ -2,11 +2,7 @@
 // The reader module description as the card test console shows it.
 #pragma once
 
-#include <cstdint>
-
 struct Reader;
-
-inline constexpr int32_t MODULE_NO_TEST_STATE = -1003;
 
 // Asks for the module count (2103) and, when a module is present, for its
 // description (2104), then fills the test state's module_text ("line1

@@ -2,7 +2,6 @@
 #include "cli/batch.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,8 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
+#include "base/result.h"
+#include "cli/batch_run.h"
 #include "cli/firmware_update.h"
 #include "cli/module_check.h"
 #include "link/ctl_exchange.h"
@@ -155,28 +156,6 @@ BatchPhase transfer_phase(const BatchPlan& plan) {
 }
 
 } // namespace
-
-BatchSpace::~BatchSpace() {
-    if (bytes != nullptr) munmap(bytes, BATCH_BUFFER_SIZE);
-}
-
-int batch_space_make(BatchSpace* space) {
-    if (space->bytes != nullptr) return 0;
-    void* room = mmap(nullptr, BATCH_BUFFER_SIZE, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (room == MAP_FAILED) return -1;
-    space->bytes = static_cast<uint8_t*>(room);
-    return 0;
-}
-
-void batch_run_init(BatchRun* run, const ToolSettings& settings) {
-    run->settings = &settings;
-    run->plan = batch_plan(settings.operations, settings.raw_function);
-    run->draw_bar = settings.show_progress != 0;
-    run->output_path = settings.has_output_path ? settings.output_path : nullptr;
-    // Standard output that carries the fetched data must hold nothing else.
-    run->bar = run->plan.fetches_output && run->output_path == nullptr ? stderr : stdout;
-}
 
 int32_t batch_read_input(const ToolSettings& settings, BatchSpace* space, int32_t* length) {
     if (batch_space_make(space) != 0) {

@@ -20,9 +20,11 @@
 #include "base/diag.h"
 #include "base/pause.h"
 #include "base/quit.h"
+#include "base/result.h"
 #include "cli/batch.h"
 #include "cli/batch_rows.h"
-#include "cli/entry.h"
+#include "cli/batch_run.h"
+#include "cli/exit_status.h"
 #include "cli/firmware_update.h"
 #include "link/reader_link.h"
 

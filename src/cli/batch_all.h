@@ -8,11 +8,11 @@
 
 #include "cli/tool_settings.h"
 
-inline constexpr int32_t BATCH_INTERRUPTED = 130; // a reader not started after Ctrl+C
-
 // Runs the settings' operation on the readers chosen. serials: -s's value,
 // names separated by commas, or nullptr for every reader. Returns 0 when
 // every reader run succeeded (skipped ones aside), else the result of the
-// first failed reader in list order; 2, 4 or 6 when the command cannot run
-// (before any exchange), or 2 when the summary cannot be written.
+// first failed reader in list order (BATCH_INTERRUPTED for a reader not
+// started after Ctrl+C); BATCH_FILE_ERROR, BATCH_INPUT_TOO_LARGE,
+// BATCH_NO_READER or BATCH_NOT_SUPPORTED when the command cannot run
+// (before any exchange); BATCH_FILE_ERROR when the summary cannot be written.
 int32_t batch_run_all(const ToolSettings& settings, const char* serials);

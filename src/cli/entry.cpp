@@ -9,10 +9,12 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
+#include "base/result.h"
 #include "cardtest/card_record.h"
 #include "cardtest/card_test_console.h"
 #include "cli/batch.h"
 #include "cli/batch_all.h"
+#include "cli/exit_status.h"
 #include "cli/tool_settings.h"
 #include "console/main_menu.h"
 #include "discovery/reader_list.h"
@@ -60,14 +62,6 @@ int32_t run_card_test(const ToolSettings& settings) {
 }
 
 } // namespace
-
-int exit_status(int32_t result) {
-    // A run that lost its reader exits 255, as does every result of that
-    // number, the reader's own included.
-    if (result == BATCH_READER_LOST) return 255;
-    const int status = static_cast<int>(static_cast<uint32_t>(result) & 0xFF);
-    return (result != 0 && status == 0) ? 255 : status;
-}
 
 int tool_main(int argc, char** argv) {
     ToolSettings settings;

@@ -6,7 +6,8 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
-#include "cli/batch.h"
+#include "base/result.h"
+#include "cli/batch_run.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"
@@ -76,8 +77,9 @@ Reader* look_once(const BatchRun* run, Wanted wanted, bool* in_service) {
 // Looks for the run's reader once a second. With NormalFirmware a reader
 // still in its service firmware is not back yet: it may answer for a while
 // after the restart request before it leaves the bus. Returns 0 with the
-// reader open in run->reader, -1 after the attempts, or 5 when the reader
-// was in its service firmware at the last attempt.
+// reader open in run->reader, BATCH_READER_LOST after the attempts, or
+// BATCH_READER_UNUSABLE when the reader was in its service firmware at the
+// last attempt.
 int32_t find_again(BatchRun* run, int* attempts, Wanted wanted) {
     bool in_service = false;
     for (;;) {

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/module_check.h"
 
+#include "base/diag.h"
 #include "base/pause.h"
-#include "cli/batch.h"
+#include "base/result.h"
+#include "cli/batch_run.h"
 #include "cli/progress_bar.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_link.h"

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "base/diag.h"
+#include "base/result.h"
 
 namespace {
 void progress_loop(ProgressBar* bar) {
@@ -37,7 +38,7 @@ int progress_start(ProgressBar* bar, const std::atomic<int32_t>* shown, FILE* ou
         bar->thread = std::thread(progress_loop, bar);
     } catch (const std::system_error& e) {
         diag(1, "Cannot create thread: %s", e.code().message().c_str());
-        return -1;
+        return SYSTEM_FAILED;
     }
     return 0;
 }

@@ -22,7 +22,7 @@ struct ProgressBar {
 // flushed.
 void progress_draw(int32_t value, FILE* out = stdout);
 // Starts the thread that redraws *shown on out every 100 ms while it is
-// below 100. 0, or -1 when the thread cannot be started.
+// below 100. 0, or SYSTEM_FAILED when the thread cannot be started.
 int progress_start(ProgressBar* bar, const std::atomic<int32_t>* shown, FILE* out);
 // Stops and joins the thread, then draws *shown once more on the same
 // stream. Does nothing for a bar that was not started.

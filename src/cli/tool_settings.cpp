@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/version.h"
+
 namespace {
 
 bool takes_value(char letter) {

@@ -4,8 +4,6 @@
 
 #include <cstdint>
 
-#include "base/diag.h"
-#include "base/version.h"
 #include "cli/batch_operations.h"
 
 // Filled once by settings_parse before any thread starts; read-only afterwards.

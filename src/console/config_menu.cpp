@@ -6,6 +6,7 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
+#include "base/result.h"
 #include "base/term.h"
 #include "base/text.h"
 #include "console/console_input.h"

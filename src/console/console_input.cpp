@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/result.h"
 #include "base/text.h"
 
 int32_t console_read_line(char (&line)[CONSOLE_LINE_SIZE]) {

@@ -10,13 +10,10 @@
 // stays in the input for the following reads.
 inline constexpr int CONSOLE_LINE_SIZE = 20;
 
-// Result of a read when no more input can come (end of file, closed
-// terminal, read error).
-inline constexpr int32_t CONSOLE_INPUT_ENDED = -1005;
-
 // Flushes standard output (so the prompt is visible), then reads up to 19
 // characters of one line into line, newline included when it fits. Returns
-// 0, or CONSOLE_INPUT_ENDED with line emptied; once input has ended every
+// 0, or CONSOLE_INPUT_ENDED with line emptied when no more input can come
+// (end of file, closed terminal, read error); once input has ended every
 // later call reports it too. Main thread only.
 int32_t console_read_line(char (&line)[CONSOLE_LINE_SIZE]);
 

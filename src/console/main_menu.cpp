@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "base/result.h"
 #include "base/term.h"
 #include "base/text.h"
 #include "base/version.h"

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "base/result.h"
 #include "base/text.h"
 #include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"

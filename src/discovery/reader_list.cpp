@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/result.h"
 #include "discovery/reader_list.h"
 #include "link/hid_guard.h"
 #include "link/reader_link.h"

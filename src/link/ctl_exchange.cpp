@@ -5,6 +5,7 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
+#include "base/result.h"
 #include "link/reader_callbacks.h"
 #include "link/reader_link.h"
 

@@ -22,8 +22,9 @@ inline constexpr int CTL_OUTPUT_WAIT_MS = 1990; // per report of output data
 // *output_len > 0 always means the first *output_len bytes of output are the
 // reader's, whatever the result.
 // Returns the reader's result, the value of a CTL_ERROR answering the
-// request, -1 when no CTL_ACK came or CTL_DONE was not what arrived, or a
-// link result (-2, -110, -9999). Takes ctl_lock for the whole exchange.
+// request, LINK_ERROR when no CTL_ACK came or CTL_DONE was not what
+// arrived, or another link result (LINK_BAD_HEADER, LINK_TIMEOUT,
+// LINK_IO_ERROR). Takes ctl_lock for the whole exchange.
 // The input's progress goes to progress when one is given.
 int32_t reader_ctl(ReaderLink* link, uint16_t function, int32_t input_len, const uint8_t* input,
                    int32_t* output_len, uint8_t* output, const ProgressSink* progress = nullptr);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/diag.h"
+#include "base/result.h"
 #include "link/callback_queue.h"
 #include "link/reader_link.h"
 
@@ -18,12 +19,12 @@ void dispatch_queue(ReaderLink* link, reader_callback_fn handler) {
     uint16_t code;
     uint32_t length;
     uint8_t* data;
-    while (cb_queue_peek(link, &code, &length, &data) == 0) {
+    while (cb_queue_peek(&link->callbacks, &code, &length, &data) == 0) {
         if (handler != nullptr) {
             const int32_t r = handler(link, code, length, length != 0 ? data : nullptr);
             diag(2, "Callback processed, retval: %d\n", r);
         }
-        cb_queue_pop(link, nullptr, nullptr, nullptr);
+        cb_queue_pop(&link->callbacks, nullptr, nullptr, nullptr);
     }
 }
 
@@ -56,7 +57,7 @@ int reader_receive_callback(ReaderLink* link, uint16_t code, uint32_t length) {
             return r;
         }
     }
-    const int queued = cb_queue_push(link, code, length, buffer.get());
+    const int queued = cb_queue_push(&link->callbacks, code, length, buffer.get());
     ctl_header_clear(&header);
     ctl_header_set_type(&header, CB_DONE);
     ctl_header_set_value(&header, queued == 0 ? 0 : WIRE_HOST_NO_MEMORY);

@@ -23,8 +23,9 @@ int reader_receive_callback(ReaderLink* link, uint16_t code, uint32_t length);
 // One poll: unless a CTL exchange ran since the last poll, waits 10 ms for
 // a CB_REQUEST and takes it in; then hands every queued callback, oldest
 // first, to handler (or drops them when handler is null). Returns the code
-// taken in, 0 when nothing was read, or a negative link result (-110 for an
-// idle reader, -1 for a header other than CB_REQUEST). Takes ctl_lock.
+// taken in, 0 when nothing was read, or a negative link result
+// (LINK_TIMEOUT for an idle reader, LINK_ERROR for a header other than
+// CB_REQUEST). Takes ctl_lock.
 int reader_poll_callbacks(ReaderLink* link, reader_callback_fn handler);
 
 // The same poll waiting up to wait_ms (0: not at all) for the CB_REQUEST.

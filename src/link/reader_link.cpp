@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "base/diag.h"
-#include "link/callback_queue.h"
+#include "base/result.h"
 #include "link/hid_guard.h"
 
 std::mutex hid_library_lock;
@@ -40,7 +40,7 @@ int reader_open_path(ReaderLink* link, const char* path) {
         diag(1, "Cannot open device\n");
         return LINK_ERROR;
     }
-    cb_queue_init(link);
+    cb_queue_init(&link->callbacks);
     link->is_open = 1;
     return 0;
 }
@@ -53,7 +53,7 @@ int reader_close(ReaderLink* link) {
         hid_close(link->hid);
     }
     link->hid = nullptr;
-    cb_queue_destroy(link);
+    cb_queue_destroy(&link->callbacks);
     link->is_open = 0;
     return 0;
 }

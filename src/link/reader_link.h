@@ -8,12 +8,11 @@
 #include <cstdint>
 #include <mutex>
 
+#include "link/callback_queue.h"
 #include "link/ctl_header.h"
-#include "link/link_result.h"
 
 struct hid_device_;
 typedef struct hid_device_ hid_device;
-struct ReaderCallback;
 
 inline constexpr int REPORT_SIZE = 64; // bytes per HID report, report ID not counted
 
@@ -25,20 +24,18 @@ struct ReaderLink {
     std::atomic<uint8_t> is_open{0}; // read by the card test console
     uint16_t in_report_size = 0;
     uint16_t out_report_size = 0;
-    std::mutex cb_lock; // guards cb_head, cb_tail and the record links
-    ReaderCallback* cb_tail = nullptr;
-    ReaderCallback* cb_head = nullptr;
+    CallbackQueue callbacks;
     uint8_t in_ctl = 0;
 };
 
 inline constexpr uint8_t PACKET_HEADER_FLAG = 0x80;
 inline constexpr uint8_t PACKET_LENGTH_MASK = 0x3F;
 
-// Opens the HID device at path. 0; -1 when it cannot be opened or no link
-// is given; -3 when already open.
+// Opens the HID device at path. 0; LINK_ERROR when it cannot be opened or
+// no link is given; LINK_WRONG_STATE when already open.
 int reader_open_path(ReaderLink* link, const char* path);
-// Closes the device and discards queued callbacks. 0; -1 for no link; -3
-// when not open. No other thread may use the link meanwhile.
+// Closes the device and discards queued callbacks. 0; LINK_ERROR for no
+// link; LINK_WRONG_STATE when not open. No other thread may use the link meanwhile.
 int reader_close(ReaderLink* link);
 // The link's is_open, 0 or 1. Never fails.
 int reader_is_open(const ReaderLink* link);
@@ -52,19 +49,20 @@ struct ProgressSink {
 };
 
 // Sends length bytes as header (header=true) or data packets, moving
-// progress (when given) along. Returns length, or -9999 when hid_write
-// fails. Caller holds ctl_lock.
+// progress (when given) along. Returns length, or LINK_IO_ERROR when
+// hid_write fails. Caller holds ctl_lock.
 int reader_write_block(ReaderLink* link, const uint8_t* bytes, int32_t length, bool header,
                        const ProgressSink* progress = nullptr);
 // Receives at least length payload bytes into dest (nothing stored past
 // dest[length-1]); timeout_ms applies to each report. Returns the payload
-// bytes received; -1 short report or (header=true) a data packet; -110
-// time-out; -9999 hidapi failure. Caller holds ctl_lock.
+// bytes received; LINK_ERROR for a short report or (header=true) a data
+// packet; LINK_TIMEOUT; LINK_IO_ERROR for a hidapi failure. Caller holds ctl_lock.
 int reader_read_block(ReaderLink* link, uint8_t* dest, int32_t length, int timeout_ms, bool header);
 
 // One header as one header packet. 11, or a negative link result.
 int reader_write_header(ReaderLink* link, const CtlHeader& header);
-// 11; -2 when the block was not 11 bytes; other link results passed on.
+// 11; LINK_BAD_HEADER when the block was not 11 bytes; other link results
+// passed on.
 int reader_read_header(ReaderLink* link, CtlHeader* header, int timeout_ms);
 
 // Moves the sink's value (nothing without a sink) to done/total of the way

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/result.h"
 #include "base/text.h"
 #include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"

@@ -39,12 +39,10 @@ enum ReaderFunction : uint16_t {
     FN_SET_CUSTOM_CONFIG = 2403,
 };
 
-// Results the reader gives that the program acts upon.
+// Results the reader gives that the program acts upon: the reader's
+// numbers, passed on as they come, not the program's own (base/result.h).
 inline constexpr int32_t RDR_BUSY = -25;
 inline constexpr int32_t RDR_SEQUENCE_ERROR = -13;
-// reader_get_param: the reader answered 0 but delivered no value (it did not
-// fit the capacity, or came empty).
-inline constexpr int32_t PARAM_NOT_DELIVERED = -1001;
 
 // Values of USBMODE: the personality the reader runs, numbered as the model
 // rows' mode.
@@ -101,7 +99,8 @@ inline constexpr const char* PARAM_HWCFG_MAN_DATE = "HWCFG_MAN_DATE";
 // Reads parameter key into out (capacity bytes). 0 when a value was
 // delivered; out then holds it, always terminated within capacity. A
 // nonzero reader result or link failure is returned unchanged (out
-// untouched); PARAM_NOT_DELIVERED when the reader answered 0 without a value.
+// untouched); PARAM_NOT_DELIVERED when the reader answered 0 without a value
+// (it did not fit the capacity, or came empty).
 int32_t reader_get_param(Reader* reader, const char* key, char* out, int32_t capacity);
 // Sends "KEY=VALUE" with its NUL (function 502, output capacity 255,
 // discarded). Returns the reader's result.

@@ -3,6 +3,7 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
+#include "base/result.h"
 #include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
 #include "link/ctl_header.h"

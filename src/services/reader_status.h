@@ -30,11 +30,8 @@ struct ReadyWatch {
     void (*stored)() = nullptr;
 };
 
-// reader_wait_ready: the watch's stop flag ended the wait.
-inline constexpr int32_t READY_WAIT_STOPPED = -1002;
-
 // Asks for the status (function 2107) until the reader reports 1 or 6, or
 // status 0 for the fourth time; busy answers are retried every 500 ms.
-// Returns 0 when ready, READY_WAIT_STOPPED, or the failing reader_ctl
-// result (after a 2 s pause).
+// Returns 0 when ready, READY_WAIT_STOPPED when the watch's stop flag ended
+// the wait, or the failing reader_ctl result (after a 2 s pause).
 int reader_wait_ready(Reader* reader, const ReadyWatch& watch = {});

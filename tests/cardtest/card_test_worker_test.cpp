@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "base/result.h"
 #include "card_test_rig.h"
 #include "support/process.h"
 

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <sstream>
 
+#include "base/result.h"
 #include "card_test_rig.h"
 #include "cardtest/card_event.h"
 #include "cardtest/card_record.h"

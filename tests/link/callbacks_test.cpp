@@ -2,6 +2,7 @@
 // Callbacks the reader announces: the transfer, the poll, the handler and
 // the per-reader queue of callbacks that came in place of an acknowledgement.
 
+#include "base/result.h"
 #include "link/callback_queue.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_callbacks.h"
@@ -92,14 +93,14 @@ TEST_F(Callbacks, PollWithoutHandlerEmptiesTheQueue) {
 // The program's poll only peeks and drops; a pop can also copy the record.
 TEST(CallbackQueue, PopCopiesTheRecordOut) {
     Reader reader;
-    ASSERT_EQ(cb_queue_push(&reader, 7, 3, reinterpret_cast<const uint8_t*>("abc")), 0);
+    ASSERT_EQ(cb_queue_push(&reader.callbacks, 7, 3, reinterpret_cast<const uint8_t*>("abc")), 0);
     uint16_t code = 0;
     uint32_t length = 0;
     char copy[4] = {};
-    EXPECT_EQ(cb_queue_pop(&reader, &code, &length, reinterpret_cast<uint8_t*>(copy)), 0);
+    EXPECT_EQ(cb_queue_pop(&reader.callbacks, &code, &length, reinterpret_cast<uint8_t*>(copy)), 0);
     EXPECT_EQ(std::to_string(code) + ":" + std::to_string(length) + ":" + copy, "7:3:abc");
-    EXPECT_EQ(cb_queue_pop(&reader, &code, &length, reinterpret_cast<uint8_t*>(copy)), 1);
-    EXPECT_EQ(reader.cb_tail, nullptr);
+    EXPECT_EQ(cb_queue_pop(&reader.callbacks, &code, &length, reinterpret_cast<uint8_t*>(copy)), 1);
+    EXPECT_EQ(reader.callbacks.tail, nullptr);
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <numeric>
 
+#include "base/result.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_callbacks.h"
 #include "link/reader_rig.h"

@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include "base/result.h"
 #include "link/reader_rig.h"
 #include "services/reader_functions.h"
 #include "services/reader_status.h"

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "base/result.h"
 #include "cardtest/card_test_table.h"
 #include "cardtest/card_test_worker.h"
 #include "cardtest/reader_test_state.h"
