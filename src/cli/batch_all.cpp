@@ -36,19 +36,34 @@ constexpr int ROW_TAG_WIDTH = 12;
 
 enum class Outcome : uint8_t { Ok, Failed, Skipped };
 
-// One selected reader: its run, and what the summary says of it.
+// One selected reader: its run, and what the summary says of it. The main
+// thread makes it and starts the reader's thread on it; the main thread
+// shows the rows while the reader's threads run, and writes the summary
+// once every one is joined.
 struct ReaderRun {
+    // Written by the main thread before the reader's thread starts, then by
+    // that thread alone. While it runs, the main thread reads only
+    // run.shown (relaxed: a percentage that carries nothing else), run.phase
+    // and run.plan, which the thread's start made visible and nobody writes.
     BatchRun run;
+    // Written by the main thread before the reader's thread starts, read by
+    // both afterwards and written by neither: the thread's start publishes
+    // them.
     char serial[READER_SERIAL_SIZE] = {};
     const char* tag = "";
     std::string output_path;
     bool skipped = false; // not touched: the model refuses the operation
-    int32_t result = 0;
-    double seconds = 0;
-    std::string message; // the first error, as -v shows it
-    std::thread thread;
     DiagTarget target;
-    BatchRows* rows = nullptr;
+    BatchRows* rows = nullptr; // has its own lock
+    // Written by the main thread for a reader it does not start, else by the
+    // reader's thread (message as it runs, result at its end) before it
+    // stores run.phase Done or Failed with release order and writes nothing
+    // more. The main thread reads them once an acquire load sees Failed, or
+    // after the join.
+    int32_t result = 0;
+    std::string message; // the first error, as -v shows it
+    double seconds = 0;  // reader's thread; read after the join only
+    std::thread thread;  // main thread only
 };
 using Runs = std::vector<std::unique_ptr<ReaderRun>>;
 
@@ -220,9 +235,11 @@ void run_reader(ReaderRun* rr, std::atomic<int>* finished) {
     // A run that succeeded after all (a reader that opened at a second
     // try) has no error to tell.
     if (r == 0) rr->message.clear();
-    rr->run.phase = r == 0 ? BatchPhase::Done : BatchPhase::Failed;
+    // Publishes result and message to the rows (row_text).
+    rr->run.phase.store(r == 0 ? BatchPhase::Done : BatchPhase::Failed, std::memory_order_release);
     diag_redirect(nullptr);
-    finished->fetch_add(1);
+    // Only ends the redraws: the join makes everything else safe to read.
+    finished->fetch_add(1, std::memory_order_relaxed);
 }
 
 // Starts every reader still to run, unless Ctrl+C came first. The count of
@@ -279,13 +296,15 @@ const char* phase_text(BatchPhase phase) {
 // How far the phase has come, as its own percentage: the transfer fills
 // the bar up to the plan's end, the module update from 50 to 100.
 int phase_percent(const BatchRun& run, BatchPhase phase) {
-    const int32_t shown = run.shown.load();
+    const int32_t shown = run.shown.load(std::memory_order_relaxed);
     if (phase == BatchPhase::Module) return std::clamp((shown - 50) * 2, 0, 100);
     return std::clamp(shown * 100 / std::max(run.plan.progress_to, 1), 0, 100);
 }
 
 std::string row_text(const ReaderRun& rr, bool percent) {
-    const BatchPhase phase = rr.run.phase.load();
+    // Acquire: a Failed phase makes the result and message it follows
+    // visible.
+    const BatchPhase phase = rr.run.phase.load(std::memory_order_acquire);
     std::string state = rr.skipped ? "skipped" : phase_text(phase);
     if (phase == BatchPhase::Failed)
         state += " (" + std::to_string(exit_status(rr.result)) + ", " + rr.message + ")";
@@ -338,7 +357,7 @@ void run_side_by_side(Runs* runs, const ToolSettings& settings, BatchRows* rows)
     quit_requested = 0;
     watch_interrupts(true);
     const int started = start_readers(runs, &finished);
-    while (finished.load() < started) {
+    while (finished.load(std::memory_order_relaxed) < started) {
         show_rows(rows, *runs, settings.show_progress != 0);
         pause_ms(ROWS_REDRAW_MS);
     }
