@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/diag.h"
 #include "cli/batch.h"
 #include "cli/exit_status.h"
 #include "cli/tool_settings.h"

@@ -2,7 +2,6 @@
 #include "base/text.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 
 int text_copy(char* dest, int dest_size, const uint8_t* src, int64_t length) {

@@ -12,7 +12,6 @@
 #include "cardtest/console_wake.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader_list.h"
-#include "services/reader_functions.h"
 
 namespace {
 

@@ -3,8 +3,6 @@
 // writes only the rows that differ from what the terminal already shows.
 #pragma once
 
-#include <cstdint>
-
 inline constexpr int SCREEN_COLUMNS = 80;
 // Two title rows, three rows for each of 32 readers, one notice, a footer
 // of four rows; rows past this are always written.

@@ -2,10 +2,7 @@
 // The card test console: live card reads on every testable reader.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-
-#include "base/quit.h" // set by card_test_on_signal; the console then ends
 
 inline constexpr int CONSOLE_ENUMERATE_MS = 2500;  // between enumerations (and whole redraws)
 inline constexpr int CONSOLE_REDRAW_PAUSE_MS = 20; // at least between repairs after diagnostics

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cardtest/card_test_worker.h"
+#include "base/bytes.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,7 +26,6 @@
 #include "cardtest/terminal_guard.h"
 #include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
-#include "link/ctl_header.h"
 #include "link/reader_callbacks.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"

@@ -26,7 +26,7 @@
 #include "cli/batch_run.h"
 #include "cli/exit_status.h"
 #include "cli/firmware_update.h"
-#include "link/reader_link.h"
+#include "discovery/reader_list.h"
 
 namespace {
 

@@ -2,9 +2,7 @@
 #include "console/console_input.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 
 #include "base/result.h"
 #include "base/text.h"

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "console/reader_info.h"
+#include "base/bytes.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +13,6 @@
 #include "base/text.h"
 #include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
-#include "link/ctl_header.h"
 #include "services/reader_functions.h"
 #include "services/reader_status.h"
 

@@ -2,7 +2,6 @@
 // The Reader record and the process-wide list of attached readers.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "base/bytes.h"
+
 void ctl_header_clear(CtlHeader* header) {
     std::memset(header->bytes, 0, sizeof header->bytes);
 }

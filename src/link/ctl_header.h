@@ -6,8 +6,6 @@
 
 #include <cstdint>
 
-#include "base/bytes.h"
-
 inline constexpr int CTL_HEADER_SIZE = 11;
 
 enum CtlType : uint8_t {

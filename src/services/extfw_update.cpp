@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "services/extfw_update.h"
+#include "base/bytes.h"
 
 #include <algorithm>
 
@@ -7,7 +8,6 @@
 #include "base/pause.h"
 #include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
-#include "link/ctl_header.h"
 #include "link/reader_link.h"
 #include "services/reader_functions.h"
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "services/reader_functions.h"
+#include "base/bytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,7 +9,6 @@
 #include "base/text.h"
 #include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
-#include "link/ctl_header.h"
 
 int32_t reader_get_param(Reader* reader, const char* key, char* out, int32_t capacity) {
     const auto key_len = static_cast<int32_t>(std::strlen(key) + 1);

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "services/reader_status.h"
+#include "base/bytes.h"
 
 #include "base/diag.h"
 #include "base/pause.h"
 #include "base/result.h"
 #include "discovery/reader_list.h"
 #include "link/ctl_exchange.h"
-#include "link/ctl_header.h"
 #include "services/reader_functions.h"
 
 const char* reader_status_text(int32_t code) {

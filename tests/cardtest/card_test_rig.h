@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/diag.h"
+#include "base/quit.h"
 #include "cardtest/card_test_console.h"
 #include "cardtest/card_test_table.h"
 #include "cardtest/card_test_worker.h"
