@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -269,28 +270,13 @@ int start_readers(Runs* runs, std::atomic<int>* finished) {
     return started;
 }
 
+// What a row shows of each phase, in BatchPhase's order.
+constexpr const char* PHASE_TEXTS[] = {"waiting",    "switching", "sending", "fetching", "working",
+                                       "restarting", "module",    "done",    "FAILED"};
+static_assert(std::size(PHASE_TEXTS) == static_cast<size_t>(BatchPhase::Failed) + 1);
+
 const char* phase_text(BatchPhase phase) {
-    switch (phase) {
-    case BatchPhase::Waiting:
-        return "waiting";
-    case BatchPhase::Switching:
-        return "switching";
-    case BatchPhase::Sending:
-        return "sending";
-    case BatchPhase::Fetching:
-        return "fetching";
-    case BatchPhase::Working:
-        return "working";
-    case BatchPhase::Restarting:
-        return "restarting";
-    case BatchPhase::Module:
-        return "module";
-    case BatchPhase::Done:
-        return "done";
-    case BatchPhase::Failed:
-        break;
-    }
-    return "FAILED";
+    return PHASE_TEXTS[static_cast<size_t>(phase)];
 }
 
 // How far the phase has come, as its own percentage: the transfer fills
