@@ -284,7 +284,7 @@ std::vector<ProcessCase> refusals_and_selections() {
                                               "reader: -110"}),
                            exchanged("p", {505}),
                            [](const ProcessResult& r) {
-        EXPECT_NE(r.out.find("\nP1\tok\t0\t0."), std::string::npos);
+                               EXPECT_NE(r.out.find("\nP1\tok\t0\t0."), std::string::npos);
                            }})),
         C("AWithoutOperationIsTheMenu", "-a -s P1", on(two))
             .prints(main_menu("0) USB reader v2/v3 (usb serial class), Ser.no.: P1\n"

@@ -113,7 +113,7 @@ std::vector<ProcessCase> batch_cases() {
         C("CustomConfigWaitsASecondFirst", "-m", on(TWO, "custom"))
             .wire("kbd", {2403})
             .checking([](const ProcessResult& r) {
-        EXPECT_GE(transcript_records(r.transcript, "exchange").at(0).ms, 990);
+                EXPECT_GE(transcript_records(r.transcript, "exchange").at(0).ms, 990);
             }),
         C("ServiceFirmwareImage", "-w -i $D/svc.fw", on(TWO))
             .with_file("svc.fw", svc_fw)
@@ -186,8 +186,7 @@ std::vector<ProcessCase> batch_cases() {
             .checking(bars_then("Cannot write output: Broken pipe\n\n")),
         C("ProgressBarOfTheDataSent", "-c -q", on(TWO + "  latency 1\n", std::string(30000, 'c')))
             .prints({})
-            .checking(bars([](auto) {
-        return true; })),
+            .checking(bars([](auto) { return true; })),
         // Standard output holds the reader's bytes alone; the bar and its
         // line end go to standard error.
         C("ProgressWithFetchedData", "-g -q", on(TWO), 0, {})
@@ -199,15 +198,14 @@ std::vector<ProcessCase> batch_cases() {
             .with_filled_file("fw", 40000, 'm')
             .prints({})
             .checking(bars([](std::vector<int> v) {
-        return v[0] == 0 &&
-               std::all_of(v.begin(), v.end(), [](int x) { return x == 0 || x >= 50; });
+                return v[0] == 0 &&
+                       std::all_of(v.begin(), v.end(), [](int x) { return x == 0 || x >= 50; });
             })),
         C("ProgressOfTheUpdate", "-u -q -i $D/fw", on(MODULE_UPDATED))
             .with_filled_file("fw", 60000, 'u')
             .prints({})
             .checking(
-                bars([](std::vector<int> v) {
-        return std::count(v.begin(), v.end(), 50) > 0; })),
+                bars([](std::vector<int> v) { return std::count(v.begin(), v.end(), 50) > 0; })),
         C("OutputWithoutValueIsStandardOutput", "-g -o", on(BIG)).prints(all_c),
         C("InputWithoutValueIsStandardInput", "-c -i", on(BIG)).wire("r", {502}, "in_len=0"),
         C("LongSerial", "-g -v -s " + std::string(100000, 's'), on(BIG), 4, NOT_SELECTED),
