@@ -15,6 +15,7 @@
 
 #include "support/process_case.h"
 #include "support/pty_session.h"
+#include "support/table.h"
 
 namespace {
 
@@ -103,6 +104,7 @@ struct Operation {
     std::map<std::string, std::string> outputs = {};
     std::vector<int> a_wire = {}; // a's exchanges, when not the function alone
     std::string err = "", refuse = "", unplug = "";
+    Check also = {}; // beside the summary, the files and x left alone
 };
 
 const std::string IN = "CONFIGURATION FILE", FW = [] {
@@ -111,6 +113,93 @@ const std::string IN = "CONFIGURATION FILE", FW = [] {
         s[i] = static_cast<char>(i * 7 + 3);
     return s;
 }();
+
+const std::string OK = "ok\t0\tS\t", REFUSED = "failed\t252\tS\t";
+const std::string LOST = "failed\t241\tS\tRead error: -1";
+const std::string SKIPPED = "skipped\t6\tS\t" + UNSUPPORTED;
+const std::string NEEDED = "  extfw needed on\n";
+
+std::vector<Operation> operations() {
+    return {
+        // Not a terminal: no rows, no bar. What was sent reached each reader
+        // that took it unchanged.
+        {.name = "SendConfig",
+         .args = "-c -q -i $D/in",
+         .function = 502,
+         .b = REFUSED,
+         .c = LOST,
+         .s = OK,
+         .also = received("s", 502, IN)},
+        {.name = "GetConfig",
+         .args = "-g -v -o $D/%s.cfg",
+         .function = 503,
+         .b = REFUSED,
+         .c = LOST,
+         .s = SKIPPED,
+         .outputs = {{"RDA.cfg", "CFG-a"}},
+         .err = "RDS: " + UNSUPPORTED + "\nRDC: Read error: -1\n" +
+                "RDC: Cannot read header from reader: -9999\n"},
+        {.name = "Defaults",
+         .args = "-d -k",
+         .function = 505,
+         .b = REFUSED,
+         .c = LOST,
+         .s = OK,
+         .a_wire = {505, 506}},
+        {.name = "GetLog",
+         .args = "-j -o $D/%s.log",
+         .function = 501,
+         .b = REFUSED,
+         .c = LOST,
+         .s = OK,
+         .outputs = {{"RDA.log", "LOG-a"}, {"RDS.log", "LOG-s"}}},
+        {.name = "CustomConfig",
+         .args = "-m -i $D/in",
+         .function = 2403,
+         .b = REFUSED,
+         .c = LOST,
+         .s = OK},
+        {.name = "Protocol",
+         .args = "-p 2",
+         .function = 502,
+         .b = REFUSED,
+         .c = LOST,
+         .s = OK,
+         .also = received("a", 502, std::string("READERPROTOCOL=2") + '\0')},
+        {.name = "ServiceFirmware",
+         .args = "-w -i $D/in",
+         .function = 512,
+         .b = REFUSED,
+         .c = LOST,
+         .s = SKIPPED},
+        {.name = "RawFunction",
+         .args = "-b 13 -i $D/in -o $D/%s.out",
+         .function = 13,
+         .b = REFUSED,
+         .c = LOST,
+         .s = OK,
+         .outputs = {{"RDA.out", std::string("ready a") + '\0'},
+                     {"RDS.out", std::string("ready s") + '\0'}}},
+        // c comes back in its service firmware and stays there.
+        {.name = "UpdateFirmware",
+         .args = "-u -i $D/in",
+         .function = 510,
+         .b = REFUSED,
+         .c = "failed\t5\tS\tWrite error: -1",
+         .s = OK,
+         .a_wire = {511, 510, 506, 2107, 1500},
+         .also = all({received("a", 510, FW), received("s", 510, FW),
+                      exchanged("s", {510, 506, 2107, 1500})})},
+        {.name = "ModuleCheck",
+         .args = "-X -i $D/in",
+         .function = 1500,
+         .b = REFUSED + "Cannot start Extfw update: -4",
+         .c = LOST,
+         .s = OK,
+         .refuse = NEEDED + "  fn 535 result -4\n",
+         .unplug = NEEDED + "  fn 536 unplug input return 0.3\n"},
+    };
+}
 
 ProcessCase operation_case(const Operation& op) {
     const std::string fn = std::to_string(op.function);
@@ -121,59 +210,29 @@ ProcessCase operation_case(const Operation& op) {
             ? "  fn " + fn + (sends ? " unplug input" : " unplug done") + " return 0.3\n"
             : op.unplug;
     const std::vector<int> a_wire = op.a_wire.empty() ? std::vector<int>{op.function} : op.a_wire;
+    std::vector<Check> checks = {
+        summary({"RDA\tok\t0\tS\t", "RDB\t" + op.b, "RDC\t" + op.c, "RDS\t" + op.s}),
+        files(op.outputs), exchanged("x", {})};
+    if (op.also) checks.push_back(op.also);
     return ProcessCase(op.name, "-a " + op.args + " " + CHOSEN, on(bench(refuse, unplug)), 252,
                        op.err)
         .with_file("in", op.function == 510 ? FW : IN)
         .prints({})
         .wire("a", a_wire)
-        .checking(all({summary({"RDA\tok\t0\tS\t", "RDB\t" + op.b, "RDC\t" + op.c, "RDS\t" + op.s}),
-                       files(op.outputs), exchanged("x", {})}));
+        .checking(all(checks));
 }
 
-TEST(AllReadersProcess, EachOperationOnABenchOfReaders) {
-    const std::string ok = "ok\t0\tS\t", refused = "failed\t252\tS\t";
-    const std::string lost = "failed\t241\tS\tRead error: -1";
-    const std::string skipped = "skipped\t6\tS\t" + UNSUPPORTED;
-    const std::string needed = "  extfw needed on\n";
-    std::vector<Operation> ops = {
-        // Not a terminal: no rows, no bar.
-        {"SendConfig", "-c -q -i $D/in", 502, refused, lost, ok},
-        {"GetConfig", "-g -v -o $D/%s.cfg", 503, refused, lost, skipped},
-        {"Defaults", "-d -k", 505, refused, lost, ok},
-        {"GetLog", "-j -o $D/%s.log", 501, refused, lost, ok},
-        {"CustomConfig", "-m -i $D/in", 2403, refused, lost, ok},
-        {"Protocol", "-p 2", 502, refused, lost, ok},
-        {"ServiceFirmware", "-w -i $D/in", 512, refused, lost, skipped},
-        {"RawFunction", "-b 13 -i $D/in -o $D/%s.out", 13, refused, lost, ok},
-        // c comes back in its service firmware and stays there.
-        {"UpdateFirmware", "-u -i $D/in", 510, refused, "failed\t5\tS\tWrite error: -1", ok},
-        {"ModuleCheck", "-X -i $D/in", 1500, refused + "Cannot start Extfw update: -4", lost, ok},
-    };
-    ops[1].outputs = {{"RDA.cfg", "CFG-a"}};
-    ops[1].err = "RDS: " + UNSUPPORTED + "\nRDC: Read error: -1\n" +
-                 "RDC: Cannot read header from reader: -9999\n";
-    ops[2].a_wire = {505, 506};
-    ops[3].outputs = {{"RDA.log", "LOG-a"}, {"RDS.log", "LOG-s"}};
-    ops[7].outputs = {{"RDA.out", std::string("ready a") + '\0'},
-                      {"RDS.out", std::string("ready s") + '\0'}};
-    ops[8].a_wire = {511, 510, 506, 2107, 1500};
-    ops[9].refuse = needed + "  fn 535 result -4\n";
-    ops[9].unplug = needed + "  fn 536 unplug input return 0.3\n";
-    std::vector<ProcessCase> cases;
-    for (const Operation& op : ops)
-        cases.push_back(operation_case(op));
-    // What was sent reached each reader that took it unchanged.
-    cases[0].checking(all({cases[0].also, received("s", 502, IN)}));
-    cases[5].checking(
-        all({cases[5].also, received("a", 502, std::string("READERPROTOCOL=2") + '\0')}));
-    cases[8].checking(all({cases[8].also, received("a", 510, FW), received("s", 510, FW),
-                           exchanged("s", {510, 506, 2107, 1500})}));
-    run_and_check(cases, 5);
+class AllReadersBench : public ::testing::TestWithParam<Operation> {};
+
+TEST_P(AllReadersBench, EachOperationOnABenchOfReaders) {
+    run_and_check(operation_case(GetParam()));
 }
+
+TABLE_TEST(Operations, AllReadersBench, operations());
 
 // Refusals before any exchange, selections, names of files, and the
 // update of readers that share a serial number.
-TEST(AllReadersProcess, RefusalsSelectionsAndLookAlikes) {
+std::vector<ProcessCase> refusals_and_selections() {
     using C = ProcessCase;
     const std::string two = "device p 0x0204\n  serial P1\ndevice q 0x0204\n  serial Q2\n";
     const std::string svc = "device s 0x0200\n  serial RDS\n";
@@ -184,7 +243,7 @@ TEST(AllReadersProcess, RefusalsSelectionsAndLookAlikes) {
     const std::string three_ok = "P1\tok\t0\tS\t",
                       dup_failed = "DUP\tfailed\t5\tS\tReader cannot be told from another reader "
                                    "after its restart: its serial number is empty or not unique";
-    const std::vector<ProcessCase> cases = {
+    return {
         C("FetchWithoutPercentS", "-a -g -v -o $D/cfg", on(two), 2, needs).wire("", {}),
         C("FetchToStandardOutput", "-a -j -v", on(two), 2, needs).wire("", {}),
         C("TwoReadersOneFile", "-a -b 13 -v -o $D/%s.cfg",
@@ -212,7 +271,7 @@ TEST(AllReadersProcess, RefusalsSelectionsAndLookAlikes) {
             .wire("", {}),
         C("InputTooLarge", "-a -c -v -i $D/big", on(two), 3,
           "Input file too large, maximum is: 8000000\n")
-            .with_file("big", std::string(8000000, 'x'))
+            .with_filled_file("big", 8000000, 'x')
             .wire("", {}),
         C("StandardInputSharedByAll", "-a -m", on(two, IN))
             .prints({})
@@ -259,8 +318,15 @@ TEST(AllReadersProcess, RefusalsSelectionsAndLookAlikes) {
             .checking(all({summary({dup_failed, three_ok, dup_failed}), exchanged("d1", {}),
                            exchanged("d2", {}), exchanged("q", {}), received("p", 510, FW)})),
     };
-    run_and_check(cases, 6);
 }
+
+class AllReadersRefusals : public ::testing::TestWithParam<ProcessCase> {};
+
+TEST_P(AllReadersRefusals, RefusalsSelectionsAndLookAlikes) {
+    run_and_check(GetParam());
+}
+
+TABLE_TEST(Cases, AllReadersRefusals, refusals_and_selections());
 
 // Three readers whose operation takes delay_ms, started with -v -v: the
 // process, once each reader's request was acknowledged.

@@ -4,8 +4,9 @@
 // and outputs that cannot be used (files that are empty, too large, not
 // files at all, pipes whose reader went away, closed streams) and options
 // alone, without their value or with very long or non-numeric values.
-// Failing runs sleep through the 4 s error pause, so the runs go side by
-// side as separate processes. Progress bars of every kind of run are here.
+// Each run is a test of its own, so that the runs that sleep through the
+// 4 s error pause go side by side. Progress bars of every kind of run are
+// here.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "support/process_case.h"
+#include "support/table.h"
 
 namespace {
 
@@ -146,14 +148,14 @@ std::vector<ProcessCase> batch_cases() {
         C("LinkFailureGivesItsStatus", "-g -v", on(R + "  fn 503 noack all\n"), 255)
             .mentions("CTL send attepts exhausted\n"),
         C("InputOfTheLargestSize", "-c -i $D/max", on(R + "  option transcript_reports off\n"))
-            .with_file("max", std::string(7999999, 'x'))
+            .with_filled_file("max", 7999999, 'x')
             .wire("r", {502}, "in_len=7999999"),
         C("InputTooLarge", "-c -v -i $D/over", on(R), 3, TOO_LARGE)
-            .with_file("over", std::string(8000000, 'x'))
+            .with_filled_file("over", 8000000, 'x')
             .wire("", {}),
         C("StandardInputTooLarge", "-c -v", {.scenario = BIG, .stdin_path = "$D/over"}, 3,
           TOO_LARGE)
-            .with_file("over", std::string(8000000, 's'))
+            .with_filled_file("over", 8000000, 's')
             .wire("", {}),
         C("DevZeroTooLarge", "-c -v -i /dev/zero", on(BIG), 3, TOO_LARGE).wire("", {}),
         C("EmptyInputIsSentAsNoData", "-c -v -i $D/empty", on(BIG))
@@ -193,14 +195,14 @@ std::vector<ProcessCase> batch_cases() {
         // The module check jumps from 0 to 50, the update runs to 50, then
         // both on to 100 through the module.
         C("ProgressOfTheModuleCheck", "-X -q -i $D/fw", on(MODULE_CHECKED))
-            .with_file("fw", std::string(40000, 'm'))
+            .with_filled_file("fw", 40000, 'm')
             .prints({})
             .checking(bars([](std::vector<int> v) {
                 return v[0] == 0 &&
                        std::all_of(v.begin(), v.end(), [](int x) { return x == 0 || x >= 50; });
             })),
         C("ProgressOfTheUpdate", "-u -q -i $D/fw", on(MODULE_UPDATED))
-            .with_file("fw", std::string(60000, 'u'))
+            .with_filled_file("fw", 60000, 'u')
             .prints({})
             .checking(
                 bars([](std::vector<int> v) { return std::count(v.begin(), v.end(), 50) > 0; })),
@@ -233,9 +235,13 @@ std::vector<ProcessCase> batch_cases() {
     return cases;
 }
 
-TEST(BatchProcess, EveryOptionEndsWithItsStatusStreamsAndExchanges) {
-    run_and_check(batch_cases(), 12);
+class BatchOption : public ::testing::TestWithParam<ProcessCase> {};
+
+TEST_P(BatchOption, EveryOptionEndsWithItsStatusStreamsAndExchanges) {
+    run_and_check(GetParam());
 }
+
+TABLE_TEST(Runs, BatchOption, batch_cases());
 
 TEST(BatchProcess, InputFromANamedPipe) {
     const std::string fifo = temp_dir() + "/fifo";

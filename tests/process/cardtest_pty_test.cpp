@@ -14,6 +14,7 @@
 
 #include "support/process.h"
 #include "support/pty_session.h"
+#include "support/table.h"
 
 namespace {
 
@@ -165,49 +166,87 @@ TEST(CardTestTerminal, BenchRecordHasOneLinePerReaderEvent) {
     EXPECT_EQ(record_by_reader(read_file(record)), expected);
 }
 
+// A run of card test mode without readers, with -o record unless it is
+// empty, left with Ctrl+C and key: its exit status (2 when the screen is
+// not to start) and its screen.
+struct RecordRun {
+    int status = -1;
+    std::string screen;
+};
+
+RecordRun run_without_readers(const std::string& record, bool screen_starts,
+                              const char* key = "\r") {
+    PtySession s{30, 160}; // room for the message on one row
+    std::vector<std::string> args = {"-v", "-t", "-o", record};
+    RecordRun run;
+    if (!start(s, {args.begin(), args.end() - (record.empty() ? 2 : 0)}, "")) return run;
+    if (!screen_starts) {
+        run.status = s.finish(15000);
+    } else {
+        EXPECT_TRUE(s.wait_for([&] { return s.shows("NO TESTABLE READERS FOUND"); }, 10000));
+        run.status = quit(s, key);
+    }
+    run.screen = lines(s);
+    return run;
+}
+
+// The screen less the message on its last row.
+std::string without_message(std::string screen, const std::string& message) {
+    EXPECT_TRUE(screen.ends_with(message + "\n")) << screen;
+    screen.erase(screen.size() - std::min(screen.size(), message.size() + 1));
+    return screen.erase(screen.find_last_not_of('\n') + 1);
+}
+
 // The record changes nothing on the screen; a record that cannot be opened
 // stops the program before the screen starts, one that cannot be written
 // costs the exit status at the end. End of input at the final prompt ends
 // the program as ENTER does.
-TEST(CardTestTerminal, BenchRecordLeavesTheScreenAloneAndFailsLoudly) {
-    const std::string dir = temp_dir(), missing = dir + "/none/bench.tsv";
-    const std::string unopened =
-        "Cannot open " + missing + " for writing: No such file or directory";
-    const struct {
-        const char* name;
-        std::string record; // the -o file, if any
-        int status;         // -1: no screen, status 2
-        std::string message;
-        const char* key = "\r";
-    } runs[] = {
-        {"plain", "", 0, ""},
-        {"end of input", "", 0, "", "\x04"},
-        {"record", dir + "/bench.tsv", 0, ""},
-        {"full disk", "/dev/full", 2, "Cannot write output: No space left on device"},
-        {"missing folder", missing, -1, unopened},
-    };
-    std::string plain_screen;
-    for (const auto& run : runs) {
-        SCOPED_TRACE(run.name);
-        PtySession s{30, 160}; // room for the message on one row
-        std::vector<std::string> args = {"-v", "-t", "-o", run.record};
-        ASSERT_TRUE(start(s, {args.begin(), args.end() - (run.record.empty() ? 2 : 0)}, ""));
-        if (run.status < 0) {
-            EXPECT_EQ(s.finish(15000), 2);
-        } else {
-            EXPECT_TRUE(s.wait_for([&] { return s.shows("NO TESTABLE READERS FOUND"); }, 10000));
-            EXPECT_EQ(quit(s, run.key), run.status);
-        }
-        // The screen, less the message on its last row.
-        std::string screen = lines(s);
-        ASSERT_TRUE(screen.ends_with(run.message + "\n")) << screen;
-        screen.erase(screen.size() - run.message.size() - 1);
-        screen.erase(screen.find_last_not_of('\n') + 1);
-        if (plain_screen.empty()) plain_screen = screen;
-        EXPECT_EQ(screen, run.status < 0 ? "" : plain_screen);
-    }
-    EXPECT_EQ(read_file(dir + "/bench.tsv"), "time\tserial\tevent\tcard\tdata\n");
+struct RecordCase {
+    std::string name;
+    std::string record; // the -o file in the run's folder ($D/...), if any
+    int status;         // -1: no screen, status 2
+    std::string message = "";
+    const char* key = "\r";
+};
+
+const RecordCase RECORD_CASES[] = {
+    {.name = "Plain", .record = "", .status = 0},
+    {.name = "EndOfInputAtTheFinalPrompt", .record = "", .status = 0, .key = "\x04"},
+    {.name = "Record", .record = "$D/bench.tsv", .status = 0},
+    {.name = "FullDisk",
+     .record = "/dev/full",
+     .status = 2,
+     .message = "Cannot write output: No space left on device"},
+    {.name = "MissingFolder",
+     .record = "$D/none/bench.tsv",
+     .status = -1,
+     .message = "Cannot open $D/none/bench.tsv for writing: No such file or directory"},
+};
+
+std::string in_dir(std::string text, const std::string& dir) {
+    const size_t at = text.find("$D");
+    return at == std::string::npos ? text : text.replace(at, 2, dir);
 }
+
+class CardTestRecord : public ::testing::TestWithParam<RecordCase> {};
+
+TEST_P(CardTestRecord, BenchRecordLeavesTheScreenAloneAndFailsLoudly) {
+    const RecordCase& c = GetParam();
+    const std::string dir = temp_dir();
+    const RecordRun run = run_without_readers(in_dir(c.record, dir), c.status >= 0, c.key);
+    EXPECT_EQ(run.status, c.status < 0 ? 2 : c.status);
+    const std::string screen = without_message(run.screen, in_dir(c.message, dir));
+    // The same run without a record, left with Ctrl+C and ENTER.
+    const bool plain = c.record.empty() && c.key == std::string_view("\r");
+    EXPECT_EQ(screen, c.status < 0 ? ""
+                      : plain      ? screen
+                                   : without_message(run_without_readers("", true).screen, ""));
+    if (c.name == "Record") {
+        EXPECT_EQ(read_file(dir + "/bench.tsv"), "time\tserial\tevent\tcard\tdata\n");
+    }
+}
+
+TABLE_TEST(Runs, CardTestRecord, RECORD_CASES);
 
 // From the menus' test mode (100), Ctrl+C leads back to a fresh list. The
 // signal reaches the console's thread however many threads the process

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/process_case.h"
+#include "support/table.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ void saved_then_listed_again(const ProcessResult& r) {
     EXPECT_TRUE(r.out.ends_with("Enter number: "));
 }
 
-TEST(ConsoleProcess, MenusEndWhereTheirInputSays) {
+std::vector<ProcessCase> menu_cases() {
     using C = ProcessCase;
     std::vector<ProcessCase> cases = {
         C("MenuWithoutReadersEndsOn99", "", on("", "99\n"))
@@ -47,29 +48,42 @@ TEST(ConsoleProcess, MenusEndWhereTheirInputSays) {
     // Wherever the input ends, the program ends at once with status 0 and
     // has written nothing to the reader; in a submenu, the question left
     // unanswered is followed by a prompt to continue.
-    for (const auto& [input, tail] : std::vector<std::pair<std::string, std::string>>{
-             {"", "\n\nEnter number: "},
-             {"0\n", "Enter number: "},
-             {"0\n1\n", "continue\n"},
-             {"0\n2\n", "10=USB HIDRAW): "},
-             {"0\n2\n1\n", "(in ms) (0=default): "},
-             {"0\n2\n2\n", "1=AU201 compat): "},
-             {"0\n3\n", "Reader protocol: "},
-             {"0\n4\n", "2=debug): "},
-             {"0\n5\n1\n", "continue\n"},
-             {"0\n100\n", "Enter number: "},
-             {"9\n", "Cannot select given reader\n- "}})
+    const struct {
+        const char* name;
+        std::string input, tail;
+    } ends[] = {
+        {.name = "AtTheMainMenu", .input = "", .tail = "\n\nEnter number: "},
+        {.name = "InTheReaderMenu", .input = "0\n", .tail = "Enter number: "},
+        {.name = "AfterSettingDefaults", .input = "0\n1\n", .tail = "continue\n"},
+        {.name = "AtTheUsbMode", .input = "0\n2\n", .tail = "10=USB HIDRAW): "},
+        {.name = "AtTheKeyPressDelay", .input = "0\n2\n1\n", .tail = "(in ms) (0=default): "},
+        {.name = "AtTheCardNumberMode", .input = "0\n2\n2\n", .tail = "1=AU201 compat): "},
+        {.name = "AtTheProtocol", .input = "0\n3\n", .tail = "Reader protocol: "},
+        {.name = "AtTheDebugLevel", .input = "0\n4\n", .tail = "2=debug): "},
+        {.name = "AfterSettingTheSound", .input = "0\n5\n1\n", .tail = "continue\n"},
+        {.name = "AfterLeavingWithoutSaving", .input = "0\n100\n", .tail = "Enter number: "},
+        {.name = "AfterAMissingReader", .input = "9\n", .tail = "Cannot select given reader\n- "},
+    };
+    for (const auto& end : ends)
         cases.push_back(
-            C("EndOfInputAfter " + input, "", on(SCENARIO, input))
+            C(std::string("EndOfInput") + end.name, "", on(SCENARIO, end.input))
                 .prints({})
                 .checking(
-                    [tail = tail + (input.empty() ? "" : "Press ENTER to continue\n")](
+                    [tail = end.tail + (end.input.empty() ? "" : "Press ENTER to continue\n")](
                         const ProcessResult& r) { EXPECT_TRUE(r.out.ends_with(tail)) << r.out; })
                 .times(502, 0)
                 .times(505, 0)
                 .times(506, 0)
                 .taking(0, 3500));
-    run_and_check(cases, 4);
+    return cases;
 }
+
+class ConsoleMenu : public ::testing::TestWithParam<ProcessCase> {};
+
+TEST_P(ConsoleMenu, MenusEndWhereTheirInputSays) {
+    run_and_check(GetParam());
+}
+
+TABLE_TEST(Inputs, ConsoleMenu, menu_cases());
 
 } // namespace

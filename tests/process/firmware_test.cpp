@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/process_case.h"
+#include "support/table.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ void busy_five_times(const ProcessResult& r) {
     module_got("kbd", 600)(r);
 }
 
-TEST(FirmwareProcess, EveryUpdateEndsWithItsStatusStreamsAndExchanges) {
+std::vector<ProcessCase> update_cases() {
     const std::string module = "  extfw needed on\n";
     std::vector<ProcessCase> cases = {
         update("UpdateFromNormalFirmwareThroughServiceAndBack", "-u -v -v", KBD, 3000)
@@ -117,7 +118,7 @@ TEST(FirmwareProcess, EveryUpdateEndsWithItsStatusStreamsAndExchanges) {
             .wire("", {}),
         ProcessCase("ImageTooLarge", "-u -v -i $D/huge.fw", on(KBD), 3,
                     "Input file too large, maximum is: 8000000\n")
-            .with_file("huge.fw", std::string(8000000, 'x'))
+            .with_filled_file("huge.fw", 8000000, 'x')
             .wire("", {}),
         look_alikes("LookAlikesWithASharedSerial", "  serial RD2K0001\n", "1-5"),
         look_alikes("LookAlikesWithoutSerial", "  serial none\n", "1-5"),
@@ -178,32 +179,47 @@ TEST(FirmwareProcess, EveryUpdateEndsWithItsStatusStreamsAndExchanges) {
           std::pair{"UnplugDuringModulePiece", "  fn 536 unplug input return 0.3\n"}})
         cases.push_back(
             update(name, "-u", SVC + module + statements, 5000, ANY_FAILURE).taking(0, 80000));
-    run_and_check(cases, 6);
+    return cases;
 }
 
-// The 60-attempt find-again time-out and the module check's 30 s of busy
-// answers, side by side.
-TEST(FirmwareProcess, ReadersThatDoNotComeBackOrStayBusyEndInTimeSlow) {
-    run_and_check(
-        {update("ReaderBackInServiceFirmwareIsNotASuccess", "-u -v",
-                SVC + "  reset_to 0x0200 interface 0\n", 10, 5,
-                "Reader did not leave the service firmware\n")
-             .taking(0, 80000),
-         // Sixty attempts, each an enumeration that finds no reader.
-         update("ReaderThatNeverComesBack", "-u -v -v", KBD + "  service never\n", 10, 255)
-             .mentions("No readers found.Cannot find back the reader, timeout.")
-             .checking([](const ProcessResult& r) {
-                 const std::regex attempt("No readers found\\.");
-                 EXPECT_EQ(
-                     std::distance(std::sregex_iterator(r.err.begin(), r.err.end(), attempt), {}),
-                     60);
-             })
-             .taking(60000, 90000),
-         update("ModuleStaysBusyAndNoUpdateIsAssumed", "-X -v -v", KBD + "  extfw_check busy\n", 10)
-             .wire("kbd", std::vector<int>(61, 1500))
-             .mentions(NOT_NEEDED)
-             .taking(30000, 45000)},
-        3);
+class FirmwareUpdate : public ::testing::TestWithParam<ProcessCase> {};
+
+TEST_P(FirmwareUpdate, EveryUpdateEndsWithItsStatusStreamsAndExchanges) {
+    run_and_check(GetParam());
 }
+
+TABLE_TEST(Updates, FirmwareUpdate, update_cases());
+
+// The 60-attempt find-again time-out and the module check's 30 s of busy
+// answers: long runs, each a test of its own.
+std::vector<ProcessCase> waiting_cases() {
+    return {
+        update("ReaderBackInServiceFirmwareIsNotASuccess", "-u -v",
+               SVC + "  reset_to 0x0200 interface 0\n", 10, 5,
+               "Reader did not leave the service firmware\n")
+            .taking(0, 80000),
+        // Sixty attempts, each an enumeration that finds no reader.
+        update("ReaderThatNeverComesBack", "-u -v -v", KBD + "  service never\n", 10, 255)
+            .mentions("No readers found.Cannot find back the reader, timeout.")
+            .checking([](const ProcessResult& r) {
+                const std::regex attempt("No readers found\\.");
+                EXPECT_EQ(
+                    std::distance(std::sregex_iterator(r.err.begin(), r.err.end(), attempt), {}),
+                    60);
+            })
+            .taking(60000, 90000),
+        update("ModuleStaysBusyAndNoUpdateIsAssumed", "-X -v -v", KBD + "  extfw_check busy\n", 10)
+            .wire("kbd", std::vector<int>(61, 1500))
+            .mentions(NOT_NEEDED)
+            .taking(30000, 45000)};
+}
+
+class FirmwareWait : public ::testing::TestWithParam<ProcessCase> {};
+
+TEST_P(FirmwareWait, ReadersThatDoNotComeBackOrStayBusyEndInTimeSlow) {
+    run_and_check(GetParam());
+}
+
+TABLE_TEST(Waits, FirmwareWait, waiting_cases());
 
 } // namespace

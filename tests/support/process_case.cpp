@@ -76,6 +76,8 @@ std::vector<ProcessResult> run_cases(const std::vector<ProcessCase>& cases, int 
             std::filesystem::create_directory(how.dir);
             for (const auto& [name, data] : c.files)
                 write_file(how.dir + "/" + name, data);
+            for (const ProcessCase::FilledFile& file : c.filled)
+                write_file(how.dir + "/" + file.name, std::string(file.bytes, file.fill));
             std::vector<std::string> args;
             for (const std::string& a : c.args)
                 args.push_back(in_dir(a, how.dir));
@@ -89,10 +91,8 @@ std::vector<ProcessResult> run_cases(const std::vector<ProcessCase>& cases, int 
     return runs;
 }
 
-void run_and_check(const std::vector<ProcessCase>& cases, int threads) {
-    const std::vector<ProcessResult> runs = run_cases(cases, threads);
-    for (size_t i = 0; i < cases.size(); ++i)
-        check_case(cases[i], runs[i]);
+void run_and_check(const ProcessCase& c) {
+    check_case(c, run_cases({c}, 1).front());
 }
 
 std::vector<TranscriptRecord> transcript_records(const std::string& text, const std::string& kind,

@@ -35,6 +35,11 @@ struct ProcessCase {
     ProcessCase& with_file(std::string file, std::string data) {
         return files.emplace_back(std::move(file), std::move(data)), *this;
     }
+    // A file of n bytes c, written only when the case runs: a table is built
+    // in every test process, and one row runs.
+    ProcessCase& with_filled_file(std::string file, size_t n, char c) {
+        return filled.push_back({std::move(file), n, c}), *this;
+    }
     // The functions of the device's exchanges ("" = every device's),
     // exactly, and "key=value ..." fields of its last exchange.
     ProcessCase& wire(std::string d, std::vector<int> f, std::string last_fields = "") {
@@ -64,6 +69,12 @@ struct ProcessCase {
     std::vector<std::string> args;
     ProcessOptions how;
     std::vector<std::pair<std::string, std::string>> files;
+    struct FilledFile {
+        std::string name;
+        size_t bytes;
+        char fill;
+    };
+    std::vector<FilledFile> filled;
     int status = 0;
     std::optional<std::string> out = "", err = "";
     std::vector<std::string> err_has;
@@ -92,8 +103,9 @@ inline std::string main_menu(const std::string& listed) {
 
 // Runs the cases side by side, each in a directory of its own.
 std::vector<ProcessResult> run_cases(const std::vector<ProcessCase>& cases, int threads = 8);
-// Runs the cases and checks each.
-void run_and_check(const std::vector<ProcessCase>& cases, int threads = 8);
+// Runs the case and checks it: the body of a table's test, run once per row
+// (TABLE_TEST in support/table.h), so that each row is a test of its own.
+void run_and_check(const ProcessCase& c);
 
 // A line of the emulator's transcript: "kind device ms key=value ...".
 struct TranscriptRecord {
