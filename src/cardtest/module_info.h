@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+struct CardTestSession;
 struct Reader;
 
 inline constexpr int32_t MODULE_NO_TEST_STATE = -1003;
@@ -17,4 +18,4 @@ inline constexpr int32_t MODULE_NO_TEST_STATE = -1003;
 // when no module is present (texts unchanged); the failing reader_ctl
 // result; MODULE_NO_TEST_STATE when the Reader has no test state. Called on the
 // Reader's worker thread; takes text_lock.
-int reader_get_module_info(Reader* reader);
+int reader_get_module_info(CardTestSession* session, Reader* reader);

@@ -3,7 +3,7 @@
 
 #include "card_test_rig.h"
 #include "cardtest/card_record.h"
-#include "cardtest/console_wake.h"
+#include "base/console_wake.h"
 #include "support/process.h"
 
 namespace {
