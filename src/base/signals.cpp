@@ -61,18 +61,13 @@ void install(int signal_number, void (*handler)(int), int flags) {
 } // namespace
 
 int signals_watch(SignalWatch watch) {
-    switch (watch) {
-    case SignalWatch::card_test:
-        install(SIGINT, on_card_test_interrupt, 0);
-        install(SIGWINCH, on_resize, 0);
-        break;
-    case SignalWatch::batch:
-        install(SIGINT, on_batch_interrupt, static_cast<int>(SA_RESETHAND));
-        break;
-    case SignalWatch::none:
-        install(SIGINT, SIG_DFL, 0);
-        install(SIGWINCH, SIG_DFL, 0);
-        break;
-    }
+    const bool batch = watch == SignalWatch::batch;
+    const bool card_test = watch == SignalWatch::card_test;
+    install(SIGINT,
+            batch       ? on_batch_interrupt
+            : card_test ? on_card_test_interrupt
+                        : SIG_DFL,
+            batch ? static_cast<int>(SA_RESETHAND) : 0);
+    if (!batch) install(SIGWINCH, card_test ? on_resize : SIG_DFL, 0);
     return 0;
 }

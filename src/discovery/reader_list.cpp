@@ -55,25 +55,19 @@ void copy_serial(char (&dest)[READER_SERIAL_SIZE], const wchar_t* serial) {
     dest[n] = '\0';
 }
 
-void fill_new(Reader* r, const hid_device_info* dev, const ReaderModel* model) {
+// A new record at the tail, holding the list's reference, unless 32 are
+// listed. Caller holds list.lock.
+void append(const hid_device_info* dev, const ReaderModel* model) {
+    Reader* r = list.count < READER_LIST_MAX ? new (std::nothrow) Reader() : nullptr;
+    if (r == nullptr) return;
     r->out_report_size = REPORT_SIZE;
     r->in_report_size = REPORT_SIZE;
     r->seen = 1;
     r->model = model;
     copy_serial(r->serial, dev->serial_number);
     std::snprintf(r->path, sizeof r->path, "%s", dev->path);
-}
-
-// A new record at the tail, holding the list's reference; nullptr when 32
-// are listed. Caller holds list.lock.
-Reader* append(const hid_device_info* dev, const ReaderModel* model) {
-    if (list.count >= READER_LIST_MAX) return nullptr;
-    Reader* r = new (std::nothrow) Reader();
-    if (r == nullptr) return nullptr;
-    fill_new(r, dev, model);
     r->refs = 1;
     list.readers[list.count++] = r;
-    return r;
 }
 
 // Takes the record at index out of the list, keeping the order of the
@@ -188,11 +182,6 @@ Reader* reader_by_serial(const char* serial) {
     for (int i = 0; i < list.count; ++i)
         if (strcasecmp(list.readers[i]->serial, serial) == 0) return list.readers[i];
     return nullptr;
-}
-
-int reader_count() {
-    std::lock_guard<std::mutex> lock(list.lock);
-    return list.count;
 }
 
 int reader_open(Reader* reader) {

@@ -66,7 +66,6 @@ int readers_snapshot(ReaderSnapshot* snapshot);
 Reader* reader_first();
 Reader* reader_by_index(int index);
 Reader* reader_by_serial(const char* serial); // ASCII case-insensitive
-int reader_count();
 // Opens the link to the device at the reader's path (as reader_open_path)
 // while the record is still listed: an open record is never dropped.
 // LINK_WRONG_STATE for a record an enumeration has dropped. Any thread.

@@ -212,7 +212,7 @@ TEST_F(CardTestConsole, CtrlCStopsThirtyTwoIdleReadersAtOnce) {
               std::chrono::milliseconds(WORKER_WAIT_MAX_MS) + 1500ms);
     EXPECT_EQ(card_session.workers.load(), 0);
     std::lock_guard<std::mutex> lock(card_session.lock);
-    EXPECT_EQ(reader_count(), 32);
+    EXPECT_EQ(listed_readers().size(), 32u);
     for (Reader* r : listed_readers())
         EXPECT_TRUE(!reader_is_open(r) && card_test_state(&card_session, r) == nullptr)
             << r->serial;

@@ -113,7 +113,7 @@ TEST_F(ReaderList, PathOfTheFieldsSizeLessOneIsTheLongestTaken) {
     const std::string longest = "1-" + std::string(READER_PATH_SIZE - 3, '1');
     load("device a 0x0204\n  serial A\n  path " + longest +
          "\ndevice b 0x0204\n  serial B\n  path " + longest + "2\n");
-    ASSERT_EQ(reader_count(), 1);
+    ASSERT_EQ(listed_readers().size(), 1u);
     EXPECT_EQ(std::string(reader_first()->path), longest);
     EXPECT_EQ(reader_open(reader_first()), 0);
     EXPECT_TRUE(emu::is_open("a"));
