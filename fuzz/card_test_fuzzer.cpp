@@ -15,17 +15,20 @@
 
 namespace {
 
+CardTestSession card_session;
+
 constexpr size_t CONTROL_BYTES = 3;
 constexpr unsigned READS_PER_STEP = 16;
 Reader* under_test = nullptr;
 
 void request_stop() {
-    if (ReaderTestState* state = card_test_state(under_test)) state->stop_requested = 1;
+    if (ReaderTestState* state = card_test_state(&card_session, under_test))
+        state->stop_requested = 1;
 }
 
 // The worker body runs below on the fuzzing thread, so the started thread
 // has nothing to do.
-int32_t idle_body(Reader*) {
+int32_t idle_body(CardTestSession*, Reader*) {
     return 0;
 }
 
@@ -42,14 +45,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     readers_init();
     if (readers_enumerate() == 1) {
         under_test = reader_first();
-        std::unique_lock<std::mutex> lock(list_lock);
-        const int32_t started = card_test_start_reader(under_test, idle_body);
+        std::unique_lock<std::mutex> lock(card_session.lock);
+        const int32_t started = card_test_start_reader(&card_session, under_test, idle_body);
         lock.unlock();
         if (started == 0) {
-            card_test_join_all();
-            test_workers.fetch_add(1);
-            card_test_worker(under_test);
-            if (card_test_state(under_test) != nullptr || reader_is_open(under_test))
+            card_test_join_all(&card_session);
+            card_session.workers.fetch_add(1);
+            card_test_worker(&card_session, under_test);
+            if (card_test_state(&card_session, under_test) != nullptr || reader_is_open(under_test))
                 __builtin_trap();
         }
     }

@@ -14,7 +14,7 @@
 
 namespace {
 
-int32_t touch_all(ReaderLink*, uint16_t, uint32_t length, const uint8_t* data) {
+int32_t touch_all(void*, ReaderLink*, uint16_t, uint32_t length, const uint8_t* data) {
     // Reading every byte lets the sanitizer catch a length that lies.
     unsigned sum = 0;
     for (uint32_t i = 0; i < length; ++i)

@@ -7,16 +7,17 @@
 #include <memory>
 #include <new>
 
-#include "base/quit.h"
 #include "base/text.h"
 
+// The diagnostics are the process's: every thread writes them, and the card
+// test's display learns of them through the count and the hook.
 int32_t diag_verbosity = 0;
 std::atomic<uint32_t> diag_written{0};
-std::atomic<int32_t> quit_requested{0};
 std::atomic<void (*)()> diag_written_hook{nullptr};
 
 namespace {
 
+// Per thread by nature: where the calling thread's messages go.
 thread_local const DiagTarget* diag_target = nullptr;
 
 constexpr size_t DIAG_SHORT_SIZE = 256; // most messages fit without an allocation

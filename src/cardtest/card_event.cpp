@@ -5,11 +5,11 @@
 #include <ctime>
 #include <mutex>
 
+#include "base/console_wake.h"
 #include "base/diag.h"
 #include "base/text.h"
 #include "cardtest/card_record.h"
 #include "cardtest/card_test_table.h"
-#include "cardtest/console_wake.h"
 #include "cardtest/reader_test_state.h"
 #include "discovery/reader_list.h"
 
@@ -41,15 +41,18 @@ void show_event_text(ReaderTestState* state, const char* text) {
 
 } // namespace
 
-int32_t card_test_on_event(ReaderLink* link, uint16_t code, uint32_t length, const uint8_t* data) {
+int32_t card_test_on_event(void* context, ReaderLink* link, uint16_t code, uint32_t length,
+                           const uint8_t* data) {
     // Only the reader list's records are polled in card test mode.
     Reader* reader = static_cast<Reader*>(link);
-    ReaderTestState* state = card_test_state(reader);
+    auto* session = static_cast<CardTestSession*>(context);
+    CardRecord* record = &session->record;
+    ReaderTestState* state = card_test_state(session, reader);
     if (state == nullptr) return 0;
     // A card number still unrecorded here came in an earlier callback of
     // this poll, announced during an exchange: no data is fetched for it.
     if (code >= CARD_EVENT_READ && code <= CARD_EVENT_REMOVED)
-        card_record_card(reader, state, false);
+        card_record_card(record, reader, state, false);
     switch (code) {
     case CARD_EVENT_READ:
         show_card_number(state, length, data);
@@ -57,17 +60,17 @@ int32_t card_test_on_event(ReaderLink* link, uint16_t code, uint32_t length, con
     case CARD_EVENT_ERROR:
         diag(2, "CARD ERROR\n");
         show_event_text(state, "Card read error");
-        card_record_event(reader, CardRecordEvent::error);
+        card_record_event(record, reader, CardRecordEvent::error);
         break;
     case CARD_EVENT_REFUSED:
         diag(2, "CARD REFUSED\n");
         show_event_text(state, "Card refused");
-        card_record_event(reader, CardRecordEvent::refused);
+        card_record_event(record, reader, CardRecordEvent::refused);
         break;
     case CARD_EVENT_REMOVED:
         diag(2, "CARD REMOVED\n");
         show_event_text(state, "");
-        card_record_event(reader, CardRecordEvent::removed);
+        card_record_event(record, reader, CardRecordEvent::removed);
         break;
     default:
         break;

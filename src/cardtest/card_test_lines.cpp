@@ -49,11 +49,11 @@ void copy_text(char (&dest)[TEST_TEXT_SIZE], const char (&src)[TEST_TEXT_SIZE]) 
 
 } // namespace
 
-int card_view_take(const Reader* reader, ReaderView* view) {
+int card_view_take(CardTestSession* session, const Reader* reader, ReaderView* view) {
     *view = ReaderView{};
     std::snprintf(view->serial, sizeof view->serial, "%s", reader->serial);
     view->tag = reader->model != nullptr ? reader->model->tag : "";
-    ReaderTestState* state = card_test_state(reader);
+    ReaderTestState* state = card_test_state(session, reader);
     if (state == nullptr) return 0;
     view->ready = state->ready;
     view->status = state->status;

@@ -13,7 +13,9 @@
 inline constexpr int CARD_LINE_SIZE = 80;
 inline constexpr int MFP_DATA_BYTES = 16;
 
-// A consistent copy of one drawn Reader, taken under list_lock.
+struct CardTestSession;
+
+// A consistent copy of one drawn Reader, taken under the session's lock.
 struct ReaderView {
     char serial[READER_SERIAL_SIZE];
     const char* tag; // the model's tag, a constant text
@@ -28,10 +30,18 @@ struct ReaderView {
     char card_data[TEST_TEXT_SIZE];
 };
 
+// Everything the console draws in one iteration: the open Readers in list
+// order, copied under the session's lock.
+struct ConsoleFrame {
+    ReaderView views[READER_LIST_MAX];
+    int count;
+};
+
 // Copies reader and, when it has one, its test state (texts under
 // text_lock) into *view; a Reader without a state looks like a fresh one.
-// 0. Caller holds list_lock, so the state cannot be released meanwhile.
-int card_view_take(const Reader* reader, ReaderView* view);
+// 0. Caller holds the session's lock, so the state cannot be released
+// meanwhile.
+int card_view_take(CardTestSession* session, const Reader* reader, ReaderView* view);
 
 // Serial, tag and status text while setting up; with KM suffix, module and
 // protocol texts once ready. Returns the characters in line; never fails.

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -13,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/console_wake.h"
 #include "base/diag.h"
 #include "base/pause.h"
 #include "base/result.h"
@@ -20,7 +20,6 @@
 #include "cardtest/card_event.h"
 #include "cardtest/card_record.h"
 #include "cardtest/card_test_table.h"
-#include "cardtest/console_wake.h"
 #include "cardtest/module_info.h"
 #include "cardtest/reader_test_state.h"
 #include "cardtest/terminal_guard.h"
@@ -31,8 +30,6 @@
 #include "services/reader_functions.h"
 #include "services/reader_status.h"
 
-std::atomic<int32_t> test_workers{0};
-
 namespace {
 
 constexpr int32_t EXTFW_UPDATE_NEEDED = 0; // function 1500: the module wants new firmware
@@ -40,13 +37,6 @@ constexpr int EXTFW_CHECK_CAPACITY = 256;
 constexpr int CARD_QUERY_BYTES = 2;
 constexpr int CARD_DETAIL_CAPACITY = 256;
 constexpr int ASSIGNMENT_SIZE = 64;
-
-// Held workers wait here for their turn to close.
-struct CloseTurn {
-    std::mutex lock;
-    std::condition_variable changed;
-};
-CloseTurn close_turn;
 
 // The readiness wait shows its status on the screen and ends on a stop request.
 ReadyWatch watch(ReaderTestState* state) {
@@ -82,8 +72,8 @@ bool read_number(Reader* reader, const char* key, int32_t* value) {
     return true;
 }
 
-void release_state(Reader* reader) {
-    delete card_test_detach(reader);
+void release_state(CardTestSession* session, Reader* reader) {
+    delete card_test_detach(session, reader);
 }
 
 void check_module_firmware(Reader* reader, ReaderTestState* state) {
@@ -96,14 +86,14 @@ void check_module_firmware(Reader* reader, ReaderTestState* state) {
     }
 }
 
-void read_protocols(Reader* reader, ReaderTestState* state) {
+void read_protocols(CardTestSession* session, Reader* reader, ReaderTestState* state) {
     int32_t value = 0;
     if (!read_number(reader, PARAM_READERPROTOCOLTMP, &value)) return;
     state->has_volatile_protocol = 1;
     state->volatile_protocol = value;
     if (value == state->saved_protocol) return;
     diag(2, "Current protocol not set to saved protocol");
-    card_test_restore_protocol(reader, state->saved_protocol);
+    card_test_restore_protocol(session, reader, state->saved_protocol);
 }
 
 void read_usb_mode(Reader* reader, ReaderTestState* state) {
@@ -115,7 +105,7 @@ void read_usb_mode(Reader* reader, ReaderTestState* state) {
 }
 
 // 0 when the reader is registered for card events and may be polled.
-int32_t set_up(Reader* reader, ReaderTestState* state) {
+int32_t set_up(CardTestSession* session, Reader* reader, ReaderTestState* state) {
     reader_wait_ready(reader, watch(state));
     check_module_firmware(reader, state);
     read_features(reader, state);
@@ -125,14 +115,14 @@ int32_t set_up(Reader* reader, ReaderTestState* state) {
         diag(2, "Cannot register callback: %d\n", r);
         return r;
     }
-    read_protocols(reader, state);
+    read_protocols(session, reader, state);
     read_usb_mode(reader, state);
-    reader_get_module_info(reader);
+    reader_get_module_info(session, reader);
     return 0;
 }
 
 // Fetches the new card's data and tells the reader the card was taken.
-int32_t answer_card_read(Reader* reader, ReaderTestState* state) {
+int32_t answer_card_read(CardTestSession* session, Reader* reader, ReaderTestState* state) {
     uint8_t query[CARD_QUERY_BYTES] = {};
     int32_t query_len = sizeof query;
     int32_t r = reader_ctl(reader, FN_CARD_QUERY, 0, nullptr, &query_len, query);
@@ -147,7 +137,7 @@ int32_t answer_card_read(Reader* reader, ReaderTestState* state) {
         console_wake();
     }
     // Fetched or not: the data the screen now shows beside the number.
-    card_record_card(reader, state, true);
+    card_record_card(&session->record, reader, state, true);
     call_plain(reader, FN_TEST_CARD_OK);
     r = call_plain(reader, FN_TEST_CARD_DONE);
     state->card_present = 1;
@@ -155,10 +145,10 @@ int32_t answer_card_read(Reader* reader, ReaderTestState* state) {
 }
 
 // The exchange a polled event needs; r passes through when it needs none.
-int32_t answer_event(Reader* reader, ReaderTestState* state, int32_t r) {
+int32_t answer_event(CardTestSession* session, Reader* reader, ReaderTestState* state, int32_t r) {
     switch (r) {
     case CARD_EVENT_READ:
-        return answer_card_read(reader, state);
+        return answer_card_read(session, reader, state);
     case CARD_EVENT_ERROR:
     case CARD_EVENT_REFUSED:
         return call_plain(reader, FN_TEST_CARD_BAD);
@@ -177,7 +167,7 @@ bool card_times_out(const ReaderTestState* state) {
     return (state->features & FEATURE_REMOVAL_EVENTS) == 0 && state->card_present != 0;
 }
 
-int32_t expire_card(Reader* reader, ReaderTestState* state, int32_t r) {
+int32_t expire_card(CardTestSession* session, Reader* reader, ReaderTestState* state, int32_t r) {
     if (!card_times_out(state) || wall_ms() / 1000 < state->card_time + CARD_SHOWN_S) return r;
     r = call_plain(reader, FN_TEST_WAIT_CARD);
     state->card_present = 0;
@@ -187,7 +177,7 @@ int32_t expire_card(Reader* reader, ReaderTestState* state, int32_t r) {
         state->card_data[0] = '\0';
     }
     console_wake();
-    card_record_event(reader, CardRecordEvent::timeout);
+    card_record_event(&session->record, reader, CardRecordEvent::timeout);
     return r;
 }
 
@@ -200,44 +190,46 @@ int poll_wait_ms(const ReaderTestState* state) {
     return static_cast<int>(std::clamp<int64_t>(due_ms - wall_ms(), 0, WORKER_WAIT_MAX_MS));
 }
 
-void poll_cards(Reader* reader, ReaderTestState* state) {
+void poll_cards(CardTestSession* session, Reader* reader, ReaderTestState* state) {
     state->ready = 1;
     console_wake();
-    card_record_event(reader, CardRecordEvent::ready);
+    card_record_event(&session->record, reader, CardRecordEvent::ready);
     int32_t r = call_plain(reader, FN_TEST_WAIT_CARD);
     state->card_time = std::time(nullptr);
     while (state->stop_requested == 0 && r != LINK_IO_ERROR && reader_is_open(reader)) {
-        r = reader_poll_callbacks_wait(reader, card_test_on_event, poll_wait_ms(state));
+        r = reader_poll_callbacks_wait(reader, card_test_on_event, poll_wait_ms(state), session);
         if (r == LINK_IO_ERROR) break;
-        r = answer_event(reader, state, r);
+        r = answer_event(session, reader, state, r);
         // A number the poll handed over without announcing it (it came
         // during an exchange) is shown without a data fetch.
-        card_record_card(reader, state, false);
-        r = expire_card(reader, state, r);
+        card_record_card(&session->record, reader, state, false);
+        r = expire_card(session, reader, state, r);
     }
 }
 
 // Waits while the console holds the close (see close_held).
-void wait_close_turn(ReaderTestState* state) {
-    std::unique_lock<std::mutex> lock(close_turn.lock);
-    close_turn.changed.wait(lock, [state] { return state->close_held.load() == 0; });
+void wait_close_turn(CardTestSession* session, ReaderTestState* state) {
+    std::unique_lock<std::mutex> lock(session->lock);
+    session->changed.wait(lock, [state] { return state->close_held.load() == 0; });
 }
 
-// The worker's last steps run under list_lock, which the console holds
-// while it enumerates, starts workers and copies the test states it draws.
-// So the console never copies a released record, and enumeration, which
-// frees only closed Readers, cannot free this Reader before the worker has
-// stopped touching it: the close and the release happen in one critical
-// section, and after it the worker touches neither the Reader nor its
-// state. Its thread is left to the console, which joins it.
-void finish(Reader* reader, ReaderTestState* state) {
+// The worker's last steps run under the session's lock, which the console
+// holds while it enumerates, starts workers and copies the test states it
+// draws. So the console never copies a released state and sees every open
+// Reader with its state: the close and the release happen in one critical
+// section, and after it the worker touches the state no more. The Reader
+// stays valid through the worker's reference, which the thread drops last
+// (see card_test_start_reader); the thread is left to the console, which
+// joins it.
+void finish(CardTestSession* session, Reader* reader, ReaderTestState* state) {
     {
-        std::lock_guard<std::mutex> lock(list_lock);
+        std::lock_guard<std::mutex> lock(session->lock);
         if (state != nullptr) state->ready = 0;
-        test_workers.fetch_sub(1);
+        session->workers.fetch_sub(1);
         reader_close(reader);
-        release_state(reader);
+        release_state(session, reader);
     }
+    session->changed.notify_all();
     console_wake();
 }
 
@@ -245,7 +237,7 @@ void finish(Reader* reader, ReaderTestState* state) {
 // test table. The caller blocks the signals that end card test mode
 // meanwhile: the new thread, and the USB library's threads for the Reader,
 // inherit the mask. 0, or CARD_TEST_NOT_STARTED with everything undone but the state.
-int32_t open_and_run(Reader* reader, card_test_body_fn body) {
+int32_t open_and_run(CardTestSession* session, Reader* reader, card_test_body_fn body) {
     const int r = reader_open(reader);
     if (r != 0) {
         diag(2, "Cfg open: cannot open reader: %d\n", r);
@@ -253,20 +245,25 @@ int32_t open_and_run(Reader* reader, card_test_body_fn body) {
     }
     // std::thread reports a failure to start only by throwing.
     try {
-        card_test_keep_thread(reader, std::thread(body, reader));
+        reader_ref(reader); // the worker's, dropped when its body has returned
+        card_test_keep_thread(session, reader, std::thread([session, reader, body] {
+                                  body(session, reader);
+                                  reader_unref(reader);
+                              }));
         return 0;
     } catch (const std::system_error& e) {
         diag(1, "Cannot create thread: %s", e.code().message().c_str());
     } catch (const std::bad_alloc&) {
         diag(1, "Cannot create thread: %s", std::strerror(ENOMEM));
     }
+    reader_unref(reader);
     reader_close(reader);
     return CARD_TEST_NOT_STARTED;
 }
 
 } // namespace
 
-int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
+int32_t card_test_start_reader(CardTestSession* session, Reader* reader, card_test_body_fn body) {
     if (reader == nullptr || body == nullptr || reader_is_open(reader))
         return CARD_TEST_NOT_STARTED;
     ReaderTestState* state = new (std::nothrow) ReaderTestState();
@@ -274,39 +271,30 @@ int32_t card_test_start_reader(Reader* reader, card_test_body_fn body) {
         diag(2, "Not enough memory\n");
         return CARD_TEST_NOT_STARTED;
     }
-    if (card_test_attach(reader, state) != 0) {
+    if (card_test_attach(session, reader, state) != 0) {
         delete state;
         return CARD_TEST_NOT_STARTED;
     }
     sigset_t before;
     terminal_guard_block_signals(&before);
-    const int32_t r = open_and_run(reader, body);
+    const int32_t r = open_and_run(session, reader, body);
     terminal_guard_restore_signals(&before);
-    if (r != 0) release_state(reader);
+    if (r != 0) release_state(session, reader);
     return r;
 }
 
-int32_t card_test_worker(Reader* reader) {
-    ReaderTestState* state = card_test_state(reader);
-    if (state != nullptr && set_up(reader, state) == 0) poll_cards(reader, state);
-    if (state != nullptr) wait_close_turn(state);
-    if (state != nullptr) card_record_card(reader, state, false);
-    card_record_event(reader, CardRecordEvent::gone);
-    finish(reader, state);
+int32_t card_test_worker(CardTestSession* session, Reader* reader) {
+    ReaderTestState* state = card_test_state(session, reader);
+    if (state != nullptr && set_up(session, reader, state) == 0) poll_cards(session, reader, state);
+    if (state != nullptr) wait_close_turn(session, state);
+    if (state != nullptr) card_record_card(&session->record, reader, state, false);
+    card_record_event(&session->record, reader, CardRecordEvent::gone);
+    finish(session, reader, state);
     return 0;
 }
 
-int32_t card_test_release_close(ReaderTestState* state) {
-    {
-        std::lock_guard<std::mutex> lock(close_turn.lock);
-        state->close_held = 0;
-    }
-    close_turn.changed.notify_all();
-    return 0;
-}
-
-int32_t card_test_restore_protocol(Reader* reader, int32_t protocol) {
-    ReaderTestState* state = card_test_state(reader);
+int32_t card_test_restore_protocol(CardTestSession* session, Reader* reader, int32_t protocol) {
+    ReaderTestState* state = card_test_state(session, reader);
     if (state == nullptr || state->has_volatile_protocol == 0) return WORKER_NO_VOLATILE_PROTOCOL;
     reader_wait_ready(reader, watch(state));
     char assignment[ASSIGNMENT_SIZE];
@@ -333,7 +321,7 @@ int32_t card_test_restore_protocol(Reader* reader, int32_t protocol) {
         }
         r = read_features(reader, state);
         if (r != 0) diag(2, "Cannot get features: %d\n", r);
-        if (r != RDR_BUSY) r = reader_get_module_info(reader);
+        if (r != RDR_BUSY) r = reader_get_module_info(session, reader);
     } while (r == RDR_BUSY && state->stop_requested == 0);
     return r;
 }

@@ -3,18 +3,14 @@
 // exchanges that answer each event, then the release of the reader.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
+struct CardTestSession;
 struct Reader;
 struct ReaderTestState;
 
-// Running workers: the console adds one per started worker, each worker
-// subtracts one at its end (under list_lock).
-extern std::atomic<int32_t> test_workers;
-
-// Thread body run with the Reader under test as its argument.
-using card_test_body_fn = int32_t (*)(Reader* reader);
+// Thread body run with the session and the Reader under test.
+using card_test_body_fn = int32_t (*)(CardTestSession* session, Reader* reader);
 
 inline constexpr int CARD_SHOWN_S = 2; // without removal events, shown this long
 // The longest wait for a report from an idle reader: a stop request cannot
@@ -25,26 +21,25 @@ inline constexpr uint32_t FEATURE_REMOVAL_EVENTS = 0x1; // reader reports card r
 
 // Puts a closed Reader under test with a fresh test state (card_test_table),
 // opens it and starts body on a new thread, kept in the table until the
-// console joins it. 0; CARD_TEST_NOT_STARTED when the Reader is open or under test, or the
-// state, the open or the thread failed (everything undone). Console thread
-// only; caller holds list_lock, so the worker cannot finish before its
-// thread is kept.
-int32_t card_test_start_reader(Reader* reader, card_test_body_fn body);
+// console joins it; the thread holds a reference to the Reader (reader_ref)
+// until body has returned. 0; CARD_TEST_NOT_STARTED when the Reader is open
+// or under test, or
+// the state, the open or the thread failed (everything undone). Console
+// thread only; caller holds the session's lock, so the worker cannot finish
+// before its thread is kept.
+int32_t card_test_start_reader(CardTestSession* session, Reader* reader, card_test_body_fn body);
 
 // Worker thread body: waits for the reader, sets it up, polls it for card
 // events until stop_requested, a link failure (LINK_IO_ERROR) or the Reader closes,
-// then closes the Reader and releases its test state, both under
-// list_lock. Writes ready, card, timeout and gone to the bench record
-// (card_record) before that. Always 0. Takes list_lock at its end only.
-int32_t card_test_worker(Reader* reader);
-
-// Lets the Reader's worker, held by close_held, close its Reader. 0.
-// Console thread; list_lock held (the state is not released meanwhile).
-int32_t card_test_release_close(ReaderTestState* state);
+// waits while close_held is set, then closes the Reader and releases its
+// test state, both under the session's lock, and notifies session->changed.
+// Writes ready, card, timeout and gone to the bench record (card_record)
+// before that. Always 0. Takes the session's lock to wait and at its end.
+int32_t card_test_worker(CardTestSession* session, Reader* reader);
 
 // Makes protocol the reader's volatile protocol, restarts the reader and,
 // once it answers again, registers for card events and reads features and
 // module texts again; busy answers are retried until stop_requested. The
 // result of the last exchange; WORKER_NO_VOLATILE_PROTOCOL when the reader
 // has no volatile protocol; a refused assignment's result. Worker thread; no lock held.
-int32_t card_test_restore_protocol(Reader* reader, int32_t protocol);
+int32_t card_test_restore_protocol(CardTestSession* session, Reader* reader, int32_t protocol);

@@ -33,8 +33,8 @@ void store_texts(ReaderTestState* state, std::string_view description) {
 
 } // namespace
 
-int reader_get_module_info(Reader* reader) {
-    ReaderTestState* state = card_test_state(reader);
+int reader_get_module_info(CardTestSession* session, Reader* reader) {
+    ReaderTestState* state = card_test_state(session, reader);
     if (state == nullptr) return MODULE_NO_TEST_STATE;
     int8_t count = 0;
     int32_t r = reader_module_count(reader, &count);

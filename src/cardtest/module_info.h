@@ -2,6 +2,7 @@
 // The reader module description as the card test console shows it.
 #pragma once
 
+struct CardTestSession;
 struct Reader;
 
 // Asks for the module count (2103) and, when a module is present, for its
@@ -13,4 +14,4 @@ struct Reader;
 // when no module is present (texts unchanged); the failing reader_ctl
 // result; MODULE_NO_TEST_STATE when the Reader has no test state. Called on the
 // Reader's worker thread; takes text_lock.
-int reader_get_module_info(Reader* reader);
+int reader_get_module_info(CardTestSession* session, Reader* reader);

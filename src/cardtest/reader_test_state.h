@@ -10,29 +10,38 @@
 
 inline constexpr int TEST_TEXT_SIZE = 256;
 
+// Made by the console when it starts the worker, released by the worker
+// at its end under the session's lock (card_test_table).
 struct ReaderTestState {
-    // The four texts are written by the worker thread and copied by the
-    // console; text_lock makes every copy whole and terminated.
+    // The four texts and card_present: written by the worker (and its card
+    // event handler), copied by the console; text_lock makes every copy
+    // whole and terminated.
     std::mutex text_lock;
     char card_text[TEST_TEXT_SIZE] = {};
     uint8_t card_present = 0;
     char card_data[TEST_TEXT_SIZE] = {};
     char protocol_text[TEST_TEXT_SIZE] = {};
     char module_text[TEST_TEXT_SIZE] = {};
+    // Written by the worker, read by the console as it draws: each alone,
+    // atomic (sequentially consistent); the console wakes after a change.
     std::atomic<uint32_t> features{0};
-    time_t card_time = 0;
     std::atomic<uint8_t> usb_mode{0};
     std::atomic<uint8_t> km_mode{0};
+    std::atomic<uint8_t> ready{0};
+    std::atomic<int32_t> status{0};
+    // Worker thread only.
+    time_t card_time = 0;
     int32_t saved_protocol = 0;
     int32_t volatile_protocol = 0;
     int32_t has_volatile_protocol = 0;
+    // Written by the console (and a test) to ask the worker to end, read by
+    // the worker between its waits; atomic.
     std::atomic<uint8_t> stop_requested{0};
-    // Set by the console with stop_requested when it ends card test mode:
-    // the worker then closes its Reader only once the console clears it,
-    // so that the Readers close one after another in list order.
+    // Set by the console with stop_requested when it ends card test mode,
+    // cleared by it under the session's lock with session->changed
+    // notified: the worker then closes its Reader, so that the Readers
+    // close one after another in list order.
     std::atomic<uint8_t> close_held{0};
-    std::atomic<uint8_t> ready{0};
-    std::atomic<int32_t> status{0};
     // Worker thread only: card_text holds a card number that the bench
     // record (card_record) has not been given yet.
     uint8_t card_unrecorded = 0;

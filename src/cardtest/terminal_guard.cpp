@@ -10,7 +10,8 @@ namespace {
 
 // The settings from before the echo was stopped, for a signal that ends the
 // program while the screen is up: the shell gets its echo back all the
-// same.
+// same. Process-wide because only a signal handler reads it; written by
+// the main thread before that handler is installed.
 termios terminal_before;
 constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGHUP, SIGQUIT};
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/batch_all.h"
 
-#include <signal.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -20,8 +19,8 @@
 
 #include "base/diag.h"
 #include "base/pause.h"
-#include "base/quit.h"
 #include "base/result.h"
+#include "base/signals.h"
 #include "cli/batch.h"
 #include "cli/batch_rows.h"
 #include "cli/batch_run.h"
@@ -67,19 +66,6 @@ struct ReaderRun {
     std::thread thread;  // main thread only
 };
 using Runs = std::vector<std::unique_ptr<ReaderRun>>;
-
-void on_interrupt(int) {
-    quit_requested.store(1);
-}
-
-// The second Ctrl+C finds the default action back: the program ends.
-void watch_interrupts(bool on) {
-    struct sigaction action = {};
-    action.sa_handler = on ? on_interrupt : SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART | static_cast<int>(SA_RESETHAND);
-    sigaction(SIGINT, &action, nullptr);
-}
 
 // A reader's messages: the first error is kept for the summary, and what
 // the verbosity asks for is written after the reader's serial number.
@@ -270,9 +256,10 @@ int start_readers(Runs* runs, std::atomic<int>* finished) {
     return started;
 }
 
-// What a row shows of each phase, in BatchPhase's order.
-constexpr const char* PHASE_TEXTS[] = {"waiting",    "switching", "sending", "fetching", "working",
-                                       "restarting", "module",    "done",    "FAILED"};
+// What a row shows of each phase, in BatchPhase's order; characters rather
+// than pointers, so that the table stays read-only.
+constexpr char PHASE_TEXTS[][11] = {"waiting",    "switching", "sending", "fetching", "working",
+                                    "restarting", "module",    "done",    "FAILED"};
 static_assert(std::size(PHASE_TEXTS) == static_cast<size_t>(BatchPhase::Failed) + 1);
 
 const char* phase_text(BatchPhase phase) {
@@ -341,7 +328,7 @@ int32_t overall_result(const Runs& runs) {
 void run_side_by_side(Runs* runs, const ToolSettings& settings, BatchRows* rows) {
     std::atomic<int> finished{0};
     quit_requested = 0;
-    watch_interrupts(true);
+    signals_watch(SignalWatch::batch); // a second Ctrl+C ends the program
     const int started = start_readers(runs, &finished);
     while (finished.load(std::memory_order_relaxed) < started) {
         show_rows(rows, *runs, settings.show_progress != 0);
@@ -349,7 +336,7 @@ void run_side_by_side(Runs* runs, const ToolSettings& settings, BatchRows* rows)
     }
     for (auto& rr : *runs)
         if (rr->thread.joinable()) rr->thread.join();
-    watch_interrupts(false);
+    signals_watch(SignalWatch::none);
     show_rows(rows, *runs, settings.show_progress != 0);
 }
 

@@ -12,6 +12,7 @@
 #include "base/result.h"
 #include "cardtest/card_record.h"
 #include "cardtest/card_test_console.h"
+#include "cardtest/card_test_table.h"
 #include "cli/batch.h"
 #include "cli/batch_all.h"
 #include "cli/exit_status.h"
@@ -49,13 +50,14 @@ void fail_writes_to_closed_pipes() {
 // cannot be opened: status 2 before the screen starts. A write to it
 // failed: the test ran on, and status 2 at its end.
 int32_t run_card_test(const ToolSettings& settings) {
-    if (!settings.has_output_path) return card_test_run();
-    if (card_record_open(settings.output_path) != 0) {
+    CardTestSession session;
+    if (!settings.has_output_path) return card_test_run(&session);
+    if (card_record_open(&session.record, settings.output_path) != 0) {
         diag(1, "Cannot open %s for writing: %s\n", settings.output_path, strerror(errno));
         return BATCH_FILE_ERROR;
     }
-    card_test_run();
-    const int32_t r = card_record_close();
+    card_test_run(&session);
+    const int32_t r = card_record_close(&session.record);
     if (r == 0) return 0;
     diag(1, "Cannot write output: %s\n", strerror(-r));
     return BATCH_FILE_ERROR;

@@ -2,6 +2,7 @@
 #include "cli/firmware_update.h"
 
 #include <cstring>
+#include <span>
 #include <strings.h>
 
 #include "base/diag.h"
@@ -39,8 +40,8 @@ bool on_port(const Reader* reader, const BatchRun* run) {
 // the same USB port whenever its path has one. A reader with that serial on
 // another port is another reader (plugged in while this one restarted, say):
 // it is never taken for this one.
-Reader* find_listed(const BatchRun* run) {
-    for (int i = 0; Reader* r = reader_by_index(i); ++i) {
+Reader* find_listed(const BatchRun* run, const ReaderSnapshot& listed) {
+    for (Reader* r : std::span(listed.readers, static_cast<size_t>(listed.count))) {
         if (!same_serial(r, run)) continue;
         if (run->port[0] == '\0' || on_port(r, run)) return r;
     }
@@ -50,16 +51,17 @@ Reader* find_listed(const BatchRun* run) {
 enum class Wanted { AnyFirmware, NormalFirmware };
 
 // One look at the list: the run's reader, opened, or nullptr. Several runs
-// may look at once (-a), so the list is enumerated and the reader found and
-// opened under list_lock: no other run's enumeration frees the record
-// between. *in_service tells a reader still in its service firmware.
+// may look at once (-a): the records looked at are held by a snapshot, so
+// no other run's enumeration frees one meanwhile, and reader_open refuses
+// one that such an enumeration dropped. *in_service tells a reader still in
+// its service firmware.
 Reader* look_once(const BatchRun* run, Wanted wanted, bool* in_service) {
-    std::lock_guard<std::mutex> lock(list_lock);
-    if (readers_enumerate() == 0) {
+    ReaderSnapshot listed;
+    if (readers_enumerate() == 0 || readers_snapshot(&listed) == 0) {
         diag(2, "No readers found.");
         return nullptr;
     }
-    Reader* found = find_listed(run);
+    Reader* found = find_listed(run, listed);
     if (found == nullptr) return nullptr;
     if (wanted == Wanted::NormalFirmware && found->model->can_update_firmware) {
         *in_service = true;

@@ -2,13 +2,13 @@
 #include "console/main_menu.h"
 
 #include <cstdio>
-#include <mutex>
 
 #include "base/result.h"
 #include "base/term.h"
 #include "base/text.h"
 #include "base/version.h"
 #include "cardtest/card_test_console.h"
+#include "cardtest/card_test_table.h"
 #include "console/config_menu.h"
 #include "console/console_input.h"
 #include "console/reader_info.h"
@@ -30,17 +30,14 @@ void print_rule() {
 }
 
 void print_reader_list() {
-    // Card test workers may still be leaving when the test console returns;
-    // the list is rebuilt under the same lock they use.
-    std::lock_guard<std::mutex> hold(list_lock);
-    const int count = readers_enumerate();
-    if (count == 0) {
+    ReaderSnapshot listed;
+    if (readers_enumerate() == 0 || readers_snapshot(&listed) == 0) {
         puts("NO CONFIGURABLE READERS FOUND");
         return;
     }
-    int index = 0;
-    for (Reader* r = reader_first(); r != nullptr; r = r->next, ++index)
-        printf("%d) %s, Ser.no.: %s\n", index, r->model->description, r->serial);
+    for (int i = 0; i < listed.count; ++i)
+        printf("%d) %s, Ser.no.: %s\n", i, listed.readers[i]->model->description,
+               listed.readers[i]->serial);
 }
 
 void draw_screen() {
@@ -67,15 +64,10 @@ int32_t read_choice(int32_t* choice) {
     return 0;
 }
 
-Reader* find_reader(int32_t index) {
-    std::lock_guard<std::mutex> hold(list_lock);
-    return reader_by_index(index);
-}
-
 // Opens the configuration menu of the reader at index. CONSOLE_INPUT_ENDED
 // when the operator's input ended meanwhile, else 0.
 int32_t select_reader(int32_t index, ReportedConfig* reported) {
-    Reader* reader = find_reader(index);
+    Reader* reader = reader_by_index(index);
     if (reader == nullptr) {
         puts("\nCannot select given reader");
         puts("- Press ENTER to continue");
@@ -99,7 +91,8 @@ void main_menu() {
         if (choice == CHOICE_EXIT) break;
         if (choice == CHOICE_REFRESH) continue;
         if (choice == CHOICE_TEST_MODE) {
-            card_test_run();
+            CardTestSession session;
+            card_test_run(&session);
             if (console_input_ended()) break;
             continue;
         }

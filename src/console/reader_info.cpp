@@ -28,7 +28,7 @@ constexpr int CTIME_BUFFER_SIZE = 26;
 // The module description: part number, description, automatic mode,
 // protocol, features, information, then further information lines.
 constexpr int MODULE_LABELLED_LINES = 6;
-constexpr const char* MODULE_LABELS[MODULE_LABELLED_LINES] = {
+constexpr char MODULE_LABELS[MODULE_LABELLED_LINES][17] = {
     "Reader partno : ", "Reader descr. : ", "Reader auto   : ",
     "Reader proto. : ", "Reader featur.: ", "Reader info   : ",
 };
@@ -47,7 +47,7 @@ constexpr int RECORD_DATE = 63;
 constexpr int RECORD_SW_VERSION = 67;
 constexpr int RECORD_LIB_VERSION = 70;
 
-constexpr const char* DEBUG_MODE_NAMES[] = {"no log", "warn only", "debug"};
+constexpr char DEBUG_MODE_NAMES[][10] = {"no log", "warn only", "debug"};
 
 void print_failed() {
     puts(FAILED_TEXT);
@@ -149,27 +149,6 @@ struct ParamRow {
     void (*show)(Reader* reader, ReportedConfig* reported, const char* value);
 };
 
-constexpr ParamRow FIRMWARE_ROWS[] = {
-    {"Firmware ver. : ", PARAM_FWVERSION, show_text},
-    {"Servicefw ver.: ", PARAM_SERVICE_VER, show_text},
-    {"Servicefw stat: ", PARAM_SERVICE_STATUS, show_service_status},
-    {"USB op. mode  : ", PARAM_USBMODE, show_usb_mode},
-};
-
-constexpr ParamRow SETTING_ROWS[] = {
-    {"Reader type   : ", PARAM_READER, show_reader_type},
-    {"Reader proto  : ", PARAM_READERPROTOCOL, show_protocol},
-    {"Debug mode    : ", PARAM_DEBUG, show_debug_mode},
-    {"Sound         : ", PARAM_SOUND, show_sound},
-};
-
-constexpr ParamRow CHECKSUM_ROW = {"User cfg csum : ", PARAM_RDRCFG_CSUM, show_text};
-
-constexpr ParamRow HARDWARE_ROWS[] = {
-    {"Serial number : ", PARAM_HWCFG_SERIAL, show_text},
-    {"Manuf. date   : ", PARAM_HWCFG_MAN_DATE, show_date},
-};
-
 void print_param_row(Reader* reader, ReportedConfig* reported, const ParamRow& row) {
     char value[PARAM_VALUE_SIZE];
     fputs(row.label, stdout);
@@ -185,6 +164,28 @@ void print_param_rows(Reader* reader, ReportedConfig* reported, const ParamRow (
         print_param_row(reader, reported, row);
 }
 
+// The report's tables are built where they are shown: as constants they
+// would need the program's writable relocated data.
+void print_firmware_rows(Reader* reader, ReportedConfig* reported) {
+    const ParamRow rows[] = {
+        {"Firmware ver. : ", PARAM_FWVERSION, show_text},
+        {"Servicefw ver.: ", PARAM_SERVICE_VER, show_text},
+        {"Servicefw stat: ", PARAM_SERVICE_STATUS, show_service_status},
+        {"USB op. mode  : ", PARAM_USBMODE, show_usb_mode},
+    };
+    print_param_rows(reader, reported, rows);
+}
+
+void print_setting_rows(Reader* reader, ReportedConfig* reported) {
+    const ParamRow rows[] = {
+        {"Reader type   : ", PARAM_READER, show_reader_type},
+        {"Reader proto  : ", PARAM_READERPROTOCOL, show_protocol},
+        {"Debug mode    : ", PARAM_DEBUG, show_debug_mode},
+        {"Sound         : ", PARAM_SOUND, show_sound},
+    };
+    print_param_rows(reader, reported, rows);
+}
+
 // A loaded custom configuration is named, with its checksum on a line of
 // its own.
 void show_protocol(Reader* reader, ReportedConfig* reported, const char* value) {
@@ -194,7 +195,7 @@ void show_protocol(Reader* reader, ReportedConfig* reported, const char* value) 
         return;
     }
     puts("User configuration");
-    print_param_row(reader, reported, CHECKSUM_ROW);
+    print_param_row(reader, reported, {"User cfg csum : ", PARAM_RDRCFG_CSUM, show_text});
 }
 
 // The delays are 16-bit on the reader; the value text is shown as such.
@@ -260,7 +261,11 @@ void print_hardware(Reader* reader, ReportedConfig* reported) {
     puts("");
     puts("Hardware information:");
     print_hw_version(reader);
-    print_param_rows(reader, reported, HARDWARE_ROWS);
+    const ParamRow rows[] = {
+        {"Serial number : ", PARAM_HWCFG_SERIAL, show_text},
+        {"Manuf. date   : ", PARAM_HWCFG_MAN_DATE, show_date},
+    };
+    print_param_rows(reader, reported, rows);
 }
 
 void print_lib_version(Reader* reader) {
@@ -399,10 +404,10 @@ int32_t reader_print_info(Reader* reader, ReportedConfig* reported) {
     puts("USB Reader information:");
     printf("Usb reader    : %s\n", reader->model != nullptr ? reader->model->description : "");
     printf("Serial no.    : %s\n", reader->serial);
-    print_param_rows(reader, reported, FIRMWARE_ROWS);
+    print_firmware_rows(reader, reported);
     print_keyboard(reader, reported);
     print_km_mode(reader, reported);
-    print_param_rows(reader, reported, SETTING_ROWS);
+    print_setting_rows(reader, reported);
     print_hardware(reader, reported);
     int8_t count = 0;
     print_card_reader(reader, &count);

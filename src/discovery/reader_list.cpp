@@ -6,33 +6,39 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 #include "base/result.h"
 #include "discovery/reader_list.h"
 #include "link/hid_guard.h"
 #include "link/reader_link.h"
 
-std::mutex list_lock;
-
 namespace {
 
-// The readers in the order they were found, and how many there are.
+// The list of the process, as the HID library it enumerates is the
+// process's: the records in the order they were found, each holding the
+// list's reference, and the lock every function of this file takes around
+// them (see the header). A Reader's seen, and its model and serial while
+// it is closed, are written only under lock.
 struct ReaderListState {
-    Reader* head = nullptr;
+    std::mutex lock;
+    Reader* readers[READER_LIST_MAX] = {};
     int count = 0;
 };
 ReaderListState list;
 
-Reader* list_tail() {
-    Reader* r = list.head;
-    while (r != nullptr && r->next != nullptr)
-        r = r->next;
-    return r;
+// Caller holds list.lock.
+int index_of(const Reader* reader) {
+    for (int i = 0; i < list.count; ++i)
+        if (list.readers[i] == reader) return i;
+    return -1;
 }
 
+// Caller holds list.lock.
 Reader* find_by_path(const char* path) {
-    for (Reader* r = list.head; r != nullptr; r = r->next)
-        if (std::strcmp(r->path, path) == 0) return r;
+    for (int i = 0; i < list.count; ++i)
+        if (std::strcmp(list.readers[i]->path, path) == 0) return list.readers[i];
     return nullptr;
 }
 
@@ -50,13 +56,57 @@ void copy_serial(char (&dest)[READER_SERIAL_SIZE], const wchar_t* serial) {
     dest[n] = '\0';
 }
 
-void fill_new(Reader* r, const hid_device_info* dev, const ReaderModel* model) {
+// A new record at the tail, holding the list's reference, unless 32 are
+// listed. Caller holds list.lock.
+void append(const hid_device_info* dev, const ReaderModel* model) {
+    Reader* r = list.count < READER_LIST_MAX ? new (std::nothrow) Reader() : nullptr;
+    if (r == nullptr) return;
     r->out_report_size = REPORT_SIZE;
     r->in_report_size = REPORT_SIZE;
     r->seen = 1;
     r->model = model;
     copy_serial(r->serial, dev->serial_number);
     std::snprintf(r->path, sizeof r->path, "%s", dev->path);
+    r->refs = 1;
+    list.readers[list.count++] = r;
+}
+
+// Takes the record at index out of the list, keeping the order of the
+// others, and drops the list's reference. Caller holds list.lock.
+void drop(int index) {
+    Reader* r = list.readers[index];
+    for (int i = index; i + 1 < list.count; ++i)
+        list.readers[i] = list.readers[i + 1];
+    list.readers[--list.count] = nullptr;
+    reader_unref(r);
+}
+
+// One device of an enumeration: marks its record seen, or lists a new one.
+// Caller holds list.lock and hid_library_lock.
+void take_device(const hid_device_info* dev) {
+    const ReaderModel* model =
+        reader_model_find(dev->vendor_id, dev->product_id, dev->interface_number);
+    // A path that does not fit the field could never be opened again.
+    if (model == nullptr || dev->path == nullptr || std::strlen(dev->path) >= READER_PATH_SIZE)
+        return;
+    Reader* known = find_by_path(dev->path);
+    if (known == nullptr) {
+        append(dev, model);
+        return;
+    }
+    known->seen = 1;
+    // The device on a known path may not be the one the record was made
+    // for: a personality on interface 0 restarts into the service firmware
+    // (also interface 0) on the same path, and a reader swapped for another
+    // on the same hub port takes its path. A closed record takes what the
+    // device on its path is now, model and serial number alike, or an
+    // update would keep asking it to switch and its cards would be shown
+    // under another reader's serial. Open records keep theirs while their
+    // connection lasts.
+    if (!reader_is_open(known)) {
+        known->model = model;
+        copy_serial(known->serial, dev->serial_number);
+    }
 }
 
 } // namespace
@@ -66,7 +116,6 @@ void fill_new(Reader* r, const hid_device_info* dev, const ReaderModel* model) {
 // in the card test and under -a, a new terminal size) run on the program's
 // own threads.
 void readers_init() {
-    list.head = nullptr;
     list.count = 0;
     sigset_t all, before;
     sigfillset(&all);
@@ -79,113 +128,76 @@ void readers_init() {
 }
 
 void readers_exit() {
-    readers_free_all();
+    {
+        std::lock_guard<std::mutex> lock(list.lock);
+        while (list.count > 0)
+            drop(list.count - 1);
+    }
     std::lock_guard<std::mutex> hid(hid_library_lock);
     hid_exit();
 }
 
 int readers_enumerate() {
-    for (Reader* r = list.head; r != nullptr; r = r->next)
-        r->seen = 0;
+    std::lock_guard<std::mutex> lock(list.lock);
+    for (int i = 0; i < list.count; ++i)
+        list.readers[i]->seen = 0;
     {
         std::lock_guard<std::mutex> hid(hid_library_lock);
         hid_device_info* devices = hid_enumerate(0, 0);
-        for (hid_device_info* dev = devices; dev != nullptr; dev = dev->next) {
-            const ReaderModel* model =
-                reader_model_find(dev->vendor_id, dev->product_id, dev->interface_number);
-            // A path that does not fit the field could never be opened again.
-            if (model == nullptr || dev->path == nullptr ||
-                std::strlen(dev->path) >= READER_PATH_SIZE)
-                continue;
-            if (Reader* known = find_by_path(dev->path)) {
-                known->seen = 1;
-                // The device on a known path may not be the one the record
-                // was made for: a personality on interface 0 restarts into
-                // the service firmware (also interface 0) on the same path,
-                // and a reader swapped for another on the same hub port
-                // takes its path. A closed record takes what the device on
-                // its path is now, model and serial number alike, or an
-                // update would keep asking it to switch and its cards would
-                // be shown under another reader's serial. Open records keep
-                // theirs while their connection lasts.
-                if (!reader_is_open(known)) {
-                    known->model = model;
-                    copy_serial(known->serial, dev->serial_number);
-                }
-                continue;
-            }
-            Reader* fresh = reader_alloc();
-            if (fresh == nullptr) continue;
-            fill_new(fresh, dev, model);
-        }
+        for (hid_device_info* dev = devices; dev != nullptr; dev = dev->next)
+            take_device(dev);
         hid_free_enumeration(devices);
     }
-    Reader* r = list.head;
-    while (r != nullptr) {
-        Reader* next = r->next;
-        if (r->seen == 0 && !reader_is_open(r)) reader_free(r);
-        r = next;
-    }
+    for (int i = list.count - 1; i >= 0; --i)
+        if (list.readers[i]->seen == 0 && !reader_is_open(list.readers[i])) drop(i);
     return list.count;
+}
+
+ReaderSnapshot::~ReaderSnapshot() {
+    for (int i = 0; i < count; ++i)
+        reader_unref(readers[i]);
+}
+
+int readers_snapshot(ReaderSnapshot* snapshot) {
+    for (; snapshot->count > 0; --snapshot->count)
+        reader_unref(snapshot->readers[snapshot->count - 1]);
+    std::lock_guard<std::mutex> lock(list.lock);
+    for (; snapshot->count < list.count; ++snapshot->count) {
+        Reader* r = snapshot->readers[snapshot->count] = list.readers[snapshot->count];
+        r->refs.fetch_add(1);
+    }
+    return snapshot->count;
 }
 
 Reader* reader_first() {
-    return list.head;
+    return reader_by_index(0);
 }
 
 Reader* reader_by_index(int index) {
-    if (index < 0) return nullptr;
-    Reader* r = list.head;
-    for (int i = 0; r != nullptr && i < index; ++i)
-        r = r->next;
-    return r;
+    std::lock_guard<std::mutex> lock(list.lock);
+    return index >= 0 && index < list.count ? list.readers[index] : nullptr;
 }
 
 Reader* reader_by_serial(const char* serial) {
-    for (Reader* r = list.head; r != nullptr; r = r->next)
-        if (strcasecmp(r->serial, serial) == 0) return r;
+    std::lock_guard<std::mutex> lock(list.lock);
+    for (int i = 0; i < list.count; ++i)
+        if (strcasecmp(list.readers[i]->serial, serial) == 0) return list.readers[i];
     return nullptr;
 }
 
-int reader_count() {
-    return list.count;
-}
-
 int reader_open(Reader* reader) {
-    return reader_open_path(reader, reader != nullptr ? reader->path : nullptr);
-}
-
-Reader* reader_alloc() {
-    if (list.count >= READER_LIST_MAX) return nullptr;
-    Reader* r = new (std::nothrow) Reader();
-    if (r == nullptr) return nullptr;
-    Reader* tail = list_tail();
-    if (tail != nullptr) {
-        tail->next = r;
-        r->prev = tail;
-    } else {
-        list.head = r;
-    }
-    ++list.count;
-    return r;
-}
-
-int reader_free(Reader* reader) {
     if (reader == nullptr) return LINK_ERROR;
-    if (reader_is_open(reader)) reader_close(reader);
-    if (reader->prev != nullptr)
-        reader->prev->next = reader->next;
-    else
-        list.head = reader->next;
-    if (reader->next != nullptr) reader->next->prev = reader->prev;
-    delete reader;
-    --list.count;
-    return 0;
+    std::lock_guard<std::mutex> lock(list.lock);
+    if (index_of(reader) < 0) return LINK_WRONG_STATE;
+    return reader_open_path(reader, reader->path);
 }
 
-void readers_free_all() {
-    while (list.head != nullptr)
-        reader_free(list.head);
-    list.head = nullptr;
-    list.count = 0;
+void reader_ref(Reader* reader) {
+    reader->refs.fetch_add(1);
+}
+
+void reader_unref(Reader* reader) {
+    if (reader->refs.fetch_sub(1) != 1) return;
+    if (reader_is_open(reader)) reader_close(reader);
+    delete reader;
 }

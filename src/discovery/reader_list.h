@@ -1,9 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The Reader record and the process-wide list of attached readers.
+//
+// The list guards itself: every function below takes the list's own lock
+// for as long as it needs it, and no caller ever holds it. A record is
+// kept alive by references: the list holds one while the record is listed,
+// and whoever must keep a record past the next enumeration takes one of
+// its own (a ReaderSnapshot, or reader_ref). An enumeration drops from the
+// list only a record whose device it no longer finds while the record is
+// closed; the record is freed when its last reference goes. An open record
+// is always listed. Lock order: the list's lock, then hid_library_lock.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "discovery/reader_model.h"
 #include "link/reader_link.h"
@@ -12,40 +20,58 @@ inline constexpr int READER_PATH_SIZE = 512;
 inline constexpr int READER_SERIAL_SIZE = 32;
 inline constexpr int READER_LIST_MAX = 32;
 
-// One attached reader: its link, and its identity and place in the list.
-// Owned by the reader list; created closed by the enumeration that first
-// finds its device.
+// One attached reader: its link, and its identity. Created closed by the
+// enumeration that first finds its device. path never changes; model and
+// serial change only while the record is closed, by an enumeration, so
+// they are stable while it is open or while no other thread enumerates.
 struct Reader : ReaderLink {
-    Reader* next = nullptr;
-    Reader* prev = nullptr;
-    uint8_t seen = 0;
+    std::atomic<int32_t> refs{0}; // the list's own while listed, and every reader_ref
+    uint8_t seen = 0;             // the list's lock: found by the running enumeration
     char path[READER_PATH_SIZE] = {};
     const ReaderModel* model = nullptr;
     char serial[READER_SERIAL_SIZE] = {};
 };
 
-// Process-wide mutex: held by the card test console around enumeration and
-// drawing, and by a test worker around its final steps (see card_test_worker).
-extern std::mutex list_lock;
+// The listed records at one moment, in list order, each with a reference
+// that the destructor drops: they stay valid (though perhaps no longer
+// listed) until then. Fill with readers_snapshot.
+struct ReaderSnapshot {
+    Reader* readers[READER_LIST_MAX] = {};
+    int count = 0;
+    ReaderSnapshot() = default;
+    ReaderSnapshot(const ReaderSnapshot&) = delete;
+    ReaderSnapshot& operator=(const ReaderSnapshot&) = delete;
+    ~ReaderSnapshot();
+};
 
-// Empties the list and starts the HID library. Never fails.
+// Empties the list and starts the HID library. Never fails. Before any
+// other thread uses the list.
 void readers_init();
-// Frees every Reader (closing open ones) and stops the HID library. Never
-// fails.
+// Drops every record from the list (closing open ones) and stops the HID
+// library. Never fails. After every other user of the list has ended.
 void readers_exit();
 // Matches attached HID devices against the model table; keeps records of
-// devices still present and of open readers. Returns the count, 0 to 32.
+// devices still present and of open readers, appends new ones, drops the
+// rest. Returns the count listed, 0 to 32. Any thread; concurrent calls
+// run one after another.
 int readers_enumerate();
-// List access; nullptr when there is no such reader.
+// Replaces *snapshot with the records listed now, each referenced. The
+// count. Any thread.
+int readers_snapshot(ReaderSnapshot* snapshot);
+// Lookups, each one consistent look at the list; nullptr when there is no
+// such reader. The record returned carries no reference of the caller's:
+// it stays valid while it is open, or until an enumeration runs (on this
+// thread or another) that drops it.
 Reader* reader_first();
 Reader* reader_by_index(int index);
 Reader* reader_by_serial(const char* serial); // ASCII case-insensitive
-int reader_count();
-// Opens the link to the device at the reader's path: as reader_open_path.
+// Opens the link to the device at the reader's path (as reader_open_path)
+// while the record is still listed: an open record is never dropped.
+// LINK_WRONG_STATE for a record an enumeration has dropped. Any thread.
 int reader_open(Reader* reader);
-// A new zero-filled record at the tail; nullptr when 32 records exist.
-Reader* reader_alloc();
-// Closes (if open), unlinks and frees. 0; LINK_ERROR for nullptr.
-int reader_free(Reader* reader);
-// reader_free on every Reader. Never fails.
-void readers_free_all();
+// Another reference to a record the caller already holds one of, or that
+// is open. Any thread.
+void reader_ref(Reader* reader);
+// Drops a reference; the last one of a record no longer listed frees it
+// (closing it if open). Any thread.
+void reader_unref(Reader* reader);

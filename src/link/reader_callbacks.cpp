@@ -15,13 +15,13 @@ namespace {
 constexpr int CB_POLL_WAIT_MS = 10;
 constexpr int CB_DATA_WAIT_MS = 1990; // per report of callback data
 
-void dispatch_queue(ReaderLink* link, reader_callback_fn handler) {
+void dispatch_queue(ReaderLink* link, reader_callback_fn handler, void* context) {
     uint16_t code;
     uint32_t length;
     uint8_t* data;
     while (cb_queue_peek(&link->callbacks, &code, &length, &data) == 0) {
         if (handler != nullptr) {
-            const int32_t r = handler(link, code, length, length != 0 ? data : nullptr);
+            const int32_t r = handler(context, link, code, length, length != 0 ? data : nullptr);
             diag(2, "Callback processed, retval: %d\n", r);
         }
         cb_queue_pop(&link->callbacks, nullptr, nullptr, nullptr);
@@ -69,11 +69,12 @@ int reader_receive_callback(ReaderLink* link, uint16_t code, uint32_t length) {
     return code;
 }
 
-int reader_poll_callbacks(ReaderLink* link, reader_callback_fn handler) {
-    return reader_poll_callbacks_wait(link, handler, CB_POLL_WAIT_MS);
+int reader_poll_callbacks(ReaderLink* link, reader_callback_fn handler, void* context) {
+    return reader_poll_callbacks_wait(link, handler, CB_POLL_WAIT_MS, context);
 }
 
-int reader_poll_callbacks_wait(ReaderLink* link, reader_callback_fn handler, int wait_ms) {
+int reader_poll_callbacks_wait(ReaderLink* link, reader_callback_fn handler, int wait_ms,
+                               void* context) {
     int result = 0;
     if (link->in_ctl == 0) {
         std::lock_guard<std::mutex> lock(link->ctl_lock);
@@ -91,6 +92,6 @@ int reader_poll_callbacks_wait(ReaderLink* link, reader_callback_fn handler, int
     } else {
         link->in_ctl = 0;
     }
-    dispatch_queue(link, handler);
+    dispatch_queue(link, handler, context);
     return result;
 }

@@ -11,9 +11,10 @@ struct ReaderLink;
 // hundred bytes; a larger announcement is answered as for no memory.
 inline constexpr uint32_t CB_MAX_LENGTH = 65536; // bytes
 
-// Handler: data is null when length is 0 and valid only during the call.
-using reader_callback_fn = int32_t (*)(ReaderLink* link, uint16_t code, uint32_t length,
-                                       const uint8_t* data);
+// Handler: context is the poll's; data is null when length is 0 and valid
+// only during the call.
+using reader_callback_fn = int32_t (*)(void* context, ReaderLink* link, uint16_t code,
+                                       uint32_t length, const uint8_t* data);
 
 // Answers a CB_REQUEST (CB_ACK, data, CB_DONE; CB_ERROR WIRE_HOST_NO_MEMORY when the data
 // cannot be held) and queues the callback. Returns code, or a negative link
@@ -26,9 +27,10 @@ int reader_receive_callback(ReaderLink* link, uint16_t code, uint32_t length);
 // taken in, 0 when nothing was read, or a negative link result
 // (LINK_TIMEOUT for an idle reader, LINK_ERROR for a header other than
 // CB_REQUEST). Takes ctl_lock.
-int reader_poll_callbacks(ReaderLink* link, reader_callback_fn handler);
+int reader_poll_callbacks(ReaderLink* link, reader_callback_fn handler, void* context = nullptr);
 
 // The same poll waiting up to wait_ms (0: not at all) for the CB_REQUEST.
 // A report, or the end of the link, ends the wait at once; nothing else
 // can, and ctl_lock is held throughout. Same results.
-int reader_poll_callbacks_wait(ReaderLink* link, reader_callback_fn handler, int wait_ms);
+int reader_poll_callbacks_wait(ReaderLink* link, reader_callback_fn handler, int wait_ms,
+                               void* context = nullptr);

@@ -10,6 +10,7 @@
 #include "base/result.h"
 #include "link/hid_guard.h"
 
+// Process-wide, as the HID library's own state is (see hid_guard.h).
 std::mutex hid_library_lock;
 
 namespace {

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <sstream>
 
+#include "base/console_wake.h"
 #include "card_test_rig.h"
 #include "cardtest/card_record.h"
-#include "cardtest/console_wake.h"
 #include "support/process.h"
 
 namespace {
@@ -151,7 +151,7 @@ TEST_F(CardTestConsole, CtrlCIsTracedAndStopsTheReadersOneAfterAnotherInListOrde
          device_block("r3", "0x0202", "SN3", "  features 1\n"));
     // Each worker records "gone" just before it closes its reader.
     const std::string record = temp_dir() + "/bench.tsv";
-    ASSERT_EQ(card_record_open(record.c_str()), 0);
+    ASSERT_EQ(card_record_open(&card_session.record, record.c_str()), 0);
     ConsoleRun run;
     ASSERT_TRUE(run.wait_screen(
         [](const VtScreen& s) {
@@ -164,7 +164,7 @@ TEST_F(CardTestConsole, CtrlCIsTracedAndStopsTheReadersOneAfterAnotherInListOrde
     EXPECT_TRUE(wait_until(
         [] { return !emu::is_open("r1") && !emu::is_open("r2") && !emu::is_open("r3"); }, 5000ms));
     EXPECT_EQ(run.finish(false), 0);
-    EXPECT_EQ(card_record_close(), 0);
+    EXPECT_EQ(card_record_close(&card_session.record), 0);
     // r2 and r3, asked to stop at once with r1 and done with their waits
     // first, closed after r1 had, one after another: each worker records
     // "gone" only when let close, and the next one is let once the one
@@ -180,10 +180,10 @@ TEST_F(CardTestConsole, CtrlCIsTracedAndStopsTheReadersOneAfterAnotherInListOrde
     sigaction(SIGINT, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_DFL);
     EXPECT_NE(err.finish().find("Received signal 2\n"), std::string::npos);
-    EXPECT_EQ(test_workers.load(), 0);
-    std::lock_guard<std::mutex> lock(list_lock);
-    for (Reader* r = reader_first(); r != nullptr; r = r->next)
-        EXPECT_TRUE(!reader_is_open(r) && card_test_state(r) == nullptr);
+    EXPECT_EQ(card_session.workers.load(), 0);
+    std::lock_guard<std::mutex> lock(card_session.lock);
+    for (Reader* r : listed_readers())
+        EXPECT_TRUE(!reader_is_open(r) && card_test_state(&card_session, r) == nullptr);
 }
 
 // Ctrl+C with 32 idle readers, each in a long wait for its next report:
@@ -198,9 +198,9 @@ TEST_F(CardTestConsole, CtrlCStopsThirtyTwoIdleReadersAtOnce) {
     ConsoleRun run;
     const auto all_ready = [] {
         int n = 0;
-        std::lock_guard<std::mutex> lock(list_lock);
-        for (Reader* r = reader_first(); r != nullptr; r = r->next)
-            if (ReaderTestState* s = card_test_state(r)) n += s->ready != 0;
+        std::lock_guard<std::mutex> lock(card_session.lock);
+        for (Reader* r : listed_readers())
+            if (ReaderTestState* s = card_test_state(&card_session, r)) n += s->ready != 0;
         return n == 32;
     };
     ASSERT_TRUE(wait_until(all_ready, 10000ms));
@@ -210,11 +210,12 @@ TEST_F(CardTestConsole, CtrlCStopsThirtyTwoIdleReadersAtOnce) {
     EXPECT_EQ(run.finish(false), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - interrupted,
               std::chrono::milliseconds(WORKER_WAIT_MAX_MS) + 1500ms);
-    EXPECT_EQ(test_workers.load(), 0);
-    std::lock_guard<std::mutex> lock(list_lock);
-    EXPECT_EQ(reader_count(), 32);
-    for (Reader* r = reader_first(); r != nullptr; r = r->next)
-        EXPECT_TRUE(!reader_is_open(r) && card_test_state(r) == nullptr) << r->serial;
+    EXPECT_EQ(card_session.workers.load(), 0);
+    std::lock_guard<std::mutex> lock(card_session.lock);
+    EXPECT_EQ(listed_readers().size(), 32u);
+    for (Reader* r : listed_readers())
+        EXPECT_TRUE(!reader_is_open(r) && card_test_state(&card_session, r) == nullptr)
+            << r->serial;
 }
 
 TEST_F(CardTestConsole, IdleScreenIsLeftAloneAndACardRewritesOnlyItsRow) {

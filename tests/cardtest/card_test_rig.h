@@ -29,10 +29,15 @@
 #include "discovery/reader_list.h"
 #include "emu.h"
 #include "support/capture.h"
+#include "support/reader_fixture.h"
 #include "support/table.h"
 #include "support/vt_screen.h"
 
 using namespace std::chrono_literals;
+
+// The session every test of card test mode runs in, as one run of the
+// program would.
+inline CardTestSession card_session;
 
 // Waits until done() holds, checking every millisecond. Returns done().
 inline bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -64,8 +69,8 @@ class CardTestRig : public ::testing::Test {
     void TearDown() override {
         std::vector<Reader*> all;
         {
-            std::lock_guard<std::mutex> lock(list_lock);
-            for (Reader* r = reader_first(); r != nullptr; r = r->next)
+            std::lock_guard<std::mutex> lock(card_session.lock);
+            for (Reader* r : listed_readers())
                 all.push_back(r);
         }
         // All at once: each worker sees its stop when its wait ends.
@@ -73,7 +78,7 @@ class CardTestRig : public ::testing::Test {
             request_stop(r);
         for (Reader* r : all)
             wait_until([&] { return !reader_is_open(r); }, 5000ms);
-        card_test_join_all(); // the workers' last steps are done
+        card_test_join_all(&card_session); // the workers' last steps are done
         readers_exit();
         emu::reset();
         diag_verbosity = 0;
@@ -84,28 +89,28 @@ class CardTestRig : public ::testing::Test {
         emu::reset();
         ASSERT_EQ(emu::load_scenario(scenario), 0) << emu::last_error();
         readers_init();
-        std::lock_guard<std::mutex> lock(list_lock);
+        std::lock_guard<std::mutex> lock(card_session.lock);
         readers_enumerate();
     }
 
     static Reader* reader(const char* serial) {
-        std::lock_guard<std::mutex> lock(list_lock);
+        std::lock_guard<std::mutex> lock(card_session.lock);
         return reader_by_serial(serial);
     }
 
     // As the console starts a worker.
     static bool start(Reader* r) {
-        std::lock_guard<std::mutex> lock(list_lock);
-        if (card_test_start_reader(r, card_test_worker) != 0) return false;
-        test_workers.fetch_add(1);
+        std::lock_guard<std::mutex> lock(card_session.lock);
+        if (card_test_start_reader(&card_session, r, card_test_worker) != 0) return false;
+        card_session.workers.fetch_add(1);
         return true;
     }
 
     // Runs f on the Reader's test state while it cannot be released;
     // false when the Reader has none.
     static bool with_state(Reader* r, const std::function<void(ReaderTestState&)>& f) {
-        std::lock_guard<std::mutex> lock(list_lock);
-        ReaderTestState* s = card_test_state(r);
+        std::lock_guard<std::mutex> lock(card_session.lock);
+        ReaderTestState* s = card_test_state(&card_session, r);
         if (s == nullptr) return false;
         std::lock_guard<std::mutex> texts(s->text_lock);
         f(*s);
@@ -142,7 +147,7 @@ class ConsoleRun {
         dup2(out_fd_, 1);
         dup2(in_fd, 0);
         close(in_fd);
-        thread_ = std::thread([this] { result_ = card_test_run(); });
+        thread_ = std::thread([this] { result_ = card_test_run(&card_session); });
     }
     ~ConsoleRun() {
         finish();

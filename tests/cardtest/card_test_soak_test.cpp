@@ -78,10 +78,10 @@ TEST_F(CardTestSoakSlow, EightReadersThroughThousandsOfEventsAndReplugs) {
     EXPECT_GE(delivered, 1000);
     EXPECT_GE(card_reads, 300);
     EXPECT_GE(replugs, 4);
-    EXPECT_EQ(test_workers.load(), 0);
-    std::lock_guard<std::mutex> lock(list_lock);
-    for (Reader* r = reader_first(); r != nullptr; r = r->next)
-        EXPECT_TRUE(!reader_is_open(r) && card_test_state(r) == nullptr);
+    EXPECT_EQ(card_session.workers.load(), 0);
+    std::lock_guard<std::mutex> lock(card_session.lock);
+    for (Reader* r : listed_readers())
+        EXPECT_TRUE(!reader_is_open(r) && card_test_state(&card_session, r) == nullptr);
 }
 
 } // namespace

@@ -312,11 +312,11 @@ TEST_F(CardTestWorker, EveryEndClosesTheReaderAndReleasesItsState) {
         EXPECT_TRUE(!e.until || wait_until([&] { return e.until(r); }, 5000ms));
         if (e.act) e.act(r);
         ASSERT_TRUE(wait_until([&] { return !reader_is_open(r); }, 3000ms));
-        EXPECT_TRUE(wait_until([] { return test_workers.load() == 0; }, 1000ms));
+        EXPECT_TRUE(wait_until([] { return card_session.workers.load() == 0; }, 1000ms));
         {
-            std::lock_guard<std::mutex> lock(list_lock);
-            EXPECT_EQ(card_test_state(r), nullptr);
-            EXPECT_EQ(card_test_reap(), 1) << "the worker's thread, ended";
+            std::lock_guard<std::mutex> lock(card_session.lock);
+            EXPECT_EQ(card_test_state(&card_session, r), nullptr);
+            EXPECT_EQ(card_test_reap(&card_session), 1) << "the worker's thread, ended";
         }
         EXPECT_FALSE(emu::is_open("r1"));
         EXPECT_TRUE(e.act || functions("r1") == "2107 1500 2100 504 530");
@@ -329,14 +329,14 @@ TEST_F(CardTestWorker, StartingAnOpenOrUnopenableReaderFailsAndChangesNothing) {
          device_block("r2", "0x0202", "SN2"));
     Reader* r1 = polling();
     ASSERT_NE(r1, nullptr);
-    ReaderTestState* before = card_test_state(r1);
+    ReaderTestState* before = card_test_state(&card_session, r1);
     Reader* r2 = reader("SN2");
     emu::unplug("r2");
     EXPECT_FALSE(start(r1));
     EXPECT_FALSE(start(r2));
-    EXPECT_EQ(card_test_state(r1), before);
+    EXPECT_EQ(card_test_state(&card_session, r1), before);
     EXPECT_TRUE(ready(r1));
-    EXPECT_EQ(card_test_state(r2), nullptr);
+    EXPECT_EQ(card_test_state(&card_session, r2), nullptr);
     EXPECT_FALSE(reader_is_open(r2));
 }
 
@@ -373,9 +373,9 @@ TEST_F(CardTestWorker, RestoreWithoutAVolatileProtocolAsksNothing) {
     load(device_block("r1", "0x0202", "SN1"));
     Reader* r = reader("SN1");
     ReaderTestState state;
-    card_test_attach(r, &state);
-    EXPECT_EQ(card_test_restore_protocol(r, 3), WORKER_NO_VOLATILE_PROTOCOL);
-    card_test_detach(r);
+    card_test_attach(&card_session, r, &state);
+    EXPECT_EQ(card_test_restore_protocol(&card_session, r, 3), WORKER_NO_VOLATILE_PROTOCOL);
+    card_test_detach(&card_session, r);
     EXPECT_TRUE(emu::exchanges("r1").empty());
 }
 

@@ -106,7 +106,7 @@ TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
     const int k = c.code <= 4 ? c.code : 0;
     Reader reader;
     ReaderTestState state;
-    card_test_attach(&reader, &state);
+    card_test_attach(&card_session, &reader, &state);
     std::strcpy(state.card_text, "99");
     std::strcpy(state.card_data, "data of 99");
     state.card_time = 5;
@@ -115,16 +115,20 @@ TEST_P(CardEvent, ChangesTheShownCardAsTheCodeSays) {
     const time_t before = std::time(nullptr);
     const uint32_t length = static_cast<uint32_t>(c.length >= 0 ? c.length : int(c.bytes.size()));
     const auto* bytes = reinterpret_cast<const uint8_t*>(c.bytes.data());
-    EXPECT_EQ(card_test_on_event(&reader, c.code, length, c.bytes.empty() ? nullptr : bytes), 0);
+    EXPECT_EQ(card_test_on_event(&card_session, &reader, c.code, length,
+                                 c.bytes.empty() ? nullptr : bytes),
+              0);
     EXPECT_EQ(err.finish(), k == 1 ? "CARDNO: '" + c.text + "'\n" : traces[k]);
     diag_verbosity = 0;
     EXPECT_EQ(std::string(state.card_text), shown[k]);
     EXPECT_STREQ(state.card_data, k < 2 ? "data of 99" : "");
     EXPECT_TRUE(k == 1 ? state.card_time >= before && state.card_time <= std::time(nullptr)
                        : state.card_time == 5);
-    card_test_detach(&reader);
+    card_test_detach(&card_session, &reader);
     // A Reader without test state is left alone.
-    EXPECT_EQ(card_test_on_event(&reader, c.code, length, c.bytes.empty() ? nullptr : bytes), 0);
+    EXPECT_EQ(card_test_on_event(&card_session, &reader, c.code, length,
+                                 c.bytes.empty() ? nullptr : bytes),
+              0);
 }
 
 TABLE_TEST(Events, CardEvent, EVENT_CASES);
@@ -151,15 +155,16 @@ class CardRecordOfOnePoll : public ::testing::TestWithParam<RecordCase> {};
 TEST_P(CardRecordOfOnePoll, KeepsTheEventsInTheirOrder) {
     const RecordCase& c = GetParam();
     const std::string path = temp_dir() + "/bench.tsv";
-    ASSERT_EQ(card_record_open(path.c_str()), 0);
+    ASSERT_EQ(card_record_open(&card_session.record, path.c_str()), 0);
     Reader reader;
     ReaderTestState state;
-    card_test_attach(&reader, &state);
-    card_test_on_event(&reader, CARD_EVENT_READ, 3, reinterpret_cast<const uint8_t*>("12"));
-    card_test_on_event(&reader, c.code, 3, reinterpret_cast<const uint8_t*>("34"));
-    card_record_card(&reader, &state, false);
-    card_test_detach(&reader);
-    EXPECT_EQ(card_record_close(), 0);
+    card_test_attach(&card_session, &reader, &state);
+    card_test_on_event(&card_session, &reader, CARD_EVENT_READ, 3,
+                       reinterpret_cast<const uint8_t*>("12"));
+    card_test_on_event(&card_session, &reader, c.code, 3, reinterpret_cast<const uint8_t*>("34"));
+    card_record_card(&card_session.record, &reader, &state, false);
+    card_test_detach(&card_session, &reader);
+    EXPECT_EQ(card_record_close(&card_session.record), 0);
     // Each line after the header without its time stamp and the empty serial.
     std::istringstream record(read_file(path));
     std::string lines;
@@ -236,14 +241,14 @@ TEST_P(ModuleInfo, TextsAndResultAsTheModuleAnswers) {
     ReaderTestState state;
     std::strcpy(state.module_text, "old module");
     std::strcpy(state.protocol_text, "old protocol");
-    if (!c.statement.empty()) card_test_attach(r, &state);
+    if (!c.statement.empty()) card_test_attach(&card_session, r, &state);
     emu::clear_transcript("r1");
-    EXPECT_EQ(reader_get_module_info(r), c.result);
-    const bool tested = card_test_state(r) != nullptr;
+    EXPECT_EQ(reader_get_module_info(&card_session, r), c.result);
+    const bool tested = card_test_state(&card_session, r) != nullptr;
     EXPECT_EQ(std::string(tested ? state.module_text : ""), c.module);
     EXPECT_STREQ(tested ? state.protocol_text : "", c.protocol);
     EXPECT_EQ(functions("r1"), c.functions);
-    card_test_detach(r);
+    card_test_detach(&card_session, r);
     reader_close(r);
 }
 

@@ -73,10 +73,10 @@ TEST_P(WorkerFaults, EveryWorkerEndsAfterTheStopRequestAndReleasesItsReader) {
             wait_until([&] { return !reader_is_open(readers[static_cast<size_t>(i)]); }, 16000ms))
             << "fn " << WORKER_FUNCTIONS[i];
     EXPECT_LT(std::chrono::steady_clock::now() - stop_at, 16s);
-    EXPECT_TRUE(wait_until([] { return test_workers.load() == 0; }, 1000ms));
-    std::lock_guard<std::mutex> lock(list_lock);
+    EXPECT_TRUE(wait_until([] { return card_session.workers.load() == 0; }, 1000ms));
+    std::lock_guard<std::mutex> lock(card_session.lock);
     for (int i = 0; i < count; ++i)
-        EXPECT_EQ(card_test_state(readers[static_cast<size_t>(i)]), nullptr)
+        EXPECT_EQ(card_test_state(&card_session, readers[static_cast<size_t>(i)]), nullptr)
             << "fn " << WORKER_FUNCTIONS[i];
 }
 

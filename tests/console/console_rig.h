@@ -15,6 +15,7 @@
 #include "discovery/reader_list.h"
 #include "emu.h"
 #include "support/process.h"
+#include "support/reader_fixture.h"
 #include "support/table.h"
 
 // Replaces standard input with a file holding text; the stream's end-of-file

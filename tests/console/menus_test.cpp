@@ -96,7 +96,7 @@ TEST_P(Menus, Session) {
     for (const char* device : {"a", "b", "c", "r"})
         EXPECT_EQ(wire_words(device, true), *device == 'r' ? c.written : "") << device;
     EXPECT_TRUE(list || emu::exchanges("r").empty() == (c.screens == 0));
-    for (Reader* r = reader_first(); r != nullptr; r = r->next)
+    for (Reader* r : listed_readers())
         EXPECT_EQ(reader_is_open(r), 0) << r->serial;
     std::istringstream trace_lines(traces);
     std::string ok_traces;

@@ -3,6 +3,7 @@
 // selection by position and serial number.
 
 #include "base/pause.h"
+#include "base/result.h"
 #include "discovery/reader_model.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_rig.h"
@@ -25,7 +26,7 @@ TEST_P(ReaderListing, ListsTheReaders) {
     const ListCase& c = GetParam();
     const int count = load(c.scenario);
     std::string serials;
-    for (const Reader* r = reader_first(); r != nullptr; r = r->next) {
+    for (const Reader* r : listed_readers()) {
         serials += std::string(r->serial) + " ";
         EXPECT_EQ(r->model->vendor_id, READER_VENDOR_ID);
         EXPECT_EQ(r->in_report_size + r->out_report_size, 128);
@@ -85,10 +86,26 @@ TEST_F(ReaderList, RecordsStayWhilePresentOrOpen) {
     reader_close(c);
     EXPECT_EQ(readers_enumerate(), 2) << "c is gone once closed";
     ASSERT_EQ(reader_open(a), 0);
-    EXPECT_EQ(reader_free(a), 0);
+    readers_exit();
+    EXPECT_FALSE(emu::is_open("a")) << "an open record is closed when the list ends";
+    readers_init();
+}
+
+// A snapshot's records outlive the enumeration that drops them, and a
+// dropped record is never opened again, even when its device is back: an
+// open record would outlive the list that no longer holds it.
+TEST_F(ReaderList, SnapshotKeepsDroppedRecordsWhichNoLongerOpen) {
+    load("device a 0x0204\n  serial A\ndevice b 0x0204\n  serial B\n");
+    ReaderSnapshot listed;
+    ASSERT_EQ(readers_snapshot(&listed), 2);
+    emu::unplug("a");
+    EXPECT_EQ(readers_enumerate(), 1);
+    EXPECT_STREQ(listed.readers[0]->serial, "A") << "dropped, still held";
+    emu::plug("a");
+    EXPECT_EQ(reader_open(listed.readers[0]), LINK_WRONG_STATE);
     EXPECT_FALSE(emu::is_open("a"));
-    EXPECT_EQ(reader_free(nullptr), -1);
-    EXPECT_EQ(reader_count(), 1);
+    EXPECT_EQ(reader_open(listed.readers[1]), 0);
+    EXPECT_EQ(reader_first(), listed.readers[1]);
 }
 
 // The longest path the record holds is taken whole and opens; one byte
@@ -97,7 +114,7 @@ TEST_F(ReaderList, PathOfTheFieldsSizeLessOneIsTheLongestTaken) {
     const std::string longest = "1-" + std::string(READER_PATH_SIZE - 3, '1');
     load("device a 0x0204\n  serial A\n  path " + longest +
          "\ndevice b 0x0204\n  serial B\n  path " + longest + "2\n");
-    ASSERT_EQ(reader_count(), 1);
+    ASSERT_EQ(listed_readers().size(), 1u);
     EXPECT_EQ(std::string(reader_first()->path), longest);
     EXPECT_EQ(reader_open(reader_first()), 0);
     EXPECT_TRUE(emu::is_open("a"));

@@ -65,7 +65,7 @@ inline std::string report_starts(std::string_view device, const std::string& wan
 // "-" for none.
 inline std::string handled;
 
-inline int32_t record(ReaderLink*, uint16_t code, uint32_t length, const uint8_t* data) {
+inline int32_t record(void*, ReaderLink*, uint16_t code, uint32_t length, const uint8_t* data) {
     handled +=
         (handled.empty() ? "" : ",") + std::to_string(code) + ":" + std::to_string(length) + ":" +
         (data ? std::string(reinterpret_cast<const char*>(data), std::min(length, 12u)) : "-");

@@ -31,6 +31,12 @@ Reader* EmulatedReaders::open_reader(std::string_view scenario, int index) {
     return nullptr;
 }
 
+std::vector<Reader*> listed_readers() {
+    ReaderSnapshot listed;
+    readers_snapshot(&listed);
+    return {listed.readers, listed.readers + listed.count};
+}
+
 std::vector<std::vector<uint8_t>> host_reports(std::string_view device) {
     std::vector<std::vector<uint8_t>> out;
     for (const emu::Report& r : emu::reports(device))

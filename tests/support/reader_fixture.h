@@ -23,6 +23,8 @@ class EmulatedReaders : public ::testing::Test {
     Reader* open_reader(std::string_view scenario, int index = 0);
 };
 
+// The listed readers, in order; valid until the next enumeration.
+std::vector<Reader*> listed_readers();
 // Reports the host wrote to a device (64 bytes each).
 std::vector<std::vector<uint8_t>> host_reports(std::string_view device);
 // Milliseconds on the steady clock since `since`, a now_ms() value.

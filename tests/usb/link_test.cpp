@@ -4,6 +4,7 @@
 #include <chrono>
 #include <mutex>
 #include <set>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -20,6 +21,8 @@
 
 namespace {
 
+CardTestSession card_session;
+
 using emu::usb::usb_counters;
 using namespace std::chrono_literals;
 
@@ -33,7 +36,9 @@ TEST_F(UsbLink, EveryReaderIsFoundOnItsConfigurationInterfaceAndOnlyThatIsClaime
           "device mouse 0xC077\n  vendor 0x046D\n  port 1-2\n");
     ASSERT_EQ(readers_enumerate(), 4) << "the composite is one reader, the mouse none";
     std::set<std::string> found; // libusb lists devices in its own order
-    for (const Reader* r = reader_first(); r != nullptr; r = r->next)
+    ReaderSnapshot listed;
+    readers_snapshot(&listed);
+    for (const Reader* r : std::span(listed.readers, static_cast<size_t>(listed.count)))
         found.insert(std::string(r->serial) + " " + r->path + " " +
                      std::to_string(r->model->product_id) + " " +
                      std::to_string(r->model->interface_number));
@@ -57,7 +62,7 @@ TEST_F(UsbLink, EveryReaderIsFoundOnItsConfigurationInterfaceAndOnlyThatIsClaime
 // What the handler saw, "code:data".
 std::string seen;
 
-int32_t record(ReaderLink*, uint16_t code, uint32_t length, const uint8_t* data) {
+int32_t record(void*, ReaderLink*, uint16_t code, uint32_t length, const uint8_t* data) {
     seen = std::to_string(code) + ":" + std::string(reinterpret_cast<const char*>(data), length);
     return 0;
 }
@@ -103,13 +108,13 @@ TEST_F(UsbLink, CardTestWorkerSeesAnUnplugDuringItsLongWait) {
     ASSERT_EQ(readers_enumerate(), 1);
     Reader* r = reader_first();
     {
-        std::lock_guard<std::mutex> lock(list_lock);
-        ASSERT_EQ(card_test_start_reader(r, card_test_worker), 0);
-        test_workers.fetch_add(1);
+        std::lock_guard<std::mutex> lock(card_session.lock);
+        ASSERT_EQ(card_test_start_reader(&card_session, r, card_test_worker), 0);
+        card_session.workers.fetch_add(1);
     }
     const auto ready = [r] {
-        std::lock_guard<std::mutex> lock(list_lock);
-        const ReaderTestState* s = card_test_state(r);
+        std::lock_guard<std::mutex> lock(card_session.lock);
+        const ReaderTestState* s = card_test_state(&card_session, r);
         return s != nullptr && s->ready != 0;
     };
     const auto until = std::chrono::steady_clock::now() + 10s;
@@ -124,8 +129,8 @@ TEST_F(UsbLink, CardTestWorkerSeesAnUnplugDuringItsLongWait) {
     EXPECT_FALSE(reader_is_open(r));
     EXPECT_LT(std::chrono::steady_clock::now() - unplugged,
               std::chrono::milliseconds(WORKER_WAIT_MAX_MS) / 2);
-    card_test_join_all();
-    EXPECT_EQ(test_workers.load(), 0);
+    card_test_join_all(&card_session);
+    EXPECT_EQ(card_session.workers.load(), 0);
     EXPECT_EQ(usb_counters(bus, "r1").claimed_config, 0) << "the worker closed its reader";
 }
 

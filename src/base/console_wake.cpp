@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "cardtest/console_wake.h"
+#include "base/console_wake.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -14,7 +14,12 @@
 
 namespace {
 
-// Both are read in signal handlers: lock-free atomics only.
+// Process-wide because signal handlers (Ctrl+C, a new terminal size) and
+// the diagnostics' hook wake the console, and neither can be handed a
+// context. fd is written by the console thread (open, close) and read by
+// any thread; pending is set by whoever wakes and cleared by the console.
+// Both are read in signal handlers: lock-free atomics, sequentially
+// consistent.
 struct ConsoleWake {
     std::atomic<int> fd{-1};
     std::atomic<bool> pending{false};
