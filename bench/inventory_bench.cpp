@@ -39,8 +39,8 @@ double run(const std::string& scenario, std::vector<std::string> args, const std
     std::vector<std::string> env = {std::string("LD_PRELOAD=") + BRINLET_EMU_LIB,
                                     std::string("BRINLET_EMU_SCENARIO=") + name,
                                     "BRINLET_HISTORY=" + history};
-    args.insert(args.begin(), BRINLET_BIN);
-    std::vector<char*> argv, envp;
+    std::string program = BRINLET_BIN;
+    std::vector<char*> argv = {program.data()}, envp;
     for (std::string& a : args)
         argv.push_back(a.data());
     for (std::string& e : env)
