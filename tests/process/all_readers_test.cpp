@@ -121,12 +121,15 @@ ProcessCase operation_case(const Operation& op) {
             ? "  fn " + fn + (sends ? " unplug input" : " unplug done") + " return 0.3\n"
             : op.unplug;
     const std::vector<int> a_wire = op.a_wire.empty() ? std::vector<int>{op.function} : op.a_wire;
+    // A refusal that printed nothing is told by the function and its result.
+    const std::string b =
+        op.b == "failed\t252\tS\t" ? op.b + "Function " + fn + " answered -4" : op.b;
     return ProcessCase(op.name, "-a " + op.args + " " + CHOSEN, on(bench(refuse, unplug)), 252,
                        op.err)
         .with_file("in", op.function == 510 ? FW : IN)
         .prints({})
         .wire("a", a_wire)
-        .checking(all({summary({"RDA\tok\t0\tS\t", "RDB\t" + op.b, "RDC\t" + op.c, "RDS\t" + op.s}),
+        .checking(all({summary({"RDA\tok\t0\tS\t", "RDB\t" + b, "RDC\t" + op.c, "RDS\t" + op.s}),
                        files(op.outputs), exchanged("x", {})}));
 }
 
