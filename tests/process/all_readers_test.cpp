@@ -233,9 +233,6 @@ TEST(AllReadersProcess, RefusalsSelectionsAndLookAlikes) {
         C("AWithoutOperationIsTheMenu", "-a -s P1", on(two))
             .prints(main_menu("0) USB reader v2/v3 (usb serial class), Ser.no.: P1\n"
                               "1) USB reader v2/v3 (usb serial class), Ser.no.: Q2\n")),
-        C("ListingAsWithoutA", "-a -l", on(two))
-            .prints("0 \"USB reader v2/v3 (usb serial class)\" \"P1\"\n"
-                    "1 \"USB reader v2/v3 (usb serial class)\" \"Q2\"\n"),
         // -a takes no value, and -r does not narrow it.
         C("AWithLettersAfterItAndAnIndex", "-ab -r 1 -d", on(two))
             .prints({})
