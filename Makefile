@@ -23,6 +23,8 @@ demo: build
 	@tools/brinlet-emu emulator/scenarios/default.scn -- -l
 	@echo '$$ brinlet-emu emulator/scenarios/default.scn -- -g -r 1'
 	@tools/brinlet-emu emulator/scenarios/default.scn -- -g -r 1; echo
+	@echo '$$ brinlet-emu emulator/scenarios/default.scn -- -a -l'
+	@tools/brinlet-emu emulator/scenarios/default.scn -- -a -l
 
 test: build
 	cd $(BUILD) && ctest -j$(TEST_JOBS) --output-on-failure

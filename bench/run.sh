@@ -3,7 +3,7 @@
 # Runs every benchmark of a build tree and prints its figures.
 set -e
 build=${1:-build}
-for b in link_bench cardtest_bench usb_bench all_bench; do
+for b in link_bench cardtest_bench usb_bench all_bench inventory_bench; do
     if [ -x "$build/bench/$b" ]; then
         echo "== $b"
         "$build/bench/$b"

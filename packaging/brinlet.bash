@@ -32,6 +32,11 @@ _brinlet_complete() {
             return
             ;;
     esac
+    # -a -l is the inventory: it takes only -s and -v beside it.
+    if [[ " ${words[*]} " == *" -a "* && " ${words[*]} " == *" -l "* ]]; then
+        COMPREPLY=($(compgen -W "-s -v" -- "$cur"))
+        return
+    fi
     COMPREPLY=($(compgen -W "$_brinlet_options" -- "$cur"))
 }
 

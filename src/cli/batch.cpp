@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "base/diag.h"
 #include "base/pause.h"
 #include "base/result.h"
 #include "cli/batch_run.h"
 #include "cli/firmware_update.h"
+#include "cli/history.h"
 #include "cli/module_check.h"
 #include "link/ctl_exchange.h"
 #include "link/reader_link.h"
@@ -154,6 +156,39 @@ BatchPhase transfer_phase(const BatchPlan& plan) {
     return plan.fetches_output ? BatchPhase::Fetching : BatchPhase::Working;
 }
 
+// The history's started line of the run, with its reader and input now.
+void history_start(BatchRun* run) {
+    history_started(&run->history, *run->reader, run->plan, *run->settings, run->input,
+                    run->input_len);
+}
+
+// Keeps a single run's first error for its history and shows what the
+// verbosity asks for, as it would be shown without.
+void keep_first(void* context, int level, const char* text) {
+    auto* first = static_cast<std::string*>(context);
+    if (level <= 1 && first->empty()) *first = text;
+    if (diag_verbosity >= level) diag_write(text);
+}
+
+// Runs the opened reader's run with its history: its first error kept for
+// the history as -a keeps it, its output as it would be without.
+int32_t run_with_history(BatchRun* run) {
+    History history;
+    history_open(&history, *run->settings);
+    run->history.history = &history;
+    std::string first;
+    const DiagTarget target{keep_first, &first};
+    if (history.fd >= 0) diag_redirect(&target);
+    const int32_t result = batch_run_opened(run);
+    diag_redirect(nullptr);
+    while (!first.empty() && first.back() == '\n')
+        first.pop_back();
+    if (result != 0 && first.empty()) first = run_failure_words(run->plan, result);
+    history_ended(&run->history, result, result != 0 ? first : "");
+    run->history.history = nullptr;
+    return result;
+}
+
 } // namespace
 
 int32_t batch_read_input(const ToolSettings& settings, BatchSpace* space, int32_t* length) {
@@ -194,6 +229,9 @@ int32_t batch_run_opened(BatchRun* run) {
     const BatchPlan& plan = run->plan;
     int32_t r = prepare_input(run, true);
     if (r != 0) return r;
+    // The history's started line comes once the input is known, before the
+    // first exchange: -u reads its image before the switch.
+    if (plan.firmware_update) history_start(run);
     if (plan.firmware_update && !run->reader->model->can_update_firmware) {
         run->phase = BatchPhase::Switching;
         if ((r = firmware_switch_phase(run)) != 0) return r;
@@ -205,6 +243,7 @@ int32_t batch_run_opened(BatchRun* run) {
     if ((r = prepare_input(run, false)) != 0) return r;
     OutputFile out;
     if (plan.fetches_output && (r = open_output(run, &out)) != 0) return r;
+    history_start(run);
     if (plan.protocol_input) use_protocol_input(run);
     pause_ms(plan.pause_before_ms);
     if (plan.operation->module_check) return finish(run, module_check_run(run));
@@ -245,5 +284,5 @@ int32_t batch_run(const ToolSettings& settings, const ReaderChoice& choice) {
         const int32_t r = firmware_identify(&run);
         if (r != 0) return r;
     }
-    return batch_run_opened(&run);
+    return run_with_history(&run);
 }

@@ -36,6 +36,35 @@ const SafeCase SAFE[] = {
 
 TABLE_TEST(Cases, TermSafe, SAFE);
 
+// A field of a tab-separated line: what term_safe keeps for a terminal but
+// a reader of the file cannot take (a byte outside UTF-8) becomes '?' too.
+class TextField : public ::testing::TestWithParam<SafeCase> {};
+
+TEST_P(TextField, IsOneFieldOfValidUtf8) {
+    EXPECT_EQ(text_field(GetParam().in), GetParam().out);
+}
+
+const SafeCase FIELDS[] = {
+    {.name = "plain", .in = "RD2K 0042-x", .out = "RD2K 0042-x"},
+    {.name = "tabsandlineends", .in = "a\tb\r\nc\n", .out = "a?b??c?"},
+    {.name = "escape", .in = "\x1b]0;T\x07", .out = "?]0;T?"},
+    {.name = "nul", .in = std::string("a\0b", 3), .out = "a?b"},
+    {.name = "c1", .in = "\xc2\x9b\x9b", .out = "??"},
+    {.name = "utf8kept",
+     .in = "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+     .out = "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+    {.name = "latin1", .in = "\xe9t\xe9", .out = "?t?"},
+    {.name = "cutsequence", .in = "\xe2\x82", .out = "??"},
+    {.name = "surrogate", .in = "\xed\xa0\x80", .out = "???"},
+};
+
+TABLE_TEST(Cases, TextField, FIELDS);
+
+TEST(TextFieldsLine, JoinsCleanFieldsIntoOneLine) {
+    EXPECT_EQ(text_fields_line({"a\tb", "", "c\n"}), "a?b\t\tc?\n");
+    EXPECT_EQ(text_fields_line({""}), "\n");
+}
+
 TEST(TextNumber, ReadsAsAtoiWithinTheIntRange) {
     std::string got;
     for (const char* text :

@@ -37,6 +37,15 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return out;
 }
 
+// Whether the variable "NAME=VALUE" is one that env sets anew.
+bool replaced(const std::vector<std::string>& env, const char* variable) {
+    const char* equals = std::strchr(variable, '=');
+    const size_t n = equals != nullptr ? static_cast<size_t>(equals - variable) + 1 : 0;
+    for (const std::string& e : env)
+        if (n > 0 && e.compare(0, n, variable, n) == 0) return true;
+    return false;
+}
+
 } // namespace
 
 double now_ms() {
@@ -53,9 +62,13 @@ StartedProcess start_brinlet(const std::vector<std::string>& args, ProcessOption
     // but the preload, scenario and transcript files of the run.
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e)
-        if (options.keep_preload ||
-            (std::strncmp(*e, "BRINLET_EMU_", 12) && std::strncmp(*e, "LD_PRELOAD=", 11)))
+        if ((options.keep_preload ||
+             (std::strncmp(*e, "BRINLET_EMU_", 12) && std::strncmp(*e, "LD_PRELOAD=", 11))) &&
+            std::strncmp(*e, "BRINLET_HISTORY=", 16) && !replaced(options.env, *e))
             env.emplace_back(*e);
+    env.insert(env.end(), options.env.begin(), options.env.end());
+    // No run writes into the history of the user who runs the tests.
+    if (options.history) env.push_back("BRINLET_HISTORY=" + *options.history);
     write_file(dir + "/scenario.scn", options.scenario);
     if (!options.keep_preload)
         env.insert(env.end(), {std::string("LD_PRELOAD=") + BRINLET_EMU_LIB,

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ struct ProcessOptions {
     bool keep_preload = false;           // LD_PRELOAD and BRINLET_EMU_* left as they are
     std::string dir{};                   // the run's directory; empty = a fresh one
     double timeout_s = 120;              // killed after this
+    // BRINLET_HISTORY: "" keeps the run from writing one; nullopt leaves it
+    // unset. env: more variables ("NAME=VALUE"), in place of inherited ones.
+    std::optional<std::string> history = "";
+    std::vector<std::string> env{};
 };
 
 // Options with only the scenario and standard input set.
