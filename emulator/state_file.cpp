@@ -66,7 +66,9 @@ std::string version_text(const uint8_t version[3]) {
 std::string render_block(const Device& dev) {
     const Model& model = dev.model;
     char product[16];
-    std::snprintf(product, sizeof product, "0x%04x", dev.persona.product);
+    // Before its first plug a device is in the product it declares.
+    std::snprintf(product, sizeof product, "0x%04x",
+                  dev.persona.product != 0 ? dev.persona.product : dev.decl.product);
     std::string out = std::string("product ") + product + "\n";
     for (const auto& [key, value] : model.params)
         out += "param " + key + " " + hex_value(value) + "\n";
