@@ -84,3 +84,29 @@ std::string term_safe_text(const char* text) {
     copy.resize(term_safe(copy.data()));
     return copy;
 }
+
+std::string text_field(std::string_view text) {
+    const std::string copy(text); // its NUL ends every sequence the decoder reads
+    const auto* p = reinterpret_cast<const uint8_t*>(copy.c_str());
+    std::string field;
+    for (size_t i = 0; i < copy.size();) {
+        const size_t n = p[i] < 0x80 ? 1 : utf8_sequence(p + i);
+        const bool control =
+            n == 1 ? p[i] < 0x20 || p[i] == 0x7F : n == 2 && p[i] == 0xC2 && p[i + 1] <= 0x9F;
+        if (n == 0 || control)
+            field += '?';
+        else
+            field.append(copy, i, n);
+        i += n == 0 ? 1 : n;
+    }
+    return field;
+}
+
+std::string text_fields_line(std::initializer_list<std::string_view> fields) {
+    std::string line;
+    for (const std::string_view& field : fields) {
+        if (&field != fields.begin()) line += '\t';
+        line += text_field(field);
+    }
+    return line + '\n';
+}

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 // Copies at most length bytes of a text received from a reader into dest,
 // stopping at a NUL, and terminates it within dest_size. Returns the length.
@@ -26,3 +28,11 @@ size_t term_safe(char* text);
 // A terminal-safe copy of text, for a message that quotes it: its line ends
 // become '?' too, so a reader's text cannot start a line of its own.
 std::string term_safe_text(const char* text);
+
+// One field of a tab-separated line: a tab, a line end or any other control
+// character (C0, DEL, an encoded C1), and every byte that is not part of
+// valid UTF-8, becomes one '?'. Never fails.
+std::string text_field(std::string_view text);
+// The fields, each made one by text_field, joined by tabs and ended by a
+// line end: always one whole line of exactly fields.size() fields.
+std::string text_fields_line(std::initializer_list<std::string_view> fields);

@@ -216,6 +216,9 @@ int32_t batch_run_opened(BatchRun* run) {
     const BatchPlan& plan = run->plan;
     int32_t r = prepare_input(run, true);
     if (r != 0) return r;
+    // The history's started line comes once the input is known, before the
+    // first exchange: -u reads its image before the switch.
+    if (plan.firmware_update) history_started(*run, &run->history);
     if (plan.firmware_update && !run->reader->model->can_update_firmware) {
         run->phase = BatchPhase::Switching;
         if ((r = firmware_switch_phase(run)) != 0) return r;
@@ -227,6 +230,7 @@ int32_t batch_run_opened(BatchRun* run) {
     if ((r = prepare_input(run, false)) != 0) return r;
     OutputFile out;
     if (plan.fetches_output && (r = open_output(run, &out)) != 0) return r;
+    history_started(*run, &run->history);
     if (plan.protocol_input) use_protocol_input(run);
     pause_ms(plan.pause_before_ms);
     if (plan.operation->module_check) return finish(run, module_check_run(run));
@@ -267,5 +271,5 @@ int32_t batch_run(const ToolSettings& settings, const ReaderChoice& choice) {
         const int32_t r = firmware_identify(&run);
         if (r != 0) return r;
     }
-    return batch_run_opened(&run);
+    return history_run_single(&run);
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/batch_operations.h"
+#include "cli/history.h"
 #include "cli/progress_bar.h"
 #include "cli/tool_settings.h"
 #include "discovery/reader_list.h"
@@ -73,6 +74,7 @@ struct BatchRun {
     ProgressBar bar_thread;
     int32_t switch_attempts = 0;
     bool stdout_closed = false; // the fetched data went to standard output
+    HistoryRun history;         // the run's lines in the history
 };
 
 // A run of settings' operation, before its reader is chosen: plan, where

@@ -2,7 +2,6 @@
 #include "cli/batch_all.h"
 
 #include <signal.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include "cli/batch_rows.h"
 #include "cli/entry.h"
 #include "cli/firmware_update.h"
+#include "cli/reader_selection.h"
 #include "link/reader_link.h"
 
 namespace {
@@ -106,37 +106,6 @@ std::string output_name(const char* pattern, const char* serial) {
     return name;
 }
 
-// The comma-separated names of -s, each as given.
-std::vector<std::string> split_names(const char* names) {
-    std::vector<std::string> out;
-    for (const char* name = names;;) {
-        const char* end = std::strchr(name, ',');
-        out.emplace_back(name, end != nullptr ? end : name + std::strlen(name));
-        if (end == nullptr) return out;
-        name = end + 1;
-    }
-}
-
-// Every listed reader, or those named (ASCII case ignored); each name must
-// be attached.
-int32_t select_readers(const char* names, std::vector<Reader*>* chosen) {
-    const std::vector<std::string> wanted =
-        names != nullptr ? split_names(names) : std::vector<std::string>{};
-    std::vector<bool> found(wanted.size(), false);
-    for (int i = 0; Reader* r = reader_by_index(i); ++i) {
-        bool take = names == nullptr;
-        for (size_t k = 0; k < wanted.size(); ++k)
-            if (strcasecmp(r->serial, wanted[k].c_str()) == 0) take = found[k] = true;
-        if (take) chosen->push_back(r);
-    }
-    for (bool one : found)
-        if (!one) {
-            diag(1, "Reader could not be selected\n");
-            return BATCH_NO_READER;
-        }
-    return 0;
-}
-
 // A reader whose model refuses what a run on it alone would refuse is not
 // touched. -u switches a reader that cannot take the image into its service
 // firmware first and checks there.
@@ -216,10 +185,12 @@ void run_reader(ReaderRun* rr, std::atomic<int>* finished) {
     rr->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     rr->result = r;
     // A run that succeeded after all (a reader that opened at a second
-    // try) has no error to tell.
+    // try) has no error to tell; a failed one always has words.
     if (r == 0) rr->message.clear();
+    if (r != 0 && rr->message.empty()) rr->message = run_failure_words(rr->run, r);
     rr->run.phase = r == 0 ? BatchPhase::Done : BatchPhase::Failed;
     diag_redirect(nullptr);
+    history_ended(&rr->run.history, r, rr->message);
     finished->fetch_add(1);
 }
 
@@ -386,8 +357,12 @@ int32_t batch_run_all(const ToolSettings& settings, const char* serials) {
         rr->run.input_len = input_len;
         rr->run.input_ready = true;
     }
-    for (auto& rr : runs)
+    History history;
+    history_open(&history, settings);
+    for (auto& rr : runs) {
+        rr->run.history.history = &history;
         if (!rr->skipped) prepare_reader(rr.get());
+    }
     batch_rows_start(&rows, static_cast<int>(runs.size()));
     run_side_by_side(&runs, settings, &rows);
     r = write_summary(runs);

@@ -13,6 +13,7 @@
 #include "cardtest/card_test_console.h"
 #include "cli/batch.h"
 #include "cli/batch_all.h"
+#include "cli/inventory.h"
 #include "cli/tool_settings.h"
 #include "console/main_menu.h"
 #include "discovery/reader_list.h"
@@ -85,9 +86,13 @@ int tool_main(int argc, char** argv) {
         result = run_card_test(settings);
     } else if (settings.operation != nullptr) {
         fail_writes_to_closed_pipes();
-        const bool each = settings.all_readers != 0 && !settings.operation->lists;
-        result = each ? batch_run_all(settings, settings.select_by_serial ? choice.serial : nullptr)
-                      : batch_run(settings, choice);
+        const char* serials = settings.select_by_serial ? choice.serial : nullptr;
+        if (settings.all_readers == 0)
+            result = batch_run(settings, choice);
+        else if (settings.operation->lists)
+            result = inventory_run(settings, serials);
+        else
+            result = batch_run_all(settings, serials);
     } else {
         main_menu();
     }

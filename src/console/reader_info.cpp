@@ -18,8 +18,6 @@
 namespace {
 
 constexpr const char* FAILED_TEXT = "FAILED";
-constexpr int FUNCTION_TEXT_CAPACITY = 256;
-constexpr int STATUS_BYTES = 4;
 constexpr int STATUS_COLUMNS = 64;
 // ctime_r needs room for "Www Mmm dd hh:mm:ss yyyy\n" and its NUL.
 constexpr int CTIME_BUFFER_SIZE = 26;
@@ -32,19 +30,6 @@ constexpr const char* MODULE_LABELS[MODULE_LABELLED_LINES] = {
     "Reader proto. : ", "Reader featur.: ", "Reader info   : ",
 };
 constexpr const char* MODULE_MORE_LABEL = "                ";
-
-// Module record layout; the feature word is the one little-endian number.
-constexpr int RECORD_CAPACITY = 128;
-constexpr int RECORD_PCB_MAJOR = 1;
-constexpr int RECORD_PCB_TYPE = 4;
-constexpr int RECORD_FEATURES = 5;
-constexpr int RECORD_SERIAL = 11;
-constexpr int RECORD_SERIAL_BYTES = 32;
-constexpr int RECORD_PART_NUMBER = 43;
-constexpr int RECORD_PART_NUMBER_BYTES = 20;
-constexpr int RECORD_DATE = 63;
-constexpr int RECORD_SW_VERSION = 67;
-constexpr int RECORD_LIB_VERSION = 70;
 
 constexpr const char* DEBUG_MODE_NAMES[] = {"no log", "warn only", "debug"};
 
@@ -70,18 +55,12 @@ int32_t read_param(Reader* reader, const char* key, char (&value)[PARAM_VALUE_SI
     return r;
 }
 
-// A function whose output is text. 0 with the text in text: what was
-// received, up to its first NUL, terminated even when the reader sent none.
-// Else the failing result.
+// A function whose output is text, safe to show. 0, or the failing result.
 int32_t read_function_text(Reader* reader, uint16_t function,
                            char (&text)[FUNCTION_TEXT_CAPACITY + 1]) {
-    uint8_t output[FUNCTION_TEXT_CAPACITY];
-    int32_t delivered = FUNCTION_TEXT_CAPACITY;
-    const int32_t r = reader_ctl(reader, function, 0, nullptr, &delivered, output);
-    if (r != 0) return r;
-    text_copy(text, sizeof text, output, delivered);
-    term_safe(text);
-    return 0;
+    const int32_t r = reader_function_text(reader, function, text);
+    if (r == 0) term_safe(text);
+    return r;
 }
 
 // The local-time form of ctime, ending in its own line end; FAILED when the
@@ -300,15 +279,12 @@ void print_module_description(Reader* reader) {
 }
 
 void print_status(Reader* reader) {
-    uint8_t status[STATUS_BYTES] = {};
-    int32_t delivered = STATUS_BYTES;
+    int32_t code = 0;
     fputs("Reader status : ", stdout);
-    const int32_t r = reader_ctl(reader, FN_GET_STATUS, 0, nullptr, &delivered, status);
-    if (r != 0 || delivered < STATUS_BYTES) {
+    if (reader_status_code(reader, &code) != 0) {
         print_failed();
         return;
     }
-    const auto code = static_cast<int32_t>(be32_load(status));
     printf("%-*s\n", STATUS_COLUMNS, reader_status_text(code));
 }
 
@@ -348,9 +324,7 @@ void print_version_or_na(const char* label, const uint8_t* v) {
 void print_record_text(const char* format, const uint8_t* record, int32_t delivered, int offset,
                        int field_bytes) {
     char text[RECORD_SERIAL_BYTES + 1];
-    const int32_t available = delivered > offset ? delivered - offset : 0;
-    text_copy(text, sizeof text, record + offset,
-              available < field_bytes ? available : field_bytes);
+    module_record_text(text, record, delivered, offset, field_bytes);
     term_safe(text);
     printf(format, text);
 }
@@ -377,13 +351,9 @@ int32_t print_embedded(Reader* reader, int8_t count) {
         puts("NO READER DETECTED");
         return 0;
     }
-    const uint8_t module_index = 0;
-    // Zero-filled so that a record shorter than its layout shows zeros, not
-    // stale stack bytes, in the fields the reader did not send.
-    uint8_t record[RECORD_CAPACITY] = {};
-    int32_t delivered = RECORD_CAPACITY;
-    int32_t r = reader_ctl(reader, FN_MODULE_RECORD, 1, &module_index, &delivered, record);
-    if (r == 0 && delivered <= 0) r = PARAM_NOT_DELIVERED;
+    uint8_t record[MODULE_RECORD_BYTES];
+    int32_t delivered = 0;
+    const int32_t r = reader_module_record(reader, record, &delivered);
     if (r != 0) {
         print_failed();
         return r;

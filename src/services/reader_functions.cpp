@@ -63,6 +63,33 @@ std::string_view module_description_line(std::string_view* rest) {
     return line;
 }
 
+int32_t reader_function_text(Reader* reader, uint16_t function,
+                             char (&text)[FUNCTION_TEXT_CAPACITY + 1]) {
+    uint8_t output[FUNCTION_TEXT_CAPACITY];
+    int32_t delivered = FUNCTION_TEXT_CAPACITY;
+    const int32_t r = reader_ctl(reader, function, 0, nullptr, &delivered, output);
+    if (r != 0) return r;
+    text_copy(text, sizeof text, output, delivered);
+    return 0;
+}
+
+int32_t reader_module_record(Reader* reader, uint8_t (&record)[MODULE_RECORD_BYTES],
+                             int32_t* delivered) {
+    const uint8_t first_module = 0;
+    std::fill(std::begin(record), std::end(record), uint8_t{0});
+    *delivered = MODULE_RECORD_BYTES;
+    const int32_t r =
+        reader_ctl(reader, FN_MODULE_RECORD, sizeof first_module, &first_module, delivered, record);
+    if (r == 0 && *delivered <= 0) return PARAM_NOT_DELIVERED;
+    return r;
+}
+
+void module_record_text(char* text, const uint8_t* record, int32_t delivered, int offset,
+                        int field_bytes) {
+    const int32_t available = delivered > offset ? delivered - offset : 0;
+    text_copy(text, field_bytes + 1, record + offset, std::min(available, field_bytes));
+}
+
 int32_t reader_register_callback(Reader* reader, uint16_t first, uint16_t second) {
     uint8_t input[8] = {};
     be16_store(input + 4, first);

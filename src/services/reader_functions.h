@@ -124,3 +124,34 @@ int32_t reader_module_description(Reader* reader, char (&text)[MODULE_DESCRIPTIO
 // of line ends count as one, so blank lines never shift the fields. Moves
 // *rest past it; empty once the text is used up.
 std::string_view module_description_line(std::string_view* rest);
+
+inline constexpr int FUNCTION_TEXT_CAPACITY = 256;
+// A function whose output is text (13, 2000): what was received, up to its
+// first NUL, terminated even when the reader sent none. 0, or the failing
+// result.
+int32_t reader_function_text(Reader* reader, uint16_t function,
+                             char (&text)[FUNCTION_TEXT_CAPACITY + 1]);
+
+// The module record (function 2106); the feature word is its one
+// little-endian number.
+inline constexpr int MODULE_RECORD_BYTES = 128;
+inline constexpr int RECORD_PCB_MAJOR = 1;
+inline constexpr int RECORD_PCB_TYPE = 4;
+inline constexpr int RECORD_FEATURES = 5;
+inline constexpr int RECORD_SERIAL = 11;
+inline constexpr int RECORD_SERIAL_BYTES = 32;
+inline constexpr int RECORD_PART_NUMBER = 43;
+inline constexpr int RECORD_PART_NUMBER_BYTES = 20;
+inline constexpr int RECORD_DATE = 63;
+inline constexpr int RECORD_SW_VERSION = 67;
+inline constexpr int RECORD_LIB_VERSION = 70;
+// Function 2106 for module 0 into record, zero-filled first so that a short
+// record shows zeros in the fields the reader did not send; *delivered is
+// what arrived. 0; the failing result; PARAM_NOT_DELIVERED when the reader
+// answered 0 without any byte.
+int32_t reader_module_record(Reader* reader, uint8_t (&record)[MODULE_RECORD_BYTES],
+                             int32_t* delivered);
+// A text field of the record: no more than the field holds and the reader
+// sent, up to its NUL, terminated in text (field_bytes + 1 bytes).
+void module_record_text(char* text, const uint8_t* record, int32_t delivered, int offset,
+                        int field_bytes);

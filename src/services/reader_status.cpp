@@ -37,6 +37,16 @@ const char* reader_status_text(int32_t code) {
     }
 }
 
+int32_t reader_status_code(Reader* reader, int32_t* code) {
+    uint8_t status[4] = {};
+    int32_t delivered = sizeof status;
+    const int32_t r = reader_ctl(reader, FN_GET_STATUS, 0, nullptr, &delivered, status);
+    if (r != 0) return r;
+    if (delivered < static_cast<int32_t>(sizeof status)) return PARAM_NOT_DELIVERED;
+    *code = static_cast<int32_t>(be32_load(status));
+    return 0;
+}
+
 namespace {
 
 void show(const ReadyWatch& watch, int32_t status) {

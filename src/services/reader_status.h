@@ -19,6 +19,9 @@ inline constexpr int STATUS_ZERO_TOLERATED = 3;
 
 // Text for a status code; never fails.
 const char* reader_status_text(int32_t code);
+// The status code (function 2107, 4 bytes big-endian) in *code. 0; the
+// failing result; PARAM_NOT_DELIVERED when fewer than 4 bytes arrived.
+int32_t reader_status_code(Reader* reader, int32_t* code);
 
 // What a waiting caller shares with the wait: where each status seen is
 // stored (-1 while busy), a flag that ends the wait early and a function
