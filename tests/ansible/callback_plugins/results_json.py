@@ -7,6 +7,7 @@ from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
 import json
+import time
 
 from ansible.plugins.callback import CallbackBase
 
@@ -31,11 +32,14 @@ class CallbackModule(CallbackBase):
         self.plays.append({"play": {"name": play.get_name()}, "tasks": []})
 
     def v2_playbook_on_task_start(self, task, is_conditional):
-        self.plays[-1]["tasks"].append({"task": {"name": task.get_name()}, "hosts": {}})
+        self.plays[-1]["tasks"].append({"task": {"name": task.get_name()}, "hosts": {},
+                                        "started": time.monotonic()})
 
     def _record(self, result, **extra):
         entry = dict(result._result)
         entry.update(extra)
+        # Seconds from the task's start to this host's result, for the benchmark.
+        entry["_seconds"] = time.monotonic() - self.plays[-1]["tasks"][-1]["started"]
         self.plays[-1]["tasks"][-1]["hosts"][result._host.get_name()] = entry
 
     def v2_runner_on_ok(self, result):
