@@ -397,7 +397,7 @@ ModelAnswer run_model(Device& d, uint16_t fn, const Bytes& in, double now);
 void model_restarted(Device& d);
 void card_delivered(Model& m, const PendingCallback& p);
 
-// engine.cpp: presence
+// engine_presence.cpp
 Persona declared_persona(const Device& d);
 Persona make_persona(const Device& d, ReturnAs as);
 void come_online(Device& d, double now, const Persona& p, const char* reason);
@@ -407,13 +407,15 @@ void plug_device(Device& d, double now, const char* reason);
 void on_open(Device& d, Handle* h, double now);
 void on_close(Device& d, Handle* h, double now);
 
-// engine.cpp: reports
+// engine_incoming.cpp
 // hid_write of one report through handle h: 0, or -1 when the write fails
 // (device gone, fault).
 int host_write(Device& d, Handle* h, const Report& r, double now);
+// engine_outgoing.cpp
 // Next report for the host: 1 and the report, 0 none yet, -1 failure.
 int take_report(Device& d, Handle* h, QReport& out, double now);
 double next_visible(const Device& d);
+// engine_callbacks.cpp
 void queue_callback(Device& d, const PendingCallback& p, double now);
 
 } // namespace emu::detail
