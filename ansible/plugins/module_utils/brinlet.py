@@ -12,6 +12,7 @@ import os
 import re
 import shutil
 import tempfile
+import time
 
 SUMMARY_COLUMNS = ("serial", "result", "status", "seconds", "message")
 INVENTORY_COLUMNS = (
@@ -94,7 +95,6 @@ class Brinlet:
         """brinlet's exit status and output; never through a shell."""
         command = [self.program] + list(arguments)
         try:
-            import time
             started = time.monotonic()
             rc, out, err = self.module.run_command(command, use_unsafe_shell=False,
                                                    encoding="utf-8", errors="replace")
@@ -187,14 +187,6 @@ def finish(module, entries, changed, brinlet, **extra):
                              item["serial"] for item in failed], brinlet_runs=runs, **extra)
     module.exit_json(readers=entries, changed=changed, failed_serials=[], brinlet_runs=runs,
                      **extra)
-
-
-def inventory_failures(rows):
-    """Entries for the readers the inventory could not ask, and the rest."""
-    failed = [entry(row, "failed", status=None, message=row["message"] or "could not be asked")
-              for row in rows if row["result"] != "ok"]
-    good = [row for row in rows if row["result"] == "ok"]
-    return failed, good
 
 
 def apply_summary(rows, summary, entries, describe):
