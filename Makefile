@@ -9,7 +9,7 @@ JOBS  ?= 2
 TEST_JOBS ?= 24
 CMAKE_FLAGS ?=
 
-.PHONY: setup build demo test asan tsan fuzz soak bench coverage format format-check package package-test clean
+.PHONY: setup build demo test test-ansible ansible-collection asan tsan fuzz soak bench coverage format format-check package package-test clean
 
 setup:
 	@sh scripts/setup.sh
@@ -27,7 +27,16 @@ demo: build
 	@tools/brinlet-emu emulator/scenarios/default.scn -- -a -l
 
 test: build
-	cd $(BUILD) && ctest -j$(TEST_JOBS) --output-on-failure
+	cd $(BUILD) && ctest -j$(TEST_JOBS) --output-on-failure -LE ansible
+
+# The Ansible collection run for real on emulated benches (a few minutes).
+test-ansible: build
+	cd $(BUILD) && ctest -j$(TEST_JOBS) --output-on-failure -L ansible
+
+# The collection norvane.brinlet as a tarball in $(BUILD)/.
+ansible-collection: setup
+	mkdir -p $(BUILD)
+	ansible-galaxy collection build --force --output-path $(BUILD) ansible
 
 # Only the package tests (part of make test): the Debian packages built
 # twice and compared, lintian, hardening-check, the unpacked packages run on

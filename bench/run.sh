@@ -9,3 +9,6 @@ for b in link_bench cardtest_bench usb_bench all_bench inventory_bench; do
         "$build/bench/$b"
     fi
 done
+# The Ansible collection on three emulated hosts (skipped without Ansible).
+echo "== ansible_bench"
+python3 "$(dirname "$0")/ansible_bench.py" "$build"

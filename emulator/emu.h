@@ -109,10 +109,19 @@ EMU_API std::vector<uint8_t> config_file(std::string_view name);
 EMU_API std::vector<uint8_t> custom_config(std::string_view name);
 // Module firmware of the last completed Extfw sequence.
 EMU_API std::vector<uint8_t> module_image(std::string_view name);
+// The module firmware version the module record reports, "A.B.C".
+EMU_API std::string module_version(std::string_view name);
 // Number of times the device has left the bus and come back.
 EMU_API int restarts(std::string_view name);
 // Callbacks waiting to be announced.
 EMU_API int pending_callbacks(std::string_view name);
+
+// The state file (BRINLET_EMU_STATE in README.md): devices that go live
+// from now on (load_scenario) take what FILE remembers of them, and it is
+// written back at exit. 0, or -1 with the reason in last_error().
+EMU_API int use_state_file(std::string_view path);
+// Writes the changed devices into the state file now, as at exit. 0 or -1.
+EMU_API int save_state();
 
 // Milliseconds on the emulator clock (0 before it started).
 EMU_API double now_ms();

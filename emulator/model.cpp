@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "device.h"
+#include "state.h"
 
 namespace emu::detail {
 
@@ -144,6 +145,7 @@ void store_image(Call& call, int fn, bool service) {
         call.answer.result = RDR_WRONG_FIRMWARE;
     else
         call.model.firmware_images[fn] = call.in;
+    if (call.dev.persona.service == service) take_image_version(call.model, fn, call.in);
 }
 
 void extfw_start(Call& call) {
@@ -196,6 +198,7 @@ void extfw_finish(Call& call) {
         call.answer.result = RDR_BUSY;
     } else if (loader.partial.size() == loader.expected) {
         loader.image = loader.partial;
+        take_image_version(call.model, FN_EXTFW_FINISH, loader.image);
         loader.needed = false;
         loader.state = Extfw::State::Idle;
         loader.busy_step = 0;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "state.h"
 #include "world.h"
 
 namespace emu::detail {
@@ -174,11 +175,14 @@ bool check_whole(const Loading& load, int& lineno, std::string& err) {
 // Device lock held.
 void start_device(const std::shared_ptr<Device>& dev) {
     finalize_model(*dev);
+    restore_device_state(*dev);
     const Declared& decl = dev->decl;
     if (decl.appear_s > 0) {
         Action appear = action(Action::Kind::Plug, dev);
         appear.text = "appear";
         schedule(decl.appear_s * 1000, std::move(appear));
+    } else if (dev->persona.product != 0) { // remembered in another personality
+        come_online(*dev, 0, dev->persona, "start");
     } else {
         plug_device(*dev, 0, "start");
     }
@@ -231,6 +235,11 @@ void load_from_environment() {
     }
     if (const char* path = std::getenv("BRINLET_EMU_TRANSCRIPT"); path != nullptr && *path != '\0')
         set_transcript_path(path);
+    if (const char* path = std::getenv("BRINLET_EMU_STATE"); path != nullptr && *path != '\0') {
+        std::string err;
+        if (open_state_file(path, err) != 0)
+            std::fprintf(stderr, "brinlet-emu: state: %s\n", err.c_str());
+    }
     const char* path = std::getenv("BRINLET_EMU_SCENARIO");
     if (world_configured() || path == nullptr || *path == '\0') return;
     FILE* file = std::fopen(path, "rb");

@@ -18,9 +18,10 @@ build_deps() {
 }
 
 # The tests: GoogleTest, the USB stack under umockdev, the package build and
-# its checks (lintian, hardening-check from devscripts, completion).
+# its checks (lintian, hardening-check from devscripts, completion), Ansible
+# for the collection's tests.
 tests="build-essential dpkg-dev make libgtest-dev umockdev libumockdev-dev libusb-1.0-0-dev lintian devscripts
-bash-completion clang-format-14 gcovr"
+bash-completion clang-format-14 gcovr ansible-core"
 if [ "${1:-}" = "--full" ]; then
     tests="$tests clang libclang-rt-14-dev"
 elif [ "${1:-}" = "--soak" ]; then
