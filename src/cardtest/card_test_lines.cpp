@@ -4,10 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
-#include "cardtest/card_test_table.h"
-#include "cardtest/card_test_worker.h"
+#include "cardtest/reader_test_state.h"
 #include "services/reader_functions.h"
 #include "services/reader_status.h"
 
@@ -42,31 +40,7 @@ uint8_t hex_value(char c) {
     return HEX_NOT_A_DIGIT;
 }
 
-void copy_text(char (&dest)[TEST_TEXT_SIZE], const char (&src)[TEST_TEXT_SIZE]) {
-    std::memcpy(dest, src, TEST_TEXT_SIZE);
-    dest[TEST_TEXT_SIZE - 1] = '\0';
-}
-
 } // namespace
-
-int card_view_take(CardTestSession* session, const Reader* reader, ReaderView* view) {
-    *view = ReaderView{};
-    std::snprintf(view->serial, sizeof view->serial, "%s", reader->serial);
-    view->tag = reader->model != nullptr ? reader->model->tag : "";
-    ReaderTestState* state = card_test_state(session, reader);
-    if (state == nullptr) return 0;
-    view->ready = state->ready;
-    view->status = state->status;
-    view->usb_mode = state->usb_mode;
-    view->km_mode = state->km_mode;
-    view->features = state->features;
-    std::lock_guard<std::mutex> lock(state->text_lock);
-    copy_text(view->module_text, state->module_text);
-    copy_text(view->protocol_text, state->protocol_text);
-    copy_text(view->card_text, state->card_text);
-    copy_text(view->card_data, state->card_data);
-    return 0;
-}
 
 int card_line_reader(const ReaderView& view, char (&line)[CARD_LINE_SIZE]) {
     if (view.ready == 0)

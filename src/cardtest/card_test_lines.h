@@ -13,8 +13,6 @@
 inline constexpr int CARD_LINE_SIZE = 80;
 inline constexpr int MFP_DATA_BYTES = 16;
 
-struct CardTestSession;
-
 // A consistent copy of one drawn Reader, taken under the session's lock.
 struct ReaderView {
     char serial[READER_SERIAL_SIZE];
@@ -36,12 +34,6 @@ struct ConsoleFrame {
     ReaderView views[READER_LIST_MAX];
     int count;
 };
-
-// Copies reader and, when it has one, its test state (texts under
-// text_lock) into *view; a Reader without a state looks like a fresh one.
-// 0. Caller holds the session's lock, so the state cannot be released
-// meanwhile.
-int card_view_take(CardTestSession* session, const Reader* reader, ReaderView* view);
 
 // Serial, tag and status text while setting up; with KM suffix, module and
 // protocol texts once ready. Returns the characters in line; never fails.

@@ -1,9 +1,19 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cardtest/card_test_table.h"
 
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
 #include "base/result.h"
+#include "cardtest/reader_test_state.h"
 
 namespace {
+
+void copy_text(char (&dest)[TEST_TEXT_SIZE], const char (&src)[TEST_TEXT_SIZE]) {
+    std::memcpy(dest, src, TEST_TEXT_SIZE);
+    dest[TEST_TEXT_SIZE - 1] = '\0';
+}
 
 TestEntry* entry_of(CardTestSession* session, const Reader* reader) {
     for (TestEntry& e : session->entries)
@@ -69,4 +79,23 @@ int card_test_join_all(CardTestSession* session) {
         if (e.state.load() == nullptr) e.reader = nullptr;
     }
     return joined;
+}
+
+int card_view_take(CardTestSession* session, const Reader* reader, ReaderView* view) {
+    *view = ReaderView{};
+    std::snprintf(view->serial, sizeof view->serial, "%s", reader->serial);
+    view->tag = reader->model != nullptr ? reader->model->tag : "";
+    ReaderTestState* state = card_test_state(session, reader);
+    if (state == nullptr) return 0;
+    view->ready = state->ready;
+    view->status = state->status;
+    view->usb_mode = state->usb_mode;
+    view->km_mode = state->km_mode;
+    view->features = state->features;
+    std::lock_guard<std::mutex> lock(state->text_lock);
+    copy_text(view->module_text, state->module_text);
+    copy_text(view->protocol_text, state->protocol_text);
+    copy_text(view->card_text, state->card_text);
+    copy_text(view->card_data, state->card_data);
+    return 0;
 }

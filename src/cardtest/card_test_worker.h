@@ -16,8 +16,7 @@ inline constexpr int CARD_SHOWN_S = 2; // without removal events, shown this lon
 // The longest wait for a report from an idle reader: a stop request cannot
 // cut a wait short, so it is seen at the latest this much later.
 inline constexpr int WORKER_WAIT_MAX_MS = 500;
-inline constexpr int RESTORE_RETRY_PAUSE_MS = 100;      // between tries after the restart
-inline constexpr uint32_t FEATURE_REMOVAL_EVENTS = 0x1; // reader reports card removal (code 4)
+inline constexpr int RESTORE_RETRY_PAUSE_MS = 100; // between tries after the restart
 
 // Puts a closed Reader under test with a fresh test state (card_test_table),
 // opens it and starts body on a new thread, kept in the table until the

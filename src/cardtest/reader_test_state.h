@@ -9,6 +9,7 @@
 #include <mutex>
 
 inline constexpr int TEST_TEXT_SIZE = 256;
+inline constexpr uint32_t FEATURE_REMOVAL_EVENTS = 0x1; // reader reports card removal (code 4)
 
 // Made by the console when it starts the worker, released by the worker
 // at its end under the session's lock (card_test_table).

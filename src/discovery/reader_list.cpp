@@ -28,11 +28,13 @@ struct ReaderListState {
 };
 ReaderListState list;
 
-// Caller holds list.lock.
+constexpr int NOT_LISTED = -1;
+
+// The reader's place in the list, or NOT_LISTED. Caller holds list.lock.
 int index_of(const Reader* reader) {
     for (int i = 0; i < list.count; ++i)
         if (list.readers[i] == reader) return i;
-    return -1;
+    return NOT_LISTED;
 }
 
 // Caller holds list.lock.
