@@ -14,7 +14,6 @@ namespace {
 
 constexpr size_t MAX_PADDED_OUTPUT = 64 * 1024 * 1024;
 constexpr double RESET_DELAY_S = 0.5;      // FN_RESET: off the bus this long
-constexpr double CB_ACK_TIMEOUT_MS = 2000; // a callback transfer the host does not answer ends
 
 void schedule_after(Device& dev, After after, double now) {
     const Declared& decl = dev.decl;

@@ -91,4 +91,9 @@ void take_image_version(Model& model, int fn, const Bytes& image) {
     if (known != model.params.end()) known->second = text_bytes(*version);
 }
 
+void store_firmware_image(Model& model, int fn, const Bytes& image) {
+    model.firmware_images[fn] = image;
+    take_image_version(model, fn, image);
+}
+
 } // namespace emu::detail

@@ -144,8 +144,7 @@ void store_image(Call& call, int fn, bool service) {
     if (call.dev.persona.service != service)
         call.answer.result = RDR_WRONG_FIRMWARE;
     else
-        call.model.firmware_images[fn] = call.in;
-    if (call.dev.persona.service == service) take_image_version(call.model, fn, call.in);
+        store_firmware_image(call.model, fn, call.in);
 }
 
 void extfw_start(Call& call) {

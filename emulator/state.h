@@ -32,5 +32,7 @@ bool image_version_bytes(const Bytes& image, uint8_t out[3]);
 // The reader took an image with function fn (510, 512, or 537 for a
 // complete module image): the version it reports follows the image.
 void take_image_version(Model& model, int fn, const Bytes& image);
+// Keeps an image the reader took with 510 or 512, and the version it carries.
+void store_firmware_image(Model& model, int fn, const Bytes& image);
 
 } // namespace emu::detail

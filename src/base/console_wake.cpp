@@ -37,10 +37,9 @@ int console_wake_open() {
     return 0;
 }
 
-int console_wake_close() {
+void console_wake_close() {
     const int fd = wake.fd.exchange(-1);
     if (fd >= 0) close(fd);
-    return 0;
 }
 
 void console_wake() {

@@ -11,8 +11,8 @@ inline constexpr int WAKE_FALLBACK_MS = 20;
 // clock. Console thread, before the workers start.
 int console_wake_open();
 
-// Closes the channel. 0. Console thread, after every worker ended.
-int console_wake_close();
+// Closes the channel. Console thread, after every worker ended.
+void console_wake_close();
 
 // Wakes the console, or has its next wait return at once; many calls before
 // that wake it once. Any thread, also a signal handler: async-signal-safe.

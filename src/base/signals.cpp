@@ -60,7 +60,7 @@ void install(int signal_number, void (*handler)(int), int flags) {
 
 } // namespace
 
-int signals_watch(SignalWatch watch) {
+void signals_watch(SignalWatch watch) {
     const bool batch = watch == SignalWatch::batch;
     const bool card_test = watch == SignalWatch::card_test;
     install(SIGINT,
@@ -69,5 +69,4 @@ int signals_watch(SignalWatch watch) {
                         : SIG_DFL,
             batch ? static_cast<int>(SA_RESETHAND) : 0);
     if (!batch) install(SIGWINCH, card_test ? on_resize : SIG_DFL, 0);
-    return 0;
 }

@@ -16,5 +16,5 @@ enum class SignalWatch : uint8_t {
                // so that a second one ends the program
 };
 
-// Installs the handlers of watch (with SA_RESTART). Main thread. 0.
-int signals_watch(SignalWatch watch);
+// Installs the handlers of watch (with SA_RESTART). Main thread.
+void signals_watch(SignalWatch watch);

@@ -99,9 +99,9 @@ int32_t card_record_close(CardRecord* record) {
     if (record->fd < 0) return 0;
     if (close(record->fd) != 0 && record->error == 0) record->error = errno;
     record->fd = -1;
-    const int error = record->error;
+    errno = record->error;
     record->error = 0;
-    return -error;
+    return errno != 0 ? SYSTEM_FAILED : 0;
 }
 
 int32_t card_record_event(CardRecord* record, const Reader* reader, CardRecordEvent event) {

@@ -37,8 +37,8 @@ struct CardRecord {
 // card_record_close). Main thread, before any worker starts.
 int32_t card_record_open(CardRecord* record, const char* path);
 
-// Closes the record. 0; the negative errno of the first write that failed
-// (later events were not written). Main thread, after every worker ended.
+// Closes the record. 0; SYSTEM_FAILED with errno set to that of the first
+// write that failed (later events were not written). Main thread, after every worker ended.
 int32_t card_record_close(CardRecord* record);
 
 // Appends one line for the Reader with empty card and data texts. 0, also

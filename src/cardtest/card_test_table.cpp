@@ -81,12 +81,12 @@ int card_test_join_all(CardTestSession* session) {
     return joined;
 }
 
-int card_view_take(CardTestSession* session, const Reader* reader, ReaderView* view) {
+void card_view_take(CardTestSession* session, const Reader* reader, ReaderView* view) {
     *view = ReaderView{};
     std::snprintf(view->serial, sizeof view->serial, "%s", reader->serial);
     view->tag = reader->model != nullptr ? reader->model->tag : "";
     ReaderTestState* state = card_test_state(session, reader);
-    if (state == nullptr) return 0;
+    if (state == nullptr) return;
     view->ready = state->ready;
     view->status = state->status;
     view->usb_mode = state->usb_mode;
@@ -97,5 +97,4 @@ int card_view_take(CardTestSession* session, const Reader* reader, ReaderView* v
     copy_text(view->protocol_text, state->protocol_text);
     copy_text(view->card_text, state->card_text);
     copy_text(view->card_data, state->card_data);
-    return 0;
 }

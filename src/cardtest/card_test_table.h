@@ -53,9 +53,9 @@ ReaderTestState* card_test_state(CardTestSession* session, const Reader* reader)
 
 // Copies reader and, when it has one, its test state (texts under
 // text_lock) into *view; a Reader without a state looks like a fresh one.
-// 0. Caller holds the session's lock, so the state cannot be released
+// Caller holds the session's lock, so the state cannot be released
 // meanwhile.
-int card_view_take(CardTestSession* session, const Reader* reader, ReaderView* view);
+void card_view_take(CardTestSession* session, const Reader* reader, ReaderView* view);
 
 // Puts the Reader under test with state (which its worker releases). A
 // thread kept for an earlier worker of the Reader, or of the entry taken

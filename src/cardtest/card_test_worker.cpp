@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cardtest/card_test_worker.h"
-#include "base/bytes.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/bytes.h"
 #include "base/console_wake.h"
 #include "base/diag.h"
 #include "base/pause.h"

@@ -14,12 +14,11 @@ inline constexpr uint32_t FEATURE_REMOVAL_EVENTS = 0x1; // reader reports card r
 // Made by the console when it starts the worker, released by the worker
 // at its end under the session's lock (card_test_table).
 struct ReaderTestState {
-    // The four texts and card_present: written by the worker (and its card
-    // event handler), copied by the console; text_lock makes every copy
+    // The four texts: written by the worker (and its card event handler,
+    // which runs on it), copied by the console; text_lock makes every copy
     // whole and terminated.
     std::mutex text_lock;
     char card_text[TEST_TEXT_SIZE] = {};
-    uint8_t card_present = 0;
     char card_data[TEST_TEXT_SIZE] = {};
     char protocol_text[TEST_TEXT_SIZE] = {};
     char module_text[TEST_TEXT_SIZE] = {};
@@ -30,7 +29,8 @@ struct ReaderTestState {
     std::atomic<uint8_t> km_mode{0};
     std::atomic<uint8_t> ready{0};
     std::atomic<int32_t> status{0};
-    // Worker thread only.
+    // Worker thread only (its card event handler included).
+    uint8_t card_present = 0;
     time_t card_time = 0;
     int32_t saved_protocol = 0;
     int32_t volatile_protocol = 0;

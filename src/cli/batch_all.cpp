@@ -12,6 +12,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "base/pause.h"
 #include "base/result.h"
 #include "base/signals.h"
+#include "base/text.h"
 #include "cli/batch.h"
 #include "cli/batch_rows.h"
 #include "cli/batch_run.h"
@@ -67,16 +69,16 @@ struct ReaderRun {
 };
 using Runs = std::vector<std::unique_ptr<ReaderRun>>;
 
-// A reader's messages: the first error is kept for the summary, and what
-// the verbosity asks for is written after the reader's serial number.
+// A reader's messages: the first error is kept for the summary (one field
+// of it, as the history keeps it), and what the verbosity asks for is
+// written after the reader's serial number.
 void take_message(void* context, int level, const char* text) {
     auto* rr = static_cast<ReaderRun*>(context);
     if (level <= 1 && rr->message.empty()) {
-        rr->message = text;
-        while (!rr->message.empty() && rr->message.back() == '\n')
-            rr->message.pop_back();
-        for (char& c : rr->message)
-            if (c == '\n') c = '?';
+        std::string_view said = text;
+        while (!said.empty() && said.back() == '\n')
+            said.remove_suffix(1);
+        rr->message = text_field(said);
     }
     if (diag_verbosity >= level) batch_rows_message(rr->rows, rr->serial, text);
 }

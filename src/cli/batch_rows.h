@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// Set up by batch_rows_start on the main thread before any reader's run
+// starts; afterwards the main thread (rows) and every run's thread
+// (messages) write through the functions below, which hold lock.
 struct BatchRows {
     std::mutex lock;
     bool live = false;              // rows are drawn

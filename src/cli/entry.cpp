@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/entry.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "base/diag.h"
 #include "base/pause.h"
@@ -58,9 +59,8 @@ int32_t run_card_test(const ToolSettings& settings) {
         return BATCH_FILE_ERROR;
     }
     card_test_run(&session);
-    const int32_t r = card_record_close(&session.record);
-    if (r == 0) return 0;
-    diag(1, "Cannot write output: %s\n", strerror(-r));
+    if (card_record_close(&session.record) == 0) return 0;
+    diag(1, "Cannot write output: %s\n", strerror(errno));
     return BATCH_FILE_ERROR;
 }
 

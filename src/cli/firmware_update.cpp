@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/firmware_update.h"
 
-#include <cstring>
-#include <span>
 #include <strings.h>
+
+#include <cstring>
 
 #include "base/diag.h"
 #include "base/pause.h"
@@ -36,41 +36,54 @@ bool on_port(const Reader* reader, const BatchRun* run) {
     return run->port[0] != '\0' && std::strcmp(port, run->port) == 0;
 }
 
-// The listed reader that is the run's reader: same serial number, and on
-// the same USB port whenever its path has one. A reader with that serial on
-// another port is another reader (plugged in while this one restarted, say):
-// it is never taken for this one.
-Reader* find_listed(const BatchRun* run, const ReaderSnapshot& listed) {
-    for (Reader* r : std::span(listed.readers, static_cast<size_t>(listed.count))) {
-        if (!same_serial(r, run)) continue;
-        if (run->port[0] == '\0' || on_port(r, run)) return r;
-    }
-    return nullptr;
+struct Look {
+    const BatchRun* run;
+    bool in_service = false; // the reader found runs its service firmware
+};
+
+// Whether reader is the run's reader: same serial number, and on the same
+// USB port whenever its path has one. A reader with that serial on another
+// port is another reader (plugged in while this one restarted, say): it is
+// never taken for this one.
+bool is_run_reader(const Reader& reader, void* context) {
+    auto* look = static_cast<Look*>(context);
+    if (!same_serial(&reader, look->run)) return false;
+    if (look->run->port[0] != '\0' && !on_port(&reader, look->run)) return false;
+    look->in_service = reader.model->can_update_firmware;
+    return true;
 }
 
 enum class Wanted { AnyFirmware, NormalFirmware };
 
 // One look at the list: the run's reader, opened, or nullptr. Several runs
-// may look at once (-a): the records looked at are held by a snapshot, so
-// no other run's enumeration frees one meanwhile, and reader_open refuses
-// one that such an enumeration dropped. *in_service tells a reader still in
-// its service firmware.
+// may look at once (-a): the reader is matched under the list's lock, and
+// reader_open refuses a record that another run's enumeration dropped
+// meanwhile. Once open the record no longer changes, so it is matched again
+// there: that enumeration may have given it another device's identity.
+// *in_service tells a reader still in its service firmware.
 Reader* look_once(const BatchRun* run, Wanted wanted, bool* in_service) {
-    ReaderSnapshot listed;
-    if (readers_enumerate() == 0 || readers_snapshot(&listed) == 0) {
+    if (readers_enumerate() == 0) {
         diag(2, "No readers found.");
         return nullptr;
     }
-    Reader* found = find_listed(run, listed);
+    Look look{.run = run};
+    Reader* found = readers_find(is_run_reader, &look);
     if (found == nullptr) return nullptr;
-    if (wanted == Wanted::NormalFirmware && found->model->can_update_firmware) {
+    if (wanted == Wanted::NormalFirmware && look.in_service) {
         *in_service = true;
+        reader_unref(found);
         return nullptr;
     }
     diag(2, "reader is back!\n");
     const int r = reader_open(found);
+    reader_unref(found); // an open record stays listed, and the list keeps it
     if (r < 0) {
         diag(1, "Cannot open cfg interface: %d\n", r);
+        return nullptr;
+    }
+    Look again{.run = run};
+    if (!is_run_reader(*found, &again) || again.in_service != look.in_service) {
+        reader_close(found);
         return nullptr;
     }
     return found;

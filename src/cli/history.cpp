@@ -60,7 +60,8 @@ int make_folders(const std::string& path) {
 // linked under its name, which fails when another process made it first.
 int create_with_header(const History& history) {
     const std::string beside = history.path + "." + history.pid + ".new";
-    const int fd = open(beside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd =
+        open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return errno;
     const std::string header = header_line();
     const bool written =

@@ -10,7 +10,10 @@
 inline constexpr int PROGRESS_CELLS = 60;
 inline constexpr int PROGRESS_REDRAW_MS = 100;
 
-// One bar being drawn: the thread that redraws it and what it draws.
+// One bar being drawn: the thread that redraws it and what it draws. The
+// starting thread writes everything before the redrawing thread starts and
+// joins it before it writes again; between the two it writes only stop,
+// which the redrawing thread reads (atomic). *shown is the transfer's.
 struct ProgressBar {
     std::thread thread;
     std::atomic<bool> stop{false};

@@ -171,6 +171,16 @@ int readers_snapshot(ReaderSnapshot* snapshot) {
     return snapshot->count;
 }
 
+Reader* readers_find(bool (*match)(const Reader& reader, void* context), void* context) {
+    std::lock_guard<std::mutex> lock(list.lock);
+    for (int i = 0; i < list.count; ++i)
+        if (match(*list.readers[i], context)) {
+            list.readers[i]->refs.fetch_add(1);
+            return list.readers[i];
+        }
+    return nullptr;
+}
+
 Reader* reader_first() {
     return reader_by_index(0);
 }

@@ -58,6 +58,11 @@ int readers_enumerate();
 // Replaces *snapshot with the records listed now, each referenced. The
 // count. Any thread.
 int readers_snapshot(ReaderSnapshot* snapshot);
+// The first listed record that match accepts, with a reference for the
+// caller (reader_unref); nullptr when match accepts none. match runs under
+// the list's lock, where no enumeration changes a record, and may copy what
+// it needs into context; it must not call into the list. Any thread.
+Reader* readers_find(bool (*match)(const Reader& reader, void* context), void* context);
 // Lookups, each one consistent look at the list; nullptr when there is no
 // such reader. The record returned carries no reference of the caller's:
 // it stays valid while it is open, or until an enumeration runs (on this
@@ -67,7 +72,8 @@ Reader* reader_by_index(int index);
 Reader* reader_by_serial(const char* serial); // ASCII case-insensitive
 // Opens the link to the device at the reader's path (as reader_open_path)
 // while the record is still listed: an open record is never dropped.
-// LINK_WRONG_STATE for a record an enumeration has dropped. Any thread.
+// LINK_WRONG_STATE for a record an enumeration has dropped, LINK_ERROR for
+// nullptr. Any thread.
 int reader_open(Reader* reader);
 // Another reference to a record the caller already holds one of, or that
 // is open. Any thread.

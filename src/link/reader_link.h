@@ -19,12 +19,17 @@ inline constexpr int REPORT_SIZE = 64; // bytes per HID report, report ID not co
 // The connection to one reader: what the link needs while it is open. Closed
 // when created; the reader list's record holds one.
 struct ReaderLink {
+    // Written by the thread that opens or closes the link, while no other
+    // thread uses it; read under ctl_lock by whoever exchanges.
     hid_device* hid = nullptr;
-    std::mutex ctl_lock;             // serialises every exchange and poll on the link
-    std::atomic<uint8_t> is_open{0}; // read by the card test console
     uint16_t in_report_size = 0;
     uint16_t out_report_size = 0;
-    CallbackQueue callbacks;
+    std::mutex ctl_lock; // serialises every exchange and poll on the link
+    // Written by open and close; read by any thread (the card test console,
+    // the reader list), sequentially consistent.
+    std::atomic<uint8_t> is_open{0};
+    CallbackQueue callbacks; // its own lock (cb_lock)
+    // A CTL exchange ran since the last callback poll: under ctl_lock.
     uint8_t in_ctl = 0;
 };
 

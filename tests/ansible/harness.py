@@ -182,6 +182,14 @@ def test_info(site):
     narrowed = results(report, "What the readers say")["charlie"]["readers"]
     check([row["serial"] for row in narrowed] == ["CHARLIE-0002", "CHARLIE-0005"],
           "serials: %s" % narrowed)
+    # A program that cannot be started fails the task with every value
+    # documented as always returned.
+    missing = os.path.join(site.root, "no-such-brinlet")
+    rc, report, err = site.play("-e", "program=" + missing, playbook="info.yml")
+    for host, result in results(report, "What the readers say").items():
+        check(result.get("failed") and "cannot run " + missing in result.get("msg", "")
+              and result.get("readers") == [] and result.get("failed_serials") == []
+              and result.get("brinlet_runs") == [], "%s without brinlet: %s" % (host, result))
 
 
 def test_doc(site):

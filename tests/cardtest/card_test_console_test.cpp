@@ -64,7 +64,7 @@ TEST(ConsoleWake, EndsAWaitOncePerWakeUpsBeforeIt) {
     EXPECT_EQ(console_wake_wait(10000), 1);
     other.join();
     EXPECT_EQ(console_wake_wait(20), 0);
-    EXPECT_EQ(console_wake_close(), 0);
+    console_wake_close();
 }
 
 class CardTestConsole : public CardTestRig {};

@@ -27,7 +27,7 @@ STATUS_NOT_FOUND = 4
 
 # The options every module has.
 COMMON_ARGS = dict(
-    brinlet=dict(type="str", default="brinlet"),
+    brinlet=dict(type="path", default="brinlet"),
     serials=dict(type="list", elements="str"),
 )
 
@@ -62,8 +62,18 @@ def same_serial(first, second):
 
 
 def file_name_part(serial):
-    """What brinlet makes of a serial number in an -o pattern's %s."""
-    return re.sub(r"[^A-Za-z0-9_-]", "_", serial) or "_"
+    """What brinlet makes of a serial number in an -o pattern's %s: it
+    replaces byte by byte, so a character of several UTF-8 bytes becomes as
+    many '_'."""
+    return re.sub(rb"[^A-Za-z0-9_-]", b"_", serial.encode("utf-8")).decode("ascii") or "_"
+
+
+def fail(module, message, brinlet=None):
+    """Ends the module when no reader's entry can be given: every value the
+    modules document as always returned is there, the runs made so far
+    among them."""
+    module.fail_json(msg=message, readers=[], changed=False, failed_serials=[],
+                     brinlet_runs=brinlet.run_list() if brinlet is not None else [])
 
 
 class Brinlet:
@@ -77,7 +87,7 @@ class Brinlet:
         self.folder = None
         for serial in self.serials or ():
             if serial == "" or "," in serial:
-                module.fail_json(msg="serials: %r cannot name a reader" % serial)
+                fail(module, "serials: %r cannot name a reader" % serial)
 
     def __enter__(self):
         base = getattr(self.module, "tmpdir", None)
@@ -92,18 +102,27 @@ class Brinlet:
         return False
 
     def run(self, arguments):
-        """brinlet's exit status and output; never through a shell."""
+        """brinlet's exit status and output; never through a shell. The
+        arguments reach brinlet as they are: no '~' or '$' in a serial
+        number or a path is expanded. A program that cannot be started
+        raises BrinletError here rather than ending the module inside
+        run_command, so the failure still carries the documented values."""
         command = [self.program] + list(arguments)
+        started = time.monotonic()
         try:
-            started = time.monotonic()
-            rc, out, err = self.module.run_command(command, use_unsafe_shell=False,
-                                                   encoding="utf-8", errors="replace")
-            self.runs.append((command, rc, time.monotonic() - started))
+            rc, out, err = self.module.run_command(
+                command, use_unsafe_shell=False, expand_user_and_vars=False,
+                handle_exceptions=False, encoding="utf-8", errors="replace")
         except OSError as error:
             raise BrinletError("cannot run %s: %s" % (self.program, error))
+        self.runs.append((command, rc, time.monotonic() - started))
         if rc == 127 or (rc != 0 and not out and "No such file" in err):
             raise BrinletError("cannot run %s: %s" % (self.program, err.strip()))
         return rc, out, err
+
+    def run_list(self):
+        """The runs so far as the modules return them (brinlet_runs)."""
+        return [dict(argv=argv, rc=rc, seconds=round(seconds, 3)) for argv, rc, seconds in self.runs]
 
     def selection(self, serials):
         """The -a -s arguments for these serial numbers (all readers: none)."""
@@ -178,7 +197,7 @@ def finish(module, entries, changed, brinlet, **extra):
     """Ends the module: fails naming the failed readers, yet returns every
     entry."""
     failed = [item for item in entries if item["result"] == "failed"]
-    runs = [dict(argv=argv, rc=rc, seconds=round(seconds, 3)) for argv, rc, seconds in brinlet.runs]
+    runs = brinlet.run_list()
     if failed:
         names = ", ".join("%s (%s)" % (item["serial"] or item["path"], item["message"])
                           for item in failed)
@@ -220,7 +239,7 @@ def converge(module, column, target, operation, noun):
             rows = brinlet.inventory(brinlet.serials)
             entries = _converge(module, brinlet, rows, column, target, operation, noun)
         except BrinletError as error:
-            module.fail_json(msg=str(error), readers=[], changed=False)
+            fail(module, str(error), brinlet)
         changed = any(item["changed"] for item in entries)
         finish(module, entries, changed, brinlet)
 
@@ -247,13 +266,22 @@ def _converge(module, brinlet, rows, column, target, operation, noun):
         return in_list_order(rows, pairs)
     every = brinlet.serials is None and len(todo) == len(rows)
     _, summary = brinlet.summary(operation, None if every else named)
+    # The second inventory takes every reader: one named with -s that is no
+    # longer attached would make brinlet refuse the whole list.
     now = {}
-    for row in brinlet.inventory(None if every else named):
+    for row in brinlet.inventory(None):
         now.setdefault(row["serial"].lower(), []).append(row)
 
     def describe(row, line):
-        seen = now.get(row["serial"].lower()) or [dict(row, **{column: "", "result": "failed"})]
-        after = seen.pop(0) if len(seen) > 1 else seen[0]
+        seen = now.get(row["serial"].lower())
+        if not seen:
+            return entry(row, "failed", status=int(line["status"]), before=row[column],
+                         message="did not come back after taking the " + noun)
+        after = seen.pop(0)
+        if after["result"] != "ok":
+            return entry(row, "failed", status=int(line["status"]), before=row[column],
+                         message="took the %s but could not be asked afterwards: %s" % (
+                             noun, after["message"] or "no answer"))
         if after[column] != target:
             return entry(row, "failed", status=int(line["status"]), before=row[column],
                          after=after[column], message="took the %s but reports %s" % (

@@ -62,7 +62,7 @@ options:
     description:
       - The brinlet program on the managed host, a path or a name looked
         up on the C(PATH).
-    type: str
+    type: path
     default: brinlet
 notes:
   - Check mode takes the inventory only and says which readers would be
@@ -130,20 +130,20 @@ readers:
       type: str
       sample: "took the image but reports 2.14.0"
     before:
-      description: The version the reader reported before.
+      description: The version the reader reported before; null when it could not be asked.
       type: str
       sample: 2.14.0
     after:
-      description: The version it reports afterwards (check mode, the one it would report).
+      description: The version it reports afterwards (check mode, the one it would report); null where it was not read.
       type: str
       sample: 2.15.1
 failed_serials:
-  description: Serial numbers of the readers that failed.
+  description: Serial numbers of the readers that failed; empty when the task failed before any reader's entry.
   returned: always
   type: list
   elements: str
 brinlet_runs:
-  description: Every brinlet run of the task, with its arguments, exit status and seconds.
+  description: Every brinlet run of the task, with its arguments, exit status and seconds (on a failure, the runs made until then).
   returned: always
   type: list
   elements: dict
@@ -153,7 +153,7 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.norvane.brinlet.plugins.module_utils.brinlet import (
-    COMMON_ARGS, converge)
+    COMMON_ARGS, converge, fail)
 
 OPERATIONS = {
     "standard": ("-u", "firmware"),
@@ -175,7 +175,7 @@ def main():
     )
     image = os.path.abspath(module.params["image"])
     if not os.path.isfile(image) or not os.access(image, os.R_OK):
-        module.fail_json(msg="image %s is not a readable file" % image, readers=[])
+        fail(module, "image %s is not a readable file" % image)
     option, column = OPERATIONS[module.params["kind"]]
     operation = [option, "-i", image] + (["-k"] if module.params["restart"] else [])
     converge(module, column, module.params["version"], operation, "image")

@@ -25,7 +25,8 @@ options:
   protocol:
     description:
       - The protocol number, as C(brinlet -p) takes it and the inventory
-        shows it.
+        shows it, from 0 to 2147483647. Leading zeros do not count; C(04)
+        is protocol C(4), and is compared and sent as C(4).
     type: str
     required: true
   serials:
@@ -38,7 +39,7 @@ options:
     description:
       - The brinlet program on the managed host, a path or a name looked
         up on the C(PATH).
-    type: str
+    type: path
     default: brinlet
 notes:
   - Check mode takes the inventory only and says which readers would
@@ -86,20 +87,20 @@ readers:
       description: Why the reader failed or was skipped, else empty.
       type: str
     before:
-      description: The protocol the reader had.
+      description: The protocol the reader had; null when it could not be asked.
       type: str
       sample: "1"
     after:
-      description: The protocol it has afterwards.
+      description: The protocol it has afterwards (check mode, the one it would have); null where it was not read.
       type: str
       sample: "2"
 failed_serials:
-  description: Serial numbers of the readers that failed.
+  description: Serial numbers of the readers that failed; empty when the task failed before any reader's entry.
   returned: always
   type: list
   elements: str
 brinlet_runs:
-  description: Every brinlet run of the task, with its arguments, exit status and seconds.
+  description: Every brinlet run of the task, with its arguments, exit status and seconds (on a failure, the runs made until then).
   returned: always
   type: list
   elements: dict
@@ -109,7 +110,10 @@ import re
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.norvane.brinlet.plugins.module_utils.brinlet import (
-    COMMON_ARGS, converge)
+    COMMON_ARGS, converge, fail)
+
+# brinlet reads -p's value into a signed 32-bit number.
+PROTOCOL_MAX = 2 ** 31 - 1
 
 
 def main():
@@ -117,9 +121,12 @@ def main():
         argument_spec=dict(COMMON_ARGS, protocol=dict(type="str", required=True)),
         supports_check_mode=True,
     )
-    protocol = module.params["protocol"]
-    if not re.match(r"^[0-9]+$", protocol):
-        module.fail_json(msg="protocol must be a number, not %r" % protocol, readers=[])
+    given = module.params["protocol"]
+    if not re.fullmatch(r"[0-9]+", given) or int(given) > PROTOCOL_MAX:
+        fail(module, "protocol must be a number from 0 to %d, not %r" % (PROTOCOL_MAX, given))
+    # brinlet sends the number in plain decimal and the inventory shows it
+    # so: "04" is protocol "4", and only "4" ever matches the inventory.
+    protocol = str(int(given))
     converge(module, "protocol", protocol, ["-p", protocol], "protocol")
 
 

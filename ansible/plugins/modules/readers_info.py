@@ -30,7 +30,7 @@ options:
     description:
       - The brinlet program on the managed host, a path or a name looked
         up on the C(PATH).
-    type: str
+    type: path
     default: brinlet
 notes:
   - Supports check mode; it runs the same, since it changes nothing.
@@ -74,12 +74,12 @@ readers:
     result: {description: "C(ok) when the reader could be asked, else C(failed).", type: str}
     message: {description: "For C(failed), what went wrong.", type: str}
 failed_serials:
-  description: Serial numbers of the readers that could not be asked.
+  description: Serial numbers of the readers that could not be asked; empty when the task failed before any reader's entry.
   returned: always
   type: list
   elements: str
 brinlet_runs:
-  description: Every brinlet run of the task, with its arguments, exit status and seconds.
+  description: Every brinlet run of the task, with its arguments, exit status and seconds (on a failure, the runs made until then).
   returned: always
   type: list
   elements: dict
@@ -87,7 +87,7 @@ brinlet_runs:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.norvane.brinlet.plugins.module_utils.brinlet import (
-    COMMON_ARGS, Brinlet, BrinletError, finish)
+    COMMON_ARGS, Brinlet, BrinletError, fail, finish)
 
 
 def main():
@@ -96,7 +96,7 @@ def main():
         try:
             rows = brinlet.inventory(brinlet.serials)
         except BrinletError as error:
-            module.fail_json(msg=str(error), readers=[])
+            fail(module, str(error), brinlet)
         finish(module, rows, False, brinlet)
 
 
