@@ -13,7 +13,7 @@ namespace emu::detail {
 namespace {
 
 constexpr size_t MAX_PADDED_OUTPUT = 64 * 1024 * 1024;
-constexpr double RESET_DELAY_S = 0.5;      // FN_RESET: off the bus this long
+constexpr double RESET_DELAY_S = 0.5; // FN_RESET: off the bus this long
 
 void schedule_after(Device& dev, After after, double now) {
     const Declared& decl = dev.decl;
