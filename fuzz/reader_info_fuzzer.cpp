@@ -12,12 +12,11 @@
 
 #include "base/text.h"
 #include "cli/history.h"
-#include "services/reader_inventory.h"
-
 #include "console/reader_info.h"
 #include "discovery/reader_list.h"
 #include "fake_hid.h"
 #include "link/reader_link.h"
+#include "services/reader_inventory.h"
 
 namespace {
 constexpr size_t CONTROL_BYTES = 2;
@@ -74,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reader.in_report_size = REPORT_SIZE;
     reader.out_report_size = REPORT_SIZE;
     std::snprintf(reader.path, sizeof reader.path, "1-1:1.%d", reader.model->interface_number);
-    if (reader_open(&reader) != 0) return 0;
+    if (reader_open_path(&reader, reader.path) != 0) return 0;
     ReportedConfig reported;
     reader_print_info(&reader, &reported);
     check_inventory(&reader);
