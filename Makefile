@@ -44,11 +44,17 @@ ansible-collection: setup
 package-test: build
 	cd $(BUILD) && ctest --output-on-failure -L package
 
+# Sanitizer builds: no benchmarks, and line tables alone for debug
+# information (the same code, a third less compile time; reports still name
+# file and line).
+SANITIZE_FLAGS = -DBRINLET_BENCH=OFF -DCMAKE_CXX_FLAGS_RELWITHDEBINFO='-O2 -g1 -DNDEBUG' \
+                 -DCMAKE_C_FLAGS_RELWITHDEBINFO='-O2 -g1 -DNDEBUG'
+
 asan:
-	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DBRINLET_SANITIZE=address -DBRINLET_BENCH=OFF"
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DBRINLET_SANITIZE=address $(SANITIZE_FLAGS)"
 
 tsan:
-	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DBRINLET_SANITIZE=thread -DBRINLET_BENCH=OFF"
+	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DBRINLET_SANITIZE=thread $(SANITIZE_FLAGS)"
 
 fuzz:
 	@sh scripts/setup.sh --full
