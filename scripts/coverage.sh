@@ -15,7 +15,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DBRINLET_BENCH=OFF \
     -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
 cmake --build "$build" -j2
 find "$build" -name '*.gcda' -delete
-(cd "$build" && ctest -j2 --output-on-failure -E 'Soak|package_contents|licence_headers') || echo "coverage: some tests failed" >&2
+(cd "$build" && ctest -j"${TEST_JOBS:-16}" --output-on-failure -E 'Soak|package_contents|licence_headers') || echo "coverage: some tests failed" >&2
 for part in src emulator; do
     echo "== $part/"
     gcovr --root . --filter "$part/" --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \

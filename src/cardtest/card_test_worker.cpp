@@ -285,9 +285,11 @@ int32_t card_test_start_reader(CardTestSession* session, Reader* reader, card_te
 
 int32_t card_test_worker(CardTestSession* session, Reader* reader) {
     ReaderTestState* state = card_test_state(session, reader);
-    if (state != nullptr && set_up(session, reader, state) == 0) poll_cards(session, reader, state);
-    if (state != nullptr) wait_close_turn(session, state);
-    if (state != nullptr) card_record_card(&session->record, reader, state, false);
+    if (state != nullptr) {
+        if (set_up(session, reader, state) == 0) poll_cards(session, reader, state);
+        wait_close_turn(session, state);
+        card_record_card(&session->record, reader, state, false);
+    }
     card_record_event(&session->record, reader, CardRecordEvent::gone);
     finish(session, reader, state);
     return 0;

@@ -181,8 +181,6 @@ int32_t run_with_history(BatchRun* run) {
     if (history.fd >= 0) diag_redirect(&target);
     const int32_t result = batch_run_opened(run);
     diag_redirect(nullptr);
-    while (!first.empty() && first.back() == '\n')
-        first.pop_back();
     if (result != 0 && first.empty()) first = run_failure_words(run->plan, result);
     history_ended(&run->history, result, result != 0 ? first : "");
     run->history.history = nullptr;

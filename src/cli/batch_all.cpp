@@ -12,7 +12,6 @@
 #include <iterator>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -21,7 +20,6 @@
 #include "base/pause.h"
 #include "base/result.h"
 #include "base/signals.h"
-#include "base/text.h"
 #include "cli/batch.h"
 #include "cli/batch_rows.h"
 #include "cli/batch_run.h"
@@ -69,18 +67,11 @@ struct ReaderRun {
 };
 using Runs = std::vector<std::unique_ptr<ReaderRun>>;
 
-// A reader's messages: the first error is kept for the summary (one field
-// of it, as the history keeps it), and what the verbosity asks for is
-// written after the reader's serial number.
+// A reader's messages: the first error is kept for the summary, as the
+// history keeps it.
 void take_message(void* context, int level, const char* text) {
     auto* rr = static_cast<ReaderRun*>(context);
-    if (level <= 1 && rr->message.empty()) {
-        std::string_view said = text;
-        while (!said.empty() && said.back() == '\n')
-            said.remove_suffix(1);
-        rr->message = text_field(said);
-    }
-    if (diag_verbosity >= level) batch_rows_message(rr->rows, rr->serial, text);
+    batch_rows_take(rr->rows, rr->serial, &rr->message, level, text);
 }
 
 Outcome outcome_of(const ReaderRun& rr) {

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string_view>
 
 #include "base/diag.h"
+#include "base/text.h"
 
 namespace {
 
@@ -65,4 +67,15 @@ void batch_rows_message(BatchRows* rows, const char* prefix, const char* text) {
     diag_write(lines.c_str());
     if (rows->live) draw_all(rows);
     fflush(stderr);
+}
+
+void batch_rows_take(BatchRows* rows, const char* prefix, std::string* first, int level,
+                     const char* text) {
+    if (level <= 1 && first->empty()) {
+        std::string_view said = text;
+        while (!said.empty() && said.back() == '\n')
+            said.remove_suffix(1);
+        *first = text_field(said);
+    }
+    if (diag_verbosity >= level) batch_rows_message(rows, prefix, text);
 }

@@ -26,3 +26,8 @@ void batch_rows_set(BatchRows* rows, int index, const std::string& text);
 // Writes a reader's message to standard error, each of its lines after
 // "PREFIX: ", above the rows, which are drawn again below it.
 void batch_rows_message(BatchRows* rows, const char* prefix, const char* text);
+// One message of a reader's run at level: the first error (level 1) is
+// kept in *first as one field of a tab-separated line, without its line
+// end, and what the verbosity asks for is written as batch_rows_message.
+void batch_rows_take(BatchRows* rows, const char* prefix, std::string* first, int level,
+                     const char* text);

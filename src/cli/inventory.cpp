@@ -37,12 +37,7 @@ using AskedList = std::vector<std::unique_ptr<Asked>>;
 
 void take_message(void* context, int level, const char* text) {
     auto* asked = static_cast<Asked*>(context);
-    if (level <= 1 && asked->message.empty()) {
-        asked->message = text;
-        while (!asked->message.empty() && asked->message.back() == '\n')
-            asked->message.pop_back();
-    }
-    if (diag_verbosity >= level) batch_rows_message(asked->rows, asked->reader->serial, text);
+    batch_rows_take(asked->rows, asked->reader->serial, &asked->message, level, text);
 }
 
 // A reader that failed says why, in its own words or the function's.
@@ -64,12 +59,13 @@ void ask_all(AskedList* list) {
     for (auto& asked : *list) {
         diag_redirect(&asked->target);
         const int opened = reader_open(asked->reader);
-        if (opened < 0) diag(1, "Cannot open cfg interface: %d\n", opened);
-        diag_redirect(nullptr);
         if (opened < 0) {
+            diag(1, "Cannot open cfg interface: %d\n", opened);
+            diag_redirect(nullptr);
             settle(asked.get(), BATCH_READER_UNUSABLE, 0);
             continue;
         }
+        diag_redirect(nullptr);
         try {
             asked->thread = std::thread(ask, asked.get());
         } catch (const std::system_error& e) {

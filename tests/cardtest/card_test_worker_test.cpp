@@ -334,6 +334,8 @@ TEST_F(CardTestWorker, StartingAnOpenOrUnopenableReaderFailsAndChangesNothing) {
     emu::unplug("r2");
     EXPECT_FALSE(start(r1));
     EXPECT_FALSE(start(r2));
+    EXPECT_NE(card_test_start_reader(&card_session, nullptr, card_test_worker), 0);
+    EXPECT_NE(card_test_start_reader(&card_session, r2, nullptr), 0);
     EXPECT_EQ(card_test_state(&card_session, r1), before);
     EXPECT_TRUE(ready(r1));
     EXPECT_EQ(card_test_state(&card_session, r2), nullptr);

@@ -4,10 +4,7 @@
 // results.
 #include <gtest/gtest.h>
 
-#include <initializer_list>
-#include <iterator>
 #include <list>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,7 +13,6 @@
 #include "cli/batch_operations.h"
 #include "cli/exit_status.h"
 #include "cli/tool_settings.h"
-#include "services/reader_functions.h"
 #include "support/capture.h"
 #include "support/table.h"
 
@@ -130,39 +126,6 @@ TEST(ExitStatus, NonZeroResultsNeverExitZero) {
                                              {-256, 255}, {512, 255},   {BATCH_READER_LOST, 255}};
     for (const auto& [result, status] : cases)
         EXPECT_EQ(exit_status(result), status) << result;
-}
-
-// Each result the program names has a name of its own, and none of the
-// results the reader is known to give is taken for one of them.
-TEST(Results, NamedResultsHaveNamesOfTheirOwn) {
-    const int32_t named[] = {LINK_OK,
-                             LINK_ERROR,
-                             LINK_BAD_HEADER,
-                             LINK_WRONG_STATE,
-                             LINK_NO_MEMORY,
-                             LINK_TIMEOUT,
-                             LINK_IO_ERROR,
-                             PARAM_NOT_DELIVERED,
-                             READY_WAIT_STOPPED,
-                             MODULE_NO_TEST_STATE,
-                             WORKER_NO_VOLATILE_PROTOCOL,
-                             CONSOLE_INPUT_ENDED,
-                             SYSTEM_FAILED,
-                             CARD_TEST_NOT_STARTED,
-                             BATCH_FILE_ERROR,
-                             BATCH_INPUT_TOO_LARGE,
-                             BATCH_NO_READER,
-                             BATCH_READER_UNUSABLE,
-                             BATCH_NOT_SUPPORTED,
-                             BATCH_INTERRUPTED,
-                             BATCH_READER_LOST};
-    std::set<std::string> names;
-    for (const int32_t result : named)
-        names.insert(result_name(result));
-    EXPECT_EQ(names.size(), std::size(named));
-    EXPECT_EQ(names.count("UNKNOWN"), 0U);
-    for (const int32_t reader_result : {RDR_BUSY, RDR_SEQUENCE_ERROR})
-        EXPECT_STREQ(result_name(reader_result), "UNKNOWN") << reader_result;
 }
 
 } // namespace

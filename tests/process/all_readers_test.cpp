@@ -256,11 +256,11 @@ std::vector<ProcessCase> refusals_and_selections() {
             .wire("", {})
             .checking(files({})),
         C("SerialsMadeFileNames", "-a -g -o $D/%s-%s",
-          on("device p 0x0204\n  serial \"a/b c\"\n  config_blob r\"P\"\n"
+          on("device p 0x0204\n  serial \"a/b c-Z_9\"\n  config_blob r\"P\"\n"
              "device q 0x0204\n  serial \"\"\n  config_blob r\"Q\"\n"))
             .prints({})
-            .checking(all({summary({"a/b c\tok\t0\tS\t", "\tok\t0\tS\t"}),
-                           files({{"a_b_c-a_b_c", "P"}, {"_-_", "Q"}})})),
+            .checking(all({summary({"a/b c-Z_9\tok\t0\tS\t", "\tok\t0\tS\t"}),
+                           files({{"a_b_c-Z_9-a_b_c-Z_9", "P"}, {"_-_", "Q"}})})),
         C("MissingName", "-a -d -v " + CHOSEN + ",RDZ", on(bench("", "")), 4,
           "Reader could not be selected\n")
             .wire("", {}),

@@ -113,6 +113,9 @@ std::vector<ProcessCase> inventory_cases() {
             .prints(INVENTORY_HEADER +
                     inventory.substr(INVENTORY_HEADER.size(),
                                      inventory.find("\n2\t") - INVENTORY_HEADER.size() + 1)),
+        C("ToFullDisk", "-a -l -v",
+          {.scenario = "device a 0x0204\n  serial RDA\n", .stdout_path = "/dev/full"}, 2,
+          "Cannot write output: No space left on device\n"),
         C("NoReader", "-a -l -v", on(""), 4, "No configurable readers found\n")
             .prints(INVENTORY_HEADER),
         C("NameNotAttached", "-a -l -v -s RDA,NOPE", on(BENCH), 4, "Reader could not be selected\n")
@@ -223,7 +226,7 @@ TEST(HistoryProcess, LinePairsForSingleRunsAndAll) {
         EXPECT_EQ(r.status, status) << r.err;
         return r;
     };
-    run({"-c", "-i", in}, 0);
+    run({"-c", "-i", in, "-v", "-v"}, 0);
     run({"-p", "2", "-r", "1"}, 252);
     const ProcessResult refused = run({"-u", "-s", "RDS", "-i", in}, 252);
     EXPECT_EQ(refused.err, ""); // without -a the run says nothing more than before
@@ -335,25 +338,6 @@ TEST(HistoryProcess, UnwritableHistoryChangesNothingButOneMessage) {
         EXPECT_EQ(b.err, "Cannot write history " + bad + ": Not a directory\n" + a.err);
         EXPECT_EQ(transcript_functions(b.transcript, ""), transcript_functions(a.transcript, ""));
     }
-}
-
-// Where the history lives: BRINLET_HISTORY set but empty writes nothing;
-// unset, $XDG_STATE_HOME/brinlet, else $HOME/.local/state/brinlet.
-TEST(HistoryProcess, WhereTheHistoryLives) {
-    const std::string dir = temp_dir();
-    const auto run = [&](std::optional<std::string> history, std::string state) {
-        ProcessOptions o = on("device a 0x0204\n  serial RDA\n");
-        o.history = std::move(history);
-        o.env = {"HOME=" + dir + "/home", "XDG_STATE_HOME=" + state};
-        EXPECT_EQ(run_brinlet({"-d"}, o).status, 0);
-    };
-    run("", dir + "/state");
-    EXPECT_FALSE(access((dir + "/state").c_str(), F_OK) == 0);
-    EXPECT_FALSE(access((dir + "/home").c_str(), F_OK) == 0);
-    run(std::nullopt, dir + "/state");
-    EXPECT_EQ(history_of(dir + "/state/brinlet/history.tsv").size(), 2u);
-    run(std::nullopt, "");
-    EXPECT_EQ(history_of(dir + "/home/.local/state/brinlet/history.tsv").size(), 2u);
 }
 
 } // namespace
