@@ -198,6 +198,7 @@ def test_doc(site):
         done = subprocess.run(["ansible-doc", "norvane.brinlet." + module], env=site.env,
                               capture_output=True, text=True)
         check(done.returncode == 0 and "OPTIONS" in done.stdout and "EXAMPLES" in done.stdout
+              and "- brinlet" in done.stdout
               and "RETURN VALUES" in done.stdout and not done.stderr.strip(),
               "%s: %s%s" % (module, done.stdout[:500], done.stderr))
 

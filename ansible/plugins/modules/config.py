@@ -28,6 +28,8 @@ description:
     files live in a private folder that is removed afterwards.
 version_added: "1.0.0"
 author: brinlet developers
+extends_documentation_fragment:
+  - norvane.brinlet.brinlet
 options:
   src:
     description:
@@ -41,12 +43,6 @@ options:
         matter). Default is every attached reader.
     type: list
     elements: str
-  brinlet:
-    description:
-      - The brinlet program on the managed host, a path or a name looked
-        up on the C(PATH).
-    type: path
-    default: brinlet
 notes:
   - Check mode takes the inventory and fetches the configurations only, and
     says which readers would be sent I(src); nothing is sent.

@@ -23,6 +23,8 @@ description:
   - brinlet runs with an argument list, never through a shell.
 version_added: "1.0.0"
 author: brinlet developers
+extends_documentation_fragment:
+  - norvane.brinlet.brinlet
 options:
   image:
     description:
@@ -58,12 +60,6 @@ options:
         not attached fails the task before any reader is touched.
     type: list
     elements: str
-  brinlet:
-    description:
-      - The brinlet program on the managed host, a path or a name looked
-        up on the C(PATH).
-    type: path
-    default: brinlet
 notes:
   - Check mode takes the inventory only and says which readers would be
     updated; nothing is sent to any reader.

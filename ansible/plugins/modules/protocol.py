@@ -21,6 +21,8 @@ description:
   - brinlet runs with an argument list, never through a shell.
 version_added: "1.0.0"
 author: brinlet developers
+extends_documentation_fragment:
+  - norvane.brinlet.brinlet
 options:
   protocol:
     description:
@@ -35,12 +37,6 @@ options:
         matter). Default is every attached reader.
     type: list
     elements: str
-  brinlet:
-    description:
-      - The brinlet program on the managed host, a path or a name looked
-        up on the C(PATH).
-    type: path
-    default: brinlet
 notes:
   - Check mode takes the inventory only and says which readers would
     change; nothing is sent to any reader.

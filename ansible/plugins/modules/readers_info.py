@@ -18,6 +18,8 @@ description:
     returns every reader's entry.
 version_added: "1.0.0"
 author: brinlet developers
+extends_documentation_fragment:
+  - norvane.brinlet.brinlet
 options:
   serials:
     description:
@@ -26,12 +28,6 @@ options:
         not attached fails the task.
     type: list
     elements: str
-  brinlet:
-    description:
-      - The brinlet program on the managed host, a path or a name looked
-        up on the C(PATH).
-    type: path
-    default: brinlet
 notes:
   - Supports check mode; it runs the same, since it changes nothing.
 seealso:
